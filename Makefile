@@ -1,0 +1,27 @@
+# Front door for building and testing. `make test` is the one command that
+# installs what is missing, configures, builds and runs every test; CI runs it.
+BUILD ?= build
+JOBS ?= 2
+
+.PHONY: all deps configure build test install clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+configure:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: deps
+	$(MAKE) build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX),)
+
+clean:
+	rm -rf $(BUILD)

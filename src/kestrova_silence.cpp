@@ -1,0 +1,258 @@
+// The library's call frame: the per-thread error text, the options record and
+// its JSON text, progress reporting with cancellation, and the exported entry
+// points that chain reader, resampler, detector and report builder.
+#include "silsplit_internal.h"
+
+#include <yyjson.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+// ---------------------------------------------------------------------------
+// Error text
+// ---------------------------------------------------------------------------
+
+// One message per thread; zero-filled on the thread's first use.
+thread_local char g_err[512];
+
+void sil_set_error(const char *msg) {
+    if (!msg) {
+        g_err[0] = '\0';
+        return;
+    }
+    snprintf(g_err, sizeof g_err, "%s", msg);
+}
+
+void sil_clear_error(void) { g_err[0] = '\0'; }
+
+const char *sil_get_error(void) { return g_err; }
+
+// ---------------------------------------------------------------------------
+// Options
+// ---------------------------------------------------------------------------
+
+void sil_opts_defaults(sil_opts *o) {
+    o->threshold_db = -40.0f;
+    o->min_silence_s = 0.8f;
+    o->min_chapter_s = 5.0f;
+    o->padding_s = 0.25f;
+    o->max_chapter_s = 0.0f;
+    o->sample_rate = 16000;
+}
+
+static void free_doc(yyjson_doc *doc) { yyjson_doc_free(doc); }
+using doc_ptr = std::unique_ptr<yyjson_doc, decltype(&free_doc)>;
+
+// Overwrites *field only when the first member named key holds a number.
+static void take_float(yyjson_val *root, const char *key, float *field) {
+    yyjson_val *v = yyjson_obj_get(root, key);
+    if (yyjson_is_num(v))
+        *field = (float)yyjson_get_num(v); // nearest float; beyond range: infinity
+}
+
+static void take_rate(yyjson_val *root, int32_t *field) {
+    yyjson_val *v = yyjson_obj_get(root, "sample_rate");
+    if (!yyjson_is_num(v))
+        return;
+    double d = yyjson_get_num(v);
+    // Truncation toward zero; an integral part outside int32 becomes 0, which
+    // the in-memory entry replaces by 16000.
+    *field = (d > -2147483649.0 && d < 2147483648.0) ? (int32_t)d : 0;
+}
+
+int sil_parse_opts(const char *json, sil_opts *o) {
+    sil_opts_defaults(o);
+    if (!json || json[0] == '\0' || strcmp(json, "{}") == 0)
+        return 0;
+
+    // Standard JSON only; the text is read, never changed.
+    doc_ptr doc(yyjson_read_opts(const_cast<char *>(json), strlen(json), 0, nullptr, nullptr),
+                free_doc);
+    if (!doc) {
+        sil_set_error("invalid options JSON");
+        return -1;
+    }
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    if (!yyjson_is_obj(root)) {
+        sil_set_error("options must be a JSON object");
+        return -1;
+    }
+    take_float(root, "threshold_db", &o->threshold_db);
+    take_float(root, "min_silence_s", &o->min_silence_s);
+    take_float(root, "min_chapter_s", &o->min_chapter_s);
+    take_float(root, "padding_s", &o->padding_s);
+    take_float(root, "max_chapter_s", &o->max_chapter_s);
+    take_rate(root, &o->sample_rate);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Progress
+// ---------------------------------------------------------------------------
+
+const char *sil_stage_name(int stage) {
+    switch (stage) {
+    case SIL_STAGE_RESAMPLE:
+        return "resample";
+    case SIL_STAGE_DETECT:
+        return "detect";
+    case SIL_STAGE_DONE:
+        return "done";
+    default:
+        return "read";
+    }
+}
+
+int sil_progress_report(sil_progress *p, int pct, int stage) {
+    if (!p || !p->fn)
+        return 0;
+    if (pct > 100)
+        pct = 100;
+    if (pct < 0)
+        pct = 0;
+    // A repeat of the stage without a higher percent tells the host nothing.
+    if (pct <= p->last_pct && stage == p->stage)
+        return 0;
+    p->stage = stage;
+    if (pct > p->last_pct)
+        p->last_pct = pct;
+    if (p->fn(p->last_pct, sil_stage_name(stage), p->user) != 0) {
+        sil_set_error("cancelled");
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Exported functions
+// ---------------------------------------------------------------------------
+
+extern "C" {
+
+SILSPLIT_API const char *silsplit_version(void) { return "1.1.0"; }
+
+SILSPLIT_API const char *silsplit_last_error(void) { return g_err; }
+
+SILSPLIT_API void silsplit_free_string(char *s) { free(s); }
+
+SILSPLIT_API char *silsplit_analyze_pcm(const float *pcm, int n_samples, const char *opts_json) {
+    sil_clear_error();
+    if (!pcm && n_samples > 0) {
+        sil_set_error("NULL pcm");
+        return nullptr;
+    }
+    if (n_samples < 0) {
+        sil_set_error("negative n_samples");
+        return nullptr;
+    }
+    sil_opts opts;
+    if (sil_parse_opts(opts_json, &opts) != 0)
+        return nullptr;
+    const int rate = opts.sample_rate > 0 ? opts.sample_rate : 16000;
+
+    sil_chapter *chapters = nullptr;
+    int count = 0;
+    float removed_s = 0.0f;
+    float duration_s = 0.0f;
+    if (n_samples == 0) {
+        // Nothing to resample: the detector reports an empty signal.
+        if (sil_detect_chapters(nullptr, 0, &opts, &chapters, &count, &removed_s, &duration_s,
+                                nullptr) != 0)
+            return nullptr;
+    } else {
+        float *pcm16k = nullptr;
+        int n16k = 0;
+        if (sil_resample_to_16k(pcm, n_samples, rate, &pcm16k, &n16k, nullptr) != 0)
+            return nullptr;
+        float detect_duration_s = 0.0f;
+        int rc = sil_detect_chapters(pcm16k, n16k, &opts, &chapters, &count, &removed_s,
+                                     &detect_duration_s, nullptr);
+        free(pcm16k);
+        if (rc != 0)
+            return nullptr;
+        duration_s = (float)n_samples / (float)rate;
+    }
+    char *report = sil_build_analyze_json(rate, duration_s, chapters, count, removed_s);
+    free(chapters);
+    return report;
+}
+
+SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *opts_json,
+                                             silsplit_progress_fn fn, void *user) {
+    sil_clear_error();
+    if (!wav_path) {
+        sil_set_error("NULL wav path");
+        return nullptr;
+    }
+    sil_opts opts;
+    if (sil_parse_opts(opts_json, &opts) != 0)
+        return nullptr;
+
+    sil_progress progress = {fn, user, -1, 0};
+    if (sil_progress_report(&progress, 0, SIL_STAGE_READ) != 0)
+        return nullptr;
+
+    sil_wav wav;
+    if (sil_wav_read(wav_path, &wav, &progress) != 0)
+        return nullptr;
+
+    float *pcm16k = nullptr;
+    int n16k = 0;
+    if (sil_resample_to_16k(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k,
+                            &progress) != 0) {
+        sil_wav_free(&wav);
+        return nullptr;
+    }
+
+    sil_chapter *chapters = nullptr;
+    int count = 0;
+    float removed_s = 0.0f;
+    float detect_duration_s = 0.0f;
+    if (sil_detect_chapters(pcm16k, n16k, &opts, &chapters, &count, &removed_s,
+                            &detect_duration_s, &progress) != 0) {
+        free(pcm16k);
+        sil_wav_free(&wav);
+        return nullptr;
+    }
+    free(pcm16k);
+
+    // The report gives the file's own rate and length, not the 16 kHz ones.
+    const float duration_s = (float)wav.frames / (float)wav.sample_rate;
+    char *report = sil_build_analyze_json(wav.sample_rate, duration_s, chapters, count, removed_s);
+    free(chapters);
+    sil_wav_free(&wav);
+    if (!report)
+        return nullptr;
+
+    // A cancel at "done" discards the finished report.
+    if (sil_progress_report(&progress, 100, SIL_STAGE_DONE) != 0) {
+        free(report);
+        return nullptr;
+    }
+    return report;
+}
+
+SILSPLIT_API char *silsplit_analyze(const char *wav_path, const char *opts_json) {
+    return silsplit_analyze_progress(wav_path, opts_json, nullptr, nullptr);
+}
+
+SILSPLIT_API int silsplit_write_chapters(const char *wav_path, const char *opts_json,
+                                         const char *out_dir) {
+    sil_clear_error();
+    if (!wav_path) {
+        sil_set_error("NULL wav path");
+        return -1;
+    }
+    if (!out_dir) {
+        sil_set_error("NULL out_dir");
+        return -1;
+    }
+    sil_opts opts;
+    if (sil_parse_opts(opts_json, &opts) != 0)
+        return -1;
+    return sil_write_chapters_impl(wav_path, &opts, out_dir);
+}
+
+} // extern "C"

@@ -1,0 +1,201 @@
+// Results: the JSON analysis report, and the export of a recording's chapters
+// as 16-bit WAV files beside a chapters.json that holds the same report.
+#include "silsplit_internal.h"
+
+#include <yyjson.h>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct free_deleter {
+    void operator()(void *p) const { free(p); }
+};
+template <typename T> using heap_ptr = std::unique_ptr<T, free_deleter>;
+
+struct mut_doc_deleter {
+    void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
+};
+using mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, mut_doc_deleter>;
+
+struct wav_releaser {
+    void operator()(sil_wav *w) const { sil_wav_free(w); }
+};
+
+constexpr size_t PATH_BUF = 1024;
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Report
+// ---------------------------------------------------------------------------
+
+char *sil_build_analyze_json(int sample_rate, float duration_s, const sil_chapter *chapters,
+                             int count, float silences_removed_s) {
+    mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
+    if (!doc) {
+        sil_set_error("json alloc failed");
+        return nullptr;
+    }
+    yyjson_mut_doc *d = doc.get();
+    // A value that cannot be stored is simply missing: yyjson's add and
+    // append calls do nothing with a NULL container or value.
+    yyjson_mut_val *root = yyjson_mut_obj(d);
+    yyjson_mut_doc_set_root(d, root);
+    yyjson_mut_obj_add_int(d, root, "sample_rate", sample_rate);
+    // Reals are the exact doubles of the float values (0.8f is written as
+    // 0.800000011920929), never yyjson's single-precision form.
+    yyjson_mut_obj_add_real(d, root, "duration_s", (double)duration_s);
+    yyjson_mut_obj_add_real(d, root, "silences_removed_s", (double)silences_removed_s);
+    yyjson_mut_val *arr = yyjson_mut_arr(d);
+    for (int i = 0; i < count; i++) {
+        const sil_chapter &c = chapters[i];
+        yyjson_mut_val *obj = yyjson_mut_obj(d);
+        yyjson_mut_obj_add_int(d, obj, "i", i + 1);
+        yyjson_mut_obj_add_real(d, obj, "t0", (double)c.t0);
+        yyjson_mut_obj_add_real(d, obj, "t1", (double)c.t1);
+        const float dur = c.t1 - c.t0; // the single-precision difference
+        yyjson_mut_obj_add_real(d, obj, "dur", (double)dur);
+        yyjson_mut_obj_add_real(d, obj, "peak_db", (double)c.peak_db);
+        yyjson_mut_arr_append(arr, obj);
+    }
+    yyjson_mut_obj_add_val(d, root, "chapters", arr);
+
+    // Fails on a NaN or an infinity, which plain JSON cannot hold.
+    char *text = yyjson_mut_write_opts(d, 0, nullptr, nullptr, nullptr);
+    doc.reset();
+    if (!text) {
+        sil_set_error("json write failed");
+        return nullptr;
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Platform layer: the output directory
+// ---------------------------------------------------------------------------
+
+enum path_kind { PATH_MISSING, PATH_DIR, PATH_OTHER };
+
+static path_kind query_path(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return PATH_MISSING;
+    return S_ISDIR(st.st_mode) ? PATH_DIR : PATH_OTHER;
+}
+
+// Creates one directory (no parents); 0 when it exists afterwards.
+static int make_dir(const char *path) {
+    if (mkdir(path, 0777) == 0 || errno == EEXIST)
+        return 0;
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Chapter export
+// ---------------------------------------------------------------------------
+
+// Writes text to path without its NUL; on any failure removes the file.
+static int write_text_file(const char *path, const char *text) {
+    FILE *f = fopen(path, "wb");
+    if (!f)
+        return -1;
+    const size_t len = strlen(text);
+    bool ok = fwrite(text, 1, len, f) == len;
+    if (fclose(f) != 0)
+        ok = false;
+    if (!ok) {
+        remove(path);
+        return -1;
+    }
+    return 0;
+}
+
+int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const char *out_dir) {
+    if (!opts || !out_dir || !wav_path) {
+        sil_set_error("NULL argument to write_chapters");
+        return -1;
+    }
+    // Refused before anything is touched: the longest file name the detector
+    // allows must fit, so no path is ever truncated.
+    if (strlen(out_dir) + strlen("/ch_10000.wav") >= PATH_BUF) {
+        sil_set_error("output path too long");
+        return -1;
+    }
+
+    switch (query_path(out_dir)) {
+    case PATH_DIR:
+        break;
+    case PATH_OTHER:
+        sil_set_error("out_dir exists but is not a directory");
+        return -1;
+    case PATH_MISSING:
+        if (make_dir(out_dir) != 0) {
+            sil_set_error("cannot create out_dir");
+            return -1;
+        }
+        break;
+    }
+
+    sil_wav wav;
+    if (sil_wav_read(wav_path, &wav, nullptr) != 0)
+        return -1;
+    std::unique_ptr<sil_wav, wav_releaser> wav_guard(&wav);
+
+    float *pcm16k = nullptr;
+    int n16k = 0;
+    if (sil_resample_to_16k(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k, nullptr) !=
+        0)
+        return -1;
+    sil_chapter *chapters_raw = nullptr;
+    int count = 0;
+    float removed_s = 0.0f;
+    float detect_duration_s = 0.0f;
+    const int rc = sil_detect_chapters(pcm16k, n16k, opts, &chapters_raw, &count, &removed_s,
+                                       &detect_duration_s, nullptr);
+    free(pcm16k); // the 16 kHz signal is done with before any file is written
+    if (rc != 0)
+        return -1;
+    heap_ptr<sil_chapter> chapters(chapters_raw);
+
+    char path[PATH_BUF];
+    const float rate_f = (float)wav.sample_rate;
+    const int64_t frames = wav.frames;
+    for (int k = 1; k <= count; k++) {
+        const sil_chapter &c = chapters.get()[k - 1];
+        // Sample range at the file's own rate: products, floor and ceil in
+        // single precision, then clamped into the file in integers (a float
+        // cannot hold every frame count above 2^24).
+        const double start_f = floorf(c.t0 * rate_f);
+        const double end_f = ceilf(c.t1 * rate_f);
+        int64_t start = !(start_f >= 0.0) ? 0 : start_f > (double)frames ? frames : (int64_t)start_f;
+        int64_t end = end_f > (double)frames ? frames : !(end_f >= 0.0) ? 0 : (int64_t)end_f;
+        if (end < start)
+            end = start;
+        snprintf(path, sizeof path, "%s/ch_%03d.wav", out_dir, k);
+        if (sil_wav_write_pcm16(path, wav.samples + start, (int)(end - start),
+                                wav.sample_rate) != 0)
+            return -1;
+    }
+
+    snprintf(path, sizeof path, "%s/chapters.json", out_dir);
+    char *report = sil_build_analyze_json(wav.sample_rate, (float)wav.frames / rate_f,
+                                          chapters.get(), count, removed_s);
+    if (!report)
+        return -1;
+    const int wrote = write_text_file(path, report);
+    free(report);
+    if (wrote != 0) {
+        sil_set_error("cannot write chapters.json");
+        return -1;
+    }
+    return count;
+}
