@@ -43,7 +43,7 @@ void expect_opts_eq(const sil_opts &want, const sil_opts &got) {
     EXPECT_EQ(want.sample_rate, got.sample_rate);
 }
 
-TEST(OptsDefaults, AreTheDocumentedValues) {
+TEST(OptsDefaults, FillEveryField) {
     sil_opts o = garbage();
     sil_opts_defaults(&o);
     expect_opts_eq(defaults(), o);
