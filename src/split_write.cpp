@@ -186,12 +186,15 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
             return -1;
     }
 
-    snprintf(path, sizeof path, "%s/chapters.json", out_dir);
+    // "/chapters.json" is one character longer than "/ch_10000.wav", the name
+    // the length check above allows for: give it room so it is never cut short.
+    char json_path[PATH_BUF + 1];
+    snprintf(json_path, sizeof json_path, "%s/chapters.json", out_dir);
     char *report = sil_build_analyze_json(wav.sample_rate, (float)wav.frames / rate_f,
                                           chapters.get(), count, removed_s);
     if (!report)
         return -1;
-    const int wrote = write_text_file(path, report);
+    const int wrote = write_text_file(json_path, report);
     free(report);
     if (wrote != 0) {
         sil_set_error("cannot write chapters.json");
