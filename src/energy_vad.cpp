@@ -11,11 +11,6 @@
 
 namespace {
 
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
-template <typename T> using heap_ptr = std::unique_ptr<T, free_deleter>;
-
 // A stretch of sound: frames [first, end).
 struct span {
     int32_t first;
@@ -37,7 +32,7 @@ constexpr size_t FIRST_CAPACITY = 16;
 // ---------------------------------------------------------------------------
 
 // Appends v to the heap list *list; false when it cannot grow.
-template <typename T> static bool push(heap_ptr<T> &list, size_t &count, size_t &cap, const T &v) {
+template <typename T> static bool push(sil_heap_ptr<T> &list, size_t &count, size_t &cap, const T &v) {
     if (count == cap) {
         const size_t new_cap = cap ? cap * 2 : FIRST_CAPACITY;
         T *grown = static_cast<T *>(realloc(list.get(), new_cap * sizeof(T)));
@@ -125,7 +120,7 @@ static size_t sort_and_merge(sil_chapter *c, size_t n, float min_gap) {
 // otherwise make millions of pieces, or never finish once cur + max_s no
 // longer moves cur in single precision.
 // 0 with the new list in *out (NULL when empty), or -1 with the message set.
-static int split_chapters(const sil_chapter *c, size_t n, float max_s, heap_ptr<sil_chapter> &out,
+static int split_chapters(const sil_chapter *c, size_t n, float max_s, sil_heap_ptr<sil_chapter> &out,
                           size_t &out_n) {
     const float lim = SPLIT_TOLERANCE_S + max_s;
     size_t cap = 0;
@@ -191,7 +186,7 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     // Level curve: one level per hop over whole 320-sample windows; a signal
     // shorter than one window has a single frame over all of it.
     const int32_t frames = n < FRAME_LEN ? 1 : n / HOP - 1;
-    heap_ptr<float> curve(static_cast<float *>(malloc((size_t)frames * sizeof(float))));
+    sil_heap_ptr<float> curve(static_cast<float *>(malloc((size_t)frames * sizeof(float))));
     if (!curve) {
         sil_set_error("out of memory");
         return -1;
@@ -225,7 +220,7 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     else
         min_run = 1; // also for NaN
 
-    heap_ptr<span> spans;
+    sil_heap_ptr<span> spans;
     size_t n_spans = 0, spans_cap = 0;
     for (int32_t i = 0; i < frames; i++) {
         if (!(level[i] > loud_above))
@@ -250,7 +245,7 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     }
 
     // Candidate chapters: the spans long enough, each with its peak level.
-    heap_ptr<sil_chapter> list;
+    sil_heap_ptr<sil_chapter> list;
     size_t count = 0, list_cap = 0;
     for (size_t s = 0; s < n_spans; s++) {
         const span sp = spans.get()[s];
@@ -274,7 +269,7 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
         pad_chapters(list.get(), count, opts->padding_s, duration);
         count = sort_and_merge(list.get(), count, opts->min_silence_s);
         if (opts->max_chapter_s > 0.0f) {
-            heap_ptr<sil_chapter> pieces;
+            sil_heap_ptr<sil_chapter> pieces;
             size_t n_pieces = 0;
             if (split_chapters(list.get(), count, opts->max_chapter_s, pieces, n_pieces) != 0)
                 return -1;

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 // ---------------------------------------------------------------------------
 // Records
@@ -55,6 +57,12 @@ static_assert(sizeof(sil_chapter) == 12, "sil_chapter is three floats");
 
 // Most chapters a result may hold; one more is an error.
 constexpr int SIL_MAX_CHAPTERS = 10000;
+
+// Scope guard for a C heap block; .release() hands the block on.
+struct sil_free_deleter {
+    void operator()(void *p) const { free(p); }
+};
+template <typename T> using sil_heap_ptr = std::unique_ptr<T, sil_free_deleter>;
 
 // ---------------------------------------------------------------------------
 // kestrova_silence.cpp: error text, options, progress

@@ -16,11 +16,6 @@
 
 namespace {
 
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
-template <typename T> using heap_ptr = std::unique_ptr<T, free_deleter>;
-
 struct mut_doc_deleter {
     void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
 };
@@ -164,7 +159,7 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     free(pcm16k); // the 16 kHz signal is done with before any file is written
     if (rc != 0)
         return -1;
-    heap_ptr<sil_chapter> chapters(chapters_raw);
+    sil_heap_ptr<sil_chapter> chapters(chapters_raw);
 
     char path[PATH_BUF];
     const float rate_f = (float)wav.sample_rate;

@@ -17,11 +17,6 @@
 
 namespace {
 
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
-template <typename T> using heap_ptr = std::unique_ptr<T, free_deleter>;
-
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
 };
@@ -62,7 +57,7 @@ struct wav_chunks {
     uint16_t channels;
     uint32_t sample_rate;
     uint16_t bits_per_sample;
-    heap_ptr<unsigned char> data; // body of the last data chunk; NULL if none
+    sil_heap_ptr<unsigned char> data; // body of the last data chunk; NULL if none
     uint64_t data_bytes;
 };
 
@@ -248,7 +243,7 @@ static int decode_chunks(wav_chunks *c, sil_wav *wav, sil_progress *progress) {
     }
     const int32_t frames = (int32_t)frames64;
 
-    heap_ptr<float> samples(static_cast<float *>(malloc(frames ? (size_t)frames * 4 : 1)));
+    sil_heap_ptr<float> samples(static_cast<float *>(malloc(frames ? (size_t)frames * 4 : 1)));
     if (!samples) {
         sil_set_error("out of memory");
         return -1;
@@ -433,7 +428,7 @@ int sil_resample_to_16k(const float *in, int n, int rate, float **out, int *out_
         return -1;
     }
     const int m = (int)m_d;
-    heap_ptr<float> buf(static_cast<float *>(malloc((size_t)m * sizeof(float))));
+    sil_heap_ptr<float> buf(static_cast<float *>(malloc((size_t)m * sizeof(float))));
     if (!buf) {
         sil_set_error("out of memory");
         return -1;
