@@ -1,0 +1,412 @@
+// silsplit: the command-line program. Analyses WAV files and prints their
+// chapters in one of several formats, or cuts a file into chapter files, using
+// only the library's public C interface.
+#include "report_format.h"
+
+#include <silsplit.h>
+
+#include <CLI/CLI.hpp>
+#include <yyjson.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace silsplit_cli;
+
+constexpr int kExitFileFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+// ---------------------------------------------------------------------------
+// Ctrl-C: the handler only raises a flag; the progress callback hands it to
+// the library, which stops with "cancelled".
+// ---------------------------------------------------------------------------
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the flag is set from a signal handler");
+
+void on_sigint(int) { g_interrupted.store(1); }
+
+void catch_sigint() {
+    struct sigaction old {};
+    sigaction(SIGINT, nullptr, &old);
+    if (old.sa_handler == SIG_IGN) // started in the background: keep ignoring it
+        return;
+    struct sigaction sa {};
+    sa.sa_handler = on_sigint;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART; // a progress line being written is finished, not lost
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Progress on stderr: a bar redrawn in place on a terminal, or one line per
+// change with --progress when stderr is not a terminal.
+// ---------------------------------------------------------------------------
+class ProgressView {
+  public:
+    enum class Mode { off, bar, lines };
+    explicit ProgressView(Mode mode) : mode_(mode) {}
+
+    void update(const std::string &file, const char *stage, int percent) {
+        if (mode_ == Mode::off)
+            return;
+        std::lock_guard<std::mutex> lock(mu_);
+        if (mode_ == Mode::bar) {
+            static const char full[] = "########################";
+            static const char empty[] = "........................";
+            const int width = 24;
+            int filled = percent < 0 ? 0 : percent > 100 ? width : percent * width / 100;
+            fprintf(stderr, "\r\033[K%-8s [%.*s%.*s] %3d%%  %s", stage, filled, full, width - filled,
+                    empty, percent, file.c_str());
+            shown_ = true;
+        } else {
+            fprintf(stderr, "silsplit: %s: %s %d%%\n", file.c_str(), stage, percent);
+        }
+        fflush(stderr);
+    }
+
+    // Runs fn with the bar wiped, so that results and messages stand on
+    // lines of their own.
+    template <typename Fn> void above(Fn fn) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (shown_) {
+            fputs("\r\033[K", stderr);
+            fflush(stderr);
+            shown_ = false;
+        }
+        fn();
+    }
+
+  private:
+    Mode mode_;
+    std::mutex mu_;
+    bool shown_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Options shared by both commands, turned into the library's options text.
+// ---------------------------------------------------------------------------
+struct Tuning {
+    struct Flag {
+        const char *key;
+        double value;
+        CLI::Option *opt = nullptr;
+    };
+    Flag flags[5] = {{"threshold_db", -40.0},
+                     {"min_silence_s", 0.8},
+                     {"min_chapter_s", 5.0},
+                     {"padding_s", 0.25},
+                     {"max_chapter_s", 0.0}};
+    std::string raw;
+    CLI::Option *raw_opt = nullptr;
+};
+
+std::string check_json_object(const std::string &text) {
+    yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+    bool ok = doc && yyjson_is_obj(yyjson_doc_get_root(doc));
+    yyjson_doc_free(doc);
+    return ok ? std::string() : "not a JSON object: " + text;
+}
+
+void add_tuning(CLI::App *cmd, Tuning *t) {
+    static const char *const names[5] = {"--threshold-db", "--min-silence", "--min-chapter",
+                                         "--padding", "--max-chapter"};
+    static const char *const help[5] = {
+        "frames quieter than this level (dBFS) are silent",
+        "seconds of silence that end a chapter; chapters closer than this merge",
+        "seconds; shorter chapters are dropped",
+        "seconds added before and after each chapter",
+        "seconds; longer chapters are cut into pieces (0: no maximum)"};
+    const char *group = "Detection options";
+    for (int k = 0; k < 5; ++k)
+        t->flags[k].opt = cmd->add_option(names[k], t->flags[k].value, help[k])
+                              ->capture_default_str()
+                              ->type_name(k == 0 ? "DB" : "SECONDS")
+                              ->group(group);
+    t->raw_opt = cmd->add_option("--options", t->raw,
+                                 "the options as a JSON object, e.g. '{\"min_chapter_s\":2}'; "
+                                 "the flags above override its keys")
+                     ->type_name("JSON")
+                     ->check(check_json_object, "")
+                     ->group(group);
+}
+
+// The options text for the library, or "" for its defaults.
+std::string options_text(const Tuning &t) {
+    bool any = !t.raw.empty();
+    for (const auto &f : t.flags)
+        any = any || f.opt->count() > 0;
+    if (!any)
+        return "";
+    std::unique_ptr<yyjson_mut_doc, void (*)(yyjson_mut_doc *)> doc(yyjson_mut_doc_new(nullptr),
+                                                                     yyjson_mut_doc_free);
+    yyjson_mut_val *root = nullptr;
+    if (!t.raw.empty()) {
+        yyjson_doc *in = yyjson_read(t.raw.data(), t.raw.size(), 0);
+        root = yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(in));
+        yyjson_doc_free(in);
+    } else {
+        root = yyjson_mut_obj(doc.get());
+    }
+    yyjson_mut_doc_set_root(doc.get(), root);
+    for (const auto &f : t.flags) {
+        if (f.opt->count() == 0)
+            continue;
+        yyjson_mut_obj_remove_key(root, f.key);
+        yyjson_mut_obj_add_real(doc.get(), root, f.key, f.value);
+    }
+    char *text = yyjson_mut_write(doc.get(), 0, nullptr);
+    std::string out = text ? text : "";
+    free(text);
+    return out;
+}
+
+const char *opts_arg(const std::string &opts) { return opts.empty() ? nullptr : opts.c_str(); }
+
+void file_error(const std::string &file, const std::string &message) {
+    fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// analyze
+// ---------------------------------------------------------------------------
+struct AnalyzeArgs {
+    std::vector<std::string> files;
+    std::string format = "json";
+    bool pretty = false;
+    bool quiet = false;
+    bool progress = false;
+    int jobs = 1;
+    Tuning tuning;
+};
+
+struct Job {
+    std::string path;
+    ProgressView *view = nullptr;
+    int last_percent = -1;
+    const char *last_stage = "";
+    char *report = nullptr;
+    std::string error;
+    bool done = false;
+};
+
+int on_progress(int percent, const char *stage, void *user) {
+    Job *job = static_cast<Job *>(user);
+    if (percent != job->last_percent || strcmp(stage, job->last_stage) != 0) {
+        job->last_percent = percent;
+        job->last_stage = stage;
+        job->view->update(job->path, stage, percent);
+    }
+    return g_interrupted.load() ? 1 : 0;
+}
+
+// Writes one file's result in the chosen format; false when the report
+// cannot be read.
+class Printer {
+  public:
+    explicit Printer(const AnalyzeArgs &a) : a_(a), several_(a.files.size() > 1) {}
+
+    bool print(const std::string &path, const std::string &report) {
+        std::string out;
+        if (a_.format == "json") {
+            if (several_)
+                out = file_json(path, report, a_.pretty);
+            else
+                out = a_.pretty ? pretty_json(report) : report;
+            if (out.empty())
+                return false;
+            out += "\n";
+        } else {
+            Report r;
+            if (!parse_report(report, &r))
+                return false;
+            if (a_.format == "table") {
+                out = several_ ? (printed_ ? "\n" : "") + path + "\n" + format_table(r)
+                               : format_table(r);
+            } else if (a_.format == "cue") {
+                out = format_cue_file(r, path, &track_);
+            } else if (a_.format == "ffmetadata") {
+                out = format_ffmetadata(r);
+            } else if (a_.format == "labels") {
+                out = format_labels(r);
+            } else {
+                out = format_vtt(r);
+            }
+        }
+        fwrite(out.data(), 1, out.size(), stdout);
+        fflush(stdout);
+        printed_ = true;
+        return true;
+    }
+
+  private:
+    const AnalyzeArgs &a_;
+    bool several_;
+    bool printed_ = false;
+    int track_ = 0;
+};
+
+int run_analyze(const AnalyzeArgs &a) {
+    const std::string opts = options_text(a.tuning);
+    ProgressView::Mode mode = ProgressView::Mode::off;
+    if (a.progress)
+        mode = isatty(STDERR_FILENO) ? ProgressView::Mode::bar : ProgressView::Mode::lines;
+    else if (!a.quiet && isatty(STDERR_FILENO))
+        mode = ProgressView::Mode::bar;
+    ProgressView view(mode);
+
+    std::vector<Job> jobs(a.files.size());
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        jobs[i].path = a.files[i];
+        jobs[i].view = &view;
+    }
+
+    std::mutex mu;
+    std::condition_variable cv;
+    std::atomic<size_t> next{0};
+    size_t running = std::min<size_t>((size_t)a.jobs, jobs.size());
+    auto worker = [&] {
+        for (;;) {
+            size_t i = next.fetch_add(1);
+            if (i >= jobs.size() || g_interrupted.load())
+                break;
+            Job &job = jobs[i];
+            char *report = silsplit_analyze_progress(job.path.c_str(), opts_arg(opts), on_progress, &job);
+            std::string error = report ? "" : silsplit_last_error(); // this thread's message
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                job.report = report;
+                job.error = error;
+                job.done = true;
+            }
+            cv.notify_all();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            --running;
+        }
+        cv.notify_all();
+    };
+
+    std::vector<std::thread> threads;
+    for (size_t k = 0, n = running; k < n; ++k)
+        threads.emplace_back(worker);
+
+    // Results go out in the order of the files, each as soon as it and all
+    // before it are ready.
+    int status = 0;
+    Printer printer(a);
+    for (Job &job : jobs) {
+        {
+            std::unique_lock<std::mutex> lock(mu);
+            cv.wait(lock, [&] { return job.done || running == 0; });
+        }
+        if (!job.done || g_interrupted.load())
+            break;
+        view.above([&] {
+            if (!job.report) {
+                file_error(job.path, job.error);
+                status = kExitFileFailed;
+            } else if (!printer.print(job.path, job.report)) {
+                file_error(job.path, "cannot read the library's report");
+                status = kExitFileFailed;
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    for (Job &job : jobs)
+        silsplit_free_string(job.report);
+    view.above([] {});
+    return g_interrupted.load() ? kExitInterrupted : status;
+}
+
+// ---------------------------------------------------------------------------
+// split
+// ---------------------------------------------------------------------------
+struct SplitArgs {
+    std::string file;
+    std::string out_dir;
+    Tuning tuning;
+};
+
+int run_split(const SplitArgs &a) {
+    const std::string opts = options_text(a.tuning);
+    int n = silsplit_write_chapters(a.file.c_str(), opts_arg(opts), a.out_dir.c_str());
+    if (n < 0) {
+        file_error(a.file, silsplit_last_error());
+        return kExitFileFailed;
+    }
+    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"Finds the silences in WAV recordings and divides them into chapters.", "silsplit"};
+    app.set_version_flag("--version", std::string(silsplit_version()),
+                         "print the library's version and exit");
+    app.require_subcommand(1);
+    app.footer("Exit status: 0 success, 1 a file failed (\"silsplit: FILE: message\" on stderr),\n"
+               "2 usage error, 130 interrupted by Ctrl-C.\n"
+               "Run 'silsplit COMMAND --help' for the options of a command.");
+
+    AnalyzeArgs an;
+    CLI::App *analyze = app.add_subcommand("analyze", "print the chapters of WAV files");
+    analyze->add_option("FILE", an.files, "WAV files to analyse")->required()->type_name("");
+    analyze
+        ->add_option("-f,--format", an.format,
+                     "json: the library's report, one line per file ({\"file\",\"report\"} "
+                     "when several); table; cue (CUE sheet); ffmetadata; labels (label "
+                     "track); vtt (WebVTT chapters). ffmetadata, labels and vtt take one file")
+        ->check(CLI::IsMember({"json", "table", "cue", "ffmetadata", "labels", "vtt"}))
+        ->capture_default_str();
+    analyze->add_flag("--pretty", an.pretty, "indent the JSON output");
+    analyze->add_option("-j,--jobs", an.jobs, "analyse N files at once; output keeps the files' order")
+        ->check(CLI::Range(1, 256))
+        ->type_name("N")
+        ->capture_default_str();
+    CLI::Option *quiet =
+        analyze->add_flag("-q,--quiet", an.quiet, "no progress bar (shown only when stderr is a terminal)");
+    analyze->add_flag("--progress", an.progress,
+                      "show progress even when stderr is not a terminal, one line per step")
+        ->excludes(quiet);
+    add_tuning(analyze, &an.tuning);
+
+    SplitArgs sp;
+    CLI::App *split = app.add_subcommand(
+        "split", "cut a WAV file into OUT_DIR/ch_001.wav, ch_002.wav, ... and chapters.json");
+    split->add_option("FILE", sp.file, "WAV file to cut")->required();
+    split->add_option("OUT_DIR", sp.out_dir, "folder for the chapter files (created if its parent exists)")
+        ->required();
+    add_tuning(split, &sp.tuning);
+
+    try {
+        app.parse(argc, argv);
+        if (analyze->parsed() && an.files.size() > 1 &&
+            (an.format == "ffmetadata" || an.format == "labels" || an.format == "vtt"))
+            throw CLI::ValidationError("--format", an.format + " takes one file; use json, table or cue for several");
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : kExitUsage;
+    }
+
+    if (analyze->parsed()) {
+        catch_sigint();
+        return run_analyze(an);
+    }
+    return run_split(sp);
+}
