@@ -62,7 +62,7 @@ def f32(x):
 
 
 def case_split(exe, cwd, wav, chapters):
-    out = os.path.join(cwd, "split-" + os.path.splitext(wav)[0])
+    out = os.path.join(cwd, "split-" + os.path.splitext(os.path.basename(wav))[0])
     shutil.rmtree(out, ignore_errors=True)
     proc = subprocess.run([exe, "split", wav, out], cwd=cwd, capture_output=True)
     if proc.returncode != 0:
