@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps configure build test install clean
+.PHONY: all deps configure build test run install clean
 
 all: build
 
@@ -19,6 +19,12 @@ build: configure
 test: deps
 	$(MAKE) build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The demo: the example recording's chapters as a table, then cut into out/example.
+run: deps configure
+	cmake --build $(BUILD) -j $(JOBS) --target silsplit
+	$(BUILD)/tools/silsplit analyze --format table examples/audio/talk.wav
+	$(BUILD)/tools/silsplit split examples/audio/talk.wav out/example
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX),)

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -345,6 +346,13 @@ struct SplitArgs {
 
 int run_split(const SplitArgs &a) {
     const std::string opts = options_text(a.tuning);
+    // The library makes OUT_DIR itself once its parent exists; make the
+    // missing parents here, like mkdir -p. A failure shows in the library's
+    // message.
+    std::error_code ec;
+    std::filesystem::path parent = std::filesystem::path(a.out_dir).lexically_normal().parent_path();
+    if (!parent.empty())
+        std::filesystem::create_directories(parent, ec);
     int n = silsplit_write_chapters(a.file.c_str(), opts_arg(opts), a.out_dir.c_str());
     if (n < 0) {
         file_error(a.file, silsplit_last_error());
@@ -391,7 +399,7 @@ int main(int argc, char **argv) {
     CLI::App *split = app.add_subcommand(
         "split", "cut a WAV file into OUT_DIR/ch_001.wav, ch_002.wav, ... and chapters.json");
     split->add_option("FILE", sp.file, "WAV file to cut")->required();
-    split->add_option("OUT_DIR", sp.out_dir, "folder for the chapter files (created if its parent exists)")
+    split->add_option("OUT_DIR", sp.out_dir, "folder for the chapter files (created with its parents when missing)")
         ->required();
     add_tuning(split, &sp.tuning);
 
