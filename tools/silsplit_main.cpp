@@ -398,9 +398,10 @@ int main(int argc, char **argv) {
     SplitArgs sp;
     CLI::App *split = app.add_subcommand(
         "split", "cut a WAV file into OUT_DIR/ch_001.wav, ch_002.wav, ... and chapters.json");
-    split->add_option("FILE", sp.file, "WAV file to cut")->required();
+    split->add_option("FILE", sp.file, "WAV file to cut")->required()->type_name("");
     split->add_option("OUT_DIR", sp.out_dir, "folder for the chapter files (created with its parents when missing)")
-        ->required();
+        ->required()
+        ->type_name("");
     add_tuning(split, &sp.tuning);
 
     try {
