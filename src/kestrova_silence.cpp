@@ -162,14 +162,15 @@ SILSPLIT_API char *silsplit_analyze_pcm(const float *pcm, int n_samples, const c
                                 nullptr) != 0)
             return nullptr;
     } else {
-        float *pcm16k = nullptr;
+        const float *pcm16k = nullptr;
+        float *owned16k = nullptr; // NULL when the host's buffer is already at 16 kHz
         int n16k = 0;
-        if (sil_resample_to_16k(pcm, n_samples, rate, &pcm16k, &n16k, nullptr) != 0)
+        if (sil_resample_or_borrow(pcm, n_samples, rate, &pcm16k, &n16k, &owned16k, nullptr) != 0)
             return nullptr;
         float detect_duration_s = 0.0f;
         int rc = sil_detect_chapters(pcm16k, n16k, &opts, &chapters, &count, &removed_s,
                                      &detect_duration_s, nullptr);
-        free(pcm16k);
+        free(owned16k);
         if (rc != 0)
             return nullptr;
         duration_s = (float)n_samples / (float)rate;
@@ -198,10 +199,13 @@ SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *o
     if (sil_wav_read(wav_path, &wav, &progress) != 0)
         return nullptr;
 
-    float *pcm16k = nullptr;
+    const float *pcm16k = nullptr;
+    float *owned16k = nullptr; // NULL when the signal stays in the record's block
     int n16k = 0;
-    if (sil_resample_to_16k(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k,
-                            &progress) != 0) {
+    // Only the duration is needed from the decoded samples from here on, so
+    // the 16 kHz signal may take their place.
+    if (sil_resample_in_place(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k,
+                              &owned16k, &progress) != 0) {
         sil_wav_free(&wav);
         return nullptr;
     }
@@ -212,11 +216,11 @@ SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *o
     float detect_duration_s = 0.0f;
     if (sil_detect_chapters(pcm16k, n16k, &opts, &chapters, &count, &removed_s,
                             &detect_duration_s, &progress) != 0) {
-        free(pcm16k);
+        free(owned16k);
         sil_wav_free(&wav);
         return nullptr;
     }
-    free(pcm16k);
+    free(owned16k);
 
     // The report gives the file's own rate and length, not the 16 kHz ones.
     const float duration_s = (float)wav.frames / (float)wav.sample_rate;

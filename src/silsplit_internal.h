@@ -100,6 +100,8 @@ int sil_wav_read(const char *path, sil_wav *wav, sil_progress *progress);
 int sil_wav_read_stream(FILE *f, sil_wav *wav, sil_progress *progress);
 // Frees the samples; NULL does nothing.
 void sil_wav_free(sil_wav *wav);
+// Asks the kernel to back a large heap block with huge pages (a hint only).
+void sil_advise_huge_pages(void *p, size_t n);
 
 // Writes n mono samples as a 16-bit PCM WAV file with the 44-byte header.
 // 0, or -1 with the message set and no partial file left behind.
@@ -109,6 +111,16 @@ int sil_wav_write_pcm16(const char *path, const float *samples, int n, int sampl
 // with its length in *out_n (caller frees), or -1 with nothing to free.
 int sil_resample_to_16k(const float *in, int n, int rate, float **out, int *out_n,
                         sil_progress *progress);
+// As sil_resample_to_16k, with the same checks, reports and messages, but a
+// 16 kHz input is not copied: *out is then in itself. *owned receives the
+// buffer to free (NULL when in was borrowed).
+int sil_resample_or_borrow(const float *in, int n, int rate, const float **out, int *out_n,
+                           float **owned, sil_progress *progress);
+// As sil_resample_or_borrow, for an input that is not needed afterwards: a
+// rate above 16 kHz is brought down in the input's own block (*out is then
+// in, whose first *out_n samples now hold the 16 kHz signal).
+int sil_resample_in_place(float *in, int n, int rate, const float **out, int *out_n,
+                          float **owned, sil_progress *progress);
 
 // ---------------------------------------------------------------------------
 // energy_vad.cpp: detector and chapter refinement

@@ -145,10 +145,11 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
         return -1;
     std::unique_ptr<sil_wav, wav_releaser> wav_guard(&wav);
 
-    float *pcm16k = nullptr;
+    const float *pcm16k = nullptr;
+    float *owned16k = nullptr; // NULL when the file is already at 16 kHz
     int n16k = 0;
-    if (sil_resample_to_16k(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k, nullptr) !=
-        0)
+    if (sil_resample_or_borrow(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k,
+                               &owned16k, nullptr) != 0)
         return -1;
     sil_chapter *chapters_raw = nullptr;
     int count = 0;
@@ -156,7 +157,7 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     float detect_duration_s = 0.0f;
     const int rc = sil_detect_chapters(pcm16k, n16k, opts, &chapters_raw, &count, &removed_s,
                                        &detect_duration_s, nullptr);
-    free(pcm16k); // the 16 kHz signal is done with before any file is written
+    free(owned16k); // the 16 kHz signal is done with before any file is written
     if (rc != 0)
         return -1;
     sil_heap_ptr<sil_chapter> chapters(chapters_raw);

@@ -6,6 +6,7 @@
 // stores mono floats as 16-bit PCM behind the fixed 44-byte header.
 #include "silsplit_internal.h"
 
+#include <sys/mman.h>
 #include <sys/types.h>
 
 #include <cmath>
@@ -23,6 +24,26 @@ struct file_closer {
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Large blocks
+// ---------------------------------------------------------------------------
+
+void sil_advise_huge_pages(void *p, size_t n) {
+#ifdef MADV_HUGEPAGE
+    // Fewer page faults on the blocks that hold a whole recording.
+    const uintptr_t page = 4096;
+    if (n < ((size_t)8 << 20))
+        return;
+    const uintptr_t a = ((uintptr_t)p + page - 1) & ~(page - 1);
+    const uintptr_t e = ((uintptr_t)p + n) & ~(page - 1);
+    if (e > a)
+        madvise(reinterpret_cast<void *>(a), e - a, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
 
 // ---------------------------------------------------------------------------
 // Little-endian fields
@@ -59,9 +80,21 @@ struct wav_chunks {
     uint16_t bits_per_sample;
     sil_heap_ptr<unsigned char> data; // body of the last data chunk; NULL if none
     uint64_t data_bytes;
+    size_t data_cap; // allocated size of data
 };
 
 constexpr uint32_t DATA_CHUNK_MAX = 2147483648u; // 2^31 bytes
+
+// Size of the block for a data chunk of size bytes: the larger of the chunk
+// and 4 bytes per frame under the fmt chunk seen so far (a later fmt chunk
+// may still change it; decoding then grows the block).
+static size_t decoded_capacity(const wav_chunks *c, uint32_t size) {
+    size_t cap = size ? size : 1;
+    const size_t frame_bytes = (size_t)c->channels * (c->bits_per_sample / 8);
+    if (c->have_fmt && frame_bytes > 0 && (size_t)(size / frame_bytes) * 4 > cap)
+        cap = (size_t)(size / frame_bytes) * 4;
+    return cap;
+}
 
 // Moves len bytes forward. A target past the end of the file stops at the
 // end, where the next header read fails and ends the walk: the same outcome
@@ -140,12 +173,17 @@ static int walk_chunks(FILE *f, wav_chunks *c) {
             }
             c->data.reset();
             c->data_bytes = 0;
-            // An empty chunk still counts as present: keep a 1-byte block.
-            c->data.reset(static_cast<unsigned char *>(malloc(size ? size : 1)));
+            // Room for the decoded floats as well (4 bytes a frame), so that
+            // decoding needs no second block. An empty chunk still counts as
+            // present: keep a 1-byte block.
+            const size_t cap = decoded_capacity(c, size);
+            c->data.reset(static_cast<unsigned char *>(malloc(cap)));
             if (!c->data) {
                 sil_set_error("out of memory");
                 return -1;
             }
+            c->data_cap = cap;
+            sil_advise_huge_pages(c->data.get(), cap);
             if (size != 0) {
                 if (fread(c->data.get(), 1, size, f) != size) {
                     sil_set_error("data read fail");
@@ -168,20 +206,8 @@ static int walk_chunks(FILE *f, wav_chunks *c) {
 // Reader: decoding
 // ---------------------------------------------------------------------------
 
-// One sample of each supported layout, in single precision. The scales are
-// powers of two, so every product is exact.
-static inline float decode_u8(const unsigned char *b) {
-    return ((float)b[0] - 128.0f) * 0.0078125f;
-}
-static inline float decode_s16(const unsigned char *b) {
-    return (float)(int16_t)get_u16(b) * (1.0f / 32768.0f);
-}
-static inline float decode_s24(const unsigned char *b) {
-    int32_t s = (int32_t)((uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16));
-    if (s & 0x800000)
-        s -= 0x1000000; // sign-extend from bit 23
-    return (float)s * (1.0f / 8388608.0f);
-}
+// One sample of each layout in single precision. The scales are powers of
+// two, so every product is exact.
 static inline float decode_s32(const unsigned char *b) {
     // Converted to float first, so 2147483647 becomes 2^31 and then 1.0.
     return (float)(int32_t)get_u32(b) * (1.0f / 2147483648.0f);
@@ -193,29 +219,109 @@ static inline float decode_f32(const unsigned char *b) {
     return v;
 }
 
-// Mixes every frame down to the mean of its channels (summed in double, in
-// channel order) and reports progress every 65536 frames.
-template <float (*decode)(const unsigned char *), int BYTES>
-static int decode_frames(const unsigned char *data, int32_t frames, int channels, float *out,
-                         sil_progress *progress) {
-    const size_t frame_bytes = (size_t)channels * BYTES;
-    for (int32_t i = 0; i < frames; i++) {
-        const unsigned char *p = data + (size_t)i * frame_bytes;
+// Integer value of one narrow sample; its float value is raw × 2^-(bits-1).
+static inline int32_t raw_u8(const unsigned char *b) { return (int32_t)b[0] - 128; }
+static inline int32_t raw_s16(const unsigned char *b) { return (int16_t)get_u16(b); }
+static inline int32_t raw_s24(const unsigned char *b) {
+    int32_t s = (int32_t)((uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16));
+    return s & 0x800000 ? s - 0x1000000 : s; // sign-extend from bit 23
+}
+
+// Mean of a frame of 8-, 16- or 24-bit samples. Each decoded sample is
+// raw × 2^-k exactly, and adding them in double is exact (the sum stays far
+// below 2^53 units of 2^-k), so the integer sum scaled once is bit for bit
+// the double sum of the decoded samples. With a power-of-two channel count
+// the division is folded into the scale, which is then still a power of two.
+template <int32_t (*raw)(const unsigned char *), int BYTES, int CH> struct int_frame {
+    int channels;
+    double scale; // 2^-k, or 2^-k / channels for a power-of-two count
+    bool exact_scale;
+    inline float operator()(const unsigned char *p) const {
+        const int ch = CH ? CH : channels;
+        int64_t sum = 0;
+        for (int c = 0; c < ch; c++)
+            sum += raw(p + c * BYTES);
+        if (CH == 1 || exact_scale)
+            return (float)((double)sum * scale);
+        return (float)((double)sum * scale / (double)ch);
+    }
+};
+
+// Mean of a frame of 32-bit samples: widened to double and added in channel
+// order, then divided by the channel count.
+template <float (*decode)(const unsigned char *), int CH> struct wide_frame {
+    int channels;
+    inline float operator()(const unsigned char *p) const {
+        const int ch = CH ? CH : channels;
         double sum = 0.0;
-        for (int ch = 0; ch < channels; ch++)
-            sum += (double)decode(p + (size_t)ch * BYTES);
-        out[i] = (float)(sum / (double)channels);
-        if ((i & 0xFFFF) == 0) {
-            const int pct = (int)((double)i / (double)frames * 20.0);
-            if (sil_progress_report(progress, pct, SIL_STAGE_READ) != 0)
+        for (int c = 0; c < ch; c++)
+            sum += (double)decode(p + c * 4);
+        return (float)(sum / (double)ch);
+    }
+};
+
+constexpr int32_t READ_PROGRESS_STEP = 65536;
+
+static int report_read(int32_t i, int32_t frames, sil_progress *progress) {
+    return sil_progress_report(progress, (int)((double)i / (double)frames * 20.0), SIL_STAGE_READ);
+}
+
+// Decodes every frame of block into one float per frame, in place: float i
+// takes bytes 4i to 4i+3. A frame of 4 bytes or more is decoded forwards (a
+// float never reaches a frame not yet read); a narrower one backwards, for
+// the same reason. Progress reports go out in frame order every 65536 frames
+// either way.
+template <typename Frame>
+static int decode_in_place(unsigned char *block, int32_t frames, size_t frame_bytes, Frame frame,
+                           sil_progress *progress) {
+    float *out = reinterpret_cast<float *>(block);
+    if (frame_bytes >= 4) {
+        for (int32_t first = 0; first < frames; first += READ_PROGRESS_STEP) {
+            const int32_t end =
+                frames - first < READ_PROGRESS_STEP ? frames : first + READ_PROGRESS_STEP;
+            for (int32_t i = first; i < end; i++)
+                out[i] = frame(block + (size_t)i * frame_bytes);
+            if (report_read(first, frames, progress) != 0)
                 return -1;
         }
+        return 0;
     }
+    for (int32_t i = frames - 1; i >= 0; i--)
+        out[i] = frame(block + (size_t)i * frame_bytes);
+    for (int32_t i = 0; i < frames; i += READ_PROGRESS_STEP)
+        if (report_read(i, frames, progress) != 0)
+            return -1;
     return 0;
 }
 
-// Validates what the walk found and decodes it into wav. The data block is
-// freed before the closing progress report, as soon as it has been decoded.
+template <int32_t (*raw)(const unsigned char *), int BYTES>
+static int decode_int(unsigned char *block, int32_t frames, int channels, sil_progress *progress) {
+    const double unit = 1.0 / (double)(1u << (8 * BYTES - 1));
+    const bool pow2 = (channels & (channels - 1)) == 0;
+    const size_t fb = (size_t)channels * BYTES;
+    if (channels == 1)
+        return decode_in_place(block, frames, fb, int_frame<raw, BYTES, 1>{1, unit, true},
+                               progress);
+    if (channels == 2)
+        return decode_in_place(block, frames, fb, int_frame<raw, BYTES, 2>{2, unit / 2.0, true},
+                               progress);
+    return decode_in_place(block, frames, fb,
+                           int_frame<raw, BYTES, 0>{channels, pow2 ? unit / channels : unit, pow2},
+                           progress);
+}
+
+template <float (*decode)(const unsigned char *)>
+static int decode_wide(unsigned char *block, int32_t frames, int channels, sil_progress *progress) {
+    const size_t fb = (size_t)channels * 4;
+    if (channels == 1)
+        return decode_in_place(block, frames, fb, wide_frame<decode, 1>{1}, progress);
+    if (channels == 2)
+        return decode_in_place(block, frames, fb, wide_frame<decode, 2>{2}, progress);
+    return decode_in_place(block, frames, fb, wide_frame<decode, 0>{channels}, progress);
+}
+
+// Validates what the walk found and decodes it, in the data block itself,
+// into the record's samples.
 static int decode_chunks(wav_chunks *c, sil_wav *wav, sil_progress *progress) {
     if (!c->have_fmt || !c->data) {
         sil_set_error("missing fmt or data chunk");
@@ -243,42 +349,56 @@ static int decode_chunks(wav_chunks *c, sil_wav *wav, sil_progress *progress) {
     }
     const int32_t frames = (int32_t)frames64;
 
-    sil_heap_ptr<float> samples(static_cast<float *>(malloc(frames ? (size_t)frames * 4 : 1)));
-    if (!samples) {
-        sil_set_error("out of memory");
-        return -1;
+    // The block was sized under the fmt chunk known when the data chunk came;
+    // a data chunk before its fmt chunk may need more room for the floats.
+    const size_t need = frames ? (size_t)frames * 4 : 1;
+    if (c->data_cap < need) {
+        unsigned char *grown = static_cast<unsigned char *>(realloc(c->data.get(), need));
+        if (!grown) {
+            sil_set_error("out of memory");
+            return -1;
+        }
+        c->data.release();
+        c->data.reset(grown);
+        c->data_cap = need;
     }
 
     // Only 32-bit samples look at the float flag; narrower ones are integers
     // under every accepted tag.
     const bool is_float = tag == 3 || (tag == 0xFFFE && bits == 32);
-    const unsigned char *data = c->data.get();
+    unsigned char *block = c->data.get();
     const int channels = c->channels;
     int rc;
     switch (bits) {
     case 8:
-        rc = decode_frames<decode_u8, 1>(data, frames, channels, samples.get(), progress);
+        rc = decode_int<raw_u8, 1>(block, frames, channels, progress);
         break;
     case 16:
-        rc = decode_frames<decode_s16, 2>(data, frames, channels, samples.get(), progress);
+        rc = decode_int<raw_s16, 2>(block, frames, channels, progress);
         break;
     case 24:
-        rc = decode_frames<decode_s24, 3>(data, frames, channels, samples.get(), progress);
+        rc = decode_int<raw_s24, 3>(block, frames, channels, progress);
         break;
     default:
-        rc = is_float
-                 ? decode_frames<decode_f32, 4>(data, frames, channels, samples.get(), progress)
-                 : decode_frames<decode_s32, 4>(data, frames, channels, samples.get(), progress);
+        rc = is_float ? decode_wide<decode_f32>(block, frames, channels, progress)
+                      : decode_wide<decode_s32>(block, frames, channels, progress);
         break;
     }
     if (rc != 0)
         return -1;
 
-    c->data.reset();
+    // Hand back what the wider raw frames left unused.
+    if (c->data_cap > need) {
+        if (unsigned char *shrunk = static_cast<unsigned char *>(realloc(block, need))) {
+            c->data.release();
+            c->data.reset(shrunk);
+            c->data_cap = need;
+        }
+    }
     if (sil_progress_report(progress, 20, SIL_STAGE_RESAMPLE) != 0)
         return -1;
 
-    wav->samples = samples.release(); // the caller owns it from here
+    wav->samples = reinterpret_cast<float *>(c->data.release()); // the caller owns it from here
     wav->frames = frames;
     wav->sample_rate = (int32_t)c->sample_rate;
     wav->bits_per_sample = bits;
@@ -393,6 +513,46 @@ int sil_wav_write_pcm16(const char *path, const float *samples, int n, int sampl
 // Resampler
 // ---------------------------------------------------------------------------
 
+// Output length for n input samples: n × ratio truncated, at least 1.
+// -1 with the message set when it does not fit an int.
+static int resampled_length(int n, double ratio) {
+    double m_d = std::trunc((double)n * ratio);
+    if (m_d < 1.0)
+        m_d = 1.0;
+    if (m_d > 2147483647.0) {
+        sil_set_error("resampled signal too long");
+        return -1;
+    }
+    return (int)m_d;
+}
+
+// Linear interpolation of m output samples at 16 kHz, with progress every
+// 65536 of them. out may be in itself when the rate goes down: output i reads
+// only input samples at i or later, which are still untouched.
+static int interpolate(const float *in, int n, double ratio, float *out, int m,
+                       sil_progress *progress) {
+    const int64_t last = (int64_t)n - 1;
+    for (int first = 0; first < m; first += 65536) {
+        const int end = m - first < 65536 ? m : first + 65536;
+        for (int i = first; i < end; i++) {
+            // A division by the ratio, not a multiplication by its inverse.
+            const double p = (double)i / ratio;
+            int64_t i0 = (int64_t)p;
+            const double frac = p - (double)i0;
+            int64_t i1 = i0 + 1;
+            if (i0 > last)
+                i0 = last;
+            if (i1 > last)
+                i1 = last;
+            out[i] = (float)((double)in[i0] * (1.0 - frac) + frac * (double)in[i1]);
+        }
+        const int pct = 20 + (int)((double)first / (double)m * 20.0);
+        if (sil_progress_report(progress, pct, SIL_STAGE_RESAMPLE) != 0)
+            return -1;
+    }
+    return sil_progress_report(progress, 40, SIL_STAGE_DETECT);
+}
+
 int sil_resample_to_16k(const float *in, int n, int rate, float **out, int *out_n,
                         sil_progress *progress) {
     if (!in || n <= 0 || rate <= 0 || !out || !out_n) {
@@ -420,41 +580,55 @@ int sil_resample_to_16k(const float *in, int n, int rate, float **out, int *out_
     }
 
     const double ratio = 16000.0 / (double)rate;
-    double m_d = std::trunc((double)n * ratio);
-    if (m_d < 1.0)
-        m_d = 1.0;
-    if (m_d > 2147483647.0) {
-        sil_set_error("resampled signal too long");
+    const int m = resampled_length(n, ratio);
+    if (m < 0)
         return -1;
-    }
-    const int m = (int)m_d;
     sil_heap_ptr<float> buf(static_cast<float *>(malloc((size_t)m * sizeof(float))));
     if (!buf) {
         sil_set_error("out of memory");
         return -1;
     }
-    float *o = buf.get();
-    const int64_t last = (int64_t)n - 1;
-    for (int i = 0; i < m; i++) {
-        // A division by the ratio, not a multiplication by its inverse.
-        const double p = (double)i / ratio;
-        int64_t i0 = (int64_t)p;
-        const double frac = p - (double)i0;
-        int64_t i1 = i0 + 1;
-        if (i0 > last)
-            i0 = last;
-        if (i1 > last)
-            i1 = last;
-        o[i] = (float)((double)in[i0] * (1.0 - frac) + frac * (double)in[i1]);
-        if ((i & 0xFFFF) == 0) {
-            const int pct = 20 + (int)((double)i / (double)m * 20.0);
-            if (sil_progress_report(progress, pct, SIL_STAGE_RESAMPLE) != 0)
-                return -1;
-        }
-    }
-    if (sil_progress_report(progress, 40, SIL_STAGE_DETECT) != 0)
+    sil_advise_huge_pages(buf.get(), (size_t)m * sizeof(float));
+    if (interpolate(in, n, ratio, buf.get(), m, progress) != 0)
         return -1;
     *out = buf.release();
+    *out_n = m;
+    return 0;
+}
+
+int sil_resample_or_borrow(const float *in, int n, int rate, const float **out, int *out_n,
+                           float **owned, sil_progress *progress) {
+    *owned = nullptr;
+    if (rate != 16000 || !in || n <= 0 || !out || !out_n) {
+        float *buf = nullptr;
+        const int rc = sil_resample_to_16k(in, n, rate, out ? &buf : nullptr, out_n, progress);
+        if (rc == 0) {
+            *owned = buf;
+            *out = buf;
+        }
+        return rc;
+    }
+    // The same reports as a copy would make, without the copy.
+    if (sil_progress_report(progress, 20, SIL_STAGE_RESAMPLE) != 0 ||
+        sil_progress_report(progress, 40, SIL_STAGE_DETECT) != 0)
+        return -1;
+    *out = in;
+    *out_n = n;
+    return 0;
+}
+
+int sil_resample_in_place(float *in, int n, int rate, const float **out, int *out_n,
+                          float **owned, sil_progress *progress) {
+    if (rate <= 16000 || !in || n <= 0 || !out || !out_n)
+        return sil_resample_or_borrow(in, n, rate, out, out_n, owned, progress);
+    *owned = nullptr;
+    if (sil_progress_report(progress, 20, SIL_STAGE_RESAMPLE) != 0)
+        return -1;
+    const double ratio = 16000.0 / (double)rate;
+    const int m = resampled_length(n, ratio);
+    if (m < 0 || interpolate(in, n, ratio, in, m, progress) != 0)
+        return -1;
+    *out = in;
     *out_n = m;
     return 0;
 }
