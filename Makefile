@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps configure build test run install clean
+.PHONY: all deps configure build test run install clean bench compare
 
 all: build
 
@@ -25,6 +25,19 @@ run: deps configure
 	cmake --build $(BUILD) -j $(JOBS) --target silsplit
 	$(BUILD)/tools/silsplit analyze --format table examples/audio/talk.wav
 	$(BUILD)/tools/silsplit split examples/audio/talk.wav out/example
+
+# Benchmarks, in their own Release build folder; neither is run by CI.
+# bench: the stages' micro-benchmarks (Google Benchmark, libbenchmark-dev).
+# compare: silsplit against ffmpeg, sox and the read floor on generated files.
+BENCH_BUILD ?= build-bench
+
+bench:
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target stages_bench
+	$(BENCH_BUILD)/bench/stages_bench $(BENCH_ARGS)
+
+compare:
+	BUILD=$(BENCH_BUILD) bash bench/compare.sh
 
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX),)

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Times `silsplit analyze` against the tools users would otherwise pick
+# (ffmpeg silencedetect, sox silence) and against the read floor (malloc +
+# one fread + touching every page), on three generated recordings:
+#   1 h 44.1 kHz stereo 16-bit, 1 h 16 kHz mono 16-bit, 10 min 48 kHz stereo 24-bit.
+# Each round runs every program once on every file, in an order that rotates
+# from round to round; the figures are medians over the rounds, and the
+# ratios are medians of the per-round ratios (paired runs).
+# Wall time is taken around each run with a nanosecond clock; peak memory is
+# the maximum resident size from /usr/bin/time (%M).
+#
+# Environment: ROUNDS (default 5), BUILD (default build-bench), WORK (default
+# $BUILD/compare-work, about 0.9 GB of WAV files that are kept for later runs).
+# Not run by CI. Needs ffmpeg, sox and /usr/bin/time, and installs them with
+# apt-get when they are missing. Meant for an otherwise idle machine; two
+# cores are enough.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+ROUNDS=${ROUNDS:-5}
+BUILD=${BUILD:-$ROOT/build-bench}
+case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
+WORK=${WORK:-$BUILD/compare-work}
+JOBS=${JOBS:-2}
+
+if ! [[ $ROUNDS =~ ^[0-9]+$ ]] || ((ROUNDS < 1)); then
+    echo "compare.sh: ROUNDS must be a positive integer" >&2
+    exit 2
+fi
+
+# --- tools ------------------------------------------------------------------
+missing=()
+command -v ffmpeg >/dev/null 2>&1 || missing+=(ffmpeg)
+command -v sox >/dev/null 2>&1 || missing+=(sox)
+[[ -x /usr/bin/time ]] || missing+=(time)
+if ((${#missing[@]})); then
+    echo "installing ${missing[*]} with apt-get" >&2
+    sudo=()
+    ((EUID == 0)) || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# --- build (Release) ----------------------------------------------------------
+if [[ ! -f $BUILD/CMakeCache.txt ]]; then
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+cmake --build "$BUILD" -j "$JOBS" --target silsplit gen_wav read_floor >/dev/null
+SILSPLIT=$BUILD/tools/silsplit
+GEN=$BUILD/bench/gen_wav
+FLOOR=$BUILD/bench/read_floor
+
+# --- recordings ---------------------------------------------------------------
+mkdir -p "$WORK"
+# name:seconds:rate:channels:bits:label
+FILES=(
+    "talk-1h-44k1-stereo-s16:3600:44100:2:16:1 h 44.1 kHz stereo 16-bit"
+    "talk-1h-16k-mono-s16:3600:16000:1:16:1 h 16 kHz mono 16-bit"
+    "talk-10m-48k-stereo-s24:600:48000:2:24:10 min 48 kHz stereo 24-bit"
+)
+for entry in "${FILES[@]}"; do
+    IFS=: read -r name secs rate ch bits _ <<<"$entry"
+    out=$WORK/$name.wav
+    # Remade when missing or older than the generator.
+    if [[ ! -s $out || $GEN -nt $out ]]; then
+        echo "generating $out" >&2
+        "$GEN" "$secs" "$rate" "$ch" "$bits" "$out.tmp"
+        mv "$out.tmp" "$out"
+    fi
+done
+
+# sox runs in its own empty folder: with -n nothing should be written, but
+# newfile must not be able to drop anything elsewhere.
+SOXDIR=$(mktemp -d "${TMPDIR:-/tmp}/silsplit-sox.XXXXXX")
+RESULTS=$(mktemp "${TMPDIR:-/tmp}/silsplit-compare.XXXXXX")
+TIMEOUT=$(mktemp "${TMPDIR:-/tmp}/silsplit-time.XXXXXX")
+cleanup() { rm -rf "$SOXDIR" "$RESULTS" "$TIMEOUT"; }
+trap cleanup EXIT
+
+PROGRAMS=(silsplit ffmpeg sox floor)
+
+# Prints "microseconds peak_kib" for one timed run.
+timed() { # program file
+    local prog=$1 file=$2 t0 t1 rc=0 dir=$PWD
+    local cmd
+    case $prog in
+    silsplit) cmd=("$SILSPLIT" analyze "$file") ;;
+    ffmpeg) cmd=(ffmpeg -hide_banner -nostats -i "$file" -af silencedetect=n=-40dB:d=0.8 -f null -) ;;
+    sox)
+        cmd=(sox "$file" -n silence 1 0.1 1% 1 0.8 1% : newfile : restart)
+        dir=$SOXDIR
+        ;;
+    floor) cmd=("$FLOOR" "$file") ;;
+    esac
+    t0=$(date +%s%N)
+    (cd "$dir" && exec /usr/bin/time -f '%e %M' -o "$TIMEOUT" "${cmd[@]}" </dev/null >/dev/null 2>&1) || rc=$?
+    t1=$(date +%s%N)
+    if ((rc != 0)); then
+        echo "compare.sh: $prog failed on $file (status $rc)" >&2
+        exit 1
+    fi
+    local kib
+    kib=$(awk 'END { print $2 }' "$TIMEOUT")
+    echo "$(((t1 - t0) / 1000)) $kib"
+}
+
+loadavg() { cut -d' ' -f1-3 /proc/loadavg; }
+
+echo "silsplit compare: $ROUNDS rounds, $(nproc) cores, load average at start $(loadavg)"
+echo "commit $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown), $(ffmpeg -version | head -n1 | cut -d' ' -f1-3), $(sox --version 2>&1 | sed 's/^.*SoX/SoX/')"
+
+# Warm-up: one untimed pass of every file so that all programs read from the
+# page cache.
+for entry in "${FILES[@]}"; do
+    IFS=: read -r name _ <<<"$entry"
+    "$FLOOR" "$WORK/$name.wav"
+done
+
+for ((r = 1; r <= ROUNDS; r++)); do
+    printf 'round %d/%d\r' "$r" "$ROUNDS" >&2
+    for ((fi = 0; fi < ${#FILES[@]}; fi++)); do
+        IFS=: read -r name _ <<<"${FILES[fi]}"
+        for ((k = 0; k < ${#PROGRAMS[@]}; k++)); do
+            prog=${PROGRAMS[(k + r + fi) % ${#PROGRAMS[@]}]}
+            read -r us kib < <(timed "$prog" "$WORK/$name.wav")
+            echo "$fi $r $prog $us $kib" >>"$RESULTS"
+        done
+    done
+done
+printf '%*s\r' 20 '' >&2
+
+if [[ -n $(ls -A "$SOXDIR") ]]; then
+    echo "compare.sh: note: sox left files behind: $(ls -A "$SOXDIR" | head -n 3 | tr '\n' ' ')" >&2
+fi
+
+echo "load average at end $(loadavg)"
+echo
+echo "Median wall time in seconds (peak resident memory in MiB) over $ROUNDS rounds;"
+echo "ratios are medians of the per-round ratios of silsplit to each program."
+echo
+labels=$(printf '%s\n' "${FILES[@]}" | cut -d: -f6)
+awk -v labels="$labels" '
+function median(a, n,    i, j, t) {
+    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+{ t[$1, $2, $3] = $4 / 1e6; m[$1, $2, $3] = $5 / 1024; if ($2 > rounds) rounds = $2; if ($1 + 1 > nf) nf = $1 + 1 }
+END {
+    split(labels, lab, "\n")
+    np = split("silsplit ffmpeg sox floor", prog, " ")
+    printf "| %-28s | %-15s | %-15s | %-15s | %-15s | %-11s | %-9s | %-10s |\n", \
+        "File", "silsplit", "ffmpeg", "sox", "read floor", "ours/ffmpeg", "ours/sox", "ours/floor"
+    printf "|%s|%s|%s|%s|%s|%s|%s|%s|\n", "------------------------------", "-----------------", \
+        "-----------------", "-----------------", "-----------------", "-------------", "-----------", "------------"
+    for (f = 0; f < nf; f++) {
+        line = sprintf("| %-28s |", lab[f + 1])
+        for (p = 1; p <= np; p++) {
+            for (r = 1; r <= rounds; r++) { ts[r] = t[f, r, prog[p]]; ms[r] = m[f, r, prog[p]] }
+            line = line sprintf(" %-15s |", sprintf("%.3f (%.0f)", median(ts, rounds), median(ms, rounds)))
+        }
+        for (p = 2; p <= np; p++) {
+            for (r = 1; r <= rounds; r++) q[r] = t[f, r, "silsplit"] / t[f, r, prog[p]]
+            w = p == 2 ? 11 : (p == 3 ? 9 : 10)
+            line = line sprintf(" %-*s |", w, sprintf("%.3f", median(q, rounds)))
+        }
+        print line
+    }
+}' "$RESULTS"
