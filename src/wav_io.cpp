@@ -223,8 +223,10 @@ static inline float decode_f32(const unsigned char *b) {
 static inline int32_t raw_u8(const unsigned char *b) { return (int32_t)b[0] - 128; }
 static inline int32_t raw_s16(const unsigned char *b) { return (int16_t)get_u16(b); }
 static inline int32_t raw_s24(const unsigned char *b) {
-    int32_t s = (int32_t)((uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16));
-    return s & 0x800000 ? s - 0x1000000 : s; // sign-extend from bit 23
+    // Bytes into the top of a 32-bit word, then an arithmetic shift
+    // sign-extends from bit 23 without a branch.
+    const uint32_t u = ((uint32_t)b[0] << 8) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 24);
+    return (int32_t)u >> 8;
 }
 
 // Mean of a frame of 8-, 16- or 24-bit samples. Each decoded sample is
@@ -387,14 +389,6 @@ static int decode_chunks(wav_chunks *c, sil_wav *wav, sil_progress *progress) {
     if (rc != 0)
         return -1;
 
-    // Hand back what the wider raw frames left unused.
-    if (c->data_cap > need) {
-        if (unsigned char *shrunk = static_cast<unsigned char *>(realloc(block, need))) {
-            c->data.release();
-            c->data.reset(shrunk);
-            c->data_cap = need;
-        }
-    }
     if (sil_progress_report(progress, 20, SIL_STAGE_RESAMPLE) != 0)
         return -1;
 
