@@ -75,7 +75,14 @@ static float frame_level(const float *x, int64_t a, int64_t b) {
 // summed side by side, each in its own accumulator and in its own sample
 // order, so the results are those of frame_level while the adds of different
 // frames overlap in the pipeline.
-__attribute__((target_clones("avx2", "default"))) static void
+// ThreadSanitizer instruments the clones' resolver, which the dynamic loader
+// runs before the sanitizer's runtime is ready: such builds keep one version.
+#if defined(__SANITIZE_THREAD__)
+#define SIL_FRAME_CLONES
+#else
+#define SIL_FRAME_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+SIL_FRAME_CLONES static void
 full_frame_levels(const float *x, int32_t first, int32_t end, float *level) {
     constexpr int LANES = 8;
     int32_t k = first;
