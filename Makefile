@@ -3,12 +3,12 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps configure build test run install clean bench compare
+.PHONY: all deps configure build test hardening run install clean bench compare
 
 all: build
 
 deps:
-	bash scripts/install-deps.sh
+	bash scripts/install-deps.sh $(DEPS_ARGS)
 
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -16,9 +16,19 @@ configure:
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+test: DEPS_ARGS = --hardening
 test: deps
 	$(MAKE) build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) hardening
+
+# Sanitizers and fuzzing (README "Hardening"): the whole suite under
+# ASan+UBSan+LSan, the concurrency tests under TSan, a fixed short fuzz run.
+FUZZ_RUNS ?= 2000
+hardening:
+	cmake --preset asan && cmake --build --preset asan && ctest --preset asan
+	cmake --preset tsan && cmake --build --preset tsan && ctest --preset tsan
+	bash scripts/fuzz.sh --runs $(FUZZ_RUNS)
 
 # The demo: the example recording's chapters as a table, then cut into out/example.
 run: deps configure
