@@ -49,8 +49,9 @@ run_one() {
     else
         corpus="$BUILD/corpus/$t"
         mkdir -p "$corpus"
-        "$BUILD/fuzz/$t" "${common[@]}" -max_total_time="$seconds" "$corpus" "$BUILD/seeds/$t" \
-            fuzz/regressions/$t
+        local dirs=("$corpus" "$BUILD/seeds/$t")
+        [ -d "fuzz/regressions/$t" ] && dirs+=("fuzz/regressions/$t")
+        "$BUILD/fuzz/$t" "${common[@]}" -max_total_time="$seconds" "${dirs[@]}"
     fi
 }
 
