@@ -100,8 +100,9 @@ int sil_wav_read(const char *path, sil_wav *wav, sil_progress *progress);
 int sil_wav_read_stream(FILE *f, sil_wav *wav, sil_progress *progress);
 // Frees the samples; NULL does nothing.
 void sil_wav_free(sil_wav *wav);
-// Asks the kernel to back a large heap block with huge pages (a hint only).
-void sil_advise_huge_pages(void *p, size_t n);
+// Maps the pages of a large heap block that is about to be written whole in
+// one go (a hint only; small blocks are left alone).
+void sil_prefault_large_block(void *p, size_t n);
 
 // Writes n mono samples as a 16-bit PCM WAV file with the 44-byte header.
 // 0, or -1 with the message set and no partial file left behind.

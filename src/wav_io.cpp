@@ -32,16 +32,19 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
 // Large blocks
 // ---------------------------------------------------------------------------
 
-void sil_advise_huge_pages(void *p, size_t n) {
-#ifdef MADV_HUGEPAGE
-    // Fewer page faults on the blocks that hold a whole recording.
+void sil_prefault_large_block(void *p, size_t n) {
+#ifdef MADV_POPULATE_WRITE
+    // One call maps every page of a block that is about to be written whole,
+    // instead of one page fault per 4 KiB. (Huge pages were tried and
+    // dropped: on a host whose memory is fragmented, the kernel compacts
+    // memory to find them and a read can stall for seconds.)
     const uintptr_t page = 4096;
     if (n < ((size_t)8 << 20))
         return;
     const uintptr_t a = ((uintptr_t)p + page - 1) & ~(page - 1);
     const uintptr_t e = ((uintptr_t)p + n) & ~(page - 1);
     if (e > a)
-        madvise(reinterpret_cast<void *>(a), e - a, MADV_HUGEPAGE);
+        madvise(reinterpret_cast<void *>(a), e - a, MADV_POPULATE_WRITE); // a hint: errors ignored
 #else
     (void)p;
     (void)n;
@@ -186,7 +189,7 @@ static int walk_chunks(FILE *f, wav_chunks *c) {
                 return -1;
             }
             c->data_cap = cap;
-            sil_advise_huge_pages(c->data.get(), cap);
+            sil_prefault_large_block(c->data.get(), cap);
             if (size != 0) {
                 if (fread(c->data.get(), 1, size, f) != size) {
                     sil_set_error("data read fail");
@@ -635,7 +638,7 @@ int sil_resample_to_16k(const float *in, int n, int rate, float **out, int *out_
         sil_set_error("out of memory");
         return -1;
     }
-    sil_advise_huge_pages(buf.get(), (size_t)m * sizeof(float));
+    sil_prefault_large_block(buf.get(), (size_t)m * sizeof(float));
     if (interpolate(in, n, ratio, buf.get(), m, progress) != 0)
         return -1;
     *out = buf.release();
