@@ -91,15 +91,19 @@ struct wav_chunks {
 
 constexpr uint32_t DATA_CHUNK_MAX = 2147483648u; // 2^31 bytes
 
+// Bytes after the data that the decoder may load (and ignore) when it reads
+// a 3-byte sample with one 4-byte load.
+constexpr size_t DATA_SLACK = 4;
+
 // Size of the block for a data chunk of size bytes: the larger of the chunk
 // and 4 bytes per frame under the fmt chunk seen so far (a later fmt chunk
-// may still change it; decoding then grows the block).
+// may still change it; decoding then grows the block), plus the slack.
 static size_t decoded_capacity(const wav_chunks *c, uint32_t size) {
-    size_t cap = size ? size : 1;
+    size_t cap = size;
     const size_t frame_bytes = (size_t)c->channels * (c->bits_per_sample / 8);
     if (c->have_fmt && frame_bytes > 0 && (size_t)(size / frame_bytes) * 4 > cap)
         cap = (size_t)(size / frame_bytes) * 4;
-    return cap;
+    return cap + DATA_SLACK;
 }
 
 // Moves len bytes forward. A target past the end of the file stops at the
@@ -181,7 +185,7 @@ static int walk_chunks(FILE *f, wav_chunks *c) {
             c->data_bytes = 0;
             // Room for the decoded floats as well (4 bytes a frame), so that
             // decoding needs no second block. An empty chunk still counts as
-            // present: keep a 1-byte block.
+            // present: its block holds just the slack.
             const size_t cap = decoded_capacity(c, size);
             c->data.reset(static_cast<unsigned char *>(malloc(cap)));
             if (!c->data) {
@@ -229,9 +233,17 @@ static inline float decode_f32(const unsigned char *b) {
 static inline int32_t raw_u8(const unsigned char *b) { return (int32_t)b[0] - 128; }
 static inline int32_t raw_s16(const unsigned char *b) { return (int16_t)get_u16(b); }
 static inline int32_t raw_s24(const unsigned char *b) {
-    // Bytes into the top of a 32-bit word, then an arithmetic shift
-    // sign-extends from bit 23 without a branch.
+    // The three bytes go to the top of a 32-bit word, and an arithmetic shift
+    // sign-extends from bit 23 without a branch. On a little-endian machine
+    // one 4-byte load does it; the fourth byte (the block has slack for it)
+    // is shifted out.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t u;
+    memcpy(&u, b, 4);
+    u <<= 8;
+#else
     const uint32_t u = ((uint32_t)b[0] << 8) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 24);
+#endif
     return (int32_t)u >> 8;
 }
 
@@ -359,7 +371,7 @@ static int decode_chunks(wav_chunks *c, sil_wav *wav, sil_progress *progress) {
 
     // The block was sized under the fmt chunk known when the data chunk came;
     // a data chunk before its fmt chunk may need more room for the floats.
-    const size_t need = frames ? (size_t)frames * 4 : 1;
+    const size_t need = (size_t)frames * 4 + DATA_SLACK;
     if (c->data_cap < need) {
         unsigned char *grown = static_cast<unsigned char *>(realloc(c->data.get(), need));
         if (!grown) {
