@@ -637,10 +637,16 @@ interpolate_range_avx2(const float *in, int64_t last, double ratio, float *out, 
             const __m256d p = _mm256_div_pd(vi, vratio);
             const __m128i i0 = _mm256_cvttpd_epi32(p); // p lies in [0, n): fits
             const __m256d frac = _mm256_sub_pd(p, _mm256_cvtepi32_pd(i0));
-            const __m128i i1 = _mm_min_epi32(_mm_add_epi32(i0, vone), vlast);
-            const __m128i j0 = _mm_min_epi32(i0, vlast);
-            const __m256d a = _mm256_cvtps_pd(_mm_i32gather_ps(in, j0, 4));
-            const __m256d b = _mm256_cvtps_pd(_mm_i32gather_ps(in, i1, 4));
+            // Plain loads: faster than gather instructions on the CPUs we
+            // measured.
+            int32_t k0[4], k1[4];
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(k0), _mm_min_epi32(i0, vlast));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(k1),
+                             _mm_min_epi32(_mm_add_epi32(i0, vone), vlast));
+            const __m256d a =
+                _mm256_cvtps_pd(_mm_setr_ps(in[k0[0]], in[k0[1]], in[k0[2]], in[k0[3]]));
+            const __m256d b =
+                _mm256_cvtps_pd(_mm_setr_ps(in[k1[0]], in[k1[1]], in[k1[2]], in[k1[3]]));
             const __m256d v =
                 _mm256_add_pd(_mm256_mul_pd(a, _mm256_sub_pd(one, frac)), _mm256_mul_pd(frac, b));
             _mm_storeu_ps(out + i, _mm256_cvtpd_ps(v));
