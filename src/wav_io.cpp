@@ -259,6 +259,14 @@ template <int32_t (*raw)(const unsigned char *), int BYTES, int CH> struct int_f
     double scale; // 2^-k, or 2^-k / channels for a power-of-two count
     bool exact_scale;
     inline float operator()(const unsigned char *p) const {
+        if (CH == 1 || CH == 2) {
+            // At most 2^24 in magnitude: the sum and the power-of-two scale
+            // are exact in single precision too.
+            int32_t sum = raw(p);
+            if (CH == 2)
+                sum += raw(p + BYTES);
+            return (float)sum * (float)scale;
+        }
         const int ch = CH ? CH : channels;
         int64_t sum = 0;
         for (int c = 0; c < ch; c++)
