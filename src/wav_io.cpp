@@ -7,12 +7,13 @@
 #include "silsplit_internal.h"
 
 #include <sys/mman.h>
+#include <sys/types.h>
+
 #if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
+#include <immintrin.h> // SSE2 for every x86-64, AVX2 where the CPU has it
 #elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <sys/types.h>
 
 #include <cmath>
 #include <cstdint>
@@ -271,7 +272,7 @@ template <int32_t (*raw)(const unsigned char *), int BYTES, int CH> struct int_f
         int64_t sum = 0;
         for (int c = 0; c < ch; c++)
             sum += raw(p + c * BYTES);
-        if (CH == 1 || exact_scale)
+        if (exact_scale)
             return (float)((double)sum * scale);
         return (float)((double)sum * scale / (double)ch);
     }
@@ -328,10 +329,10 @@ static int decode_in_place(unsigned char *block, int32_t frames, size_t frame_by
 // The two commonest layouts get SSE2 loops of their own (SSE2 is part of
 // every x86-64).
 //
-// Stereo 16-bit, four frames at a time: the two
-// channels are added as integers (pmaddwd) and scaled by 2^-16 in single
-// precision. The sum fits a float exactly, so this is the same value as the
-// generic path. A frame is 4 bytes and float i overwrites only frame i.
+// Stereo 16-bit, four frames at a time: the two channels are added as
+// integers (pmaddwd) and scaled by 2^-16 in single precision. The sum fits a
+// float exactly, so this is the generic path's value. A frame is 4 bytes and
+// float i overwrites only frame i.
 static int decode_s16_stereo(unsigned char *block, int32_t frames, sil_progress *progress) {
     const __m128i ones = _mm_set1_epi16(1);
     const __m128 scale = _mm_set1_ps(1.0f / 65536.0f);
