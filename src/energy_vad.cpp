@@ -32,7 +32,8 @@ constexpr size_t FIRST_CAPACITY = 16;
 // ---------------------------------------------------------------------------
 
 // Appends v to the heap list *list; false when it cannot grow.
-template <typename T> static bool push(sil_heap_ptr<T> &list, size_t &count, size_t &cap, const T &v) {
+template <typename T>
+static bool push(sil_heap_ptr<T> &list, size_t &count, size_t &cap, const T &v) {
     if (count == cap) {
         const size_t new_cap = cap ? cap * 2 : FIRST_CAPACITY;
         T *grown = static_cast<T *>(realloc(list.get(), new_cap * sizeof(T)));
@@ -82,8 +83,8 @@ static float frame_level(const float *x, int64_t a, int64_t b) {
 #else
 #define SIL_FRAME_CLONES __attribute__((target_clones("avx2", "default")))
 #endif
-SIL_FRAME_CLONES static void
-full_frame_levels(const float *x, int32_t first, int32_t end, float *level) {
+SIL_FRAME_CLONES static void full_frame_levels(const float *x, int32_t first, int32_t end,
+                                               float *level) {
     constexpr int LANES = 8;
     int32_t k = first;
     for (; end - k >= LANES; k += LANES) {
@@ -156,8 +157,8 @@ static size_t sort_and_merge(sil_chapter *c, size_t n, float min_gap) {
 // otherwise make millions of pieces, or never finish once cur + max_s no
 // longer moves cur in single precision.
 // 0 with the new list in *out (NULL when empty), or -1 with the message set.
-static int split_chapters(const sil_chapter *c, size_t n, float max_s, sil_heap_ptr<sil_chapter> &out,
-                          size_t &out_n) {
+static int split_chapters(const sil_chapter *c, size_t n, float max_s,
+                          sil_heap_ptr<sil_chapter> &out, size_t &out_n) {
     const float lim = SPLIT_TOLERANCE_S + max_s;
     size_t cap = 0;
     out_n = 0;

@@ -204,8 +204,8 @@ SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *o
     int n16k = 0;
     // Only the duration is needed from the decoded samples from here on, so
     // the 16 kHz signal may take their place.
-    if (sil_resample_in_place(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k,
-                              &owned16k, &progress) != 0) {
+    if (sil_resample_in_place(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k, &owned16k,
+                              &progress) != 0) {
         sil_wav_free(&wav);
         return nullptr;
     }
@@ -214,8 +214,8 @@ SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *o
     int count = 0;
     float removed_s = 0.0f;
     float detect_duration_s = 0.0f;
-    if (sil_detect_chapters(pcm16k, n16k, &opts, &chapters, &count, &removed_s,
-                            &detect_duration_s, &progress) != 0) {
+    if (sil_detect_chapters(pcm16k, n16k, &opts, &chapters, &count, &removed_s, &detect_duration_s,
+                            &progress) != 0) {
         free(owned16k);
         sil_wav_free(&wav);
         return nullptr;

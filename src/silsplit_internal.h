@@ -120,8 +120,8 @@ int sil_resample_or_borrow(const float *in, int n, int rate, const float **out, 
 // As sil_resample_or_borrow, for an input that is not needed afterwards: a
 // rate above 16 kHz is brought down in the input's own block (*out is then
 // in, whose first *out_n samples now hold the 16 kHz signal).
-int sil_resample_in_place(float *in, int n, int rate, const float **out, int *out_n,
-                          float **owned, sil_progress *progress);
+int sil_resample_in_place(float *in, int n, int rate, const float **out, int *out_n, float **owned,
+                          sil_progress *progress);
 
 // ---------------------------------------------------------------------------
 // energy_vad.cpp: detector and chapter refinement

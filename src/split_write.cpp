@@ -148,8 +148,8 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     const float *pcm16k = nullptr;
     float *owned16k = nullptr; // NULL when the file is already at 16 kHz
     int n16k = 0;
-    if (sil_resample_or_borrow(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k,
-                               &owned16k, nullptr) != 0)
+    if (sil_resample_or_borrow(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k, &owned16k,
+                               nullptr) != 0)
         return -1;
     sil_chapter *chapters_raw = nullptr;
     int count = 0;
@@ -172,13 +172,15 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
         // cannot hold every frame count above 2^24).
         const double start_f = floorf(c.t0 * rate_f);
         const double end_f = ceilf(c.t1 * rate_f);
-        int64_t start = !(start_f >= 0.0) ? 0 : start_f > (double)frames ? frames : (int64_t)start_f;
+        int64_t start = !(start_f >= 0.0)          ? 0
+                        : start_f > (double)frames ? frames
+                                                   : (int64_t)start_f;
         int64_t end = end_f > (double)frames ? frames : !(end_f >= 0.0) ? 0 : (int64_t)end_f;
         if (end < start)
             end = start;
         snprintf(path, sizeof path, "%s/ch_%03d.wav", out_dir, k);
-        if (sil_wav_write_pcm16(path, wav.samples + start, (int)(end - start),
-                                wav.sample_rate) != 0)
+        if (sil_wav_write_pcm16(path, wav.samples + start, (int)(end - start), wav.sample_rate) !=
+            0)
             return -1;
     }
 

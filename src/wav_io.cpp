@@ -632,9 +632,9 @@ static void interpolate_range(const float *in, int64_t last, double ratio, float
 // products and sums (AVX2 alone, without FMA, so nothing is fused), the same
 // rounding. The four results are stored only after their inputs were read,
 // and output i never reads below input i, so in-place use stays safe.
-__attribute__((target("avx2"))) static void
-interpolate_range_avx2(const float *in, int64_t last, double ratio, float *out, int first,
-                       int end) {
+__attribute__((target("avx2"))) static void interpolate_range_avx2(const float *in, int64_t last,
+                                                                   double ratio, float *out,
+                                                                   int first, int end) {
     int i = first;
     if (last < 2147483647) {
         const __m256d vratio = _mm256_set1_pd(ratio);
@@ -753,8 +753,8 @@ int sil_resample_or_borrow(const float *in, int n, int rate, const float **out, 
     return 0;
 }
 
-int sil_resample_in_place(float *in, int n, int rate, const float **out, int *out_n,
-                          float **owned, sil_progress *progress) {
+int sil_resample_in_place(float *in, int n, int rate, const float **out, int *out_n, float **owned,
+                          sil_progress *progress) {
     if (rate <= 16000 || !in || n <= 0 || !out || !out_n)
         return sil_resample_or_borrow(in, n, rate, out, out_n, owned, progress);
     *owned = nullptr;
