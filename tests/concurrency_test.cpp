@@ -65,11 +65,6 @@ int on_progress(int pct, const char *stage, void *user) {
     return pct >= st->cancel_at_pct ? 1 : 0;
 }
 
-std::string take(char *report) {
-    std::string s = report ? report : "<null>";
-    silsplit_free_string(report);
-    return s;
-}
 
 std::vector<std::pair<std::string, Bytes>> folder(const std::string &dir) {
     std::vector<std::pair<std::string, Bytes>> out;

@@ -19,12 +19,6 @@ using namespace wavtest;
 
 namespace {
 
-std::string take(char *report) {
-    std::string s = report ? report : "<null>";
-    silsplit_free_string(report);
-    return s;
-}
-
 std::string ch(const std::string &dir, int k) {
     char name[32];
     std::snprintf(name, sizeof name, "/ch_%03d.wav", k);

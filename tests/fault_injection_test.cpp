@@ -50,12 +50,6 @@ using namespace wavtest;
 
 namespace {
 
-std::string take(char *report) {
-    std::string s = report ? report : "<null>";
-    silsplit_free_string(report);
-    return s;
-}
-
 // ---------------------------------------------------------------------------
 // Memory
 // ---------------------------------------------------------------------------

@@ -26,11 +26,6 @@ int record(int pct, const char *stage, void *user) {
 }
 
 // Takes ownership of a report text.
-std::string take(char *report) {
-    std::string s = report ? report : "<null>";
-    silsplit_free_string(report);
-    return s;
-}
 
 // 12 s of stereo 32 kHz 16-bit audio with one silence in the middle.
 Bytes twelve_seconds_stereo() {

@@ -5,6 +5,8 @@
 #ifndef SILSPLIT_TESTS_WAV_BUILDER_H
 #define SILSPLIT_TESTS_WAV_BUILDER_H
 
+#include "silsplit.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +25,14 @@
 #include <unistd.h>
 
 namespace wavtest {
+
+// A report returned by the library as a string ("<null>" for a failure),
+// freed as a host must free it.
+inline std::string take(char *report) {
+    std::string s = report ? report : "<null>";
+    silsplit_free_string(report);
+    return s;
+}
 
 using Bytes = std::vector<uint8_t>;
 
