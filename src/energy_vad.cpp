@@ -197,31 +197,19 @@ static int split_chapters(const sil_chapter *c, size_t n, float max_s,
 // Detector
 // ---------------------------------------------------------------------------
 
-int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_chapter **out,
-                        int *out_n, float *out_removed_s, float *out_duration_s,
-                        sil_progress *progress) {
+int sil_frame_levels(const float *samples, int n, float **out, int32_t *out_frames,
+                     sil_progress *progress) {
     *out = nullptr;
-    *out_n = 0;
-    if (out_removed_s)
-        *out_removed_s = 0.0f;
-    if (n < 0 || !opts || (!samples && n != 0)) {
+    *out_frames = 0;
+    if (n <= 0 || !samples) {
         sil_set_error("invalid detect args");
         return -1;
     }
-    if (n == 0) {
-        if (out_duration_s)
-            *out_duration_s = 0.0f;
-        return 0;
-    }
-
     if (sil_progress_report(progress, 40, SIL_STAGE_DETECT) != 0)
         return -1;
-    const float duration = (float)n / 16000.0f;
-    if (out_duration_s)
-        *out_duration_s = duration;
 
-    // Level curve: one level per hop over whole 320-sample windows; a signal
-    // shorter than one window has a single frame over all of it.
+    // One level per hop over whole 320-sample windows; a signal shorter than
+    // one window has a single frame over all of it.
     const int32_t frames = n < FRAME_LEN ? 1 : n / HOP - 1;
     sil_heap_ptr<float> curve(static_cast<float *>(malloc((size_t)frames * sizeof(float))));
     if (!curve) {
@@ -244,6 +232,22 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     }
     if (sil_progress_report(progress, 95, SIL_STAGE_DETECT) != 0)
         return -1;
+    *out = curve.release();
+    *out_frames = frames;
+    return 0;
+}
+
+int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
+                             const sil_opts *opts, sil_chapter **out, int *out_n,
+                             float *out_removed_s) {
+    *out = nullptr;
+    *out_n = 0;
+    if (out_removed_s)
+        *out_removed_s = 0.0f;
+    if (!opts || frames < 0 || (!level && frames != 0)) {
+        sil_set_error("invalid detect args");
+        return -1;
+    }
 
     // Silence scan. Both comparisons are strict, and a frame between the two
     // levels is neither loud nor silent: it breaks a silent run.
@@ -302,7 +306,6 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
             return -1;
         }
     }
-    curve.reset();
     spans.reset();
 
     if (count > 0) {
@@ -332,4 +335,36 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     if (out_removed_s)
         *out_removed_s = removed < 0.0f ? 0.0f : removed;
     return 0;
+}
+
+int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_chapter **out,
+                        int *out_n, float *out_removed_s, float *out_duration_s,
+                        sil_progress *progress) {
+    *out = nullptr;
+    *out_n = 0;
+    if (out_removed_s)
+        *out_removed_s = 0.0f;
+    if (n < 0 || !opts || (!samples && n != 0)) {
+        sil_set_error("invalid detect args");
+        return -1;
+    }
+    if (n == 0) {
+        if (out_duration_s)
+            *out_duration_s = 0.0f;
+        return 0;
+    }
+    // The duration is handed out once the detect stage has begun (a cancel at
+    // its first report leaves it untouched).
+    if (sil_progress_report(progress, 40, SIL_STAGE_DETECT) != 0)
+        return -1;
+    const float duration = (float)n / 16000.0f;
+    if (out_duration_s)
+        *out_duration_s = duration;
+    float *curve_raw = nullptr;
+    int32_t frames = 0;
+    if (sil_frame_levels(samples, n, &curve_raw, &frames, progress) != 0)
+        return -1;
+    sil_heap_ptr<float> curve(curve_raw);
+    return sil_chapters_from_levels(curve.get(), frames, duration, opts, out, out_n,
+                                    out_removed_s);
 }

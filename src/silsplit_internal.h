@@ -127,6 +127,18 @@ int sil_resample_in_place(float *in, int n, int rate, const float **out, int *ou
 // energy_vad.cpp: detector and chapter refinement
 // ---------------------------------------------------------------------------
 
+// Level curve of a 16 kHz signal of n > 0 samples: one level in dB per 10 ms
+// hop over 20 ms windows (a single frame when n < 320), with the detect-stage
+// progress reports. 0 and a heap array in *out with its length, or -1.
+int sil_frame_levels(const float *samples, int n, float **out, int32_t *out_frames,
+                     sil_progress *progress);
+// The chapters of a level curve of a signal of duration seconds: silence scan,
+// candidates, padding, merging, the maximum length and the limit. 0 and a heap
+// array in *out (NULL when there are none) with its count, or -1 with nothing
+// to free. out_removed_s may be NULL.
+int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
+                             const sil_opts *opts, sil_chapter **out, int *out_n,
+                             float *out_removed_s);
 // Finds the chapters of a 16 kHz signal. 0 and a heap array in *out (NULL
 // when there are none) with its count, or -1 with nothing to free.
 // out_removed_s and out_duration_s may be NULL.
