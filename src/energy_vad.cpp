@@ -4,6 +4,7 @@
 #include "silsplit_internal.h"
 
 #include <climits>
+#include <limits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -54,6 +55,11 @@ static bool push(sil_heap_ptr<T> &list, size_t &count, size_t &cap, const T &v) 
 // Level in dB of a frame from its sum of squares over len samples. The floor
 // applies to the RMS, not the level, so an RMS of 1e-9 still reads -180 dB.
 static inline float level_of(double sum_sq, int64_t len) {
+    // Only an infinite sample makes the sum infinite (the square of the
+    // largest float is far below the double range). Such a frame has no level,
+    // like a frame with a NaN: neither loud nor silent, never a peak.
+    if (std::isinf(sum_sq))
+        return std::numeric_limits<float>::quiet_NaN();
     const double rms = std::sqrt(sum_sq / (double)len);
     if (rms < RMS_FLOOR)
         return SILENCE_DB;
@@ -118,14 +124,22 @@ static int cmp_chapter(const void *pa, const void *pb) {
     return 0;
 }
 
-// Widens every chapter by pad on both sides, within [0, duration].
-static void pad_chapters(sil_chapter *c, size_t n, float pad, float duration) {
+// Widens every chapter by pad on both sides, within [0, duration]. A negative
+// pad narrows them instead; a chapter it turns inside out (end before start)
+// is dropped, one narrowed to exactly nothing stays. Returns the count kept.
+static size_t pad_chapters(sil_chapter *c, size_t n, float pad, float duration) {
+    size_t kept = 0;
     for (size_t i = 0; i < n; i++) {
-        float t0 = c[i].t0 - pad;
-        c[i].t0 = t0 < 0.0f ? 0.0f : t0;
-        float t1 = c[i].t1 + pad;
-        c[i].t1 = duration < t1 ? duration : t1;
+        sil_chapter p = c[i];
+        const float t0 = p.t0 - pad;
+        p.t0 = t0 < 0.0f ? 0.0f : t0;
+        const float t1 = p.t1 + pad;
+        p.t1 = duration < t1 ? duration : t1;
+        if (p.t1 < p.t0)
+            continue;
+        c[kept++] = p;
     }
+    return kept;
 }
 
 // Sorts by start and merges, in place, each chapter into the kept one before
@@ -309,7 +323,7 @@ int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
     spans.reset();
 
     if (count > 0) {
-        pad_chapters(list.get(), count, opts->padding_s, duration);
+        count = pad_chapters(list.get(), count, opts->padding_s, duration);
         count = sort_and_merge(list.get(), count, opts->min_silence_s);
         if (opts->max_chapter_s > 0.0f) {
             sil_heap_ptr<sil_chapter> pieces;
@@ -324,6 +338,9 @@ int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
             return -1;
         }
     }
+
+    if (count == 0)
+        list.reset(); // an empty list is NULL, even when padding dropped every chapter
 
     float kept_s = 0.0f;
     for (size_t i = 0; i < count; i++)

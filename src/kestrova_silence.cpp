@@ -68,10 +68,12 @@ int sil_parse_opts(const char *json, sil_opts *o) {
         return 0;
 
     // Standard JSON only; the text is read, never changed.
-    doc_ptr doc(yyjson_read_opts(const_cast<char *>(json), strlen(json), 0, nullptr, nullptr),
+    yyjson_read_err err{};
+    doc_ptr doc(yyjson_read_opts(const_cast<char *>(json), strlen(json), 0, nullptr, &err),
                 free_doc);
     if (!doc) {
-        sil_set_error("invalid options JSON");
+        sil_set_error(err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? "out of memory"
+                                                                      : "invalid options JSON");
         return -1;
     }
     yyjson_val *root = yyjson_doc_get_root(doc.get());

@@ -104,6 +104,9 @@ void sil_wav_free(sil_wav *wav);
 // one go (a hint only; small blocks are left alone).
 void sil_prefault_large_block(void *p, size_t n);
 
+// Opens path for writing ("wb"), creating or truncating it, but never through
+// a symbolic link standing at that name. NULL with errno set on failure.
+FILE *sil_create_output(const char *path);
 // Writes n mono samples as a 16-bit PCM WAV file with the 44-byte header.
 // 0, or -1 with the message set and no partial file left behind.
 int sil_wav_write_pcm16(const char *path, const float *samples, int n, int sample_rate);

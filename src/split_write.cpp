@@ -41,34 +41,46 @@ char *sil_build_analyze_json(int sample_rate, float duration_s, const sil_chapte
         return nullptr;
     }
     yyjson_mut_doc *d = doc.get();
-    // A value that cannot be stored is simply missing: yyjson's add and
-    // append calls do nothing with a NULL container or value.
+    // yyjson's add and append calls do nothing with a NULL container or value,
+    // so every step is checked: a report with a member missing must never be
+    // handed out as a success.
+    bool ok = true;
     yyjson_mut_val *root = yyjson_mut_obj(d);
-    yyjson_mut_doc_set_root(d, root);
-    yyjson_mut_obj_add_int(d, root, "sample_rate", sample_rate);
+    ok = ok && root != nullptr;
+    if (ok)
+        yyjson_mut_doc_set_root(d, root);
+    ok = ok && yyjson_mut_obj_add_int(d, root, "sample_rate", sample_rate);
     // Reals are the exact doubles of the float values (0.8f is written as
     // 0.800000011920929), never yyjson's single-precision form.
-    yyjson_mut_obj_add_real(d, root, "duration_s", (double)duration_s);
-    yyjson_mut_obj_add_real(d, root, "silences_removed_s", (double)silences_removed_s);
-    yyjson_mut_val *arr = yyjson_mut_arr(d);
-    for (int i = 0; i < count; i++) {
+    ok = ok && yyjson_mut_obj_add_real(d, root, "duration_s", (double)duration_s);
+    ok = ok && yyjson_mut_obj_add_real(d, root, "silences_removed_s", (double)silences_removed_s);
+    yyjson_mut_val *arr = ok ? yyjson_mut_arr(d) : nullptr;
+    ok = ok && arr != nullptr;
+    for (int i = 0; ok && i < count; i++) {
         const sil_chapter &c = chapters[i];
         yyjson_mut_val *obj = yyjson_mut_obj(d);
-        yyjson_mut_obj_add_int(d, obj, "i", i + 1);
-        yyjson_mut_obj_add_real(d, obj, "t0", (double)c.t0);
-        yyjson_mut_obj_add_real(d, obj, "t1", (double)c.t1);
         const float dur = c.t1 - c.t0; // the single-precision difference
-        yyjson_mut_obj_add_real(d, obj, "dur", (double)dur);
-        yyjson_mut_obj_add_real(d, obj, "peak_db", (double)c.peak_db);
-        yyjson_mut_arr_append(arr, obj);
+        ok = obj != nullptr && yyjson_mut_obj_add_int(d, obj, "i", i + 1) &&
+             yyjson_mut_obj_add_real(d, obj, "t0", (double)c.t0) &&
+             yyjson_mut_obj_add_real(d, obj, "t1", (double)c.t1) &&
+             yyjson_mut_obj_add_real(d, obj, "dur", (double)dur) &&
+             yyjson_mut_obj_add_real(d, obj, "peak_db", (double)c.peak_db) &&
+             yyjson_mut_arr_append(arr, obj);
     }
-    yyjson_mut_obj_add_val(d, root, "chapters", arr);
+    ok = ok && yyjson_mut_obj_add_val(d, root, "chapters", arr);
+    if (!ok) {
+        sil_set_error("json alloc failed");
+        return nullptr;
+    }
 
-    // Fails on a NaN or an infinity, which plain JSON cannot hold.
-    char *text = yyjson_mut_write_opts(d, 0, nullptr, nullptr, nullptr);
+    // Fails on a NaN or an infinity, which plain JSON cannot hold, and when
+    // the text itself cannot be allocated.
+    yyjson_write_err err{};
+    char *text = yyjson_mut_write_opts(d, 0, nullptr, nullptr, &err);
     doc.reset();
     if (!text) {
-        sil_set_error("json write failed");
+        sil_set_error(err.code == YYJSON_WRITE_ERROR_MEMORY_ALLOCATION ? "json alloc failed"
+                                                                       : "json write failed");
         return nullptr;
     }
     return text;
@@ -100,7 +112,7 @@ static int make_dir(const char *path) {
 
 // Writes text to path without its NUL; on any failure removes the file.
 static int write_text_file(const char *path, const char *text) {
-    FILE *f = fopen(path, "wb");
+    FILE *f = sil_create_output(path);
     if (!f)
         return -1;
     const size_t len = strlen(text);
@@ -193,9 +205,10 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     if (!report)
         return -1;
     const int wrote = write_text_file(json_path, report);
+    const int open_errno = errno;
     free(report);
     if (wrote != 0) {
-        sil_set_error("cannot write chapters.json");
+        sil_set_error(open_errno == ENOMEM ? "out of memory" : "cannot write chapters.json");
         return -1;
     }
     return count;

@@ -6,7 +6,9 @@
 // stores mono floats as 16-bit PCM behind the fixed 44-byte header.
 #include "silsplit_internal.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <sys/types.h>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -15,6 +17,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -505,7 +508,7 @@ int sil_wav_read(const char *path, sil_wav *wav, sil_progress *progress) {
     }
     file_ptr f(fopen(path, "rb"));
     if (!f) {
-        sil_set_error("cannot open wav file");
+        sil_set_error(errno == ENOMEM ? "out of memory" : "cannot open wav file");
         return -1;
     }
     wav_chunks c{};
@@ -527,6 +530,21 @@ void sil_wav_free(sil_wav *wav) {
 // Writer
 // ---------------------------------------------------------------------------
 
+FILE *sil_create_output(const char *path) {
+    // O_NOFOLLOW: a symbolic link planted at an output's name makes the open
+    // fail instead of sending the output wherever the link points.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (!f) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return f;
+}
+
 // One output sample: clamped, scaled by 32767 in single precision and rounded
 // with lrintf (halfway cases to even). NaN has no value of its own: 0.
 static inline int16_t to_pcm16(float v) {
@@ -545,9 +563,9 @@ int sil_wav_write_pcm16(const char *path, const float *samples, int n, int sampl
         sil_set_error("invalid wav write args");
         return -1;
     }
-    FILE *f = fopen(path, "wb");
+    FILE *f = sil_create_output(path);
     if (!f) {
-        sil_set_error("cannot create output wav");
+        sil_set_error(errno == ENOMEM ? "out of memory" : "cannot create output wav");
         return -1;
     }
 

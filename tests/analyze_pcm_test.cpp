@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -144,6 +145,30 @@ INSTANTIATE_TEST_SUITE_P(
                    [] { return analyze(k48000Zeros, "{\"sample_rate\":-1e300}"); },
                    kThreeSecondsAt16k}),
     [](const ::testing::TestParamInfo<ReportCase> &info) { return std::string(info.param.name); });
+
+// An infinite sample has no level, exactly like a NaN: the chapter around it
+// keeps its finite peak and the report is written. Checked at the host's own
+// 16 kHz and through the resampler, where an infinity spreads to its
+// neighbours as infinities and NaNs.
+TEST(AnalyzePcmNonFinite, InfinityCountsAsNaN) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (const char *opts : {"{}", "{\"sample_rate\":44100}"}) {
+        SCOPED_TRACE(opts);
+        const std::vector<float> base = sigtest::bursts(20, {{1, 7}, {9, 16}});
+        std::vector<float> with_nan = base, with_inf = base, with_neg_inf = base;
+        for (size_t at : {size_t(48000), size_t(48001), size_t(200000)}) {
+            with_nan[at] = nan;
+            with_inf[at] = inf;
+            with_neg_inf[at] = -inf;
+        }
+        const Result want = analyze(with_nan, opts);
+        ASSERT_FALSE(want.null) << want.error;
+        EXPECT_NE(want.text.find("\"peak_db\":-6.0"), std::string::npos) << want.text;
+        EXPECT_EQ(want.text, analyze(with_inf, opts).text);
+        EXPECT_EQ(want.text, analyze(with_neg_inf, opts).text);
+    }
+}
 
 TEST(AnalyzePcmErrorText, EachThreadReadsItsOwn) {
     ASSERT_TRUE(analyze(nullptr, 5, nullptr).null);

@@ -210,6 +210,16 @@ INSTANTIATE_TEST_SUITE_P(
                     make_opts(-40.0f, 0.05f, 5.0f, 0.25f, 0.0f), {{0.0f, 10.0f, kLoud}}},
         ChapterCase{"NegativePaddingShrinks", [] { return bursts(20, {{2, 9}}); },
                     make_opts(-40.0f, 0.8f, 5.0f, -0.5f, 0.0f), {{2.5f, 8.5f, kLoud}}},
+        // A pad more negative than half a chapter would turn it inside out:
+        // such a chapter is gone, the others stay; shrinking to exactly
+        // nothing still keeps it.
+        ChapterCase{"InsideOutByNegativePaddingDropped",
+                    [] { return bursts(20, {{2, 7}, {9, 17}}); },
+                    make_opts(-40.0f, 0.8f, 5.0f, -3.0f, 0.0f), {{12.0f, 14.0f, kLoud}}},
+        ChapterCase{"EveryChapterInsideOutGivesNone", [] { return bursts(20, {{2, 9}}); },
+                    make_opts(-40.0f, 0.8f, 5.0f, -4.0f, 0.0f), {}},
+        ChapterCase{"ShrunkToNothingStays", [] { return bursts(20, {{2, 8}}); },
+                    make_opts(-40.0f, 0.8f, 5.0f, -3.0f, 0.0f), {{5.0f, 5.0f, kLoud}}},
         ChapterCase{"OneSecondApartMerge",
                     [] {
                         std::vector<float> s = sigtest::silence(20);

@@ -5,11 +5,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "silsplit_internal.h"
@@ -116,6 +118,66 @@ TEST(Export, CutsTheReadersMonoSamplesAndStoresTheReport) {
     EXPECT_EQ(chapter_file(ch(out, 2)).samples.at(100000),
               12288); // (0.5 + 0.25) / 2 * 32767 = 12287.625
     sil_wav_free(&src);
+}
+
+// A float file with an infinite sample: the report is written as for a NaN
+// there, and the chapter files carry the writer's clamp of it.
+TEST(Export, InfiniteSampleInAFloatFile) {
+    TempDir dir;
+    std::vector<float> v(16000 * 20, 0.0f);
+    for (size_t i = 16000; i < 16000 * 7; ++i)
+        v[i] = (i / 40) % 2 ? 0.5f : -0.5f;
+    for (size_t i = 16000 * 9; i < 16000 * 16; ++i)
+        v[i] = 0.25f;
+    std::vector<float> with_nan = v;
+    v[50000] = std::numeric_limits<float>::infinity();
+    v[200000] = -std::numeric_limits<float>::infinity();
+    with_nan[50000] = with_nan[200000] = std::numeric_limits<float>::quiet_NaN();
+    const std::string inf_wav = dir.file("inf.wav", wavf32(16000, 1, v));
+    const std::string nan_wav = dir.file("nan.wav", wavf32(16000, 1, with_nan));
+
+    const std::string want = take(silsplit_analyze(nan_wav.c_str(), nullptr));
+    ASSERT_FALSE(want.empty()) << silsplit_last_error();
+    EXPECT_EQ(take(silsplit_analyze(inf_wav.c_str(), nullptr)), want);
+    const std::string out = dir / "out";
+    ASSERT_EQ(silsplit_write_chapters(inf_wav.c_str(), nullptr, out.c_str()), 2)
+        << silsplit_last_error();
+    EXPECT_EQ(read_text(out + "/chapters.json"), want);
+    const std::vector<float> t0 = values_of(want, "t0");
+    ASSERT_EQ(t0.size(), 2u);
+    const size_t s1 = (size_t)std::floor(t0[0] * 16000.0f), s2 = (size_t)std::floor(t0[1] * 16000.0f);
+    EXPECT_EQ(chapter_file(ch(out, 1)).samples.at(50000 - s1), 32767);
+    EXPECT_EQ(chapter_file(ch(out, 2)).samples.at(200000 - s2), -32767);
+}
+
+// Symbolic links planted at the output names are never written through: the
+// export fails with its usual message and the link targets stay untouched.
+TEST(Export, NeverWritesThroughALinkAtAnOutputName) {
+    TempDir dir;
+    const std::string wav = dir.file("in.wav", wav16(16000, 1, bursts16k(2)));
+    struct Case {
+        const char *link_name;
+        const char *message;
+    };
+    for (const Case &c : {Case{"chapters.json", "cannot write chapters.json"},
+                          Case{"ch_001.wav", "cannot create output wav"}}) {
+        SCOPED_TRACE(c.link_name);
+        const std::string out = dir / (std::string("out-") + c.link_name);
+        const std::string precious = dir / (std::string("precious-") + c.link_name);
+        write_file(precious, std::string("keep me"));
+        ASSERT_EQ(mkdir(out.c_str(), 0777), 0);
+        ASSERT_EQ(symlink(precious.c_str(), (out + "/" + c.link_name).c_str()), 0);
+        EXPECT_EQ(silsplit_write_chapters(wav.c_str(), kBurstOpts, out.c_str()), -1);
+        EXPECT_STREQ(silsplit_last_error(), c.message);
+        EXPECT_EQ(read_text(precious), "keep me");
+    }
+    // A link chosen as out_dir itself is followed as before.
+    const std::string real = dir / "real-out";
+    ASSERT_EQ(mkdir(real.c_str(), 0777), 0);
+    ASSERT_EQ(symlink(real.c_str(), (dir / "linked-out").c_str()), 0);
+    EXPECT_EQ(silsplit_write_chapters(wav.c_str(), kBurstOpts, (dir / "linked-out").c_str()), 2)
+        << silsplit_last_error();
+    EXPECT_TRUE(exists(real + "/chapters.json"));
 }
 
 TEST(Export, NoChapterWritesOnlyTheReport) {
@@ -302,28 +364,40 @@ TEST(Export, LongestOutDir) {
 // Failing writes
 // ---------------------------------------------------------------------------
 
-TEST(Export, FailingWritesRemoveThePartialFile) {
-    if (access("/dev/full", W_OK) != 0)
-        GTEST_SKIP() << "no /dev/full";
-    TempDir dir;
-    const std::string wav = dir.file("in.wav", wav16(16000, 1, bursts16k(3)));
+// The export's result and message, run where files may not grow beyond
+// limit bytes.
+std::string export_with_file_size_limit(const std::string &wav, const char *opts,
+                                        const std::string &out, rlim_t limit) {
+    return in_child_with_file_size_limit(limit, [&] {
+        const int rc = silsplit_write_chapters(wav.c_str(), opts, out.c_str());
+        return std::to_string(rc) + " " + silsplit_last_error();
+    });
+}
 
-    // Chapter 2's writes fail: chapter 1 stays, nothing after it is written.
+TEST(Export, FailingWritesRemoveThePartialFile) {
+    TempDir dir;
+    // Thirty short bursts: each chapter file is well under 2 KiB, the report
+    // of thirty chapters well over it.
+    std::vector<int16_t> v;
+    for (int i = 0; i < 30; ++i) {
+        v.insert(v.end(), 400, 16384);
+        v.insert(v.end(), 1600, 0);
+    }
+    const std::string wav = dir.file("in.wav", wav16(16000, 1, v));
+    const char *opts = "{\"min_silence_s\":0.05,\"min_chapter_s\":0.01,\"padding_s\":0}";
+
+    // The first chapter's writes fail: its partial file is removed.
     const std::string a = dir / "a";
-    ASSERT_EQ(::mkdir(a.c_str(), 0777), 0);
-    ASSERT_EQ(symlink("/dev/full", ch(a, 2).c_str()), 0);
-    EXPECT_EQ(silsplit_write_chapters(wav.c_str(), kBurstOpts, a.c_str()), -1);
-    EXPECT_STREQ(silsplit_last_error(), "cannot write output wav");
-    EXPECT_EQ(entries(a), std::vector<std::string>{"ch_001.wav"});
-    EXPECT_EQ(chapter_file(ch(a, 1)).rate, 16000u);
+    EXPECT_EQ(export_with_file_size_limit(wav, opts, a, 512), "-1 cannot write output wav");
+    EXPECT_TRUE(entries(a).empty());
 
     // chapters.json's writes fail: every chapter stays, the report goes.
     const std::string b = dir / "b";
-    ASSERT_EQ(::mkdir(b.c_str(), 0777), 0);
-    ASSERT_EQ(symlink("/dev/full", (b + "/chapters.json").c_str()), 0);
-    EXPECT_EQ(silsplit_write_chapters(wav.c_str(), kBurstOpts, b.c_str()), -1);
-    EXPECT_STREQ(silsplit_last_error(), "cannot write chapters.json");
-    EXPECT_EQ(entries(b), (std::vector<std::string>{"ch_001.wav", "ch_002.wav", "ch_003.wav"}));
+    EXPECT_EQ(export_with_file_size_limit(wav, opts, b, 2048), "-1 cannot write chapters.json");
+    const std::vector<std::string> left = entries(b);
+    EXPECT_EQ(left.size(), 30u);
+    EXPECT_EQ(std::count(left.begin(), left.end(), "chapters.json"), 0);
+    EXPECT_EQ(chapter_file(ch(b, 30)).rate, 16000u);
 }
 
 // The same on a file system that is really full.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,9 @@
 #include <vector>
 
 #include <ftw.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -203,6 +207,35 @@ constexpr const char *kBurstOpts =
 // ---------------------------------------------------------------------------
 // Files and directories
 // ---------------------------------------------------------------------------
+
+// Runs fn in a forked child whose files may not grow beyond limit bytes, so
+// that the write crossing the limit fails (EFBIG, not SIGXFSZ), and returns
+// the text fn returned there ("child failed" when it could not run).
+inline std::string in_child_with_file_size_limit(rlim_t limit,
+                                                 const std::function<std::string()> &fn) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "child failed";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit rl{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &rl);
+        const std::string out = fn();
+        const ssize_t n = write(fds[1], out.data(), out.size());
+        _exit(n == (ssize_t)out.size() ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string got;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        got.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 1;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? got : "child failed";
+}
 
 inline void write_file(const std::string &path, const Bytes &b) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
