@@ -6,11 +6,17 @@ A thin ctypes layer over libkestrova-audio-silence-splitter:
     report = silsplit.analyze("talk.wav", min_silence_s=1.0)
     for ch in report.chapters:
         print(ch.index, ch.t0, ch.t1)
+
+analyze() reads a WAV file, analyze_pcm() takes samples (numpy arrays
+included), split() writes the chapters as files; silsplit.batch.analyze_many()
+analyses many files on a thread pool or a Dask cluster.
 """
 
-from ._core import (Chapter, Error, OPTION_NAMES, Report, analyze, analyze_pcm, library_path,
-                    split, version)
+from ._core import (Chapter, ChapterCount, Error, Levels, OPTION_NAMES, OptionValue, PathArg,
+                    Pause, ProgressFn, Report, Samples, ThresholdPoint, analyze, analyze_pcm,
+                    library_path, split, version)
 
-__all__ = ["Chapter", "Error", "OPTION_NAMES", "Report", "analyze", "analyze_pcm",
-           "library_path", "split", "version"]
+__all__ = ["Chapter", "ChapterCount", "Error", "Levels", "OPTION_NAMES", "OptionValue", "PathArg",
+           "Pause", "ProgressFn", "Report", "Samples", "ThresholdPoint", "analyze",
+           "analyze_pcm", "library_path", "split", "version"]
 __version__ = "1.1.0"

@@ -13,16 +13,37 @@ import sys
 import threading
 from array import array
 from dataclasses import dataclass, field
-from typing import Callable, Optional, Tuple
+from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union)
 
-__all__ = ["Chapter", "Error", "Report", "analyze", "analyze_pcm", "library_path",
-           "split", "version"]
+__all__ = ["Chapter", "ChapterCount", "Error", "Levels", "OPTION_NAMES", "Pause", "Report",
+           "ThresholdPoint", "analyze", "analyze_pcm", "library_path", "split", "version"]
 
 LIBRARY_NAME = "kestrova-audio-silence-splitter"
 # Tried beside the package and then by name on the system's library path.
 _FILE_NAMES = ("lib" + LIBRARY_NAME + ".so.1", "lib" + LIBRARY_NAME + ".so")
 
-OPTION_NAMES = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s", "max_chapter_s")
+# The options text's keys, by the kind of value each takes.
+NUMBER_OPTIONS = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s", "max_chapter_s")
+FLAG_OPTIONS = ("auto_threshold", "cut_at_pause", "keep_all", "report_pauses", "report_levels")
+COUNT_OPTIONS = ("chapter_count",)
+OPTION_NAMES = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s", "max_chapter_s",
+                "auto_threshold", "cut_at_pause", "chapter_count", "keep_all", "report_pauses",
+                "report_levels")
+
+#: The value of one option keyword: a number, an integer (chapter_count), a
+#: flag, or None for the library's default.
+OptionValue = Union[float, int, bool, None]
+
+#: Paths may be text, bytes or any os.PathLike.
+PathArg = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+
+#: Samples for analyze_pcm(): a numpy array (see analyze_pcm), array('f') or
+#: array('d'), bytes, bytearray or memoryview of native float32, or any
+#: iterable of numbers.
+Samples = Union[Iterable[float], bytes, bytearray, memoryview]
+
+#: progress(percent, stage): a true return value cancels.
+ProgressFn = Callable[[int, str], object]
 
 _INT_MAX = 2**31 - 1
 
@@ -41,11 +62,11 @@ _PROGRESS_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_char_p, cty
 # ---------------------------------------------------------------------------
 
 _load_lock = threading.Lock()
-_lib = None
-_lib_path = None
+_lib: Optional[ctypes.CDLL] = None
+_lib_path: Optional[str] = None
 
 
-def _bind(lib):
+def _bind(lib: ctypes.CDLL) -> None:
     """Declares the seven functions; AttributeError when one is missing."""
     lib.silsplit_version.argtypes = []
     lib.silsplit_version.restype = ctypes.c_char_p
@@ -66,7 +87,7 @@ def _bind(lib):
     lib.silsplit_write_chapters.restype = ctypes.c_int
 
 
-def _candidates():
+def _candidates() -> List[Tuple[str, str]]:
     """(what to load, where it comes from) in the order they are tried."""
     env = os.environ.get("SILSPLIT_LIBRARY")
     if env:
@@ -84,7 +105,7 @@ def _candidates():
     return found
 
 
-def _library():
+def _library() -> ctypes.CDLL:
     global _lib, _lib_path
     lib = _lib
     if lib is not None:
@@ -110,16 +131,19 @@ def _library():
 
 
 def library_path() -> str:
-    """The file or name the library was loaded from (loading it if needed)."""
+    """The file or name the library was loaded from (loading it if needed):
+    SILSPLIT_LIBRARY when set, else the copy inside the package, else the
+    system's."""
     _library()
+    assert _lib_path is not None
     return _lib_path
 
 
-def _last_error(lib) -> str:
+def _last_error(lib: ctypes.CDLL) -> str:
     # Read on the same thread right after the failing call: the message is
     # kept per thread.
     msg = lib.silsplit_last_error()
-    return msg.decode("utf-8", "replace") if msg else "unknown error"
+    return str(msg.decode("utf-8", "replace")) if msg else "unknown error"
 
 
 # ---------------------------------------------------------------------------
@@ -128,6 +152,7 @@ def _last_error(lib) -> str:
 
 @dataclass(frozen=True)
 class Chapter:
+    """One chapter of a report."""
     index: int      # from 1
     t0: float       # start, seconds
     t1: float       # end, seconds
@@ -136,91 +161,181 @@ class Chapter:
 
 
 @dataclass(frozen=True)
+class Pause:
+    """A candidate pause (report_pauses=True): a silence long enough to divide
+    at, with its strength. rank 1 is the strongest pause of the recording."""
+    t0: float        # start, seconds
+    t1: float        # end, seconds
+    dur: float       # t1 - t0, seconds
+    level_db: float  # level of the pause, dBFS
+    score: float     # strength; the higher the stronger
+    rank: int        # 1 for the strongest
+
+
+@dataclass(frozen=True)
+class ThresholdPoint:
+    """A point of the threshold track (auto_threshold=True): the threshold in
+    dBFS at t seconds; the threshold runs in straight lines between points."""
+    t: float
+    db: float
+
+
+@dataclass(frozen=True, repr=False)
+class Levels:
+    """The level curve (report_levels=True): db[k] is the level of the frame
+    that starts at k * hop_s seconds, in dBFS rounded to 0.1 dB, never below
+    -120."""
+    hop_s: float
+    db: Tuple[float, ...]
+
+    def __repr__(self) -> str:
+        return "Levels(hop_s=%r, db=<%d values>)" % (self.hop_s, len(self.db))
+
+
+@dataclass(frozen=True)
+class ChapterCount:
+    """What chapter_count asked for and how many chapters were found."""
+    requested: int
+    found: int
+
+
+@dataclass(frozen=True)
 class Report:
+    """The result of an analysis.
+
+    sample_rate, duration_s (seconds), silences_removed_s (seconds of silence
+    the chapters leave out), chapters (in order), and json: the library's text
+    unchanged. The members below are None unless an option asked for them:
+    threshold_db and threshold_track (auto_threshold; the track only when the
+    threshold varies over time), pauses (report_pauses), levels
+    (report_levels), chapter_count (chapter_count).
+    """
     sample_rate: int
     duration_s: float
     silences_removed_s: float
     chapters: Tuple[Chapter, ...]
     json: str = field(repr=False)  # the library's text, unchanged
+    threshold_db: Optional[float] = None
+    threshold_track: Optional[Tuple[ThresholdPoint, ...]] = None
+    pauses: Optional[Tuple[Pause, ...]] = None
+    levels: Optional[Levels] = None
+    chapter_count: Optional[ChapterCount] = None
 
     @classmethod
     def from_json(cls, text: str) -> "Report":
+        """A Report of a report text as the library writes it."""
         data = _json.loads(text)
         chapters = tuple(Chapter(index=c["i"], t0=c["t0"], t1=c["t1"], dur=c["dur"],
                                  peak_db=c["peak_db"]) for c in data["chapters"])
-        return cls(sample_rate=data["sample_rate"], duration_s=data["duration_s"],
-                   silences_removed_s=data["silences_removed_s"], chapters=chapters, json=text)
+        track = data.get("threshold_track")
+        pauses = data.get("pauses")
+        levels = data.get("levels")
+        count = data.get("chapter_count")
+        return cls(
+            sample_rate=data["sample_rate"], duration_s=data["duration_s"],
+            silences_removed_s=data["silences_removed_s"], chapters=chapters, json=text,
+            threshold_db=data.get("threshold_db"),
+            threshold_track=None if track is None else tuple(
+                ThresholdPoint(t=p["t"], db=p["db"]) for p in track),
+            pauses=None if pauses is None else tuple(
+                Pause(t0=p["t0"], t1=p["t1"], dur=p["dur"], level_db=p["level_db"],
+                      score=p["score"], rank=p["rank"]) for p in pauses),
+            levels=None if levels is None else Levels(hop_s=levels["hop_s"],
+                                                      db=tuple(levels["db"])),
+            chapter_count=None if count is None else ChapterCount(
+                requested=count["requested"], found=count["found"]))
 
 
-def _take_report(lib, ptr) -> Report:
-    """Copies the report out of the library's memory and frees it."""
+def _take_text(lib: ctypes.CDLL, ptr: Optional[int]) -> str:
+    """Copies a report out of the library's memory and frees it."""
     if not ptr:
         raise Error(_last_error(lib))
     try:
-        text = ctypes.string_at(ptr).decode("utf-8")
+        return ctypes.string_at(ptr).decode("utf-8")
     finally:
         lib.silsplit_free_string(ptr)
-    return Report.from_json(text)
+
+
+def _take_report(lib: ctypes.CDLL, ptr: Optional[int]) -> Report:
+    return Report.from_json(_take_text(lib, ptr))
 
 
 # ---------------------------------------------------------------------------
 # Arguments
 # ---------------------------------------------------------------------------
 
-def _options_text(func: str, options: dict, sample_rate: Optional[int] = None) -> Optional[bytes]:
+def _options_text(func: str, options: Mapping[str, object],
+                  sample_rate: Optional[int] = None) -> Optional[bytes]:
     for key in options:
         if key not in OPTION_NAMES:
             raise TypeError("%s() got an unexpected keyword argument %r (options: %s)"
                             % (func, key, ", ".join(OPTION_NAMES)))
-    obj = {}
+    obj: Dict[str, object] = {}
     for key in OPTION_NAMES:
         value = options.get(key)
         if value is None:
             continue  # the library's default
-        if isinstance(value, bool) or not isinstance(value, numbers.Real):
-            raise TypeError("%s must be a number, not %s" % (key, type(value).__name__))
-        obj[key] = float(value)
+        if key in FLAG_OPTIONS:
+            if not isinstance(value, bool):
+                raise TypeError("%s must be True or False, not %s"
+                                % (key, type(value).__name__))
+            obj[key] = value
+        elif key in COUNT_OPTIONS:
+            if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+                raise TypeError("%s must be a whole number, not %s"
+                                % (key, type(value).__name__))
+            obj[key] = int(value)
+        else:
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise TypeError("%s must be a number, not %s" % (key, type(value).__name__))
+            obj[key] = float(value)
     if sample_rate is not None:
         obj["sample_rate"] = sample_rate
     return _json.dumps(obj).encode("ascii") if obj else None
 
 
-def _path_arg(path, what="path") -> bytes:
+def _path_arg(path: PathArg, what: str = "path") -> bytes:
     raw = os.fsencode(path)
     if b"\0" in raw:
         raise ValueError("embedded null byte in %s" % what)
     return raw
 
 
-def _rate_arg(sample_rate) -> int:
+def _rate_arg(sample_rate: object) -> int:
     if isinstance(sample_rate, bool) or not isinstance(sample_rate, numbers.Real) \
-            or sample_rate != int(sample_rate) or not 0 < sample_rate <= _INT_MAX:
+            or sample_rate != int(sample_rate) or not 0 < float(sample_rate) <= _INT_MAX:
         raise ValueError("sample_rate must be a positive whole number of Hz, not %r"
                          % (sample_rate,))
     return int(sample_rate)
 
+
+# A pointer argument for c_void_p (an address, bytes or a ctypes array), the
+# sample count, and the object that must stay alive during the call.
+_Pcm = Tuple[Any, int, object]
 
 _RAW_BYTE_FORMATS = ("B", "b", "c")
 _NATIVE = "<" if sys.byteorder == "little" else ">"
 _FLOAT32_FORMATS = ("f", "=f", "@f", _NATIVE + "f")
 _FLOAT64_FORMATS = ("d", "=d", "@d", _NATIVE + "d")
 
+_NUMPY_ACCEPTED = ("a numpy array of float32, float64, int16 or int32 samples, one-dimensional "
+                   "(frames) or two-dimensional (frames x channels)")
+# (dtype kind, item size) -> the full scale of an integer sample, or None for
+# floats (full scale 1.0).
+_NUMPY_KINDS = {("f", 4): None, ("f", 8): None, ("i", 2): 32768.0, ("i", 4): 2147483648.0}
 
-def _pcm_arg(samples):
+
+def _pcm_arg(samples: Any) -> _Pcm:
     """(pointer argument, sample count, object to keep alive during the call).
 
-    float32 buffers are passed without a copy: numpy arrays, array('f'),
-    bytearray and writable memoryviews, and bytes (or a memoryview of all of
-    a bytes object). Other read-only buffers are copied once; float64 buffers
-    and plain sequences are converted to float32.
+    float32 buffers are passed without a copy: C-contiguous numpy arrays,
+    array('f'), bytearray and writable memoryviews, and bytes (or a
+    memoryview of all of a bytes object). Other read-only buffers are copied
+    once; float64 buffers and plain sequences are converted to float32.
     """
     np = sys.modules.get("numpy")  # never imported here: only used if the caller has it
     if np is not None and isinstance(samples, np.ndarray):
-        arr = np.ascontiguousarray(samples, dtype=np.float32)
-        if arr.ndim != 1:
-            raise ValueError("samples must be one channel (a 1-D array), got shape %r"
-                             % (arr.shape,))
-        return _checked(arr.ctypes.data if arr.size else None, arr.size, arr)
+        return _numpy_arg(np, samples)
 
     try:
         view = memoryview(samples)
@@ -249,11 +364,43 @@ def _pcm_arg(samples):
     if view.format in _FLOAT64_FORMATS:
         return _from_view(memoryview(array("f", view.tolist())))
     raise TypeError("samples must be float32 or float64 values at full scale 1.0, got a "
-                    "buffer of format %r (integer PCM: divide by its full scale first)"
-                    % view.format)
+                    "buffer of format %r (integer PCM: pass a numpy int16 or int32 array, or "
+                    "divide by its full scale first)" % view.format)
 
 
-def _from_view(view):
+def _numpy_channel(np: Any, column: Any) -> Any:
+    """The float values of one channel, as the WAV reader decodes them:
+    float32 as they are, float64 kept in double, an integer sample converted
+    to float32 and then scaled by 2^-15 or 2^-31 (both exact)."""
+    scale = _NUMPY_KINDS[(column.dtype.kind, column.dtype.itemsize)]
+    if scale is None:
+        return column
+    return column.astype(np.float32) * np.float32(1.0 / scale)
+
+
+def _numpy_arg(np: Any, arr: Any) -> _Pcm:
+    if (arr.dtype.kind, arr.dtype.itemsize) not in _NUMPY_KINDS or arr.ndim not in (1, 2):
+        raise TypeError("samples must be %s, got a %d-dimensional array of %s"
+                        % (_NUMPY_ACCEPTED, arr.ndim, arr.dtype))
+    if arr.ndim == 2 and arr.shape[1] == 1:
+        arr = arr[:, 0]
+    if arr.ndim == 1:
+        mono = _numpy_channel(np, arr)
+    else:
+        # The mean of the channels as the reader takes it: each channel's
+        # values added in double in channel order to a sum that starts at +0
+        # (so a frame of -0 gives +0), divided by the count, and rounded to
+        # float32 once.
+        mono = np.zeros(arr.shape[0], dtype=np.float64)
+        for c in range(arr.shape[1]):
+            mono += _numpy_channel(np, arr[:, c])
+        mono /= arr.shape[1]
+    # The same array when it already is aligned, contiguous native float32.
+    mono = np.require(mono, np.float32, ["C_CONTIGUOUS", "ALIGNED"])
+    return _checked(mono.ctypes.data if mono.size else None, int(mono.size), mono)
+
+
+def _from_view(view: memoryview) -> _Pcm:
     n = len(view)
     if n == 0:
         return None, 0, view
@@ -263,7 +410,7 @@ def _from_view(view):
     return _checked((ctypes.c_float * n).from_buffer(view), n, view)
 
 
-def _checked(pointer, n, keep):
+def _checked(pointer: Any, n: int, keep: object) -> _Pcm:
     if n > _INT_MAX:
         raise ValueError("at most %d samples per call, got %d" % (_INT_MAX, n))
     return pointer, n, keep
@@ -273,17 +420,42 @@ def _checked(pointer, n, keep):
 # Public functions
 # ---------------------------------------------------------------------------
 
+_OPTIONS_DOC = """
+    Options (keyword arguments; None or absent keeps the library's default):
+      threshold_db=-40.0   frames below this level (dBFS) are silent
+      min_silence_s=0.8    shortest silence that ends a chapter, seconds
+      min_chapter_s=5.0    shorter chapters are dropped, seconds
+      padding_s=0.25       seconds added before and after each chapter
+      max_chapter_s=0.0    longer chapters are cut; 0 means no maximum
+      auto_threshold=False the threshold comes from the recording's own levels
+                           (Report.threshold_db, Report.threshold_track)
+      cut_at_pause=False   with max_chapter_s: cut long chapters at their best pause
+      chapter_count=N      exactly N chapters, at the N-1 strongest pauses
+                           (Report.chapter_count)
+      keep_all=False       chapters cover the whole recording, nothing dropped
+      report_pauses=False  the report lists the candidate pauses (Report.pauses)
+      report_levels=False  the report carries the level curve (Report.levels)
+    Any other keyword is a TypeError, as is a value of the wrong kind.
+"""
+
+
 def version() -> str:
     """The library's version, such as "1.1.0"."""
-    return _library().silsplit_version().decode("ascii")
+    return str(_library().silsplit_version().decode("ascii"))
 
 
-def analyze_pcm(samples, sample_rate: int = 16000, **options) -> Report:
-    """Report of one channel of float samples (full scale 1.0) at sample_rate Hz.
+def analyze_pcm(samples: Samples, sample_rate: int = 16000, **options: OptionValue) -> Report:
+    """Report of samples at sample_rate Hz.
 
-    samples: a numpy array, array('f'), bytes/memoryview of native float32,
-    or any sequence of numbers. Options: threshold_db, min_silence_s,
-    min_chapter_s, padding_s, max_chapter_s.
+    samples may be:
+      a numpy array: float32 (passed without a copy when C-contiguous),
+        float64, int16 (scaled by 1/32768) or int32 (scaled by 1/2^31);
+        one-dimensional, or two-dimensional (frames x channels), which is
+        mixed to the mean of its channels as the WAV reader does. Any other
+        array is a TypeError.
+      array('f') / array('d'), bytes, bytearray or memoryview of native
+        float32 samples, or any iterable of numbers: one channel at full
+        scale 1.0.
     """
     opts = _options_text("analyze_pcm", options, _rate_arg(sample_rate))
     pointer, n, keep = _pcm_arg(samples)
@@ -293,14 +465,16 @@ def analyze_pcm(samples, sample_rate: int = 16000, **options) -> Report:
     return _take_report(lib, ptr)
 
 
-def analyze(path, *, progress: Optional[Callable[[int, str], object]] = None,
-            **options) -> Report:
-    """Report of a WAV file.
+def analyze(path: PathArg, *, progress: Optional[ProgressFn] = None,
+            **options: OptionValue) -> Report:
+    """Report of a WAV file (8/16/24/32-bit integer or float, any channel
+    count, any rate).
 
     progress(percent, stage) is called on this thread as the work goes on
     (stages "read", "resample", "detect", "done"); a true return value or an
     exception cancels the analysis. A cancel by return raises Error
     ("cancelled"); an exception is raised again once the library has returned.
+    Every failure of the library is an Error with its message.
     """
     opts = _options_text("analyze", options)
     raw_path = _path_arg(path)
@@ -308,12 +482,13 @@ def analyze(path, *, progress: Optional[Callable[[int, str], object]] = None,
     if progress is None:
         return _take_report(lib, lib.silsplit_analyze(raw_path, opts))
 
-    raised = []
+    raised: List[BaseException] = []
+    report_progress = progress
 
-    def relay(percent, stage, _user):
+    def relay(percent: int, stage: Optional[bytes], _user: Optional[int]) -> int:
         # Nothing may propagate into C: every outcome becomes 0 or 1.
         try:
-            return 1 if progress(percent, stage.decode("ascii", "replace") if stage else "") \
+            return 1 if report_progress(percent, stage.decode("ascii", "replace") if stage else "") \
                 else 0
         except BaseException as exc:  # noqa: B902 - re-raised below
             raised.append(exc)
@@ -335,14 +510,20 @@ def analyze(path, *, progress: Optional[Callable[[int, str], object]] = None,
     return _take_report(lib, ptr)
 
 
-def split(path, out_dir, **options) -> int:
+def split(path: PathArg, out_dir: PathArg, **options: OptionValue) -> int:
     """Writes out_dir/ch_001.wav, ... (16-bit mono at the file's rate) and
-    out_dir/chapters.json; returns the number of chapters written."""
+    out_dir/chapters.json (the report); returns the number of chapters
+    written. out_dir is created if its parent exists."""
     opts = _options_text("split", options)
     raw_path = _path_arg(path)
     raw_dir = _path_arg(out_dir, "out_dir")
     lib = _library()
-    count = lib.silsplit_write_chapters(raw_path, opts, raw_dir)
+    count = int(lib.silsplit_write_chapters(raw_path, opts, raw_dir))
     if count < 0:
         raise Error(_last_error(lib))
     return count
+
+
+for _f in (analyze_pcm, analyze, split):
+    _f.__doc__ = (_f.__doc__ or "") + _OPTIONS_DOC
+del _f

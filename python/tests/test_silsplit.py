@@ -54,6 +54,42 @@ def test_split_writes_chapter_files(speech_wav, tmp_path):
     assert (out / "chapters.json").read_text() == silsplit.analyze(speech_wav).json
 
 
+# A report with every member an option can add, in the library's layout.
+FULL_REPORT = (
+    '{"sample_rate":16000,"duration_s":3.0,"silences_removed_s":1.0,'
+    '"chapters":[{"i":1,"t0":0.5,"t1":2.5,"dur":2.0,"peak_db":-6.5}],'
+    '"threshold_db":-43.5,"threshold_track":[{"t":0.0,"db":-44.0},{"t":2.0,"db":-43.0}],'
+    '"pauses":[{"t0":0.0,"t1":0.5,"dur":0.5,"level_db":-70.2,"score":3.5,"rank":2},'
+    '{"t0":2.5,"t1":3.0,"dur":0.5,"level_db":-80.0,"score":4.25,"rank":1}],'
+    '"levels":{"hop_s":0.01,"db":[-120.0,-60.5,-6.5]},'
+    '"chapter_count":{"requested":2,"found":1}}')
+
+
+def test_report_members_asked_for():
+    report = silsplit.Report.from_json(FULL_REPORT)
+    assert report.chapters == (silsplit.Chapter(1, 0.5, 2.5, 2.0, -6.5),)
+    assert report.threshold_db == -43.5
+    assert report.threshold_track == (silsplit.ThresholdPoint(0.0, -44.0),
+                                      silsplit.ThresholdPoint(2.0, -43.0))
+    assert report.pauses == (silsplit.Pause(0.0, 0.5, 0.5, -70.2, 3.5, 2),
+                             silsplit.Pause(2.5, 3.0, 0.5, -80.0, 4.25, 1))
+    assert report.levels == silsplit.Levels(0.01, (-120.0, -60.5, -6.5))
+    assert repr(report.levels) == "Levels(hop_s=0.01, db=<3 values>)"
+    assert report.chapter_count == silsplit.ChapterCount(requested=2, found=1)
+    assert report.json == FULL_REPORT
+
+
+def test_report_members_absent_are_none(speech_wav):
+    report = silsplit.analyze(speech_wav)
+    assert (report.threshold_db, report.threshold_track, report.pauses, report.levels,
+            report.chapter_count) == (None,) * 5
+    # A constant threshold comes without a track.
+    data = json.loads(FULL_REPORT)
+    del data["threshold_track"]
+    report = silsplit.Report.from_json(json.dumps(data))
+    assert report.threshold_db == -43.5 and report.threshold_track is None
+
+
 def test_paths_may_be_bytes_or_pathlike(speech_wav, tmp_path):
     import pathlib
     expected = silsplit.analyze(speech_wav).json
@@ -200,6 +236,10 @@ BAD_OPTIONS = {
     "unknown": {"threshhold_db": -30},
     "text": {"padding_s": "0.5"},
     "bool": {"padding_s": True},
+    "flag-number": {"keep_all": 1},
+    "flag-text": {"report_levels": "yes"},
+    "count-fraction": {"chapter_count": 2.5},
+    "count-bool": {"chapter_count": True},
 }
 
 
@@ -210,6 +250,44 @@ def test_bad_options_fail_before_the_library(name, options, speech_wav, monkeypa
     monkeypatch.setattr(_core, "_library", _broken_library)
     with pytest.raises(TypeError):
         CALLS[name](speech_wav, options)
+
+
+@pytest.fixture
+def options_passed(monkeypatch):
+    """The options text each library call receives."""
+    lib = _core._library()
+    seen = []
+    for name, at in (("silsplit_analyze", 1), ("silsplit_analyze_progress", 1),
+                     ("silsplit_analyze_pcm", 2), ("silsplit_write_chapters", 1)):
+        def spy(*args, real=getattr(lib, name), at=at):
+            seen.append(args[at])
+            return real(*args)
+        monkeypatch.setattr(lib, name, spy)
+    return seen
+
+
+@pytest.mark.parametrize("options, text", [
+    ({}, None),
+    ({"threshold_db": -30, "padding_s": None}, b'{"threshold_db": -30.0}'),
+    ({"auto_threshold": True, "cut_at_pause": False},
+     b'{"auto_threshold": true, "cut_at_pause": false}'),
+    ({"chapter_count": 3}, b'{"chapter_count": 3}'),
+    ({"keep_all": True, "report_pauses": True, "report_levels": True},
+     b'{"keep_all": true, "report_pauses": true, "report_levels": true}'),
+    # Always in the order of OPTION_NAMES, whatever the order of the keywords.
+    ({"report_levels": True, "max_chapter_s": 60, "chapter_count": 2, "auto_threshold": False},
+     b'{"max_chapter_s": 60.0, "auto_threshold": false, "chapter_count": 2, '
+     b'"report_levels": true}'),
+], ids=["none", "numbers", "flags", "count", "reports", "order"])
+def test_options_text(options, text, options_passed, speech_wav, tmp_path):
+    for name, call in CALLS.items():
+        if name == "split":
+            silsplit.split(speech_wav, str(tmp_path / "out"), **options)
+        else:
+            call(speech_wav, options)
+    with_rate = b'{"sample_rate": 16000}' if text is None \
+        else text[:-1] + b', "sample_rate": 16000}'
+    assert options_passed == [text, text, with_rate, text]
 
 
 @pytest.mark.parametrize("rate", [0, -8000, 44100.5, "44100", True])
