@@ -1,9 +1,11 @@
 # Front door for building and testing. `make test` is the one command that
 # installs what is missing, configures, builds and runs every test; CI runs it.
+# `make check` is its quick part: the plain build and its tests, without the
+# sanitizer builds and the fuzz run.
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps configure build test hardening run install clean bench compare
+.PHONY: all deps configure build check test hardening run install clean bench compare
 
 all: build
 
@@ -16,10 +18,12 @@ configure:
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: DEPS_ARGS = --hardening
-test: deps
+check: deps
 	$(MAKE) build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test: DEPS_ARGS = --hardening
+test: check
 	$(MAKE) hardening
 
 # Sanitizers and fuzzing (README "Hardening"): the whole suite under

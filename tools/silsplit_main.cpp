@@ -1,7 +1,9 @@
 // silsplit: the command-line program. Analyses WAV files and prints their
 // chapters in one of several formats, or cuts a file into chapter files, using
 // only the library's public C interface.
+#include "cli_options.h"
 #include "report_format.h"
+#include "std_streams.h"
 
 #include <silsplit.h>
 
@@ -37,6 +39,8 @@ constexpr int kExitInterrupted = 130;
 // ---------------------------------------------------------------------------
 std::atomic<int> g_interrupted{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the flag is set from a signal handler");
+// Set when standard output fails: the analyses still running are cancelled.
+std::atomic<int> g_stop{0};
 
 void on_sigint(int) { g_interrupted.store(1); }
 
@@ -115,13 +119,6 @@ struct Tuning {
     CLI::Option *raw_opt = nullptr;
 };
 
-std::string check_json_object(const std::string &text) {
-    yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
-    bool ok = doc && yyjson_is_obj(yyjson_doc_get_root(doc));
-    yyjson_doc_free(doc);
-    return ok ? std::string() : "not a JSON object: " + text;
-}
-
 void add_tuning(CLI::App *cmd, Tuning *t) {
     static const char *const names[5] = {"--threshold-db", "--min-silence", "--min-chapter",
                                          "--padding", "--max-chapter"};
@@ -136,12 +133,14 @@ void add_tuning(CLI::App *cmd, Tuning *t) {
         t->flags[k].opt = cmd->add_option(names[k], t->flags[k].value, help[k])
                               ->capture_default_str()
                               ->type_name(k == 0 ? "DB" : "SECONDS")
+                              ->check(check_finite_number, "")
                               ->group(group);
     t->raw_opt = cmd->add_option("--options", t->raw,
                                  "the options as a JSON object, e.g. '{\"min_chapter_s\":2}'; "
-                                 "the flags above override its keys")
+                                 "the flags above override its keys. Keys: " +
+                                     accepted_option_keys())
                      ->type_name("JSON")
-                     ->check(check_json_object, "")
+                     ->check(check_options_json, "")
                      ->group(group);
 }
 
@@ -211,11 +210,11 @@ int on_progress(int percent, const char *stage, void *user) {
         job->last_stage = stage;
         job->view->update(job->path, stage, percent);
     }
-    return g_interrupted.load() ? 1 : 0;
+    return g_interrupted.load() || g_stop.load() ? 1 : 0;
 }
 
 // Writes one file's result in the chosen format; false when the report
-// cannot be read.
+// cannot be read. A failed write sets write_failed().
 class Printer {
   public:
     explicit Printer(const AnalyzeArgs &a) : a_(a), several_(a.files.size() > 1) {}
@@ -247,16 +246,18 @@ class Printer {
                 out = format_vtt(r);
             }
         }
-        fwrite(out.data(), 1, out.size(), stdout);
-        fflush(stdout);
+        write_failed_ = !write_stdout(out);
         printed_ = true;
         return true;
     }
+
+    bool write_failed() const { return write_failed_; }
 
   private:
     const AnalyzeArgs &a_;
     bool several_;
     bool printed_ = false;
+    bool write_failed_ = false;
     int track_ = 0;
 };
 
@@ -282,7 +283,7 @@ int run_analyze(const AnalyzeArgs &a) {
     auto worker = [&] {
         for (;;) {
             size_t i = next.fetch_add(1);
-            if (i >= jobs.size() || g_interrupted.load())
+            if (i >= jobs.size() || g_interrupted.load() || g_stop.load())
                 break;
             Job &job = jobs[i];
             char *report = silsplit_analyze_progress(job.path.c_str(), opts_arg(opts), on_progress, &job);
@@ -326,6 +327,11 @@ int run_analyze(const AnalyzeArgs &a) {
                 status = kExitFileFailed;
             }
         });
+        if (printer.write_failed()) {
+            g_stop.store(1);
+            status = kExitFileFailed;
+            break;
+        }
     }
     for (std::thread &t : threads)
         t.join();
@@ -359,12 +365,13 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
-    return 0;
+    return flush_stdout() ? 0 : kExitFileFailed;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    hold_standard_descriptors();
     CLI::App app{"Finds the silences in WAV recordings and divides them into chapters.", "silsplit"};
     app.set_version_flag("--version", std::string(silsplit_version()),
                          "print the library's version and exit");
@@ -410,7 +417,9 @@ int main(int argc, char **argv) {
             (an.format == "ffmetadata" || an.format == "labels" || an.format == "vtt"))
             throw CLI::ValidationError("--format", an.format + " takes one file; use json, table or cue for several");
     } catch (const CLI::ParseError &e) {
-        return app.exit(e) == 0 ? 0 : kExitUsage;
+        if (app.exit(e) != 0)
+            return kExitUsage;
+        return flush_stdout() ? 0 : kExitFileFailed; // --help, --version
     }
 
     if (analyze->parsed()) {

@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
 """Runs the silsplit program once and checks what it did.
 
-  cli_case.py run EXE DIR RC GOLDEN [--stderr TEXT] -- ARGS...
-      runs EXE ARGS in DIR; the exit status must be RC and stdout must equal
-      the file GOLDEN ("-": stdout must be empty); with --stderr, stderr must
-      contain TEXT.
+  cli_case.py run EXE DIR RC GOLDEN [--stderr TEXT] [--stdout KIND] -- ARGS...
+      runs EXE ARGS in DIR; the exit status must be RC (128 + N for a death by
+      signal N) and stdout must equal the file GOLDEN ("-": stdout must be
+      empty); with --stderr, stderr must contain TEXT. With --stdout, stdout
+      is not captured but is KIND: "full" (/dev/full), "closed" (no
+      descriptor 1) or "broken" (a pipe whose reader has gone).
   cli_case.py split EXE DIR WAV CHAPTERS
       cuts DIR/WAV into a fresh folder and checks the files written.
   cli_case.py sigint EXE DIR WAV
       interrupts the analysis of DIR/WAV with SIGINT while it runs; the program
       must end with 130 and print no report.
+  cli_case.py make SRC
+      checks what the make targets of the source tree SRC would run (make -n):
+      `check` builds and runs the tests without the sanitizer builds and the
+      fuzz run, `test` runs all of it.
 """
 import difflib
 import fcntl
@@ -33,9 +39,31 @@ def show(proc):
         proc.returncode, proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace"))
 
 
-def case_run(exe, cwd, rc, golden, stderr_text, args):
-    proc = subprocess.run([exe] + args, cwd=cwd, capture_output=True)
-    if proc.returncode != int(rc):
+def run_with_stdout(cmd, cwd, kind):
+    """Runs cmd with stdout of the given kind; stdout reads as empty."""
+    if kind == "full":
+        with open("/dev/full", "wb") as out:
+            proc = subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.PIPE)
+    elif kind == "closed":
+        proc = subprocess.run(cmd, cwd=cwd, stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
+    elif kind == "broken":
+        r, w = os.pipe()
+        os.close(r)
+        proc = subprocess.run(cmd, cwd=cwd, stdout=w, stderr=subprocess.PIPE)
+        os.close(w)
+    else:
+        fail("unknown stdout kind " + kind)
+    proc.stdout = b""
+    return proc
+
+
+def case_run(exe, cwd, rc, golden, stderr_text, stdout_kind, args):
+    if stdout_kind is None:
+        proc = subprocess.run([exe] + args, cwd=cwd, capture_output=True)
+    else:
+        proc = run_with_stdout([exe] + args, cwd, stdout_kind)
+    status = proc.returncode if proc.returncode >= 0 else 128 - proc.returncode
+    if status != int(rc):
         fail("expected exit %s\n%s" % (rc, show(proc)))
     want = b"" if golden == "-" else open(golden, "rb").read()
     if proc.stdout != want:
@@ -129,22 +157,45 @@ def case_sigint(exe, cwd, wav):
         fail("analysis went on to the end or printed an error: %r" % rest[-400:])
 
 
+def case_make(src):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("MAKE")}
+
+    def dry_run(target):
+        proc = subprocess.run(["make", "-n", "-C", src, target, "BUILD=build-dry-run"], env=env,
+                              capture_output=True)
+        if proc.returncode != 0:
+            fail("make -n %s\n%s" % (target, show(proc)))
+        return proc.stdout.decode()
+
+    parts = {"tests": "ctest --output-on-failure", "asan": "--preset asan", "tsan": "--preset tsan",
+             "fuzz": "scripts/fuzz.sh", "hardening packages": "install-deps.sh --hardening"}
+    for target, wanted in (("check", {"tests"}), ("test", set(parts))):
+        text = dry_run(target)
+        ran = {name for name, marker in parts.items() if marker in text}
+        if ran != wanted:
+            fail("make %s runs %s, expected %s\n%s" % (target, sorted(ran), sorted(wanted), text))
+
+
 def main():
     argv = sys.argv[1:]
     mode = argv[0]
     if mode == "run":
         sep = argv.index("--")
         head, args = argv[1:sep], argv[sep + 1:]
-        stderr_text = None
-        if "--stderr" in head:
-            k = head.index("--stderr")
-            stderr_text = head[k + 1]
-            del head[k:k + 2]
-        case_run(*head, stderr_text, args)
+        extra = {}
+        for flag in ("--stderr", "--stdout"):
+            extra[flag] = None
+            if flag in head:
+                k = head.index(flag)
+                extra[flag] = head[k + 1]
+                del head[k:k + 2]
+        case_run(*head, extra["--stderr"], extra["--stdout"], args)
     elif mode == "split":
         case_split(*argv[1:])
     elif mode == "sigint":
         case_sigint(*argv[1:])
+    elif mode == "make":
+        case_make(*argv[1:])
     else:
         fail("unknown mode " + mode)
 
