@@ -3,6 +3,7 @@
 // only the library's public C interface.
 #include "cli_options.h"
 #include "report_format.h"
+#include "review_page.h"
 #include "std_streams.h"
 
 #include <silsplit.h>
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -191,6 +193,7 @@ struct AnalyzeArgs {
     bool progress = false;
     int jobs = 1;
     Tuning tuning;
+    std::string command; // the command line, for the review page
 };
 
 struct Job {
@@ -242,6 +245,8 @@ class Printer {
                 out = format_ffmetadata(r);
             } else if (a_.format == "labels") {
                 out = format_labels(r);
+            } else if (a_.format == "html") {
+                out = review_page(report, path, options_text(a_.tuning), a_.command);
             } else {
                 out = format_vtt(r);
             }
@@ -262,7 +267,8 @@ class Printer {
 };
 
 int run_analyze(const AnalyzeArgs &a) {
-    const std::string opts = options_text(a.tuning);
+    const std::string opts =
+        a.format == "html" ? review_options(options_text(a.tuning)) : options_text(a.tuning);
     ProgressView::Mode mode = ProgressView::Mode::off;
     if (a.progress)
         mode = isatty(STDERR_FILENO) ? ProgressView::Mode::bar : ProgressView::Mode::lines;
@@ -348,7 +354,26 @@ struct SplitArgs {
     std::string file;
     std::string out_dir;
     Tuning tuning;
+    bool review = false;
+    std::string command;
 };
+
+// OUT_DIR/review.html for the chapters just written.
+int write_review(const SplitArgs &a, const std::string &opts) {
+    char *report = silsplit_analyze(a.file.c_str(), review_options(opts).c_str());
+    if (!report) {
+        file_error(a.file, silsplit_last_error());
+        return kExitFileFailed;
+    }
+    std::string page = review_page(report, path_from(a.file, a.out_dir), opts, a.command);
+    silsplit_free_string(report);
+    std::string out = (std::filesystem::path(a.out_dir) / "review.html").string();
+    if (page.empty() || !write_text_file(out, page)) {
+        file_error(out, page.empty() ? "cannot read the library's report" : strerror(errno));
+        return kExitFileFailed;
+    }
+    return 0;
+}
 
 int run_split(const SplitArgs &a) {
     const std::string opts = options_text(a.tuning);
@@ -365,7 +390,9 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
-    return flush_stdout() ? 0 : kExitFileFailed;
+    if (!flush_stdout())
+        return kExitFileFailed;
+    return a.review ? write_review(a, opts) : 0;
 }
 
 } // namespace
@@ -387,8 +414,9 @@ int main(int argc, char **argv) {
         ->add_option("-f,--format", an.format,
                      "json: the library's report, one line per file ({\"file\",\"report\"} "
                      "when several); table; cue (CUE sheet); ffmetadata; labels (label "
-                     "track); vtt (WebVTT chapters). ffmetadata, labels and vtt take one file")
-        ->check(CLI::IsMember({"json", "table", "cue", "ffmetadata", "labels", "vtt"}))
+                     "track); vtt (WebVTT chapters); html (a review page with the level curve and a "
+                     "player). ffmetadata, labels, vtt and html take one file")
+        ->check(CLI::IsMember({"json", "table", "cue", "ffmetadata", "labels", "vtt", "html"}))
         ->capture_default_str();
     analyze->add_flag("--pretty", an.pretty, "indent the JSON output");
     analyze->add_option("-j,--jobs", an.jobs, "analyse N files at once; output keeps the files' order")
@@ -409,12 +437,15 @@ int main(int argc, char **argv) {
     split->add_option("OUT_DIR", sp.out_dir, "folder for the chapter files (created with its parents when missing)")
         ->required()
         ->type_name("");
+    split->add_flag("--review", sp.review,
+                    "also write OUT_DIR/review.html: the level curve, chapters and a player");
     add_tuning(split, &sp.tuning);
 
     try {
         app.parse(argc, argv);
         if (analyze->parsed() && an.files.size() > 1 &&
-            (an.format == "ffmetadata" || an.format == "labels" || an.format == "vtt"))
+            (an.format == "ffmetadata" || an.format == "labels" || an.format == "vtt" ||
+             an.format == "html"))
             throw CLI::ValidationError("--format", an.format + " takes one file; use json, table or cue for several");
     } catch (const CLI::ParseError &e) {
         if (app.exit(e) != 0)
@@ -422,6 +453,9 @@ int main(int argc, char **argv) {
         return flush_stdout() ? 0 : kExitFileFailed; // --help, --version
     }
 
+    std::vector<std::string> words{"silsplit"};
+    words.insert(words.end(), argv + 1, argv + argc);
+    an.command = sp.command = shell_command(words);
     if (analyze->parsed()) {
         catch_sigint();
         return run_analyze(an);

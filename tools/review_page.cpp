@@ -1,0 +1,370 @@
+// The review page: the page template (review_page.html, compiled in) with the
+// report's data put into its data block. The level curve goes in as tiers of
+// min/max pairs, so that the page draws any zoom from a few values per pixel
+// column and a ten-hour recording stays a few megabytes.
+#include "review_page.h"
+
+#include "report_format.h"
+
+#include <yyjson.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+namespace silsplit_cli {
+
+// review_page.html, written into a source file by the build.
+extern const char kReviewPageTemplate[];
+extern const size_t kReviewPageTemplateSize;
+
+namespace {
+
+struct DocFree {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+    void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
+};
+using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+using MutDoc = std::unique_ptr<yyjson_mut_doc, DocFree>;
+
+const char kPlaceholder[] = "@REVIEW_DATA@";
+
+// The library's defaults, shown for the keys an options text leaves out.
+struct DefaultOption {
+    const char *key;
+    double value;
+};
+const DefaultOption kDefaultOptions[] = {{"threshold_db", -40.0},
+                                         {"min_silence_s", 0.8},
+                                         {"min_chapter_s", 5.0},
+                                         {"padding_s", 0.25},
+                                         {"max_chapter_s", 0.0}};
+
+bool all_numbers(yyjson_val *obj, const char *const *keys, size_t n) {
+    if (!yyjson_is_obj(obj))
+        return false;
+    for (size_t k = 0; k < n; ++k)
+        if (!yyjson_is_num(yyjson_obj_get(obj, keys[k])))
+            return false;
+    return true;
+}
+
+// A copy of list when it is an array of objects that all hold the keys as
+// numbers; NULL otherwise, and the page goes without it.
+yyjson_mut_val *checked_list(yyjson_mut_doc *doc, yyjson_val *list, const char *const *keys,
+                             size_t n) {
+    if (!yyjson_is_arr(list))
+        return nullptr;
+    size_t idx, max;
+    yyjson_val *item;
+    yyjson_arr_foreach(list, idx, max, item) {
+        if (!all_numbers(item, keys, n))
+            return nullptr;
+    }
+    return yyjson_val_mut_copy(doc, list);
+}
+
+// The options as [key, value] pairs: the defaults, overridden by the text's
+// keys, then the text's other keys in their order.
+yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options) {
+    Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
+    yyjson_val *given = in ? yyjson_doc_get_root(in.get()) : nullptr;
+    if (!yyjson_is_obj(given))
+        given = nullptr;
+    yyjson_mut_val *pairs = yyjson_mut_arr(doc);
+    auto add = [&](const char *key, yyjson_mut_val *value) {
+        yyjson_mut_val *pair = yyjson_mut_arr_add_arr(doc, pairs);
+        yyjson_mut_arr_add_strcpy(doc, pair, key);
+        yyjson_mut_arr_append(pair, value);
+    };
+    for (const DefaultOption &d : kDefaultOptions) {
+        yyjson_val *v = given ? yyjson_obj_get(given, d.key) : nullptr;
+        add(d.key, v ? yyjson_val_mut_copy(doc, v) : yyjson_mut_real(doc, d.value));
+    }
+    if (given) {
+        size_t idx, max;
+        yyjson_val *key, *val;
+        yyjson_obj_foreach(given, idx, max, key, val) {
+            bool known = false;
+            for (const DefaultOption &d : kDefaultOptions)
+                known = known || strcmp(yyjson_get_str(key), d.key) == 0;
+            if (!known)
+                add(yyjson_get_str(key), yyjson_val_mut_copy(doc, val));
+        }
+    }
+    return pairs;
+}
+
+// The threshold the chapters were found with: the report's (an automatic one),
+// else the options', else the default.
+double threshold_of(yyjson_val *report, const std::string &options) {
+    yyjson_val *v = yyjson_obj_get(report, "threshold_db");
+    if (yyjson_is_num(v))
+        return yyjson_get_num(v);
+    Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
+    v = in ? yyjson_obj_get(yyjson_doc_get_root(in.get()), "threshold_db") : nullptr;
+    return yyjson_is_num(v) ? yyjson_get_num(v) : kDefaultOptions[0].value;
+}
+
+// The level curve as tiers of base64 min/max pairs; NULL when the report has
+// none.
+yyjson_mut_val *level_data(yyjson_mut_doc *doc, yyjson_val *levels) {
+    yyjson_val *db = yyjson_obj_get(levels, "db");
+    if (!yyjson_is_arr(db))
+        return nullptr;
+    double hop_s = 0.01;
+    yyjson_val *hop = yyjson_obj_get(levels, "hop_s");
+    if (yyjson_is_num(hop) && yyjson_get_num(hop) > 0)
+        hop_s = yyjson_get_num(hop);
+    std::vector<double> values;
+    values.reserve(yyjson_arr_size(db));
+    size_t idx, max;
+    yyjson_val *item;
+    yyjson_arr_foreach(db, idx, max, item) {
+        values.push_back(yyjson_is_num(item) ? yyjson_get_num(item) : NAN);
+    }
+    yyjson_mut_val *out = yyjson_mut_obj(doc);
+    yyjson_mut_obj_add_real(doc, out, "hop_s", hop_s);
+    yyjson_mut_obj_add_uint(doc, out, "n", values.size());
+    yyjson_mut_obj_add_real(doc, out, "floor_db", kLevelFloorDb);
+    yyjson_mut_obj_add_real(doc, out, "step_db", kLevelStepDb);
+    yyjson_mut_val *tiers = yyjson_mut_obj_add_arr(doc, out, "tiers");
+    for (const LevelTier &t : level_tiers(values.data(), values.size())) {
+        yyjson_mut_val *tier = yyjson_mut_arr_add_obj(doc, tiers);
+        yyjson_mut_obj_add_int(doc, tier, "bucket", t.bucket);
+        std::string text = base64(t.min_max.data(), t.min_max.size());
+        yyjson_mut_obj_add_strncpy(doc, tier, "data", text.data(), text.size());
+    }
+    return out;
+}
+
+std::string take_text(char *s) {
+    std::string out = s ? s : "";
+    free(s);
+    return out;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Level tiers
+// ---------------------------------------------------------------------------
+
+uint8_t quantize_level(double db) {
+    if (!(db > kLevelFloorDb)) // NaN too
+        return 0;
+    double q = std::round((db - kLevelFloorDb) / kLevelStepDb);
+    return q >= 255 ? 255 : (uint8_t)q;
+}
+
+std::vector<LevelTier> level_tiers(const double *db, size_t n) {
+    std::vector<LevelTier> tiers;
+    if (n == 0)
+        return tiers;
+    LevelTier finest;
+    while ((n + (size_t)finest.bucket - 1) / (size_t)finest.bucket > kFinestBuckets)
+        finest.bucket *= 2;
+    size_t count = (n + (size_t)finest.bucket - 1) / (size_t)finest.bucket;
+    finest.min_max.resize(2 * count);
+    for (size_t b = 0; b < count; ++b) {
+        size_t i0 = b * (size_t)finest.bucket, i1 = std::min(n, i0 + (size_t)finest.bucket);
+        uint8_t lo = 255, hi = 0;
+        for (size_t i = i0; i < i1; ++i) {
+            uint8_t q = quantize_level(db[i]);
+            lo = std::min(lo, q);
+            hi = std::max(hi, q);
+        }
+        finest.min_max[2 * b] = lo;
+        finest.min_max[2 * b + 1] = hi;
+    }
+    tiers.push_back(std::move(finest));
+    while (tiers.back().min_max.size() / 2 > kCoarsestBuckets) {
+        const LevelTier &fine = tiers.back();
+        size_t fine_count = fine.min_max.size() / 2;
+        LevelTier coarse;
+        coarse.bucket = fine.bucket * 4;
+        size_t coarse_count = (fine_count + 3) / 4;
+        coarse.min_max.resize(2 * coarse_count);
+        for (size_t b = 0; b < coarse_count; ++b) {
+            uint8_t lo = 255, hi = 0;
+            for (size_t i = 4 * b; i < std::min(fine_count, 4 * b + 4); ++i) {
+                lo = std::min(lo, fine.min_max[2 * i]);
+                hi = std::max(hi, fine.min_max[2 * i + 1]);
+            }
+            coarse.min_max[2 * b] = lo;
+            coarse.min_max[2 * b + 1] = hi;
+        }
+        tiers.push_back(std::move(coarse));
+    }
+    return tiers;
+}
+
+std::string base64(const uint8_t *bytes, size_t n) {
+    static const char digits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((n + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        uint32_t v = (uint32_t)bytes[i] << 16 | (uint32_t)bytes[i + 1] << 8 | bytes[i + 2];
+        out += digits[v >> 18];
+        out += digits[v >> 12 & 63];
+        out += digits[v >> 6 & 63];
+        out += digits[v & 63];
+    }
+    if (i < n) {
+        uint32_t v = (uint32_t)bytes[i] << 16 | (i + 1 < n ? (uint32_t)bytes[i + 1] << 8 : 0);
+        out += digits[v >> 18];
+        out += digits[v >> 12 & 63];
+        out += i + 1 < n ? digits[v >> 6 & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Paths and command lines
+// ---------------------------------------------------------------------------
+
+std::string path_url(const std::string &path) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char ch : path) {
+        if ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+            strchr("-._~/", ch)) {
+            out += (char)ch;
+        } else {
+            out += '%';
+            out += hex[ch >> 4];
+            out += hex[ch & 15];
+        }
+    }
+    return out;
+}
+
+std::string shell_quote(const std::string &arg) {
+    bool plain = !arg.empty();
+    for (unsigned char ch : arg)
+        plain = plain && ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                          (ch >= '0' && ch <= '9') || strchr("-_./:=+,@%", ch));
+    if (plain)
+        return arg;
+    std::string out = "'";
+    for (char ch : arg)
+        out += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return out + "'";
+}
+
+std::string shell_command(const std::vector<std::string> &args) {
+    std::string out;
+    for (const std::string &a : args)
+        out += (out.empty() ? "" : " ") + shell_quote(a);
+    return out;
+}
+
+std::string path_from(const std::string &file, const std::string &page_dir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path abs = fs::absolute(file, ec);
+    if (ec)
+        return file;
+    fs::path rel = fs::relative(abs, fs::absolute(page_dir, ec), ec);
+    if (ec || rel.empty())
+        return abs.lexically_normal().string();
+    return rel.string();
+}
+
+bool write_text_file(const std::string &path, const std::string &text) {
+    std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(path.c_str(), "wb"), fclose);
+    if (!f)
+        return false;
+    if (fwrite(text.data(), 1, text.size(), f.get()) != text.size())
+        return false;
+    return fclose(f.release()) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The page
+// ---------------------------------------------------------------------------
+
+std::string review_options(const std::string &options) {
+    MutDoc doc(yyjson_mut_doc_new(nullptr));
+    Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
+    yyjson_val *given = in ? yyjson_doc_get_root(in.get()) : nullptr;
+    yyjson_mut_val *root =
+        yyjson_is_obj(given) ? yyjson_val_mut_copy(doc.get(), given) : yyjson_mut_obj(doc.get());
+    yyjson_mut_doc_set_root(doc.get(), root);
+    for (const char *key : {"report_levels", "report_pauses"}) {
+        yyjson_mut_obj_remove_key(root, key);
+        yyjson_mut_obj_add_true(doc.get(), root, key);
+    }
+    return take_text(yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
+}
+
+std::string review_page(const std::string &report, const std::string &audio_path,
+                        const std::string &options, const std::string &command) {
+    Report parsed;
+    if (!parse_report(report, &parsed))
+        return "";
+    Doc in(yyjson_read(report.data(), report.size(), 0));
+    yyjson_val *root = yyjson_doc_get_root(in.get());
+
+    MutDoc doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_doc *d = doc.get();
+    yyjson_mut_val *out = yyjson_mut_obj(d);
+    yyjson_mut_doc_set_root(d, out);
+    std::string name = audio_path.substr(audio_path.find_last_of('/') + 1);
+    yyjson_mut_obj_add_strncpy(d, out, "file", name.data(), name.size());
+    std::string url = path_url(audio_path);
+    yyjson_mut_obj_add_strncpy(d, out, "audio", url.data(), url.size());
+    yyjson_mut_obj_add_int(d, out, "sample_rate", parsed.sample_rate);
+    yyjson_mut_obj_add_real(d, out, "duration_s", parsed.duration_s);
+    yyjson_mut_obj_add_real(d, out, "silences_removed_s", parsed.silences_removed_s);
+    yyjson_mut_val *list = yyjson_mut_obj_add_arr(d, out, "chapters");
+    for (const Chapter &c : parsed.chapters) {
+        yyjson_mut_val *item = yyjson_mut_arr_add_obj(d, list);
+        yyjson_mut_obj_add_int(d, item, "i", c.i);
+        yyjson_mut_obj_add_real(d, item, "t0", c.t0);
+        yyjson_mut_obj_add_real(d, item, "t1", c.t1);
+        yyjson_mut_obj_add_real(d, item, "dur", c.dur);
+        yyjson_mut_obj_add_real(d, item, "peak_db", c.peak_db);
+    }
+    yyjson_mut_obj_add_real(d, out, "threshold_db", threshold_of(root, options));
+    static const char *const track_keys[] = {"t", "db"};
+    if (yyjson_mut_val *track = checked_list(d, yyjson_obj_get(root, "threshold_track"), track_keys, 2))
+        yyjson_mut_obj_add_val(d, out, "threshold_track", track);
+    static const char *const pause_keys[] = {"t0", "t1", "rank"};
+    if (yyjson_mut_val *pauses = checked_list(d, yyjson_obj_get(root, "pauses"), pause_keys, 3))
+        yyjson_mut_obj_add_val(d, out, "pauses", pauses);
+    if (yyjson_mut_val *levels = level_data(d, yyjson_obj_get(root, "levels")))
+        yyjson_mut_obj_add_val(d, out, "levels", levels);
+    yyjson_mut_obj_add_val(d, out, "options", option_pairs(d, options));
+    yyjson_mut_obj_add_strncpy(d, out, "command", command.data(), command.size());
+    in.reset(); // the report's document can be large; the copies above are in d
+
+    std::string json = take_text(yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
+    if (json.empty())
+        return "";
+    // In a script block "</script" and "<!--" would end or confuse the data;
+    // '<' appears only inside strings, where \u003c reads the same.
+    std::string data;
+    data.reserve(json.size());
+    for (char ch : json) {
+        if (ch == '<')
+            data += "\\u003c";
+        else
+            data += ch;
+    }
+
+    std::string page(kReviewPageTemplate, kReviewPageTemplateSize);
+    size_t at = page.find(kPlaceholder);
+    if (at == std::string::npos)
+        return "";
+    page.replace(at, sizeof kPlaceholder - 1, data);
+    return page;
+}
+
+} // namespace silsplit_cli
