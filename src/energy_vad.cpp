@@ -1,10 +1,9 @@
-// The detector: levels of 20 ms frames at a 10 ms hop, a scan for runs of
-// silent frames, candidate chapters between them, and their refinement
-// (padding, sorting, merging, splitting at a maximum length, the limit).
+// The detector: on the level curve (levels.cpp), a scan for runs of silent
+// frames, candidate chapters between them, and their refinement (padding,
+// sorting, merging, splitting at a maximum length, the limit).
 #include "silsplit_internal.h"
 
 #include <climits>
-#include <limits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -18,10 +17,7 @@ struct span {
     int32_t end;
 };
 
-constexpr int FRAME_LEN = 320; // 20 ms at 16 kHz
-constexpr int HOP = 160;       // 10 ms
 constexpr float SILENCE_DB = -120.0f;
-constexpr double RMS_FLOOR = 1e-12;
 constexpr float ONSET_MARGIN_DB = 6.0f;
 constexpr float SPLIT_TOLERANCE_S = 1e-6f;
 constexpr size_t FIRST_CAPACITY = 16;
@@ -46,67 +42,6 @@ static bool push(sil_heap_ptr<T> &list, size_t &count, size_t &cap, const T &v) 
     }
     list.get()[count++] = v;
     return true;
-}
-
-// ---------------------------------------------------------------------------
-// Frame levels
-// ---------------------------------------------------------------------------
-
-// Level in dB of a frame from its sum of squares over len samples. The floor
-// applies to the RMS, not the level, so an RMS of 1e-9 still reads -180 dB.
-static inline float level_of(double sum_sq, int64_t len) {
-    // Only an infinite sample makes the sum infinite (the square of the
-    // largest float is far below the double range). Such a frame has no level,
-    // like a frame with a NaN: neither loud nor silent, never a peak.
-    if (std::isinf(sum_sq))
-        return std::numeric_limits<float>::quiet_NaN();
-    const double rms = std::sqrt(sum_sq / (double)len);
-    if (rms < RMS_FLOOR)
-        return SILENCE_DB;
-    return (float)(20.0 * std::log10(rms));
-}
-
-// Level of samples [a, b), the squares summed in double in sample order.
-static float frame_level(const float *x, int64_t a, int64_t b) {
-    if (b <= a)
-        return SILENCE_DB;
-    double sum = 0.0;
-    for (int64_t k = a; k < b; k++) {
-        const double v = (double)x[k];
-        sum += v * v;
-    }
-    return level_of(sum, b - a);
-}
-
-// Levels of the full 320-sample frames first .. end-1. Eight frames are
-// summed side by side, each in its own accumulator and in its own sample
-// order, so the results are those of frame_level while the adds of different
-// frames overlap in the pipeline.
-// ThreadSanitizer instruments the clones' resolver, which the dynamic loader
-// runs before the sanitizer's runtime is ready: such builds keep one version.
-#if defined(__SANITIZE_THREAD__)
-#define SIL_FRAME_CLONES
-#else
-#define SIL_FRAME_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-SIL_FRAME_CLONES static void full_frame_levels(const float *x, int32_t first, int32_t end,
-                                               float *level) {
-    constexpr int LANES = 8;
-    int32_t k = first;
-    for (; end - k >= LANES; k += LANES) {
-        const float *p = x + (int64_t)HOP * k;
-        double sum[LANES] = {};
-        for (int t = 0; t < FRAME_LEN; t++) {
-            for (int f = 0; f < LANES; f++) {
-                const double v = (double)p[f * HOP + t];
-                sum[f] += v * v;
-            }
-        }
-        for (int f = 0; f < LANES; f++)
-            level[k + f] = level_of(sum[f], FRAME_LEN);
-    }
-    for (; k < end; k++)
-        level[k] = frame_level(x, (int64_t)HOP * k, (int64_t)HOP * k + FRAME_LEN);
 }
 
 // ---------------------------------------------------------------------------
@@ -211,46 +146,6 @@ static int split_chapters(const sil_chapter *c, size_t n, float max_s,
 // Detector
 // ---------------------------------------------------------------------------
 
-int sil_frame_levels(const float *samples, int n, float **out, int32_t *out_frames,
-                     sil_progress *progress) {
-    *out = nullptr;
-    *out_frames = 0;
-    if (n <= 0 || !samples) {
-        sil_set_error("invalid detect args");
-        return -1;
-    }
-    if (sil_progress_report(progress, 40, SIL_STAGE_DETECT) != 0)
-        return -1;
-
-    // One level per hop over whole 320-sample windows; a signal shorter than
-    // one window has a single frame over all of it.
-    const int32_t frames = n < FRAME_LEN ? 1 : n / HOP - 1;
-    sil_heap_ptr<float> curve(static_cast<float *>(malloc((size_t)frames * sizeof(float))));
-    if (!curve) {
-        sil_set_error("out of memory");
-        return -1;
-    }
-    float *level = curve.get();
-    if (n < FRAME_LEN) {
-        level[0] = frame_level(samples, 0, n);
-        if (sil_progress_report(progress, 40, SIL_STAGE_DETECT) != 0)
-            return -1;
-    } else {
-        // Every frame is whole here; a report goes out every 1024 frames.
-        for (int32_t k = 0; k < frames; k += 1024) {
-            full_frame_levels(samples, k, frames - k < 1024 ? frames : k + 1024, level);
-            const int pct = 40 + (int)((double)k / (double)frames * 55.0);
-            if (sil_progress_report(progress, pct, SIL_STAGE_DETECT) != 0)
-                return -1;
-        }
-    }
-    if (sil_progress_report(progress, 95, SIL_STAGE_DETECT) != 0)
-        return -1;
-    *out = curve.release();
-    *out_frames = frames;
-    return 0;
-}
-
 int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
                              const sil_opts *opts, sil_chapter **out, int *out_n,
                              float *out_removed_s) {
@@ -307,8 +202,11 @@ int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
     size_t count = 0, list_cap = 0;
     for (size_t s = 0; s < n_spans; s++) {
         const span sp = spans.get()[s];
-        const float t0 = (float)sp.first * 160.0f / 16000.0f;
-        const float t1 = sp.end == frames ? duration : (float)sp.end * 160.0f / 16000.0f;
+        // The hop's start in single precision: frame × 160 / 16000.
+        const float t0 = (float)sp.first * (float)SIL_HOP / (float)SIL_ANALYSIS_RATE;
+        const float t1 = sp.end == frames
+                             ? duration
+                             : (float)sp.end * (float)SIL_HOP / (float)SIL_ANALYSIS_RATE;
         if (t1 - t0 < opts->min_chapter_s)
             continue;
         float peak = SILENCE_DB;
@@ -372,9 +270,9 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     }
     // The duration is handed out once the detect stage has begun (a cancel at
     // its first report leaves it untouched).
-    if (sil_progress_report(progress, 40, SIL_STAGE_DETECT) != 0)
+    if (sil_progress_report(progress, SIL_PCT_RESAMPLE_END, SIL_STAGE_DETECT) != 0)
         return -1;
-    const float duration = (float)n / 16000.0f;
+    const float duration = (float)n / (float)SIL_ANALYSIS_RATE;
     if (out_duration_s)
         *out_duration_s = duration;
     float *curve_raw = nullptr;

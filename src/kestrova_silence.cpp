@@ -1,6 +1,7 @@
 // The library's call frame: the per-thread error text, the options record and
 // its JSON text, progress reporting with cancellation, and the exported entry
 // points that chain reader, resampler, detector and report builder.
+#include "pipeline.h"
 #include "silsplit_internal.h"
 
 #include <yyjson.h>
@@ -41,6 +42,20 @@ void sil_opts_defaults(sil_opts *o) {
     o->max_chapter_s = 0.0f;
     o->sample_rate = 16000;
 }
+
+namespace {
+
+struct pipeline_deleter {
+    void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
+};
+using pipeline_ptr = std::unique_ptr<sil_pipeline, pipeline_deleter>;
+
+struct source_deleter {
+    void operator()(sil_wav_source *s) const { sil_wav_source_free(s); }
+};
+using source_ptr = std::unique_ptr<sil_wav_source, source_deleter>;
+
+} // namespace
 
 static void free_doc(yyjson_doc *doc) { yyjson_doc_free(doc); }
 using doc_ptr = std::unique_ptr<yyjson_doc, decltype(&free_doc)>;
@@ -154,32 +169,23 @@ SILSPLIT_API char *silsplit_analyze_pcm(const float *pcm, int n_samples, const c
         return nullptr;
     const int rate = opts.sample_rate > 0 ? opts.sample_rate : 16000;
 
-    sil_chapter *chapters = nullptr;
-    int count = 0;
-    float removed_s = 0.0f;
-    float duration_s = 0.0f;
     if (n_samples == 0) {
         // Nothing to resample: the detector reports an empty signal.
-        if (sil_detect_chapters(nullptr, 0, &opts, &chapters, &count, &removed_s, &duration_s,
+        sil_chapter *chapters = nullptr;
+        int count = 0;
+        float removed_s = 0.0f;
+        if (sil_detect_chapters(nullptr, 0, &opts, &chapters, &count, &removed_s, nullptr,
                                 nullptr) != 0)
             return nullptr;
-    } else {
-        const float *pcm16k = nullptr;
-        float *owned16k = nullptr; // NULL when the host's buffer is already at 16 kHz
-        int n16k = 0;
-        if (sil_resample_or_borrow(pcm, n_samples, rate, &pcm16k, &n16k, &owned16k, nullptr) != 0)
-            return nullptr;
-        float detect_duration_s = 0.0f;
-        int rc = sil_detect_chapters(pcm16k, n16k, &opts, &chapters, &count, &removed_s,
-                                     &detect_duration_s, nullptr);
-        free(owned16k);
-        if (rc != 0)
-            return nullptr;
-        duration_s = (float)n_samples / (float)rate;
+        char *report = sil_build_analyze_json(rate, 0.0f, chapters, count, removed_s);
+        free(chapters);
+        return report;
     }
-    char *report = sil_build_analyze_json(rate, duration_s, chapters, count, removed_s);
-    free(chapters);
-    return report;
+    // The host's buffer is pushed as it is: at 16 kHz it is measured in place.
+    pipeline_ptr p(sil_pipeline_new(rate, n_samples, &opts, nullptr));
+    if (!p || sil_pipeline_push(p.get(), pcm, (size_t)n_samples) != 0)
+        return nullptr;
+    return sil_pipeline_report(p.get());
 }
 
 SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *opts_json,
@@ -197,47 +203,15 @@ SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *o
     if (sil_progress_report(&progress, 0, SIL_STAGE_READ) != 0)
         return nullptr;
 
-    sil_wav wav;
-    if (sil_wav_read(wav_path, &wav, &progress) != 0)
+    sil_wav_source *raw = nullptr;
+    if (sil_wav_source_open(wav_path, &raw) != 0)
         return nullptr;
-
-    const float *pcm16k = nullptr;
-    float *owned16k = nullptr; // NULL when the signal stays in the record's block
-    int n16k = 0;
-    // Only the duration is needed from the decoded samples from here on, so
-    // the 16 kHz signal may take their place.
-    if (sil_resample_in_place(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k, &owned16k,
-                              &progress) != 0) {
-        sil_wav_free(&wav);
+    source_ptr src(raw);
+    pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, &opts, &progress));
+    if (!p || sil_pipeline_push_source(p.get(), src.get()) != 0)
         return nullptr;
-    }
-
-    sil_chapter *chapters = nullptr;
-    int count = 0;
-    float removed_s = 0.0f;
-    float detect_duration_s = 0.0f;
-    if (sil_detect_chapters(pcm16k, n16k, &opts, &chapters, &count, &removed_s, &detect_duration_s,
-                            &progress) != 0) {
-        free(owned16k);
-        sil_wav_free(&wav);
-        return nullptr;
-    }
-    free(owned16k);
-
-    // The report gives the file's own rate and length, not the 16 kHz ones.
-    const float duration_s = (float)wav.frames / (float)wav.sample_rate;
-    char *report = sil_build_analyze_json(wav.sample_rate, duration_s, chapters, count, removed_s);
-    free(chapters);
-    sil_wav_free(&wav);
-    if (!report)
-        return nullptr;
-
-    // A cancel at "done" discards the finished report.
-    if (sil_progress_report(&progress, 100, SIL_STAGE_DONE) != 0) {
-        free(report);
-        return nullptr;
-    }
-    return report;
+    src.reset(); // the file is closed before the chapters are found
+    return sil_pipeline_report(p.get());
 }
 
 SILSPLIT_API char *silsplit_analyze(const char *wav_path, const char *opts_json) {

@@ -31,6 +31,21 @@ static_assert(sizeof(sil_opts) == 24, "sil_opts is six 4-byte fields");
 // Stage codes of the progress reports.
 enum { SIL_STAGE_READ = 1, SIL_STAGE_RESAMPLE = 2, SIL_STAGE_DETECT = 3, SIL_STAGE_DONE = 4 };
 
+// The analysis runs at 16 kHz on frames of 20 ms taken every 10 ms.
+constexpr int32_t SIL_ANALYSIS_RATE = 16000;
+constexpr int SIL_FRAME_LEN = 320;
+constexpr int SIL_HOP = 160;
+
+// Progress: the percent each stage ends at, and the work between two reports
+// (input frames read, 16 kHz samples resampled, levels measured).
+constexpr int SIL_PCT_READ_END = 20;
+constexpr int SIL_PCT_RESAMPLE_END = 40;
+constexpr int SIL_PCT_DETECT_END = 95;
+constexpr int SIL_PCT_DONE = 100;
+constexpr int64_t SIL_READ_STEP = 65536;
+constexpr int64_t SIL_RESAMPLE_STEP = 65536;
+constexpr int64_t SIL_DETECT_STEP = 1024;
+
 // Progress context of one call; starts as {fn, user, -1, 0}.
 struct sil_progress {
     silsplit_progress_fn fn; // NULL: nothing is reported
@@ -89,8 +104,48 @@ const char *sil_stage_name(int stage);
 int sil_progress_report(sil_progress *p, int pct, int stage);
 
 // ---------------------------------------------------------------------------
-// wav_io.cpp: reader, writer, resampler
+// wav_reader.cpp: the chunk walk and the block decoder
 // ---------------------------------------------------------------------------
+
+// An open WAV file whose chunks were walked and checked, read a block of
+// frames at a time. Memory: one raw block of at most SIL_READ_BLOCK_BYTES
+// (or one frame, when a frame is larger), whatever the file's length.
+struct sil_wav_source {
+    FILE *f;
+    bool owns_file;      // closed by sil_wav_source_free
+    int32_t sample_rate; // > 0
+    int32_t channels;    // 1 to 65535
+    int32_t bits_per_sample;
+    bool is_float;       // 32-bit IEEE float samples
+    int64_t frames;      // whole frames in the data chunk, at most INT32_MAX
+    size_t frame_bytes;
+    int64_t data_offset; // file offset of the first frame
+    int64_t next_frame;  // frame the next read starts at
+    size_t block_frames; // most frames one read decodes
+    unsigned char *raw;  // heap block of block_frames frames plus slack
+    void (*decode)(const unsigned char *raw, size_t frames, int channels, float *out);
+};
+
+// Raw bytes read from the data chunk at a time (a whole number of frames).
+constexpr size_t SIL_READ_BLOCK_BYTES = 256 * 1024;
+// Most frames one read decodes: a float block of 256 KiB at most.
+constexpr size_t SIL_READ_BLOCK_FRAMES = 65536;
+
+// Opens path without blocking (a FIFO without a writer fails at the first
+// seek), walks every chunk and checks the format. 0 and a heap record in
+// *out (free with sil_wav_source_free), or -1 with the message set.
+int sil_wav_source_open(const char *path, sil_wav_source **out);
+// As sil_wav_source_open on an open stream positioned anywhere (the size is
+// taken from its end); the stream stays the caller's.
+int sil_wav_source_from_stream(FILE *f, sil_wav_source **out);
+// Closes an owned file and frees the record; NULL does nothing.
+void sil_wav_source_free(sil_wav_source *src);
+// Places the next read at frame (0 to frames). 0, or -1 with "seek failed".
+int sil_wav_source_seek(sil_wav_source *src, int64_t frame);
+// Decodes the next frames (at most max and block_frames) into out, one float
+// per frame: the mean of its channels. The count, 0 at the end of the data,
+// or -1 with "data read fail".
+int64_t sil_wav_source_read(sil_wav_source *src, float *out, size_t max);
 
 // Reads a WAV file into mono floats at its own rate. 0 and a filled record
 // (free with sil_wav_free), or -1 with the message set and the record zeroed.
@@ -100,41 +155,108 @@ int sil_wav_read(const char *path, sil_wav *wav, sil_progress *progress);
 int sil_wav_read_stream(FILE *f, sil_wav *wav, sil_progress *progress);
 // Frees the samples; NULL does nothing.
 void sil_wav_free(sil_wav *wav);
-// Maps the pages of a large heap block that is about to be written whole in
-// one go (a hint only; small blocks are left alone).
-void sil_prefault_large_block(void *p, size_t n);
+
+// ---------------------------------------------------------------------------
+// wav_writer.cpp: 16-bit PCM output, block by block
+// ---------------------------------------------------------------------------
+
+// One WAV file being written: the 44-byte header, then samples as they come.
+struct sil_wav_writer {
+    FILE *f;
+    const char *path; // the caller's text, kept alive until the writer closes
+    int64_t expected; // samples the header announces
+    int64_t written;
+};
 
 // Opens path for writing ("wb"), creating or truncating it, but never through
 // a symbolic link standing at that name. NULL with errno set on failure.
 FILE *sil_create_output(const char *path);
+// Creates path and writes the header of a mono 16-bit file of n samples.
+// 0, or -1 with the message set and nothing left open.
+int sil_wav_writer_open(sil_wav_writer *w, const char *path, int64_t n, int32_t sample_rate);
+// Appends n samples. 0, or -1 with the message set, the file removed and the
+// writer closed.
+int sil_wav_writer_put(sil_wav_writer *w, const float *samples, size_t n);
+// Closes the file once every announced sample is written. 0, or -1 with the
+// message set and the file removed.
+int sil_wav_writer_close(sil_wav_writer *w);
+// Closes and removes an unfinished file (no message); a closed writer is left alone.
+void sil_wav_writer_abort(sil_wav_writer *w);
 // Writes n mono samples as a 16-bit PCM WAV file with the 44-byte header.
 // 0, or -1 with the message set and no partial file left behind.
 int sil_wav_write_pcm16(const char *path, const float *samples, int n, int sample_rate);
+
+// ---------------------------------------------------------------------------
+// resampler.cpp: linear interpolation to 16 kHz, block by block
+// ---------------------------------------------------------------------------
+
+// Output i is the input at position i / ratio (ratio = 16000 / rate),
+// interpolated between its two neighbours; m = max(1, trunc(n * ratio))
+// outputs for n inputs, the last ones taking the last input for a neighbour
+// past the end. Any split of the input into blocks gives the same outputs.
+struct sil_resampler {
+    double ratio;
+    int64_t in_count;  // inputs pushed
+    int64_t out_count; // outputs handed out
+    float *carry;      // inputs [carry_start, in_count) still needed
+    int64_t carry_start;
+    size_t carry_cap;
+};
+
+// Starts a resampler from rate (> 0) to 16 kHz.
+void sil_resampler_init(sil_resampler *r, int32_t rate);
+// Frees the carried inputs.
+void sil_resampler_free(sil_resampler *r);
+// Most outputs one push of n inputs (or the finish, n = 0) can hand out.
+size_t sil_resampler_max_out(const sil_resampler *r, size_t n);
+// Pushes n inputs and writes the outputs they complete to out (room for
+// sil_resampler_max_out(n)). The count, or -1 with "out of memory".
+int64_t sil_resampler_push(sil_resampler *r, const float *in, size_t n, float *out);
+// Writes the last outputs (at least one input must have been pushed).
+int64_t sil_resampler_finish(sil_resampler *r, float *out);
+// Output count for n inputs at rate: max(1, trunc(n * 16000 / rate)).
+int64_t sil_resampled_length(int64_t n, int32_t rate);
 
 // Linear-interpolation resampling to 16000 Hz. 0 and a heap buffer in *out
 // with its length in *out_n (caller frees), or -1 with nothing to free.
 int sil_resample_to_16k(const float *in, int n, int rate, float **out, int *out_n,
                         sil_progress *progress);
-// As sil_resample_to_16k, with the same checks, reports and messages, but a
-// 16 kHz input is not copied: *out is then in itself. *owned receives the
-// buffer to free (NULL when in was borrowed).
-int sil_resample_or_borrow(const float *in, int n, int rate, const float **out, int *out_n,
-                           float **owned, sil_progress *progress);
-// As sil_resample_or_borrow, for an input that is not needed afterwards: a
-// rate above 16 kHz is brought down in the input's own block (*out is then
-// in, whose first *out_n samples now hold the 16 kHz signal).
-int sil_resample_in_place(float *in, int n, int rate, const float **out, int *out_n, float **owned,
-                          sil_progress *progress);
+
+// ---------------------------------------------------------------------------
+// levels.cpp: the level curve, block by block
+// ---------------------------------------------------------------------------
+
+// Levels of 16 kHz samples: one per hop over the 320-sample frame starting
+// there (frame k covers samples 160k to 160k + 319), only whole frames; a
+// signal shorter than one frame has a single level over all of it.
+struct sil_level_stage {
+    float pending[2 * SIL_FRAME_LEN]; // samples [160 * count, received)
+    int32_t pending_len;
+    int64_t received; // samples pushed
+    float *curve;     // heap array of count levels
+    int64_t count;
+    int64_t cap;
+};
+
+// Starts an empty curve with room for expect levels (0 when unknown).
+// 0, or -1 with "out of memory".
+int sil_levels_init(sil_level_stage *s, int64_t expect);
+void sil_levels_free(sil_level_stage *s);
+// Pushes n samples. 0, or -1 with "out of memory".
+int sil_levels_push(sil_level_stage *s, const float *x, size_t n);
+// Ends the signal (the short-signal level). 0, or -1 with the message set.
+int sil_levels_finish(sil_level_stage *s);
+// Levels for n samples at 16 kHz: 1 below one frame, otherwise n / 160 - 1.
+int64_t sil_level_count(int64_t n16);
+// Level curve of a 16 kHz signal of n > 0 samples, with the detect-stage
+// progress reports. 0 and a heap array in *out with its length, or -1.
+int sil_frame_levels(const float *samples, int n, float **out, int32_t *out_frames,
+                     sil_progress *progress);
 
 // ---------------------------------------------------------------------------
 // energy_vad.cpp: detector and chapter refinement
 // ---------------------------------------------------------------------------
 
-// Level curve of a 16 kHz signal of n > 0 samples: one level in dB per 10 ms
-// hop over 20 ms windows (a single frame when n < 320), with the detect-stage
-// progress reports. 0 and a heap array in *out with its length, or -1.
-int sil_frame_levels(const float *samples, int n, float **out, int32_t *out_frames,
-                     sil_progress *progress);
 // The chapters of a level curve of a signal of duration seconds: silence scan,
 // candidates, padding, merging, the maximum length and the limit. 0 and a heap
 // array in *out (NULL when there are none) with its count, or -1 with nothing

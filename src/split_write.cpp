@@ -1,5 +1,6 @@
 // Results: the JSON analysis report, and the export of a recording's chapters
 // as 16-bit WAV files beside a chapters.json that holds the same report.
+#include "pipeline.h"
 #include "silsplit_internal.h"
 
 #include <yyjson.h>
@@ -21,9 +22,15 @@ struct mut_doc_deleter {
 };
 using mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, mut_doc_deleter>;
 
-struct wav_releaser {
-    void operator()(sil_wav *w) const { sil_wav_free(w); }
+struct pipeline_deleter {
+    void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
 };
+using pipeline_ptr = std::unique_ptr<sil_pipeline, pipeline_deleter>;
+
+struct source_deleter {
+    void operator()(sil_wav_source *s) const { sil_wav_source_free(s); }
+};
+using source_ptr = std::unique_ptr<sil_wav_source, source_deleter>;
 
 constexpr size_t PATH_BUF = 1024;
 
@@ -126,6 +133,33 @@ static int write_text_file(const char *path, const char *text) {
     return 0;
 }
 
+// Writes frames [start, end) of the source to path, a block at a time. Each
+// chapter is read whole from the file, so overlapping chapters are each
+// complete. 0, or -1 with the message set and no partial file left behind.
+static int write_chapter(sil_wav_source *src, float *block, const char *path, int64_t start,
+                         int64_t end) {
+    sil_wav_writer w;
+    if (sil_wav_writer_open(&w, path, end - start, src->sample_rate) != 0)
+        return -1;
+    if (sil_wav_source_seek(src, start) != 0) {
+        sil_wav_writer_abort(&w);
+        return -1;
+    }
+    for (int64_t at = start; at < end;) {
+        const int64_t got = sil_wav_source_read(src, block, (size_t)(end - at));
+        if (got <= 0) {
+            sil_wav_writer_abort(&w);
+            if (got == 0)
+                sil_set_error("data read fail");
+            return -1;
+        }
+        if (sil_wav_writer_put(&w, block, (size_t)got) != 0)
+            return -1;
+        at += got;
+    }
+    return sil_wav_writer_close(&w);
+}
+
 int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const char *out_dir) {
     if (!opts || !out_dir || !wav_path) {
         sil_set_error("NULL argument to write_chapters");
@@ -152,31 +186,32 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
         break;
     }
 
-    sil_wav wav;
-    if (sil_wav_read(wav_path, &wav, nullptr) != 0)
+    // One pass for the analysis; the file stays open for the chapters.
+    sil_wav_source *raw = nullptr;
+    if (sil_wav_source_open(wav_path, &raw) != 0)
         return -1;
-    std::unique_ptr<sil_wav, wav_releaser> wav_guard(&wav);
-
-    const float *pcm16k = nullptr;
-    float *owned16k = nullptr; // NULL when the file is already at 16 kHz
-    int n16k = 0;
-    if (sil_resample_or_borrow(wav.samples, wav.frames, wav.sample_rate, &pcm16k, &n16k, &owned16k,
-                               nullptr) != 0)
-        return -1;
-    sil_chapter *chapters_raw = nullptr;
+    source_ptr src(raw);
+    sil_heap_ptr<sil_chapter> chapters;
     int count = 0;
     float removed_s = 0.0f;
-    float detect_duration_s = 0.0f;
-    const int rc = sil_detect_chapters(pcm16k, n16k, opts, &chapters_raw, &count, &removed_s,
-                                       &detect_duration_s, nullptr);
-    free(owned16k); // the 16 kHz signal is done with before any file is written
-    if (rc != 0)
+    {
+        pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, nullptr));
+        sil_chapter *chapters_raw = nullptr;
+        if (!p || sil_pipeline_push_source(p.get(), src.get()) != 0 ||
+            sil_pipeline_chapters(p.get(), &chapters_raw, &count, &removed_s) != 0)
+            return -1;
+        chapters.reset(chapters_raw);
+    }
+    sil_heap_ptr<float> block(static_cast<float *>(malloc(src->block_frames * sizeof(float))));
+    if (!block) {
+        sil_set_error("out of memory");
         return -1;
-    sil_heap_ptr<sil_chapter> chapters(chapters_raw);
+    }
 
     char path[PATH_BUF];
-    const float rate_f = (float)wav.sample_rate;
-    const int64_t frames = wav.frames;
+    const int32_t rate = src->sample_rate;
+    const float rate_f = (float)rate;
+    const int64_t frames = src->frames;
     for (int k = 1; k <= count; k++) {
         const sil_chapter &c = chapters.get()[k - 1];
         // Sample range at the file's own rate: products, floor and ceil in
@@ -191,8 +226,7 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
         if (end < start)
             end = start;
         snprintf(path, sizeof path, "%s/ch_%03d.wav", out_dir, k);
-        if (sil_wav_write_pcm16(path, wav.samples + start, (int)(end - start), wav.sample_rate) !=
-            0)
+        if (write_chapter(src.get(), block.get(), path, start, end) != 0)
             return -1;
     }
 
@@ -200,7 +234,7 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     // the length check above allows for: give it room so it is never cut short.
     char json_path[PATH_BUF + 1];
     snprintf(json_path, sizeof json_path, "%s/chapters.json", out_dir);
-    char *report = sil_build_analyze_json(wav.sample_rate, (float)wav.frames / rate_f,
+    char *report = sil_build_analyze_json(rate, (float)frames / rate_f,
                                           chapters.get(), count, removed_s);
     if (!report)
         return -1;

@@ -492,6 +492,19 @@ Bytes extensible_pcm_subformat(uint16_t bits) {
     return fmt_body(0xFFFE, 1, 8000, bits, ext);
 }
 
+// An extensible fmt chunk with the given extension size field, sub-format
+// tag and extension length in bytes (24 is the whole of it).
+Bytes extensible_subformat(uint16_t bits, uint16_t ext_size, uint8_t tag, size_t ext_len) {
+    Bytes ext;
+    put16(ext, ext_size);
+    put16(ext, bits);
+    put32(ext, 4);
+    const uint8_t guid[16] = {tag, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    ext.insert(ext.end(), guid, guid + 16);
+    ext.resize(ext_len);
+    return fmt_body(0xFFFE, 1, 8000, bits, ext);
+}
+
 std::vector<DecodeCase> decode_cases() {
     const float inf = std::numeric_limits<float>::infinity();
     const std::vector<float> s16 = {-1.0f, 0.999969482421875f, 0.0f, 0x1p-15f};
@@ -526,11 +539,29 @@ std::vector<DecodeCase> decode_cases() {
          fmt_body(3, 1, 8000, 32),
          f32({0.25f, -1.5f, 3.0f, inf, -inf, 1e-30f}),
          {0.25f, -1.5f, 3.0f, inf, -inf, 1e-30f}},
-        // The sub-format says PCM, but 0xFFFE with 32 bits is float.
-        {"float32_under_extensible_tag",
+        // The sub-format says integer PCM: 32-bit samples are integers, as
+        // under tag 1.
+        {"int32_under_extensible_pcm_subformat",
          extensible_pcm_subformat(32),
+         pcm32({1073741824, -2147483647 - 1, 2147483647}),
+         {0.5f, -1.0f, 1.0f}},
+        // Float unless the whole extension is there and names PCM.
+        {"float32_under_extensible_float_subformat",
+         extensible_subformat(32, 22, 3, 24),
          f32({0.25f, -7.0f}),
          {0.25f, -7.0f}},
+        {"float32_under_extension_size_21",
+         extensible_subformat(32, 21, 1, 24),
+         f32({0.25f, -7.0f}),
+         {0.25f, -7.0f}},
+        {"float32_under_extension_cut_short",
+         extensible_subformat(32, 22, 1, 22),
+         f32({0.25f, -7.0f}),
+         {0.25f, -7.0f}},
+        {"int16_under_extensible_float_subformat",
+         extensible_subformat(16, 22, 3, 24),
+         d16,
+         s16},
     };
 }
 

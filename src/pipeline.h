@@ -1,0 +1,51 @@
+// The analysis as one chain of streaming stages: a source pushes blocks of
+// mono frames at its own rate; the resampler brings them to 16 kHz; the level
+// stage appends one level per 10 ms to the level curve; at the end the
+// silence scan, the refinement and the report run on the curve. Memory does
+// not grow with the recording, apart from the curve (4 bytes per 10 ms) and
+// the chapter list.
+//
+// Every entry point runs through here: silsplit_analyze_pcm (the host's
+// buffer, pushed as it is), silsplit_analyze and _progress and the chapter
+// export (the WAV reader's blocks), and the command-line program's media
+// input (a decoder's frames).
+#ifndef SILSPLIT_PIPELINE_H
+#define SILSPLIT_PIPELINE_H
+
+#include "silsplit_internal.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct sil_pipeline; // one running analysis: resampler, frame levels, level curve
+
+// Starts an analysis of mono frames at source_rate Hz (> 0). total_frames is
+// the number of frames the source will push when it is known (it paces
+// progress), or -1 when it is not: the progress calls then all come at the
+// end. opts is copied. progress may be NULL; it must outlive the pipeline.
+// A heap record, or NULL with the error text set.
+sil_pipeline *sil_pipeline_new(int32_t source_rate, int64_t total_frames, const sil_opts *opts,
+                               sil_progress *progress);
+// Pushes n mono frames (any n, any block split gives the same result).
+// 0, or -1 with the error text set ("cancelled", "out of memory", ...).
+int sil_pipeline_push(sil_pipeline *p, const float *frames, size_t n);
+// Ends the stream, finds the chapters and builds the report text exactly as a
+// file analysis would (sample_rate = source_rate, duration_s = pushed frames /
+// rate as single-precision floats), then makes the final "done" progress call.
+// A heap text freed with free(), or NULL with the error text set.
+char *sil_pipeline_report(sil_pipeline *p);
+// Frees everything; NULL does nothing.
+void sil_pipeline_free(sil_pipeline *p);
+
+// Ends the stream and hands out the chapters instead of a report (no "done"
+// call). 0 and a heap array in *out (NULL when there are none) with its
+// count, or -1 with the message set. out_removed_s may be NULL.
+int sil_pipeline_chapters(sil_pipeline *p, sil_chapter **out, int *out_n, float *out_removed_s);
+// Frames pushed so far.
+int64_t sil_pipeline_frames(const sil_pipeline *p);
+
+// Pushes every frame of a WAV source, a block at a time. 0, or -1 with the
+// message set.
+int sil_pipeline_push_source(sil_pipeline *p, sil_wav_source *src);
+
+#endif // SILSPLIT_PIPELINE_H
