@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Times `silsplit analyze` against the tools users would otherwise pick
-# (ffmpeg silencedetect, sox silence) and against the read floor (malloc +
-# one fread + touching every page), on three generated recordings:
+# (ffmpeg silencedetect, sox silence), against the read floor (malloc + one
+# fread + touching every page) and against `cat FILE > /dev/null` (the page
+# cache's own speed), on three generated recordings:
 #   1 h 44.1 kHz stereo 16-bit, 1 h 16 kHz mono 16-bit, 10 min 48 kHz stereo 24-bit.
 # Each round runs every program once on every file, in an order that rotates
 # from round to round; the figures are medians over the rounds, and the
 # ratios are medians of the per-round ratios (paired runs).
 # Wall time is taken around each run with a nanosecond clock; peak memory is
-# the maximum resident size from /usr/bin/time (%M).
+# the maximum resident size from /usr/bin/time (%M). `silsplit split` of the
+# first recording into a scratch folder is timed the same way, as the last
+# row of the table.
 #
 # Environment: ROUNDS (default 5), BUILD (default build-bench), WORK (default
-# $BUILD/compare-work, about 0.9 GB of WAV files that are kept for later runs).
+# $BUILD/compare-work, about 0.9 GB of WAV files that are kept for later runs),
+# SILSPLIT (default $BUILD/tools/silsplit: another build's program to time).
 # Not run by CI. Needs ffmpeg, sox and /usr/bin/time, and installs them with
 # apt-get when they are missing. Meant for an otherwise idle machine; two
 # cores are enough.
@@ -46,7 +50,7 @@ if [[ ! -f $BUILD/CMakeCache.txt ]]; then
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 cmake --build "$BUILD" -j "$JOBS" --target silsplit gen_wav read_floor >/dev/null
-SILSPLIT=$BUILD/tools/silsplit
+SILSPLIT=${SILSPLIT:-$BUILD/tools/silsplit}
 GEN=$BUILD/bench/gen_wav
 FLOOR=$BUILD/bench/read_floor
 
@@ -74,10 +78,11 @@ done
 SOXDIR=$(mktemp -d "${TMPDIR:-/tmp}/silsplit-sox.XXXXXX")
 RESULTS=$(mktemp "${TMPDIR:-/tmp}/silsplit-compare.XXXXXX")
 TIMEOUT=$(mktemp "${TMPDIR:-/tmp}/silsplit-time.XXXXXX")
-cleanup() { rm -rf "$SOXDIR" "$RESULTS" "$TIMEOUT"; }
+SPLITDIR=$(mktemp -d "${TMPDIR:-/tmp}/silsplit-split.XXXXXX")
+cleanup() { rm -rf "$SOXDIR" "$RESULTS" "$TIMEOUT" "$SPLITDIR"; }
 trap cleanup EXIT
 
-PROGRAMS=(silsplit ffmpeg sox floor)
+PROGRAMS=(silsplit ffmpeg sox floor cat)
 
 # Prints "microseconds peak_kib" for one timed run.
 timed() { # program file
@@ -91,6 +96,11 @@ timed() { # program file
         dir=$SOXDIR
         ;;
     floor) cmd=("$FLOOR" "$file") ;;
+    cat) cmd=(cat "$file") ;;
+    split)
+        rm -rf "$SPLITDIR/out"
+        cmd=("$SILSPLIT" split "$file" "$SPLITDIR/out")
+        ;;
     esac
     t0=$(date +%s%N)
     (cd "$dir" && exec /usr/bin/time -f '%e %M' -o "$TIMEOUT" "${cmd[@]}" </dev/null >/dev/null 2>&1) || rc=$?
@@ -126,6 +136,9 @@ for ((r = 1; r <= ROUNDS; r++)); do
             echo "$fi $r $prog $us $kib" >>"$RESULTS"
         done
     done
+    IFS=: read -r name _ <<<"${FILES[0]}"
+    read -r us kib < <(timed split "$WORK/$name.wav")
+    echo "split $r split $us $kib" >>"$RESULTS"
 done
 printf '%*s\r' 20 '' >&2
 
@@ -144,25 +157,28 @@ function median(a, n,    i, j, t) {
     for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
     return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
 }
+$1 == "split" { st[$2] = $4 / 1e6; sm[$2] = $5 / 1024; next }
 { t[$1, $2, $3] = $4 / 1e6; m[$1, $2, $3] = $5 / 1024; if ($2 > rounds) rounds = $2; if ($1 + 1 > nf) nf = $1 + 1 }
 END {
     split(labels, lab, "\n")
-    np = split("silsplit ffmpeg sox floor", prog, " ")
-    printf "| %-28s | %-15s | %-15s | %-15s | %-15s | %-11s | %-9s | %-10s |\n", \
-        "File", "silsplit", "ffmpeg", "sox", "read floor", "ours/ffmpeg", "ours/sox", "ours/floor"
-    printf "|%s|%s|%s|%s|%s|%s|%s|%s|\n", "------------------------------", "-----------------", \
-        "-----------------", "-----------------", "-----------------", "-------------", "-----------", "------------"
+    np = split("silsplit ffmpeg sox floor cat", prog, " ")
+    printf "| %-28s | %-13s | %-13s | %-13s | %-13s | %-13s | %-11s | %-9s | %-10s | %-8s |\n", \
+        "File", "silsplit", "ffmpeg", "sox", "read floor", "cat", "ours/ffmpeg", "ours/sox", "ours/floor", "ours/cat"
+    printf "|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", "------------------------------", "---------------", \
+        "---------------", "---------------", "---------------", "---------------", "-------------", "-----------", "------------", "----------"
     for (f = 0; f < nf; f++) {
         line = sprintf("| %-28s |", lab[f + 1])
         for (p = 1; p <= np; p++) {
             for (r = 1; r <= rounds; r++) { ts[r] = t[f, r, prog[p]]; ms[r] = m[f, r, prog[p]] }
-            line = line sprintf(" %-15s |", sprintf("%.3f (%.0f)", median(ts, rounds), median(ms, rounds)))
+            line = line sprintf(" %-13s |", sprintf("%.3f (%.0f)", median(ts, rounds), median(ms, rounds)))
         }
         for (p = 2; p <= np; p++) {
             for (r = 1; r <= rounds; r++) q[r] = t[f, r, "silsplit"] / t[f, r, prog[p]]
-            w = p == 2 ? 11 : (p == 3 ? 9 : 10)
+            w = p == 2 ? 11 : (p == 3 ? 9 : (p == 4 ? 10 : 8))
             line = line sprintf(" %-*s |", w, sprintf("%.3f", median(q, rounds)))
         }
         print line
     }
+    for (r = 1; r <= rounds; r++) { ts[r] = st[r]; ms[r] = sm[r] }
+    printf "\n`silsplit split` of the first file: %.3f s (%.0f MiB)\n", median(ts, rounds), median(ms, rounds)
 }' "$RESULTS"
