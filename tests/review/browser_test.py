@@ -209,6 +209,8 @@ class Pages(unittest.TestCase):
                 view = self.js("return document.getElementById('view').getBoundingClientRect().width")
                 self.assertGreater(view, width * 0.85)
                 self.assertTrue(d.find_element(By.CSS_SELECTOR, "#chapters tbody tr").is_displayed())
+                self.assertLessEqual(self.js("var b = document.querySelector('#chapters-panel .scroll');"
+                                             "return b.scrollWidth - b.clientWidth"), 0, "the table is cut off")
                 self.no_errors()
         d.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
