@@ -203,8 +203,7 @@ std::vector<LevelTier> level_tiers(const double *db, size_t n) {
 }
 
 std::string base64(const uint8_t *bytes, size_t n) {
-    static const char digits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve((n + 2) / 3 * 4);
     size_t i = 0;
@@ -334,7 +333,8 @@ std::string review_page(const std::string &report, const std::string &audio_path
     }
     yyjson_mut_obj_add_real(d, out, "threshold_db", threshold_of(root, options));
     static const char *const track_keys[] = {"t", "db"};
-    if (yyjson_mut_val *track = checked_list(d, yyjson_obj_get(root, "threshold_track"), track_keys, 2))
+    if (yyjson_mut_val *track =
+            checked_list(d, yyjson_obj_get(root, "threshold_track"), track_keys, 2))
         yyjson_mut_obj_add_val(d, out, "threshold_track", track);
     static const char *const pause_keys[] = {"t0", "t1", "rank"};
     if (yyjson_mut_val *pauses = checked_list(d, yyjson_obj_get(root, "pauses"), pause_keys, 3))

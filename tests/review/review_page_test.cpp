@@ -49,7 +49,8 @@ size_t count_of(const std::string &text, const std::string &what) {
 
 // A report with a level curve of n values cycling through the given levels.
 std::string report_with_levels(size_t n, const std::vector<double> &cycle) {
-    std::string text = std::string(kReport, sizeof kReport - 2) + R"(,"levels":{"hop_s":0.01,"db":[)";
+    std::string text =
+        std::string(kReport, sizeof kReport - 2) + R"(,"levels":{"hop_s":0.01,"db":[)";
     char buf[32];
     for (size_t i = 0; i < n; ++i) {
         snprintf(buf, sizeof buf, "%s%.1f", i ? "," : "", cycle[i % cycle.size()]);
@@ -205,8 +206,9 @@ TEST(Page, NotAReportGivesNoPage) {
 }
 
 TEST(Page, DataBlockHoldsTheReportOptionsAndCommand) {
-    std::string page = review_page(kReport, "audio/my talk.wav", R"({"min_chapter_s":2,"keep_all":true})",
-                                   "silsplit analyze -f html 'audio/my talk.wav'");
+    std::string page =
+        review_page(kReport, "audio/my talk.wav", R"({"min_chapter_s":2,"keep_all":true})",
+                    "silsplit analyze -f html 'audio/my talk.wav'");
     ASSERT_FALSE(page.empty());
     EXPECT_EQ(page.find("@REVIEW_DATA@"), std::string::npos);
     DataDoc data(page);
@@ -225,7 +227,8 @@ TEST(Page, DataBlockHoldsTheReportOptionsAndCommand) {
     EXPECT_STREQ(yyjson_get_str(yyjson_arr_get(yyjson_arr_get(options, 2), 0)), "min_chapter_s");
     EXPECT_EQ(yyjson_get_num(yyjson_arr_get(yyjson_arr_get(options, 2), 1)), 2.0);
     EXPECT_STREQ(yyjson_get_str(yyjson_arr_get(yyjson_arr_get(options, 5), 0)), "keep_all");
-    EXPECT_STREQ(yyjson_get_str(data.get("command")), "silsplit analyze -f html 'audio/my talk.wav'");
+    EXPECT_STREQ(yyjson_get_str(data.get("command")),
+                 "silsplit analyze -f html 'audio/my talk.wav'");
 }
 
 // Text from the command line or a file name cannot end the data block early.
@@ -245,8 +248,10 @@ TEST(Page, MarkupInTextsStaysInsideTheDataBlock) {
 
 TEST(Page, ThresholdTrackAndPausesWhenWellFormed) {
     std::string base(kReport, sizeof kReport - 2);
-    std::string good = base + R"(,"threshold_db":-43.5,"threshold_track":[{"t":0,"db":-45},{"t":20,"db":-42}],)"
-                              R"("pauses":[{"t0":10.25,"t1":12.0,"dur":1.75,"level_db":-70,"score":1.2,"rank":1}]})";
+    std::string good =
+        base +
+        R"(,"threshold_db":-43.5,"threshold_track":[{"t":0,"db":-45},{"t":20,"db":-42}],)"
+        R"("pauses":[{"t0":10.25,"t1":12.0,"dur":1.75,"level_db":-70,"score":1.2,"rank":1}]})";
     DataDoc data(review_page(good, "talk.wav", R"({"threshold_db":-30})", "silsplit"));
     ASSERT_TRUE(data.doc);
     EXPECT_EQ(yyjson_get_num(data.get("threshold_db")), -43.5); // the report's wins
@@ -262,7 +267,8 @@ TEST(Page, ThresholdTrackAndPausesWhenWellFormed) {
 }
 
 TEST(Page, LevelCurveBecomesTiers) {
-    DataDoc data(review_page(report_with_levels(3000, {-20.0, -80.0, -119.7}), "talk.wav", "", "s"));
+    DataDoc data(
+        review_page(report_with_levels(3000, {-20.0, -80.0, -119.7}), "talk.wav", "", "s"));
     ASSERT_TRUE(data.doc);
     yyjson_val *levels = data.get("levels");
     EXPECT_EQ(yyjson_get_num(yyjson_obj_get(levels, "hop_s")), 0.01);
