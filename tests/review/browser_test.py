@@ -33,7 +33,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_report  # noqa: E402
 
 ARGS = None
-# The budget for loading and drawing the ten-hour page, and how many
+# The budget for loading and showing the ten-hour page, and how many
 # loads may try to meet it: a load only ever gets slower when the machine is
 # busy, so the quickest of a few is the page's own time.
 LOAD_BUDGET_MS = 1000.0
@@ -238,7 +238,8 @@ class Pages(unittest.TestCase):
         times = []
         for _ in range(LOAD_TRIES):
             self.open(page)
-            times.append(self.js("return window.silsplitReview.drawnMs"))
+            WebDriverWait(self.driver, 30).until(lambda d: d.execute_script("return window.silsplitReview.shownMs"))
+            times.append(self.js("return window.silsplitReview.shownMs"))
             if min(times) < LOAD_BUDGET_MS:
                 break
         print("ten-hour page: %.2f MB, loaded and drawn in %s ms" %
