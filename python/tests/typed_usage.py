@@ -6,8 +6,10 @@ from pathlib import Path
 from typing import List, Optional
 
 import numpy as np
+from distributed import Client
 
 import silsplit
+from silsplit.batch import analyze_many
 
 
 def chapter_starts(path: Path) -> List[float]:
@@ -35,3 +37,12 @@ def cut(path: str, out_dir: bytes) -> int:
     except silsplit.Error as exc:
         print(exc)
         return 0
+
+
+def failures(paths: List[str], client: Optional[Client]) -> List[str]:
+    out = []
+    with open("index.jsonl", "w") as index:
+        for path, result in analyze_many(paths, client, index=index, report_levels=True):
+            if isinstance(result, silsplit.Error):
+                out.append("%s: %s" % (path, result))
+    return out
