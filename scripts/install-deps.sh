@@ -13,11 +13,14 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 # Debian packages the build, the tests and the tools need (the Python ones for
 # the package's tests: numpy arrays, a Dask cluster, type checks, a wheel built
 # and installed into a fresh virtual environment; chromium, chromium-driver and
-# python3-selenium run the review page's tests in a real browser).
+# python3-selenium run the review page's tests in a real browser; FFmpeg's
+# libraries for the command-line program's media input, the ffmpeg program
+# for its tests).
 PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev python3 python3-pytest
           python3-numpy python3-dask python3-distributed mypy
           python3-venv python3-setuptools python3-wheel python3-pip
-          chromium chromium-driver python3-selenium)
+          chromium chromium-driver python3-selenium
+          ffmpeg libavformat-dev libavcodec-dev libavutil-dev)
 # Extra packages for the hardening jobs (fuzzers, sanitizers, leak checks);
 # pass --hardening to get them as well.
 HARDENING_PACKAGES=(clang libclang-rt-14-dev valgrind)

@@ -1,7 +1,9 @@
-// silsplit: the command-line program. Analyses WAV files and prints their
-// chapters in one of several formats, or cuts a file into chapter files, using
-// only the library's public C interface.
+// silsplit: the command-line program. Analyses recordings and prints their
+// chapters in one of several formats, cuts a recording into chapter files, or
+// writes chapter marks into a copy of it. WAV files go through the library's
+// own reader; everything else is decoded by FFmpeg (media_commands.h).
 #include "cli_options.h"
+#include "media_commands.h"
 #include "report_format.h"
 #include "review_page.h"
 #include "std_streams.h"
@@ -45,6 +47,8 @@ static_assert(std::atomic<int>::is_always_lock_free, "the flag is set from a sig
 std::atomic<int> g_stop{0};
 
 void on_sigint(int) { g_interrupted.store(1); }
+
+int interrupted(void *) { return g_interrupted.load(); }
 
 void catch_sigint() {
     struct sigaction old {};
@@ -192,6 +196,7 @@ struct AnalyzeArgs {
     bool quiet = false;
     bool progress = false;
     int jobs = 1;
+    int stream = -1;
     Tuning tuning;
     std::string command; // the command line, for the review page
 };
@@ -203,6 +208,7 @@ struct Job {
     const char *last_stage = "";
     char *report = nullptr;
     std::string error;
+    std::string warning;
     bool done = false;
 };
 
@@ -292,12 +298,19 @@ int run_analyze(const AnalyzeArgs &a) {
             if (i >= jobs.size() || g_interrupted.load() || g_stop.load())
                 break;
             Job &job = jobs[i];
-            char *report = silsplit_analyze_progress(job.path.c_str(), opts_arg(opts), on_progress, &job);
-            std::string error = report ? "" : silsplit_last_error(); // this thread's message
+            MediaRun run;
+            run.opts = opts;
+            run.stream = a.stream;
+            run.progress = on_progress;
+            run.progress_user = &job;
+            run.stop.fn = interrupted;
+            std::string error;
+            char *report = analyze_any(job.path, &run, &error);
             {
                 std::lock_guard<std::mutex> lock(mu);
                 job.report = report;
                 job.error = error;
+                job.warning = run.warning;
                 job.done = true;
             }
             cv.notify_all();
@@ -325,6 +338,8 @@ int run_analyze(const AnalyzeArgs &a) {
         if (!job.done || g_interrupted.load())
             break;
         view.above([&] {
+            if (!job.warning.empty())
+                file_error(job.path, job.warning);
             if (!job.report) {
                 file_error(job.path, job.error);
                 status = kExitFileFailed;
@@ -353,6 +368,8 @@ int run_analyze(const AnalyzeArgs &a) {
 struct SplitArgs {
     std::string file;
     std::string out_dir;
+    int stream = -1;
+    bool to_wav = false;
     Tuning tuning;
     bool review = false;
     std::string command;
@@ -360,9 +377,14 @@ struct SplitArgs {
 
 // OUT_DIR/review.html for the chapters just written.
 int write_review(const SplitArgs &a, const std::string &opts) {
-    char *report = silsplit_analyze(a.file.c_str(), review_options(opts).c_str());
+    MediaRun run;
+    run.opts = review_options(opts);
+    run.stream = a.stream;
+    run.stop.fn = interrupted;
+    std::string error;
+    char *report = analyze_any(a.file, &run, &error);
     if (!report) {
-        file_error(a.file, silsplit_last_error());
+        file_error(a.file, error);
         return kExitFileFailed;
     }
     std::string page = review_page(report, path_from(a.file, a.out_dir), opts, a.command);
@@ -375,8 +397,34 @@ int write_review(const SplitArgs &a, const std::string &opts) {
     return 0;
 }
 
+// Recordings other than the WAV files the library reads are cut here by
+// copying their packets (or decoded, with --to-wav).
+int run_media_split(const SplitArgs &a, const std::string &opts) {
+    catch_sigint();
+    MediaRun run;
+    run.opts = opts;
+    run.stream = a.stream;
+    run.stop.fn = interrupted;
+    std::string error;
+    const int n = media_split(a.file, a.out_dir, a.to_wav, &run, &error);
+    if (!run.warning.empty())
+        file_error(a.file, run.warning);
+    if (n < 0) {
+        if (g_interrupted.load())
+            return kExitInterrupted;
+        file_error(a.file, error);
+        return kExitFileFailed;
+    }
+    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    if (!flush_stdout())
+        return kExitFileFailed;
+    return a.review ? write_review(a, opts) : 0;
+}
+
 int run_split(const SplitArgs &a) {
     const std::string opts = options_text(a.tuning);
+    if (split_needs_media(a.file))
+        return run_media_split(a, opts);
     // The library makes OUT_DIR itself once its parent exists; make the
     // missing parents here, like mkdir -p. A failure shows in the library's
     // message.
@@ -385,6 +433,8 @@ int run_split(const SplitArgs &a) {
     if (!parent.empty())
         std::filesystem::create_directories(parent, ec);
     int n = silsplit_write_chapters(a.file.c_str(), opts_arg(opts), a.out_dir.c_str());
+    if (n < 0 && media_library_refusal(silsplit_last_error()))
+        return run_media_split(a, opts);
     if (n < 0) {
         file_error(a.file, silsplit_last_error());
         return kExitFileFailed;
@@ -395,11 +445,50 @@ int run_split(const SplitArgs &a) {
     return a.review ? write_review(a, opts) : 0;
 }
 
+// ---------------------------------------------------------------------------
+// chapters
+// ---------------------------------------------------------------------------
+struct ChaptersArgs {
+    std::string file;
+    std::string out;
+    bool replace = false;
+    int stream = -1;
+    Tuning tuning;
+};
+
+int run_chapters(const ChaptersArgs &a) {
+    catch_sigint();
+    MediaRun run;
+    run.opts = options_text(a.tuning);
+    run.stream = a.stream;
+    run.stop.fn = interrupted;
+    std::string error;
+    const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
+    if (!run.warning.empty())
+        file_error(a.file, run.warning);
+    if (n < 0) {
+        if (g_interrupted.load())
+            return kExitInterrupted;
+        file_error(a.file, error);
+        return kExitFileFailed;
+    }
+    printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
+    return flush_stdout() ? 0 : kExitFileFailed;
+}
+
+void add_stream_option(CLI::App *cmd, int *stream) {
+    cmd->add_option("--stream", *stream,
+                    "the audio stream with this index (as ffprobe numbers them) instead of the "
+                    "first audio stream")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("N");
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     hold_standard_descriptors();
-    CLI::App app{"Finds the silences in WAV recordings and divides them into chapters.", "silsplit"};
+    CLI::App app{"Finds the silences in recordings and divides them into chapters.", "silsplit"};
     app.set_version_flag("--version", std::string(silsplit_version()),
                          "print the library's version and exit");
     app.require_subcommand(1);
@@ -408,8 +497,8 @@ int main(int argc, char **argv) {
                "Run 'silsplit COMMAND --help' for the options of a command.");
 
     AnalyzeArgs an;
-    CLI::App *analyze = app.add_subcommand("analyze", "print the chapters of WAV files");
-    analyze->add_option("FILE", an.files, "WAV files to analyse")->required()->type_name("");
+    CLI::App *analyze = app.add_subcommand("analyze", "print the chapters of recordings");
+    analyze->add_option("FILE", an.files, "recordings to analyse: WAV, or anything FFmpeg decodes; - for standard input")->required()->type_name("");
     analyze
         ->add_option("-f,--format", an.format,
                      "json: the library's report, one line per file ({\"file\",\"report\"} "
@@ -428,18 +517,33 @@ int main(int argc, char **argv) {
     analyze->add_flag("--progress", an.progress,
                       "show progress even when stderr is not a terminal, one line per step")
         ->excludes(quiet);
+    add_stream_option(analyze, &an.stream);
     add_tuning(analyze, &an.tuning);
 
     SplitArgs sp;
     CLI::App *split = app.add_subcommand(
-        "split", "cut a WAV file into OUT_DIR/ch_001.wav, ch_002.wav, ... and chapters.json");
-    split->add_option("FILE", sp.file, "WAV file to cut")->required()->type_name("");
+        "split", "cut a recording into OUT_DIR/ch_001.wav (or .mp3, .m4a, ...), ch_002, ... and chapters.json");
+    split->add_option("FILE", sp.file, "recording to cut (- for standard input)")->required()->type_name("");
     split->add_option("OUT_DIR", sp.out_dir, "folder for the chapter files (created with its parents when missing)")
         ->required()
         ->type_name("");
     split->add_flag("--review", sp.review,
                     "also write OUT_DIR/review.html: the level curve, chapters and a player");
+    split->add_flag("--to-wav", sp.to_wav,
+                    "cut a compressed recording into 16-bit WAV files instead of copying its packets");
+    add_stream_option(split, &sp.stream);
     add_tuning(split, &sp.tuning);
+
+    ChaptersArgs ch;
+    CLI::App *chapters = app.add_subcommand(
+        "chapters", "copy a recording into OUT, without re-encoding, with its chapters marked");
+    chapters->add_option("FILE", ch.file, "recording to mark (- for standard input)")->required()->type_name("");
+    chapters->add_option("-o,--output", ch.out, "the copy; its name chooses the container (.m4b, .mka, .mp3, ...)")
+        ->required()
+        ->type_name("OUT");
+    chapters->add_flag("--replace", ch.replace, "replace the chapters the recording has already");
+    add_stream_option(chapters, &ch.stream);
+    add_tuning(chapters, &ch.tuning);
 
     try {
         app.parse(argc, argv);
@@ -460,5 +564,7 @@ int main(int argc, char **argv) {
         catch_sigint();
         return run_analyze(an);
     }
+    if (chapters->parsed())
+        return run_chapters(ch);
     return run_split(sp);
 }

@@ -1,0 +1,356 @@
+#!/usr/bin/env python3
+"""Checks the silsplit program on recordings that FFmpeg decodes.
+
+The inputs are made at test time from the example recording by the ffmpeg
+program, with real encoders:
+
+  media_case.py fixtures DIR WAV
+      writes DIR/talk.mp3, talk.m4a (AAC), talk.flac, talk.opus (Opus in Ogg),
+      talk.mkv (a video with the talk as its sound track), a video without
+      sound, damaged and truncated files, and a 40-minute FLAC with many
+      chapters.
+  media_case.py match EXE DIR NAME WAV
+      the chapters of DIR/NAME are those of WAV within 30 ms (the encoder's
+      priming is removed), and so is its length.
+  media_case.py stdin EXE DIR NAME
+      NAME piped into `analyze -` gives the report of the file itself (for
+      MP3, the same chapters within 30 ms).
+  media_case.py split EXE DIR NAME
+      `split` copies packets: each chapter file holds exactly the input's
+      packets from the one at or before the chapter's start to its end, with
+      title and track tags; chapters.json is the report.
+  media_case.py towav EXE DIR NAME
+      `split --to-wav` writes 16-bit WAV files of the chapters' frame ranges.
+  media_case.py marks EXE DIR NAME OUT
+      `chapters NAME -o OUT` copies the streams and adds chapter marks that
+      ffprobe lists; a second run needs --replace.
+  media_case.py bad EXE DIR
+      broken inputs fail with "silsplit: FILE: reason" and status 1, damaged
+      packets are skipped with a warning.
+  media_case.py interrupt EXE DIR
+      Ctrl-C during a split leaves complete chapter files only.
+"""
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+TOLERANCE_S = 0.030
+
+
+def fail(msg):
+    print("FAIL: " + msg, file=sys.stderr)
+    sys.exit(1)
+
+
+def show(proc):
+    return "exit %d\n--- stdout\n%s\n--- stderr\n%s" % (
+        proc.returncode, proc.stdout.decode(errors="replace")[:2000],
+        proc.stderr.decode(errors="replace")[:2000])
+
+
+def run(args, cwd, rc=0, stdin=None):
+    proc = subprocess.run(args, cwd=cwd, capture_output=True, stdin=stdin)
+    if proc.returncode != rc:
+        fail("%s: expected exit %d\n%s" % (" ".join(args), rc, show(proc)))
+    return proc
+
+
+def ffmpeg(args, cwd):
+    run(["ffmpeg", "-v", "error", "-nostdin", "-y"] + args, cwd)
+
+
+def report(exe, cwd, name, extra=()):
+    return json.loads(run([exe, "analyze", *extra, name], cwd).stdout)
+
+
+def packets(path, cwd):
+    """(pts_time, duration_time, md5) of each packet of the first audio stream."""
+    out = run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_data_hash", "MD5",
+               "-show_entries", "packet=pts_time,duration_time,data_hash", "-of", "json", path],
+              cwd).stdout
+    return [(float(p["pts_time"]), float(p.get("duration_time", 0)), p["data_hash"])
+            for p in json.loads(out)["packets"]]
+
+
+# ---------------------------------------------------------------------------
+# Fixtures
+# ---------------------------------------------------------------------------
+
+def case_fixtures(out, wav):
+    os.makedirs(out, exist_ok=True)
+    wav = os.path.abspath(wav)
+    ffmpeg(["-i", wav, "-c:a", "libmp3lame", "-b:a", "64k", "talk.mp3"], out)
+    ffmpeg(["-i", wav, "-c:a", "aac", "-b:a", "64k", "talk.m4a"], out)
+    ffmpeg(["-i", wav, "-c:a", "flac", "talk.flac"], out)
+    ffmpeg(["-i", wav, "-c:a", "libopus", "-b:a", "32k", "talk.opus"], out)
+    ffmpeg(["-f", "lavfi", "-i", "testsrc=size=96x64:rate=5", "-i", wav, "-shortest", "-map", "0:v",
+            "-map", "1:a", "-c:v", "mpeg4", "-c:a", "libvorbis", "talk.mkv"], out)
+    ffmpeg(["-f", "lavfi", "-i", "testsrc=size=96x64:rate=5", "-t", "2", "-c:v", "mpeg4",
+            "silent-video.mkv"], out)
+    # An MP3 whose middle frames are overwritten with noise, and one cut short.
+    data = bytearray(open(os.path.join(out, "talk.mp3"), "rb").read())
+    mid = len(data) // 2
+    for i in range(mid, mid + 4000):
+        data[i] = (i * 7919) & 0xFF
+    open(os.path.join(out, "damaged.mp3"), "wb").write(bytes(data))
+    m4a = open(os.path.join(out, "talk.m4a"), "rb").read()
+    open(os.path.join(out, "truncated.m4a"), "wb").write(m4a[: len(m4a) // 3])
+    open(os.path.join(out, "noise.mp3"), "wb").write(hashlib.sha512(b"x").digest() * 64)
+    # 40 minutes of 20-second tones between 1-second pauses: over a hundred
+    # chapters, so that a split is still writing when it is interrupted.
+    ffmpeg(["-f", "lavfi", "-i",
+            "sine=frequency=440:sample_rate=8000:duration=2400,volume='lt(mod(t,21),20)':eval=frame",
+            "-c:a", "flac", "long.flac"], out)
+
+
+# ---------------------------------------------------------------------------
+# Analysis
+# ---------------------------------------------------------------------------
+
+def same_chapters(got, want, what):
+    if len(got["chapters"]) != len(want["chapters"]):
+        fail("%s: %d chapters, the WAV has %d\n%s\n%s" % (what, len(got["chapters"]), len(want["chapters"]),
+                                                       got, want))
+    for g, w in zip(got["chapters"], want["chapters"]):
+        for key in ("t0", "t1"):
+            if abs(g[key] - w[key]) > TOLERANCE_S:
+                fail("%s: chapter %d %s %.4f, the WAV's is %.4f" % (what, g["i"], key, g[key], w[key]))
+
+
+def case_match(exe, cwd, name, wav):
+    want = report(exe, cwd, os.path.abspath(wav))
+    got = report(exe, cwd, name)
+    same_chapters(got, want, name)
+    # Priming and padding removed: the decoded length is the WAV's.
+    if abs(got["duration_s"] - want["duration_s"]) > TOLERANCE_S:
+        fail("%s: %.4f s long, the WAV %.4f s" % (name, got["duration_s"], want["duration_s"]))
+
+
+def case_stdin(exe, cwd, name):
+    path = os.path.join(cwd, name)
+    want = run([exe, "analyze", name], cwd).stdout
+    with open(path, "rb") as f:
+        # A real pipe, not a file: the program cannot seek in it.
+        feeder = subprocess.Popen(["cat"], stdin=f, stdout=subprocess.PIPE)
+        got = run([exe, "analyze", "-"], cwd, stdin=feeder.stdout).stdout
+        feeder.stdout.close()
+        feeder.wait()
+    if name.endswith(".mp3"):
+        # Through a pipe the end of the stream is not known in advance, so the
+        # encoder's padding in the last frame is not trimmed: the same
+        # chapters within the tolerance, not the same bits.
+        same_chapters(json.loads(got), json.loads(want), name + " through a pipe")
+    elif got != want:
+        fail("%s through a pipe:\n%s\nthe file itself:\n%s" % (name, got, want))
+
+
+# ---------------------------------------------------------------------------
+# Cutting
+# ---------------------------------------------------------------------------
+
+def fresh(cwd, name):
+    out = os.path.join(cwd, name)
+    shutil.rmtree(out, ignore_errors=True)
+    return out
+
+
+def case_split(exe, cwd, name):
+    rep = report(exe, cwd, name)
+    out = fresh(cwd, "split-" + name.replace(".", "-"))
+    proc = run([exe, "split", name, out], cwd)
+    n = len(rep["chapters"])
+    if proc.stdout != ("%d chapters written to %s\n" % (n, out)).encode():
+        fail("unexpected message\n" + show(proc))
+    files = sorted(os.listdir(out))
+    if "chapters.json" not in files or len(files) != n + 1:
+        fail("files written: %s" % files)
+    if json.load(open(os.path.join(out, "chapters.json"))) != rep:
+        fail("chapters.json is not the report")
+    chapter_files = [f for f in files if f != "chapters.json"]
+    ext = os.path.splitext(chapter_files[0])[1]
+    if chapter_files != ["ch_%03d%s" % (k, ext) for k in range(1, n + 1)]:
+        fail("chapter files named %s" % chapter_files)
+    if ext in (".wav",):
+        fail("a compressed input was cut into WAV files: %s" % chapter_files)
+
+    source = packets(name, cwd)
+    hashes = [p[2] for p in source]
+    origin = source[0][0]
+    previous_end = 0
+    for ch, fname in zip(rep["chapters"], chapter_files):
+        mine = [p[2] for p in packets(os.path.join(out, fname), cwd)]
+        if not mine:
+            fail("%s holds no packets" % fname)
+        # The run of the input's packets that the file copies; silent
+        # stretches repeat their packets, so the run nearest in time is taken.
+        starts = [i for i in range(previous_end, len(hashes) - len(mine) + 1)
+                  if hashes[i:i + len(mine)] == mine]
+        if not starts:
+            fail("%s: its packets are not a run of the input's packets" % fname)
+        first = min(starts, key=lambda i: abs(source[i][0] - origin - ch["t0"]))
+        last = first + len(mine) - 1
+        t_first = source[first][0] - origin
+        t_end = source[last][0] + source[last][1] - origin
+        # It starts at the packet at or before the chapter's start (within the
+        # encoder's priming) and reaches the chapter's end.
+        slack = 0.1
+        if not (t_first <= ch["t0"] + slack and source[min(first + 1, last)][0] - origin > ch["t0"] - slack - 0.2):
+            fail("%s starts at %.3f s for a chapter at %.3f s" % (fname, t_first, ch["t0"]))
+        if t_end < ch["t1"] - slack:
+            fail("%s ends at %.3f s for a chapter ending at %.3f s" % (fname, t_end, ch["t1"]))
+        previous_end = first + 1
+        tags = json.loads(run(["ffprobe", "-v", "error", "-show_entries", "format_tags:stream_tags", "-of",
+                               "json", os.path.join(out, fname)], cwd).stdout)
+        merged = {k.lower(): v for part in (tags.get("format", {}), *tags.get("streams", []))
+                  for k, v in part.get("tags", {}).items()}
+        if merged.get("title") != "Chapter %d" % ch["i"] or not merged.get("track", "").startswith(str(ch["i"])):
+            fail("%s tags: %s" % (fname, merged))
+
+
+def case_towav(exe, cwd, name):
+    rep = report(exe, cwd, name)
+    out = fresh(cwd, "towav-" + name.replace(".", "-"))
+    run([exe, "split", "--to-wav", name, out], cwd)
+    n = len(rep["chapters"])
+    names = ["ch_%03d.wav" % k for k in range(1, n + 1)]
+    if sorted(os.listdir(out)) != names + ["chapters.json"]:
+        fail("files written: %s" % sorted(os.listdir(out)))
+    import struct
+    rate = rep["sample_rate"]
+    total = round(rep["duration_s"] * rate)
+    for ch, fname in zip(rep["chapters"], names):
+        data = open(os.path.join(out, fname), "rb").read()
+        fmt, channels, file_rate, _, _, bits = struct.unpack("<HHIIHH", data[20:36])
+        if (fmt, channels, file_rate, bits) != (1, 1, rate, 16):
+            fail("%s: format %s" % (fname, (fmt, channels, file_rate, bits)))
+        size = struct.unpack("<I", data[40:44])[0]
+        f32 = lambda x: struct.unpack("<f", struct.pack("<f", x))[0]
+        import math
+        start = math.floor(f32(f32(ch["t0"]) * rate))
+        end = min(math.ceil(f32(f32(ch["t1"]) * rate)), total)
+        if abs(size - 2 * (end - start)) > 2:
+            fail("%s: %d data bytes, expected %d" % (fname, size, 2 * (end - start)))
+
+
+def chapter_list(path, cwd):
+    out = run(["ffprobe", "-v", "error", "-show_chapters", "-of", "json", path], cwd).stdout
+    return json.loads(out)["chapters"]
+
+
+def case_marks(exe, cwd, name, out_name):
+    rep = report(exe, cwd, name)
+    out = os.path.join(cwd, out_name)
+    if os.path.exists(out):
+        os.remove(out)
+    run([exe, "chapters", name, "-o", out_name], cwd)
+    marks = chapter_list(out_name, cwd)
+    if len(marks) != len(rep["chapters"]):
+        fail("%s: ffprobe lists %d chapters, the report has %d" % (out_name, len(marks), len(rep["chapters"])))
+    for k, (m, ch) in enumerate(zip(marks, rep["chapters"])):
+        start = float(m["start_time"])
+        # MP4 chapter tracks begin at the start of the file.
+        if not (abs(start - ch["t0"]) < 0.002 or (k == 0 and start == 0.0)):
+            fail("%s: chapter %d starts at %.3f, the report says %.3f" % (out_name, k + 1, start, ch["t0"]))
+        title = m.get("tags", {}).get("title")
+        if title is not None and title != "Chapter %d" % (k + 1):
+            fail("%s: chapter %d titled %r" % (out_name, k + 1, title))
+    # The streams are copied, not re-encoded.
+    if [p[2] for p in packets(out_name, cwd)] != [p[2] for p in packets(name, cwd)]:
+        fail("%s: the audio packets differ from the input's" % out_name)
+    # A file with chapters keeps them unless --replace.
+    again = out_name + ".again" + os.path.splitext(out_name)[1]
+    if os.path.exists(os.path.join(cwd, again)):
+        os.remove(os.path.join(cwd, again))
+    proc = run([exe, "chapters", out_name, "-o", again], cwd, rc=1)
+    if b"silsplit: " + out_name.encode() + b": " not in proc.stderr or os.path.exists(os.path.join(cwd, again)):
+        fail("second marking without --replace\n" + show(proc))
+    run([exe, "chapters", "--replace", out_name, "-o", again], cwd)
+    if len(chapter_list(again, cwd)) != len(rep["chapters"]):
+        fail("--replace did not give the same chapters")
+    leftovers = [f for f in os.listdir(cwd) if ".part" in f]
+    if leftovers:
+        fail("temporary files left: %s" % leftovers)
+
+
+# ---------------------------------------------------------------------------
+# Failures and interruption
+# ---------------------------------------------------------------------------
+
+def case_bad(exe, cwd):
+    cases = [
+        ("noise.mp3", ["analyze"]),
+        ("truncated.m4a", ["analyze"]),
+        ("silent-video.mkv", ["analyze"]),
+        ("missing.mp3", ["analyze"]),
+        ("talk.mkv", ["analyze", "--stream", "0"]),
+        ("talk.mkv", ["analyze", "--stream", "7"]),
+        ("noise.mp3", ["split", "out-noise"]),
+        ("noise.mp3", ["chapters", "-o", "out-noise.mka"]),
+    ]
+    for name, args in cases:
+        cmd = [exe, args[0], name] + args[1:]
+        proc = run(cmd, cwd, rc=1)
+        lines = proc.stderr.decode(errors="replace").strip().splitlines()
+        prefix = "silsplit: %s: " % name
+        if len(lines) != 1 or not lines[0].startswith(prefix) or len(lines[0]) <= len(prefix):
+            fail("%s: expected one line \"%s<reason>\"\n%s" % (" ".join(cmd), prefix, show(proc)))
+        if proc.stdout:
+            fail("output for a failed file\n" + show(proc))
+    for folder in ("out-noise",):
+        path = os.path.join(cwd, folder)
+        if os.path.isdir(path) and os.listdir(path):
+            fail("%s holds %s after a failure" % (folder, os.listdir(path)))
+    if os.path.exists(os.path.join(cwd, "out-noise.mka")):
+        fail("chapters left an output after a failure")
+    # Damaged packets in an otherwise good stream: skipped and counted.
+    proc = run([exe, "analyze", "damaged.mp3"], cwd)
+    if b"silsplit: damaged.mp3: skipped " not in proc.stderr or not json.loads(proc.stdout)["chapters"]:
+        fail("damaged packets\n" + show(proc))
+    # Empty standard input.
+    proc = run([exe, "analyze", "-"], cwd, rc=1, stdin=subprocess.DEVNULL)
+    if not proc.stderr.startswith(b"silsplit: -: "):
+        fail("empty standard input\n" + show(proc))
+
+
+def case_interrupt(exe, cwd):
+    out = fresh(cwd, "interrupted-split")
+    proc = subprocess.Popen([exe, "split", "long.flac", out], cwd=cwd, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    # Wait until the first chapter file is being written, then interrupt.
+    while proc.poll() is None:
+        if os.path.isdir(out) and any(f.startswith(".ch_") for f in os.listdir(out)):
+            break
+        time.sleep(0.001)
+    proc.send_signal(signal.SIGINT)
+    stdout, stderr = proc.communicate()
+    if proc.returncode != 130:
+        fail("exit %d after SIGINT, expected 130\n%s\n%s" % (proc.returncode, stdout, stderr))
+    left = sorted(os.listdir(out))
+    partial = [f for f in left if f.startswith(".")]
+    if partial or "chapters.json" in left:
+        fail("left behind: %s" % left)
+    # What is there is complete: every packet of its chapter.
+    for f in left:
+        if not packets(os.path.join(out, f), cwd):
+            fail("%s is empty" % f)
+    if len(left) > 100:
+        fail("the split was not interrupted: %d files" % len(left))
+
+
+def main():
+    argv = sys.argv[1:]
+    mode = argv[0]
+    cases = {"fixtures": case_fixtures, "match": case_match, "stdin": case_stdin, "split": case_split,
+             "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt}
+    if mode not in cases:
+        fail("unknown mode " + mode)
+    cases[mode](*argv[1:])
+
+
+if __name__ == "__main__":
+    main()

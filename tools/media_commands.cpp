@@ -1,0 +1,825 @@
+// analyze, split and chapters on recordings that FFmpeg reads. The decoded
+// audio goes through the library's streaming pipeline; cutting and chapter
+// marks copy the input's packets (no re-encoding) into new containers.
+#include "media_commands.h"
+
+#include "pipeline_shim.h"
+#include "report_format.h"
+#include "silsplit_internal.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/dict.h>
+#include <libavutil/mem.h>
+}
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <strings.h>
+#include <string>
+#include <vector>
+
+namespace silsplit_cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct pipeline_closer {
+    void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
+};
+
+struct output_closer {
+    void operator()(AVFormatContext *oc) const {
+        if (oc && oc->pb && !(oc->oformat->flags & AVFMT_NOFILE))
+            avio_closep(&oc->pb);
+        avformat_free_context(oc);
+    }
+};
+using output_ptr = std::unique_ptr<AVFormatContext, output_closer>;
+
+struct heap_text_closer {
+    void operator()(char *p) const { free(p); }
+};
+using heap_text = std::unique_ptr<char, heap_text_closer>;
+
+// A file written under a temporary name in its final folder; the temporary
+// file is removed unless it was renamed into place.
+struct TempFile {
+    std::string temp;
+    std::string final_path;
+    bool committed = false;
+    TempFile() = default;
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    ~TempFile() {
+        if (!committed && !temp.empty())
+            remove(temp.c_str());
+    }
+};
+
+void temp_for(const std::string &final_path, TempFile *t) {
+    const fs::path p(final_path);
+    t->final_path = final_path;
+    t->temp = (p.parent_path() / ("." + p.filename().string() + ".part" + std::to_string(getpid())))
+                  .string();
+}
+
+int commit(TempFile *t, std::string *error) {
+    if (rename(t->temp.c_str(), t->final_path.c_str()) != 0) {
+        *error = "cannot write " + t->final_path + ": " + strerror(errno);
+        return -1;
+    }
+    t->committed = true;
+    return 0;
+}
+
+int write_text(const std::string &path, const char *text, std::string *error) {
+    TempFile t;
+    temp_for(path, &t);
+    file_ptr f(fopen(t.temp.c_str(), "wb"));
+    const size_t len = strlen(text);
+    bool ok = f && fwrite(text, 1, len, f.get()) == len;
+    if (f && fclose(f.release()) != 0)
+        ok = false;
+    if (!ok) {
+        *error = "cannot write " + path;
+        return -1;
+    }
+    return commit(&t, error);
+}
+
+std::string skipped_warning(long long corrupt) {
+    return "skipped " + std::to_string(corrupt) + " undecodable packet" + (corrupt == 1 ? "" : "s");
+}
+
+// ---------------------------------------------------------------------------
+// Analysis through the pipeline
+// ---------------------------------------------------------------------------
+
+struct pipeline_sink {
+    const sil_opts *opts;
+    sil_progress *progress;
+    std::unique_ptr<sil_pipeline, pipeline_closer> p;
+};
+
+int sink_start(void *user, int rate, std::string *error) {
+    pipeline_sink *s = static_cast<pipeline_sink *>(user);
+    s->p.reset(sil_pipeline_new(rate, -1, s->opts, s->progress));
+    if (!s->p) {
+        *error = sil_get_error();
+        return -1;
+    }
+    return 0;
+}
+
+int sink_push(void *user, const float *frames, size_t n, std::string *error) {
+    pipeline_sink *s = static_cast<pipeline_sink *>(user);
+    if (sil_pipeline_push(s->p.get(), frames, n) != 0) {
+        *error = sil_get_error();
+        return -1;
+    }
+    return 0;
+}
+
+// The stream's report; the reading takes the progress up to max_pct.
+char *analyze_input(MediaInput *in, MediaRun *run, int max_pct, MediaStats *stats,
+                    std::string *error) {
+    sil_opts opts;
+    if (sil_parse_opts(run->opts.empty() ? nullptr : run->opts.c_str(), &opts) != 0) {
+        *error = sil_get_error();
+        return nullptr;
+    }
+    sil_progress progress = {run->progress, run->progress_user, -1, 0};
+    if (sil_progress_report(&progress, 0, SIL_STAGE_READ) != 0) {
+        *error = sil_get_error();
+        return nullptr;
+    }
+    pipeline_sink ps{&opts, &progress, nullptr};
+    MediaSink sink;
+    sink.start = sink_start;
+    sink.push = sink_push;
+    sink.user = &ps;
+    if (media_decode(in, sink, &progress, max_pct, stats, error) != 0)
+        return nullptr;
+    if (stats->corrupt > 0)
+        run->warning = skipped_warning(stats->corrupt);
+    char *report = sil_pipeline_report(ps.p.get());
+    if (!report) {
+        *error = sil_get_error();
+        return nullptr;
+    }
+    if (max_pct >= 100 && sil_progress_report(&progress, 100, SIL_STAGE_DONE) != 0) {
+        free(report); // a cancel at "done" discards the finished report
+        *error = sil_get_error();
+        return nullptr;
+    }
+    return report;
+}
+
+// ---------------------------------------------------------------------------
+// Output formats
+// ---------------------------------------------------------------------------
+
+std::string lower_extension(const std::string &path) {
+    std::string ext = fs::path(path).extension().string();
+    if (!ext.empty())
+        ext.erase(0, 1);
+    for (char &c : ext)
+        c = (char)tolower((unsigned char)c);
+    return ext;
+}
+
+const AVOutputFormat *format_for_extension(const std::string &ext) {
+    return ext.empty() ? nullptr : av_guess_format(nullptr, ("x." + ext).c_str(), nullptr);
+}
+
+bool muxer_takes(const AVOutputFormat *f, AVCodecID id) {
+    // A muxer without a codec list answers "unknown" (< 0): let it try.
+    return f && avformat_query_codec(f, id, FF_COMPLIANCE_NORMAL) != 0;
+}
+
+bool has_video(const AVFormatContext *fmt) {
+    for (unsigned i = 0; i < fmt->nb_streams; i++) {
+        const AVStream *st = fmt->streams[i];
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            return true;
+    }
+    return false;
+}
+
+// The extension of the chapter files: the input's own when its container
+// holds the audio stream alone, else the audio member of the input's
+// container family.
+std::string chapter_extension(const MediaInput &in, const std::string &path) {
+    const AVCodecID id = in.fmt->streams[in.stream]->codecpar->codec_id;
+    std::string ext = path == "-" ? "" : lower_extension(path);
+    if (has_video(in.fmt.get())) {
+        if (ext == "mkv" || ext == "webm")
+            ext = ext == "mkv" ? "mka" : "webm";
+        else if (ext == "mp4" || ext == "mov" || ext == "m4v")
+            ext = "m4a";
+        else
+            ext = "";
+    }
+    if (muxer_takes(format_for_extension(ext), id))
+        return ext;
+    std::string demuxer = in.fmt->iformat->name;
+    demuxer = demuxer.substr(0, demuxer.find(','));
+    static const char *const family[][2] = {
+        {"mp3", "mp3"}, {"mov", "m4a"},   {"flac", "flac"}, {"matroska", "mka"}, {"wav", "wav"},
+        {"w64", "w64"}, {"aac", "aac"},   {"aiff", "aiff"}, {"caf", "caf"},      {"ac3", "ac3"},
+        {"eac3", "eac3"}, {"asf", "wma"}, {"wv", "wv"},     {"tta", "tta"},      {"amr", "amr"},
+    };
+    std::string guess;
+    if (demuxer == "ogg")
+        guess = id == AV_CODEC_ID_OPUS ? "opus" : id == AV_CODEC_ID_FLAC ? "oga" : "ogg";
+    for (const auto &f : family)
+        if (demuxer == f[0])
+            guess = f[1];
+    if (muxer_takes(format_for_extension(guess), id))
+        return guess;
+    return "mka"; // Matroska holds nearly every codec
+}
+
+// ---------------------------------------------------------------------------
+// Packet copy into chapter files
+// ---------------------------------------------------------------------------
+
+struct ChapterFile {
+    TempFile file;
+    output_ptr oc;
+    int64_t offset = AV_NOPTS_VALUE; // input time of the file's first packet
+    bool done = false;
+};
+
+int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist,
+                      const AVOutputFormat *ofmt, int index, int count, ChapterFile *cf,
+                      std::string *error) {
+    AVFormatContext *oc = nullptr;
+    int rc = avformat_alloc_output_context2(&oc, ofmt, nullptr, cf->file.temp.c_str());
+    if (rc < 0) {
+        *error = media_error_text(rc);
+        return -1;
+    }
+    cf->oc.reset(oc);
+    AVStream *os = avformat_new_stream(oc, nullptr);
+    if (!os || avcodec_parameters_copy(os->codecpar, ist->codecpar) < 0) {
+        *error = "out of memory";
+        return -1;
+    }
+    os->codecpar->codec_tag = 0; // the output container picks its own
+    os->time_base = ist->time_base;
+    av_dict_copy(&os->metadata, ist->metadata, 0);
+    av_dict_copy(&oc->metadata, ifmt->metadata, 0);
+    av_dict_set(&oc->metadata, "title", ("Chapter " + std::to_string(index)).c_str(), 0);
+    av_dict_set(&oc->metadata, "track",
+                (std::to_string(index) + "/" + std::to_string(count)).c_str(), 0);
+    if (!(ofmt->flags & AVFMT_NOFILE)) {
+        rc = avio_open(&oc->pb, cf->file.temp.c_str(), AVIO_FLAG_WRITE);
+        if (rc < 0) {
+            *error = "cannot create " + cf->file.final_path + ": " + media_error_text(rc);
+            return -1;
+        }
+    }
+    rc = avformat_write_header(oc, nullptr);
+    if (rc < 0) {
+        *error = cf->file.final_path + ": " + media_error_text(rc);
+        return -1;
+    }
+    return 0;
+}
+
+int finish_chapter_file(ChapterFile *cf, std::string *error) {
+    cf->done = true;
+    int rc = av_write_trailer(cf->oc.get());
+    if (rc >= 0 && !(cf->oc->oformat->flags & AVFMT_NOFILE))
+        rc = avio_closep(&cf->oc->pb);
+    cf->oc.reset();
+    if (rc < 0) {
+        *error = "cannot write " + cf->file.final_path + ": " + media_error_text(rc);
+        return -1;
+    }
+    return commit(&cf->file, error);
+}
+
+int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string *error) {
+    packet_ptr c(av_packet_clone(pkt));
+    if (!c) {
+        *error = "out of memory";
+        return -1;
+    }
+    if (cf->offset == AV_NOPTS_VALUE)
+        cf->offset = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if (c->pts != AV_NOPTS_VALUE)
+        c->pts -= cf->offset;
+    if (c->dts != AV_NOPTS_VALUE)
+        c->dts -= cf->offset;
+    c->stream_index = 0;
+    c->pos = -1;
+    av_packet_rescale_ts(c.get(), tb, cf->oc->streams[0]->time_base);
+    const int rc = av_interleaved_write_frame(cf->oc.get(), c.get());
+    if (rc < 0) {
+        *error = "cannot write " + cf->file.final_path + ": " + media_error_text(rc);
+        return -1;
+    }
+    return 0;
+}
+
+// Copies the packets of the chosen stream: a chapter file takes every packet
+// that overlaps the chapter, so it starts at the packet at or before the
+// chapter's start.
+int copy_chapters(MediaInput *in, const std::string &source_name, const Report &r,
+                  int64_t origin_pts, const std::string &out_dir, std::string *error) {
+    const AVStream *ist = in->fmt->streams[in->stream];
+    const AVRational tb = ist->time_base;
+    const std::string ext = chapter_extension(*in, source_name);
+    const AVOutputFormat *ofmt = format_for_extension(ext);
+    if (!ofmt) {
+        *error = "no container for ." + ext;
+        return -1;
+    }
+    const size_t n = r.chapters.size();
+    std::vector<int64_t> start(n), end(n);
+    const int64_t origin = origin_pts == INT64_MIN || origin_pts == AV_NOPTS_VALUE ? 0 : origin_pts;
+    for (size_t k = 0; k < n; k++) {
+        start[k] = origin + llround(r.chapters[k].t0 * tb.den / tb.num);
+        end[k] = origin + llround(r.chapters[k].t1 * tb.den / tb.num);
+    }
+    std::vector<ChapterFile> files(n);
+    char name[32];
+    for (size_t k = 0; k < n; k++) {
+        snprintf(name, sizeof name, "ch_%03zu.", k + 1);
+        temp_for((fs::path(out_dir) / (name + ext)).string(), &files[k].file);
+    }
+
+    packet_ptr pkt(av_packet_alloc());
+    if (!pkt) {
+        *error = "out of memory";
+        return -1;
+    }
+    size_t next = 0; // first chapter not yet complete
+    int64_t last_duration = 1;
+    int64_t expected_pts = 0;
+    while (next < n) {
+        if (in->stop.fn && in->stop.fn(in->stop.user)) {
+            *error = "cancelled";
+            return -1;
+        }
+        int rc = av_read_frame(in->fmt.get(), pkt.get());
+        if (rc == AVERROR_EOF)
+            break;
+        if (rc < 0) {
+            *error = media_error_text(rc);
+            return -1;
+        }
+        if (pkt->stream_index != in->stream) {
+            av_packet_unref(pkt.get());
+            continue;
+        }
+        const int64_t pts = pkt->pts != AV_NOPTS_VALUE   ? pkt->pts
+                            : pkt->dts != AV_NOPTS_VALUE ? pkt->dts
+                                                         : expected_pts;
+        const int64_t dur = pkt->duration > 0 ? pkt->duration : last_duration;
+        last_duration = dur;
+        expected_pts = pts + dur;
+        for (size_t k = next; k < n && start[k] < pts + dur; k++) {
+            ChapterFile &cf = files[k];
+            if (cf.done)
+                continue;
+            if (pts >= end[k]) {
+                if (!cf.oc && open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf,
+                                                error) != 0)
+                    return -1;
+                if (finish_chapter_file(&cf, error) != 0)
+                    return -1;
+                continue;
+            }
+            if (!cf.oc &&
+                open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf, error) != 0)
+                return -1;
+            if (write_copy(&cf, pkt.get(), tb, error) != 0)
+                return -1;
+        }
+        while (next < n && files[next].done)
+            next++;
+        av_packet_unref(pkt.get());
+    }
+    for (size_t k = next; k < n; k++) {
+        ChapterFile &cf = files[k];
+        if (cf.done)
+            continue;
+        if (!cf.oc &&
+            open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf, error) != 0)
+            return -1;
+        if (finish_chapter_file(&cf, error) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Decoded chapters as 16-bit WAV files
+// ---------------------------------------------------------------------------
+
+struct wav_chapters {
+    const std::string *out_dir;
+    std::vector<int64_t> start, end;
+    std::vector<std::vector<float>> frames;
+    int rate = 0;
+    int64_t pos = 0;
+    size_t next = 0;
+};
+
+int write_wav_chapter(wav_chapters *w, size_t k, std::string *error) {
+    char name[32];
+    snprintf(name, sizeof name, "ch_%03zu.wav", k + 1);
+    TempFile t;
+    temp_for((fs::path(*w->out_dir) / name).string(), &t);
+    std::vector<float> &f = w->frames[k];
+    if (f.size() > (size_t)INT_MAX) {
+        *error = std::string(name) + ": chapter too long for a WAV file";
+        return -1;
+    }
+    if (sil_wav_write_pcm16(t.temp.c_str(), f.data(), (int)f.size(), w->rate) != 0) {
+        *error = std::string(name) + ": " + sil_get_error();
+        return -1;
+    }
+    std::vector<float>().swap(f);
+    return commit(&t, error);
+}
+
+int wav_start(void *user, int rate, std::string *) {
+    static_cast<wav_chapters *>(user)->rate = rate;
+    return 0;
+}
+
+int wav_push(void *user, const float *frames, size_t n, std::string *error) {
+    wav_chapters *w = static_cast<wav_chapters *>(user);
+    const int64_t b0 = w->pos, b1 = w->pos + (int64_t)n;
+    for (size_t k = w->next; k < w->start.size() && w->start[k] < b1; k++) {
+        const int64_t a = std::max(b0, w->start[k]), b = std::min(b1, w->end[k]);
+        if (a < b)
+            w->frames[k].insert(w->frames[k].end(), frames + (a - b0), frames + (b - b0));
+    }
+    w->pos = b1;
+    while (w->next < w->start.size() && w->end[w->next] <= w->pos) {
+        if (write_wav_chapter(w, w->next, error) != 0)
+            return -1;
+        w->next++;
+    }
+    return 0;
+}
+
+// Decodes the input again and writes each chapter's frames, the range the
+// library's own split takes at the stream's rate.
+int write_wav_chapters(MediaInput *in, const Report &r, int64_t total_frames, int rate,
+                       const std::string &out_dir, std::string *error) {
+    wav_chapters w;
+    w.out_dir = &out_dir;
+    const float rate_f = (float)rate;
+    for (const Chapter &c : r.chapters) {
+        const double s = floorf((float)c.t0 * rate_f), e = ceilf((float)c.t1 * rate_f);
+        int64_t a = !(s >= 0.0) ? 0 : s > (double)total_frames ? total_frames : (int64_t)s;
+        int64_t b = e > (double)total_frames ? total_frames : !(e >= 0.0) ? 0 : (int64_t)e;
+        if (b < a)
+            b = a;
+        w.start.push_back(a);
+        w.end.push_back(b);
+    }
+    w.frames.resize(r.chapters.size());
+    MediaSink sink;
+    sink.start = wav_start;
+    sink.push = wav_push;
+    sink.user = &w;
+    MediaStats stats;
+    if (media_decode(in, sink, nullptr, 0, &stats, error) != 0)
+        return -1;
+    for (; w.next < w.start.size(); w.next++)
+        if (write_wav_chapter(&w, w.next, error) != 0)
+            return -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Standard input kept for a second reading
+// ---------------------------------------------------------------------------
+
+struct Spool {
+    TempFile file;
+    file_ptr f;
+};
+
+int open_spool(const std::string &dir, Spool *s, std::string *error) {
+    temp_for((fs::path(dir) / "stdin").string(), &s->file);
+    s->f.reset(fopen(s->file.temp.c_str(), "w+b"));
+    if (!s->f) {
+        *error = "cannot create a copy of standard input in " + dir + ": " + strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
+// Analyses the input once, keeping standard input in a spool file when
+// there is one. The report, or NULL.
+char *first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats *stats,
+                 bool refuse_chapters, std::string *error) {
+    MediaInput in;
+    if (media_open(path, run->stream, spool ? spool->f.get() : nullptr, run->stop, &in, error) !=
+        0)
+        return nullptr;
+    if (refuse_chapters && in.fmt->nb_chapters > 0) {
+        *error = "has " + std::to_string(in.fmt->nb_chapters) +
+                 " chapters already (--replace replaces them)";
+        return nullptr;
+    }
+    heap_text report(analyze_input(&in, run, 100, stats, error));
+    if (!report)
+        return nullptr;
+    if (spool) {
+        if (media_drain(&in, error) != 0)
+            return nullptr;
+        if (fflush(spool->f.get()) != 0) {
+            *error = "cannot keep a copy of standard input";
+            return nullptr;
+        }
+    }
+    return report.release();
+}
+
+// ---------------------------------------------------------------------------
+// Chapter marks
+// ---------------------------------------------------------------------------
+
+// Tags copied into the new container, without the chapter comments of an
+// Ogg or FLAC input (the new chapters replace them).
+void copy_tags(AVDictionary **to, const AVDictionary *from) {
+    const AVDictionaryEntry *e = nullptr;
+    while ((e = av_dict_get(from, "", e, AV_DICT_IGNORE_SUFFIX)))
+        if (strncasecmp(e->key, "CHAPTER", 7) != 0)
+            av_dict_set(to, e->key, e->value, 0);
+}
+
+// Containers whose chapters are Vorbis comments.
+bool chapter_comments(const AVOutputFormat *f) {
+    static const char *const names[] = {"ogg", "oga", "opus", "spx", "flac"};
+    for (const char *n : names)
+        if (strcmp(f->name, n) == 0)
+            return true;
+    return false;
+}
+
+void add_chapter_comments(AVDictionary **tags, const Report &r) {
+    char key[32], value[32];
+    for (size_t k = 0; k < r.chapters.size(); k++) {
+        const long long ms = llround(r.chapters[k].t0 * 1000.0);
+        snprintf(key, sizeof key, "CHAPTER%03zu", k + 1);
+        snprintf(value, sizeof value, "%02lld:%02lld:%02lld.%03lld", ms / 3600000,
+                 ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+        av_dict_set(tags, key, value, 0);
+        snprintf(key, sizeof key, "CHAPTER%03zuNAME", k + 1);
+        av_dict_set(tags, key, ("Chapter " + std::to_string(k + 1)).c_str(), 0);
+    }
+}
+
+int add_chapters(AVFormatContext *oc, const Report &r, std::string *error) {
+    oc->chapters = static_cast<AVChapter **>(av_calloc(r.chapters.size() + 1, sizeof(AVChapter *)));
+    if (!oc->chapters) {
+        *error = "out of memory";
+        return -1;
+    }
+    for (size_t k = 0; k < r.chapters.size(); k++) {
+        AVChapter *ch = static_cast<AVChapter *>(av_mallocz(sizeof(AVChapter)));
+        if (!ch) {
+            *error = "out of memory";
+            return -1;
+        }
+        oc->chapters[k] = ch;
+        oc->nb_chapters = (unsigned)k + 1;
+        ch->id = (int64_t)k + 1;
+        ch->time_base = AVRational{1, 1000};
+        ch->start = llround(r.chapters[k].t0 * 1000.0);
+        ch->end = llround(r.chapters[k].t1 * 1000.0);
+        av_dict_set(&ch->metadata, "title", ("Chapter " + std::to_string(k + 1)).c_str(), 0);
+    }
+    return 0;
+}
+
+// How many chapters FFmpeg reads back from a written file (-1: unreadable).
+int count_chapters(const std::string &path) {
+    AVFormatContext *raw = nullptr;
+    if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0)
+        return -1;
+    input_ptr f(raw);
+    return (int)f->nb_chapters;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Entry points
+// ---------------------------------------------------------------------------
+
+char *analyze_any(const std::string &path, MediaRun *run, std::string *error) {
+    const char *opts = run->opts.empty() ? nullptr : run->opts.c_str();
+    if (media_wants_library(path)) {
+        char *report = silsplit_analyze_progress(path.c_str(), opts, run->progress,
+                                                 run->progress_user);
+        if (report || !media_library_refusal(silsplit_last_error())) {
+            if (!report)
+                *error = silsplit_last_error();
+            return report;
+        }
+    }
+    MediaInput in;
+    if (media_open(path, run->stream, nullptr, run->stop, &in, error) != 0)
+        return nullptr;
+    MediaStats stats;
+    return analyze_input(&in, run, 100, &stats, error);
+}
+
+bool split_needs_media(const std::string &path) { return !media_wants_library(path); }
+
+int media_split(const std::string &path, const std::string &out_dir, bool to_wav, MediaRun *run,
+                std::string *error) {
+    std::error_code ec;
+    fs::create_directories(out_dir, ec);
+    if (!fs::is_directory(out_dir)) {
+        *error = "cannot create " + out_dir;
+        return -1;
+    }
+    std::unique_ptr<Spool> spool;
+    if (path == "-") {
+        spool.reset(new Spool);
+        if (open_spool(out_dir, spool.get(), error) != 0)
+            return -1;
+    }
+    MediaStats stats;
+    heap_text report(first_pass(path, spool.get(), run, &stats, false, error));
+    if (!report)
+        return -1;
+    Report r;
+    if (!parse_report(report.get(), &r)) {
+        *error = "cannot read the library's report";
+        return -1;
+    }
+    MediaInput in;
+    const std::string source = spool ? spool->file.temp : path;
+    if (media_open(source, run->stream, nullptr, run->stop, &in, error) != 0)
+        return -1;
+    const int rc = to_wav ? write_wav_chapters(&in, r, stats.frames, stats.sample_rate, out_dir,
+                                               error)
+                          : copy_chapters(&in, path, r, stats.origin_pts, out_dir, error);
+    if (rc != 0)
+        return -1;
+    if (write_text((fs::path(out_dir) / "chapters.json").string(), report.get(), error) != 0)
+        return -1;
+    return (int)r.chapters.size();
+}
+
+int media_write_chapter_marks(const std::string &path, const std::string &out, bool replace,
+                              MediaRun *run, std::string *error) {
+    const AVOutputFormat *ofmt = av_guess_format(nullptr, out.c_str(), nullptr);
+    if (!ofmt) {
+        *error = "cannot tell a container from the name " + out;
+        return -1;
+    }
+    std::string out_folder = fs::path(out).parent_path().string();
+    if (out_folder.empty())
+        out_folder = ".";
+    std::unique_ptr<Spool> spool;
+    if (path == "-") {
+        spool.reset(new Spool);
+        if (open_spool(out_folder, spool.get(), error) != 0)
+            return -1;
+    }
+    heap_text report;
+    if (!spool && media_wants_library(path)) {
+        report.reset(analyze_any(path, run, error));
+        if (!report)
+            return -1;
+    } else {
+        MediaStats stats;
+        report.reset(first_pass(path, spool.get(), run, &stats, !replace, error));
+        if (!report)
+            return -1;
+    }
+    Report r;
+    if (!parse_report(report.get(), &r)) {
+        *error = "cannot read the library's report";
+        return -1;
+    }
+
+    // The copy: every stream the output container takes, packets unchanged.
+    const std::string source = spool ? spool->file.temp : path;
+    AVFormatContext *raw = nullptr;
+    int rc = avformat_open_input(&raw, ("file:" + source).c_str(), nullptr, nullptr);
+    if (rc < 0) {
+        *error = media_error_text(rc);
+        return -1;
+    }
+    input_ptr ifmt(raw);
+    if ((rc = avformat_find_stream_info(raw, nullptr)) < 0) {
+        *error = media_error_text(rc);
+        return -1;
+    }
+    if (ifmt->nb_chapters > 0 && !replace) {
+        *error = "has " + std::to_string(ifmt->nb_chapters) +
+                 " chapters already (--replace replaces them)";
+        return -1;
+    }
+    TempFile t;
+    temp_for(out, &t);
+    AVFormatContext *oraw = nullptr;
+    if ((rc = avformat_alloc_output_context2(&oraw, ofmt, nullptr, t.temp.c_str())) < 0) {
+        *error = media_error_text(rc);
+        return -1;
+    }
+    output_ptr oc(oraw);
+    std::vector<int> map(ifmt->nb_streams, -1);
+    for (unsigned i = 0; i < ifmt->nb_streams; i++) {
+        const AVStream *ist = ifmt->streams[i];
+        const AVMediaType type = ist->codecpar->codec_type;
+        if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO &&
+            type != AVMEDIA_TYPE_SUBTITLE)
+            continue;
+        if (!muxer_takes(ofmt, ist->codecpar->codec_id))
+            continue;
+        AVStream *os = avformat_new_stream(oc.get(), nullptr);
+        if (!os || avcodec_parameters_copy(os->codecpar, ist->codecpar) < 0) {
+            *error = "out of memory";
+            return -1;
+        }
+        os->codecpar->codec_tag = 0;
+        os->time_base = ist->time_base;
+        os->disposition = ist->disposition;
+        copy_tags(&os->metadata, ist->metadata);
+        map[i] = os->index;
+    }
+    if (oc->nb_streams == 0) {
+        *error = std::string("the ") + ofmt->name + " container takes none of the input's streams";
+        return -1;
+    }
+    copy_tags(&oc->metadata, ifmt->metadata);
+    if (chapter_comments(ofmt)) {
+        // Vorbis comments, written here: FFmpeg's own writer rounds the
+        // seconds of these times to the nearest instead of truncating them.
+        AVDictionary **tags = &oc->metadata;
+        if (strcmp(ofmt->name, "flac") != 0)
+            for (unsigned i = 0; i < oc->nb_streams; i++)
+                if (oc->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+                    tags = &oc->streams[i]->metadata;
+                    break;
+                }
+        add_chapter_comments(tags, r);
+    } else if (add_chapters(oc.get(), r, error) != 0) {
+        return -1;
+    }
+    if (!(ofmt->flags & AVFMT_NOFILE) &&
+        (rc = avio_open(&oc->pb, t.temp.c_str(), AVIO_FLAG_WRITE)) < 0) {
+        *error = "cannot create " + out + ": " + media_error_text(rc);
+        return -1;
+    }
+    if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
+        *error = out + ": " + media_error_text(rc);
+        return -1;
+    }
+    packet_ptr pkt(av_packet_alloc());
+    if (!pkt) {
+        *error = "out of memory";
+        return -1;
+    }
+    for (;;) {
+        if (run->stop.fn && run->stop.fn(run->stop.user)) {
+            *error = "cancelled";
+            return -1;
+        }
+        rc = av_read_frame(ifmt.get(), pkt.get());
+        if (rc == AVERROR_EOF)
+            break;
+        if (rc < 0) {
+            *error = media_error_text(rc);
+            return -1;
+        }
+        const int o = map[pkt->stream_index];
+        if (o < 0) {
+            av_packet_unref(pkt.get());
+            continue;
+        }
+        av_packet_rescale_ts(pkt.get(), ifmt->streams[pkt->stream_index]->time_base,
+                             oc->streams[o]->time_base);
+        pkt->stream_index = o;
+        pkt->pos = -1;
+        if ((rc = av_interleaved_write_frame(oc.get(), pkt.get())) < 0) {
+            *error = "cannot write " + out + ": " + media_error_text(rc);
+            return -1;
+        }
+    }
+    rc = av_write_trailer(oc.get());
+    if (rc >= 0 && !(ofmt->flags & AVFMT_NOFILE))
+        rc = avio_closep(&oc->pb);
+    if (rc < 0) {
+        *error = "cannot write " + out + ": " + media_error_text(rc);
+        return -1;
+    }
+    oc.reset();
+    if (!r.chapters.empty() && count_chapters(t.temp) != (int)r.chapters.size()) {
+        *error = std::string("the ") + ofmt->name +
+                 " container does not keep chapter marks; name the output .m4b, .mka, .mp3 or .ogg";
+        return -1;
+    }
+    if (commit(&t, error) != 0)
+        return -1;
+    return (int)r.chapters.size();
+}
+
+} // namespace silsplit_cli

@@ -1,0 +1,53 @@
+// The commands on recordings that FFmpeg reads: analysis through the
+// library's pipeline, lossless cutting into chapter files, and chapter marks
+// written into a copy of the recording.
+#ifndef SILSPLIT_TOOLS_MEDIA_COMMANDS_H
+#define SILSPLIT_TOOLS_MEDIA_COMMANDS_H
+
+#include "media_source.h"
+
+#include <silsplit.h>
+
+#include <string>
+
+namespace silsplit_cli {
+
+// What the commands share: the library's options text ("" for the
+// defaults), the audio stream (-1: the first), progress and Ctrl-C.
+struct MediaRun {
+    std::string opts;
+    int stream = -1;
+    silsplit_progress_fn progress = nullptr; // may be NULL
+    void *progress_user = nullptr;
+    MediaStop stop;
+    std::string warning; // set when packets were skipped; shown beside the result
+};
+
+// The report of path: through the library's reader for the WAV files it
+// reads, through FFmpeg for the rest. A heap text freed with free(), or NULL
+// with *error set ("cancelled" when stopped).
+char *analyze_any(const std::string &path, MediaRun *run, std::string *error);
+
+// Whether split needs FFmpeg for path: every input but the RIFF/WAVE files
+// (which go to the library's split, and come back here only when its reader
+// refuses them for their size; see media_library_refusal).
+bool split_needs_media(const std::string &path);
+
+// Cuts path into out_dir/ch_001.EXT, ... in the input's own codec and
+// container family (packets copied, no re-encoding), or 16-bit WAV files
+// when to_wav, plus chapters.json holding the report. Every file is written
+// under a temporary name and renamed when complete. The chapter count, or -1
+// with *error set.
+int media_split(const std::string &path, const std::string &out_dir, bool to_wav, MediaRun *run,
+                std::string *error);
+
+// Copies path's streams into out (format from out's name) with the detected
+// chapters as the container's chapter marks, "Chapter 1", ... An input that
+// has chapters already is refused unless replace. The chapter count, or -1
+// with *error set.
+int media_write_chapter_marks(const std::string &path, const std::string &out, bool replace,
+                              MediaRun *run, std::string *error);
+
+} // namespace silsplit_cli
+
+#endif

@@ -1,0 +1,516 @@
+// Decoding recordings with FFmpeg's libraries for the analysis: demuxer,
+// decoder (the send/receive loop), the mix to one channel and the custom I/O
+// that reads pipes and memory.
+#include "media_source.h"
+
+#include "silsplit_internal.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/mem.h>
+}
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <strings.h>
+
+namespace silsplit_cli {
+
+void input_closer::operator()(AVFormatContext *f) const { avformat_close_input(&f); }
+void codec_closer::operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+void io_closer::operator()(AVIOContext *io) const {
+    if (io)
+        av_freep(&io->buffer); // FFmpeg may have swapped the buffer we gave it
+    avio_context_free(&io);
+}
+void packet_closer::operator()(AVPacket *p) const { av_packet_free(&p); }
+void frame_closer::operator()(AVFrame *f) const { av_frame_free(&f); }
+
+std::string media_error_text(int code) {
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
+    av_strerror(code, buf, sizeof buf);
+    return buf;
+}
+
+// ---------------------------------------------------------------------------
+// Which reader
+// ---------------------------------------------------------------------------
+
+static bool ends_with_wav(const std::string &path) {
+    return path.size() >= 4 && strcasecmp(path.c_str() + path.size() - 4, ".wav") == 0;
+}
+
+bool media_wants_library(const std::string &path) {
+    if (path == "-")
+        return false;
+    file_ptr f(fopen(path.c_str(), "rb"));
+    if (!f) // the library's own message for a WAV name; FFmpeg's for the rest
+        return ends_with_wav(path);
+    unsigned char head[12];
+    if (fread(head, 1, sizeof head, f.get()) != sizeof head)
+        return ends_with_wav(path); // too short for anything: the library says why
+    return memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WAVE", 4) == 0;
+}
+
+bool media_library_refusal(const char *message) {
+    // A data chunk of 2 GiB or more, or the 0xFFFFFFFF size that streaming
+    // writers leave: the reader will not hold it, FFmpeg streams it.
+    return message && strcmp(message, "data chunk too large") == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Custom I/O: pipes and memory
+// ---------------------------------------------------------------------------
+
+static int stop_requested(const MediaStop &stop) { return stop.fn && stop.fn(stop.user) != 0; }
+
+static int interrupt_cb(void *opaque) {
+    return stop_requested(*static_cast<const MediaStop *>(opaque));
+}
+
+static int read_fd(void *opaque, uint8_t *buf, int size) {
+    MediaBytes *b = static_cast<MediaBytes *>(opaque);
+    for (;;) {
+        const ssize_t n = read(b->fd, buf, (size_t)size);
+        if (n > 0) {
+            if (b->spool && !b->spool_failed && fwrite(buf, 1, (size_t)n, b->spool) != (size_t)n)
+                b->spool_failed = true;
+            return (int)n;
+        }
+        if (n == 0)
+            return AVERROR_EOF;
+        if (errno != EINTR)
+            return AVERROR(errno);
+        if (stop_requested(b->stop))
+            return AVERROR_EXIT;
+    }
+}
+
+static int read_memory(void *opaque, uint8_t *buf, int size) {
+    MediaBytes *b = static_cast<MediaBytes *>(opaque);
+    const size_t left = b->size - b->pos;
+    if (left == 0)
+        return AVERROR_EOF;
+    const size_t n = left < (size_t)size ? left : (size_t)size;
+    memcpy(buf, b->data + b->pos, n);
+    b->pos += n;
+    return (int)n;
+}
+
+static int64_t seek_memory(void *opaque, int64_t offset, int whence) {
+    MediaBytes *b = static_cast<MediaBytes *>(opaque);
+    if (whence & AVSEEK_SIZE)
+        return (int64_t)b->size;
+    int64_t base = 0;
+    switch (whence & ~AVSEEK_FORCE) {
+    case SEEK_SET:
+        break;
+    case SEEK_CUR:
+        base = (int64_t)b->pos;
+        break;
+    case SEEK_END:
+        base = (int64_t)b->size;
+        break;
+    default:
+        return AVERROR(EINVAL);
+    }
+    // Offsets from the input are untrusted: no overflow, no place outside.
+    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0 ||
+        base + offset > (int64_t)b->size)
+        return AVERROR(EINVAL);
+    b->pos = (size_t)(base + offset);
+    return (int64_t)b->pos;
+}
+
+constexpr int IO_BUFFER = 1 << 16;
+
+static int make_custom_io(MediaInput *in, std::string *error) {
+    unsigned char *buf = static_cast<unsigned char *>(av_malloc(IO_BUFFER));
+    if (!buf) {
+        *error = "out of memory";
+        return -1;
+    }
+    MediaBytes *b = in->bytes.get();
+    const bool memory = b->fd < 0;
+    in->io.reset(avio_alloc_context(buf, IO_BUFFER, 0, b, memory ? read_memory : read_fd, nullptr,
+                                    memory ? seek_memory : nullptr));
+    if (!in->io) {
+        av_free(buf);
+        *error = "out of memory";
+        return -1;
+    }
+    in->io->seekable = memory ? AVIO_SEEKABLE_NORMAL : 0;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Opening
+// ---------------------------------------------------------------------------
+
+static int pick_stream(AVFormatContext *fmt, int wanted, std::string *error) {
+    if (wanted >= 0) {
+        if ((unsigned)wanted >= fmt->nb_streams) {
+            *error = "no stream " + std::to_string(wanted) + " (the input has " +
+                     std::to_string(fmt->nb_streams) + ")";
+            return -1;
+        }
+        if (fmt->streams[wanted]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
+            const char *kind = av_get_media_type_string(fmt->streams[wanted]->codecpar->codec_type);
+            *error = "stream " + std::to_string(wanted) + " is not audio but " +
+                     (kind ? kind : "unknown");
+            return -1;
+        }
+        return wanted;
+    }
+    for (unsigned i = 0; i < fmt->nb_streams; i++)
+        if (fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+            return (int)i;
+    *error = "no audio stream";
+    return -1;
+}
+
+static int open_input(const char *url, MediaInput *in, int stream_index, std::string *error) {
+    AVFormatContext *fmt = avformat_alloc_context();
+    if (!fmt) {
+        *error = "out of memory";
+        return -1;
+    }
+    fmt->interrupt_callback.callback = interrupt_cb;
+    fmt->interrupt_callback.opaque = &in->stop;
+    if (in->io) {
+        fmt->pb = in->io.get();
+        fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
+    // On failure FFmpeg frees the context itself.
+    int rc = avformat_open_input(&fmt, url, nullptr, nullptr);
+    if (rc < 0) {
+        *error = stop_requested(in->stop) ? "cancelled" : media_error_text(rc);
+        return -1;
+    }
+    in->fmt.reset(fmt);
+    rc = avformat_find_stream_info(fmt, nullptr);
+    if (rc < 0) {
+        *error = stop_requested(in->stop) ? "cancelled" : media_error_text(rc);
+        return -1;
+    }
+    in->stream = pick_stream(fmt, stream_index, error);
+    if (in->stream < 0)
+        return -1;
+    for (unsigned i = 0; i < fmt->nb_streams; i++) // only the chosen stream is demuxed
+        fmt->streams[i]->discard = (int)i == in->stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+
+    const AVStream *st = fmt->streams[in->stream];
+    const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) {
+        const char *name = avcodec_get_name(st->codecpar->codec_id);
+        *error = std::string("no decoder for ") + (name ? name : "this codec");
+        return -1;
+    }
+    in->dec.reset(avcodec_alloc_context3(codec));
+    if (!in->dec) {
+        *error = "out of memory";
+        return -1;
+    }
+    rc = avcodec_parameters_to_context(in->dec.get(), st->codecpar);
+    if (rc < 0) {
+        *error = media_error_text(rc);
+        return -1;
+    }
+    // Needed for the decoder to drop the encoder's priming and padding.
+    in->dec->pkt_timebase = st->time_base;
+    rc = avcodec_open2(in->dec.get(), codec, nullptr);
+    if (rc < 0) {
+        *error = media_error_text(rc);
+        return -1;
+    }
+    return 0;
+}
+
+int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop stop,
+               MediaInput *in, std::string *error) {
+    // FFmpeg's reasons reach the user through the return codes, one message
+    // per file; its own log would repeat them and add warnings of its own.
+    av_log_set_level(AV_LOG_QUIET);
+    *in = MediaInput{};
+    in->stop = stop;
+    if (path == "-") {
+        in->bytes.reset(new MediaBytes);
+        in->bytes->fd = STDIN_FILENO;
+        in->bytes->spool = spool;
+        in->bytes->stop = stop;
+        if (make_custom_io(in, error) != 0)
+            return -1;
+        return open_input("pipe:", in, stream_index, error);
+    }
+    // "file:" keeps names with a colon from being taken for protocols.
+    return open_input(("file:" + path).c_str(), in, stream_index, error);
+}
+
+int media_open_memory(const uint8_t *data, size_t size, int stream_index, MediaInput *in,
+                      std::string *error) {
+    av_log_set_level(AV_LOG_QUIET);
+    *in = MediaInput{};
+    in->bytes.reset(new MediaBytes);
+    in->bytes->data = data;
+    in->bytes->size = size;
+    if (make_custom_io(in, error) != 0)
+        return -1;
+    return open_input("", in, stream_index, error);
+}
+
+int media_drain(MediaInput *in, std::string *error) {
+    MediaBytes *b = in->bytes.get();
+    if (!b || b->fd < 0)
+        return 0;
+    // What the demuxer buffered but did not use was spooled when it was read;
+    // only the bytes still in the pipe are left.
+    std::vector<uint8_t> buf(IO_BUFFER);
+    for (;;) {
+        const int n = read_fd(b, buf.data(), (int)buf.size());
+        if (n == AVERROR_EOF)
+            break;
+        if (n < 0) {
+            *error = n == AVERROR_EXIT ? "cancelled" : media_error_text(n);
+            return -1;
+        }
+    }
+    if (b->spool_failed) {
+        *error = "cannot keep a copy of standard input";
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Mixing to one channel
+// ---------------------------------------------------------------------------
+
+// Every sample as the WAV reader would decode it: a float (integer samples
+// scaled by a power of two), then added in double in channel order and
+// divided by the channel count.
+static inline float sample_value(const uint8_t *p, int fmt) {
+    switch (fmt) {
+    case AV_SAMPLE_FMT_U8:
+        return (float)((int)*p - 128) * (1.0f / 128.0f);
+    case AV_SAMPLE_FMT_S16: {
+        int16_t v;
+        memcpy(&v, p, 2);
+        return (float)v * (1.0f / 32768.0f);
+    }
+    case AV_SAMPLE_FMT_S32: {
+        int32_t v;
+        memcpy(&v, p, 4);
+        return (float)v * (1.0f / 2147483648.0f);
+    }
+    case AV_SAMPLE_FMT_S64: {
+        int64_t v;
+        memcpy(&v, p, 8);
+        return (float)v * (1.0f / 9223372036854775808.0f);
+    }
+    case AV_SAMPLE_FMT_DBL: {
+        double v;
+        memcpy(&v, p, 8);
+        return (float)v;
+    }
+    default: {
+        float v;
+        memcpy(&v, p, 4);
+        return v;
+    }
+    }
+}
+
+template <int FMT>
+static void mix_frames(const AVFrame *f, int channels, bool planar, float *out) {
+    const int n = f->nb_samples;
+    const int bytes = av_get_bytes_per_sample((AVSampleFormat)FMT);
+    if (channels == 1) {
+        const uint8_t *p = f->extended_data[0];
+        for (int i = 0; i < n; i++)
+            out[i] = sample_value(p + (size_t)i * bytes, FMT);
+        return;
+    }
+    if (planar) {
+        for (int i = 0; i < n; i++) {
+            double sum = 0.0;
+            for (int c = 0; c < channels; c++)
+                sum += (double)sample_value(f->extended_data[c] + (size_t)i * bytes, FMT);
+            out[i] = (float)(sum / (double)channels);
+        }
+        return;
+    }
+    const uint8_t *p = f->extended_data[0];
+    const size_t stride = (size_t)channels * bytes;
+    for (int i = 0; i < n; i++) {
+        double sum = 0.0;
+        for (int c = 0; c < channels; c++)
+            sum += (double)sample_value(p + (size_t)i * stride + (size_t)c * bytes, FMT);
+        out[i] = (float)(sum / (double)channels);
+    }
+}
+
+// 0, or -1 for a sample format without a meaning as audio levels.
+static int mix_to_mono(const AVFrame *f, int channels, float *out) {
+    const AVSampleFormat fmt = (AVSampleFormat)f->format;
+    const bool planar = av_sample_fmt_is_planar(fmt) != 0;
+    switch (av_get_packed_sample_fmt(fmt)) {
+    case AV_SAMPLE_FMT_U8:
+        mix_frames<AV_SAMPLE_FMT_U8>(f, channels, planar, out);
+        return 0;
+    case AV_SAMPLE_FMT_S16:
+        mix_frames<AV_SAMPLE_FMT_S16>(f, channels, planar, out);
+        return 0;
+    case AV_SAMPLE_FMT_S32:
+        mix_frames<AV_SAMPLE_FMT_S32>(f, channels, planar, out);
+        return 0;
+    case AV_SAMPLE_FMT_S64:
+        mix_frames<AV_SAMPLE_FMT_S64>(f, channels, planar, out);
+        return 0;
+    case AV_SAMPLE_FMT_FLT:
+        mix_frames<AV_SAMPLE_FMT_FLT>(f, channels, planar, out);
+        return 0;
+    case AV_SAMPLE_FMT_DBL:
+        mix_frames<AV_SAMPLE_FMT_DBL>(f, channels, planar, out);
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+// ---------------------------------------------------------------------------
+
+struct decode_state {
+    MediaInput *in;
+    const MediaSink *sink;
+    MediaStats *stats;
+    std::vector<float> mono;
+    bool started = false;
+};
+
+static int start_sink(decode_state *s, int rate, std::string *error) {
+    s->started = true;
+    s->stats->sample_rate = rate;
+    return s->sink->start ? s->sink->start(s->sink->user, rate, error) : 0;
+}
+
+// Hands on one decoded frame; a frame that cannot be used is counted and
+// skipped.
+static int take_frame(decode_state *s, const AVFrame *f, std::string *error) {
+    const int channels = f->ch_layout.nb_channels;
+    if (f->nb_samples <= 0)
+        return 0;
+    if (channels <= 0 || f->sample_rate <= 0 ||
+        (s->started && f->sample_rate != s->stats->sample_rate)) {
+        s->stats->corrupt++; // the rate of the analysis is fixed by the first frame
+        return 0;
+    }
+    if (!s->started && start_sink(s, f->sample_rate, error) != 0)
+        return -1;
+    if (s->stats->frames == 0)
+        s->stats->origin_pts = f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp;
+    if (s->mono.size() < (size_t)f->nb_samples)
+        s->mono.resize((size_t)f->nb_samples);
+    if (mix_to_mono(f, channels, s->mono.data()) != 0) {
+        s->stats->corrupt++;
+        return 0;
+    }
+    s->stats->frames += f->nb_samples;
+    return s->sink->push(s->sink->user, s->mono.data(), (size_t)f->nb_samples, error);
+}
+
+// Takes every frame the decoder has ready. 0, or -1 with *error set.
+static int receive_all(decode_state *s, AVFrame *frame, std::string *error) {
+    for (;;) {
+        const int rc = avcodec_receive_frame(s->in->dec.get(), frame);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return 0;
+        if (rc < 0) { // a packet the decoder could not use: skipped, as ffmpeg does
+            s->stats->corrupt++;
+            continue;
+        }
+        const int taken = take_frame(s, frame, error);
+        av_frame_unref(frame);
+        if (taken != 0)
+            return -1;
+    }
+}
+
+// Position of the reading in the input, 0 to 1, or -1 when unknown.
+static double position(const MediaInput *in, const AVPacket *pkt) {
+    AVFormatContext *fmt = in->fmt.get();
+    if (fmt->pb) {
+        const int64_t size = avio_size(fmt->pb);
+        if (size > 0)
+            return (double)avio_tell(fmt->pb) / (double)size;
+    }
+    if (fmt->duration > 0 && pkt->pts != AV_NOPTS_VALUE) {
+        const AVStream *st = fmt->streams[in->stream];
+        const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+        return (double)(pkt->pts - start) * av_q2d(st->time_base) /
+               ((double)fmt->duration / AV_TIME_BASE);
+    }
+    return -1.0;
+}
+
+int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, int max_pct,
+                 MediaStats *stats, std::string *error) {
+    *stats = MediaStats{};
+    decode_state s{in, &sink, stats, {}, false};
+    packet_ptr pkt(av_packet_alloc());
+    frame_ptr frame(av_frame_alloc());
+    if (!pkt || !frame) {
+        *error = "out of memory";
+        return -1;
+    }
+    AVCodecContext *dec = in->dec.get();
+    for (;;) {
+        if (stop_requested(in->stop)) {
+            *error = "cancelled";
+            return -1;
+        }
+        int rc = av_read_frame(in->fmt.get(), pkt.get());
+        if (rc == AVERROR_EOF)
+            break;
+        if (rc < 0) {
+            *error = stop_requested(in->stop) ? "cancelled" : media_error_text(rc);
+            return -1;
+        }
+        if (pkt->stream_index != in->stream) {
+            av_packet_unref(pkt.get());
+            continue;
+        }
+        const double at = position(in, pkt.get());
+        rc = avcodec_send_packet(dec, pkt.get());
+        av_packet_unref(pkt.get());
+        if (rc < 0 && rc != AVERROR(EAGAIN))
+            stats->corrupt++; // the packet is dropped; the stream goes on
+        if (receive_all(&s, frame.get(), error) != 0)
+            return -1;
+        if (at >= 0.0 && sil_progress_report(progress, (int)(at * max_pct), SIL_STAGE_READ) != 0) {
+            *error = sil_get_error();
+            return -1;
+        }
+    }
+    // The decoder's last frames.
+    if (avcodec_send_packet(dec, nullptr) >= 0 && receive_all(&s, frame.get(), error) != 0)
+        return -1;
+    if (!s.started) {
+        if (dec->sample_rate <= 0) {
+            *error = stats->corrupt ? "no audio could be decoded" : "no audio in the stream";
+            return -1;
+        }
+        if (start_sink(&s, dec->sample_rate, error) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+} // namespace silsplit_cli

@@ -1,0 +1,135 @@
+// Reading recordings through FFmpeg's libraries: any file or pipe with an
+// audio stream that FFmpeg decodes, mixed to one channel (the mean of the
+// channels, as the library's WAV reader computes it) and handed on in blocks
+// of frames at the stream's own rate.
+#ifndef SILSPLIT_TOOLS_MEDIA_SOURCE_H
+#define SILSPLIT_TOOLS_MEDIA_SOURCE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVIOContext;
+struct AVPacket;
+struct AVFrame;
+struct sil_progress;
+
+namespace silsplit_cli {
+
+// ---------------------------------------------------------------------------
+// Owners of FFmpeg's contexts
+// ---------------------------------------------------------------------------
+struct input_closer {
+    void operator()(AVFormatContext *f) const;
+};
+struct codec_closer {
+    void operator()(AVCodecContext *c) const;
+};
+struct io_closer { // a custom AVIOContext and its buffer
+    void operator()(AVIOContext *io) const;
+};
+struct packet_closer {
+    void operator()(AVPacket *p) const;
+};
+struct frame_closer {
+    void operator()(AVFrame *f) const;
+};
+using input_ptr = std::unique_ptr<AVFormatContext, input_closer>;
+using codec_ptr = std::unique_ptr<AVCodecContext, codec_closer>;
+using io_ptr = std::unique_ptr<AVIOContext, io_closer>;
+using packet_ptr = std::unique_ptr<AVPacket, packet_closer>;
+using frame_ptr = std::unique_ptr<AVFrame, frame_closer>;
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// Asked between packets and inside FFmpeg's blocking reads: non-zero stops
+// the work with "cancelled".
+struct MediaStop {
+    int (*fn)(void *user) = nullptr;
+    void *user = nullptr;
+};
+
+// Bytes read through a custom I/O context: standard input, or a block of
+// memory (fuzzing). When spool is set, every byte read from standard input
+// is also written there, so that a pipe can be read a second time.
+struct MediaBytes {
+    int fd = -1;                    // standard input or another pipe; -1 for memory
+    const uint8_t *data = nullptr;  // memory input
+    size_t size = 0;
+    size_t pos = 0;
+    FILE *spool = nullptr;          // not owned
+    bool spool_failed = false;
+    MediaStop stop;
+};
+
+// One opened input: the demuxer, the chosen audio stream and its decoder.
+struct MediaInput {
+    std::unique_ptr<MediaBytes> bytes; // custom I/O state; NULL for a named file
+    io_ptr io;                         // declared before fmt: freed after it
+    input_ptr fmt;
+    codec_ptr dec;
+    int stream = -1;       // index of the audio stream
+    MediaStop stop;
+};
+
+// What one decoding pass saw.
+struct MediaStats {
+    int sample_rate = 0;
+    int64_t frames = 0;             // mono frames handed on
+    int64_t origin_pts = INT64_MIN; // stream time of the first frame handed on (stream time base)
+    long long corrupt = 0;          // packets or frames skipped as undecodable
+};
+
+// Receives the decoded audio. start comes once, before the first block (or
+// at the end when nothing was decoded), with the stream's rate; push gets
+// blocks of mono frames. Each returns 0 to go on, or -1 to stop, with its
+// message in *error.
+struct MediaSink {
+    int (*start)(void *user, int sample_rate, std::string *error) = nullptr;
+    int (*push)(void *user, const float *frames, size_t n, std::string *error) = nullptr;
+    void *user = nullptr;
+};
+
+// Whether the library's own WAV reader should read path: a RIFF/WAVE file
+// (or a missing .wav name, so that its message stays the library's). "-",
+// other files and unreadable ones go through FFmpeg.
+bool media_wants_library(const std::string &path);
+// Whether a message of the library's reader means a WAV file that only
+// FFmpeg can read (a data chunk over the reader's size limit).
+bool media_library_refusal(const char *message);
+
+// Opens path ("-": standard input, read as a pipe) and its first audio
+// stream, or the stream with index stream_index (>= 0). When spool is not
+// NULL, standard input is copied there as it is read. 0, or -1 with FFmpeg's
+// reason (or ours) in *error.
+int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop stop,
+               MediaInput *in, std::string *error);
+// As media_open, over a block of memory that stays valid while in is used.
+int media_open_memory(const uint8_t *data, size_t size, int stream_index, MediaInput *in,
+                      std::string *error);
+
+// Decodes the chosen stream to its end and hands its frames to sink.
+// progress (may be NULL) hears the position in the stream as the "read"
+// stage, from 0 up to at most max_pct. 0, or -1 with *error set ("cancelled"
+// when stopped).
+int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, int max_pct,
+                 MediaStats *stats, std::string *error);
+
+// Reads what is left of a pipe input to its end (into the spool, if any).
+// 0, or -1 with *error set.
+int media_drain(MediaInput *in, std::string *error);
+
+// FFmpeg's text for an error code.
+std::string media_error_text(int code);
+
+} // namespace silsplit_cli
+
+#endif
