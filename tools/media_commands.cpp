@@ -3,7 +3,7 @@
 // marks copy the input's packets (no re-encoding) into new containers.
 #include "media_commands.h"
 
-#include "pipeline_shim.h"
+#include "pipeline.h"
 #include "report_format.h"
 #include "silsplit_internal.h"
 
@@ -130,9 +130,13 @@ int sink_push(void *user, const float *frames, size_t n, std::string *error) {
     return 0;
 }
 
-// The stream's report; the reading takes the progress up to max_pct.
-char *analyze_input(MediaInput *in, MediaRun *run, int max_pct, MediaStats *stats,
-                    std::string *error) {
+// Decoding is nearly all the work: its position in the input takes the
+// progress this far, and the pipeline's own calls, which come at the end
+// (the length of a stream is not known before), take it on to 100.
+constexpr int READ_PCT_END = 95;
+
+// The stream's report.
+char *analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, std::string *error) {
     sil_opts opts;
     if (sil_parse_opts(run->opts.empty() ? nullptr : run->opts.c_str(), &opts) != 0) {
         *error = sil_get_error();
@@ -148,20 +152,13 @@ char *analyze_input(MediaInput *in, MediaRun *run, int max_pct, MediaStats *stat
     sink.start = sink_start;
     sink.push = sink_push;
     sink.user = &ps;
-    if (media_decode(in, sink, &progress, max_pct, stats, error) != 0)
+    if (media_decode(in, sink, &progress, READ_PCT_END, stats, error) != 0)
         return nullptr;
     if (stats->corrupt > 0)
         run->warning = skipped_warning(stats->corrupt);
-    char *report = sil_pipeline_report(ps.p.get());
-    if (!report) {
+    char *report = sil_pipeline_report(ps.p.get()); // makes the "done" call too
+    if (!report)
         *error = sil_get_error();
-        return nullptr;
-    }
-    if (max_pct >= 100 && sil_progress_report(&progress, 100, SIL_STAGE_DONE) != 0) {
-        free(report); // a cancel at "done" discards the finished report
-        *error = sil_get_error();
-        return nullptr;
-    }
     return report;
 }
 
@@ -522,7 +519,7 @@ char *first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStat
                  " chapters already (--replace replaces them)";
         return nullptr;
     }
-    heap_text report(analyze_input(&in, run, 100, stats, error));
+    heap_text report(analyze_input(&in, run, stats, error));
     if (!report)
         return nullptr;
     if (spool) {
@@ -624,7 +621,7 @@ char *analyze_any(const std::string &path, MediaRun *run, std::string *error) {
     if (media_open(path, run->stream, nullptr, run->stop, &in, error) != 0)
         return nullptr;
     MediaStats stats;
-    return analyze_input(&in, run, 100, &stats, error);
+    return analyze_input(&in, run, &stats, error);
 }
 
 bool split_needs_media(const std::string &path) { return !media_wants_library(path); }
