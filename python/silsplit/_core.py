@@ -382,6 +382,9 @@ def _numpy_arg(np: Any, arr: Any) -> _Pcm:
     if (arr.dtype.kind, arr.dtype.itemsize) not in _NUMPY_KINDS or arr.ndim not in (1, 2):
         raise TypeError("samples must be %s, got a %d-dimensional array of %s"
                         % (_NUMPY_ACCEPTED, arr.ndim, arr.dtype))
+    if arr.ndim == 2 and arr.shape[1] == 0:
+        raise ValueError("a two-dimensional array of samples needs at least one channel, got "
+                         "shape %r" % (arr.shape,))
     if arr.ndim == 2 and arr.shape[1] == 1:
         arr = arr[:, 0]
     if arr.ndim == 1:

@@ -110,7 +110,7 @@ def analyze_many(paths: Iterable[PathT], client: Optional[DaskClient] = None, *,
       address); its workers do the work, so each needs this package installed
       (or SILSPLIT_LIBRARY set) and the files at the same paths. Without a
       client, a pool of threads on this machine does it (threads: how many;
-      default os.cpu_count()).
+      default one per core this process may use).
     index: a file name or an open text file; one JSON line per file is
       written as its result arrives: {"path": ..., "report": {...}} or
       {"path": ..., "error": "..."}. A file name is overwritten.
@@ -129,9 +129,17 @@ def analyze_many(paths: Iterable[PathT], client: Optional[DaskClient] = None, *,
         workers = sum(client.nthreads().values()) or 1
         results = _on_dask(client, iter(paths), options, max_pending or 4 * workers)
     else:
-        workers = threads or os.cpu_count() or 1
+        workers = threads or _cores()
         results = _on_threads(workers, iter(paths), options, max_pending or 4 * workers)
     return _indexed(results, _Index(index))
+
+
+def _cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
 
 
 def _indexed(results: Generator[Tuple[PathT, _Outcome], None, None],
@@ -176,7 +184,9 @@ def _on_dask(client: DaskClient, paths: Iterator[PathT], options: Dict[str, Opti
     from distributed import as_completed
 
     pending: Dict[Any, PathT] = {}
-    finished = as_completed()
+    # Results are fetched as tasks finish; a failed task's value is not used
+    # (its exception is asked for by status below).
+    finished = as_completed(with_results=True, raise_errors=False)
     submit: Callable[..., Any] = client.submit
 
     def hand_out() -> None:
@@ -191,11 +201,11 @@ def _on_dask(client: DaskClient, paths: Iterator[PathT], options: Dict[str, Opti
 
     try:
         hand_out()
-        for future in finished:
+        for future, value in finished:
             path = pending.pop(future)
             outcome: _Outcome
             if future.status == "finished":
-                outcome = future.result()
+                outcome = value
             elif future.status == "error":
                 exc = future.exception()
                 outcome = ("error", "%s: %s" % (type(exc).__name__, exc))

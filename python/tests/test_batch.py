@@ -116,6 +116,27 @@ def test_a_path_the_library_cannot_take_is_one_error(run_many, files):
     assert got[files[1]].json == silsplit.analyze(files[1]).json
 
 
+def _fails_on_the_worker(path, options):
+    raise RuntimeError("worker gone")
+
+
+def test_a_failed_task_is_one_error(dask_client, files, monkeypatch):
+    # A task that fails in Dask rather than in the library (here: a task
+    # function that raises, shipped to the workers by value).
+    import sys
+    import cloudpickle
+    import silsplit.batch
+    monkeypatch.setattr(silsplit.batch, "_analyze_file", _fails_on_the_worker)
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    try:
+        got = dict(analyze_many(files[:5], dask_client))
+    finally:
+        cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
+    assert sorted(got) == sorted(files[:5])
+    assert [str(r) for r in got.values()] == ["RuntimeError: worker gone"] * 5
+    assert all(isinstance(r, silsplit.Error) for r in got.values())
+
+
 # ---------------------------------------------------------------------------
 # The JSON Lines index
 # ---------------------------------------------------------------------------

@@ -182,6 +182,12 @@ def test_refused_arrays(arr, monkeypatch):
     assert str(arr.dtype) in str(info.value)
 
 
+def test_no_channels(monkeypatch):
+    monkeypatch.setattr(_core, "_library", lambda: pytest.fail("the library was called"))
+    with pytest.raises(ValueError, match="at least one channel"):
+        silsplit.analyze_pcm(np.zeros((100, 0), np.float32))
+
+
 def test_numpy_is_not_imported_by_the_package():
     code = "import sys, silsplit; silsplit.analyze_pcm([0.0] * 100); print('numpy' in sys.modules)"
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(silsplit.__file__)))
