@@ -20,7 +20,7 @@ PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev pytho
           python3-numpy python3-dask python3-distributed mypy
           python3-venv python3-setuptools python3-wheel python3-pip
           chromium chromium-driver python3-selenium
-          ffmpeg libavformat-dev libavcodec-dev libavutil-dev)
+          ffmpeg libavformat-dev libavcodec-dev libavutil-dev sox)
 # Extra packages for the hardening jobs (fuzzers, sanitizers, leak checks);
 # pass --hardening to get them as well.
 HARDENING_PACKAGES=(clang libclang-rt-14-dev valgrind)

@@ -120,6 +120,36 @@ TEST(Export, CutsTheReadersMonoSamplesAndStoresTheReport) {
     sil_wav_free(&src);
 }
 
+// Chapters that overlap (a negative min_silence_s keeps padded chapters
+// apart) are each written whole, read back from the file for each one.
+TEST(Export, OverlappingChaptersAreEachWrittenWhole) {
+    TempDir dir;
+    const int rate = 44100;
+    const std::vector<int16_t> l = runs16({{rate, 0}, {2 * rate, 12000}, {rate, 0}, {2 * rate, -9000},
+                                           {rate, 0}, {2 * rate, 7000}, {rate + 17, 0}});
+    const std::string wav = dir.file("in.wav", wav16(rate, 2, stereo(l, l)));
+    const std::string out = dir / "out";
+    const char *opts = "{\"min_chapter_s\":1,\"padding_s\":1.2,\"min_silence_s\":-5}";
+    ASSERT_EQ(silsplit_write_chapters(wav.c_str(), opts, out.c_str()), 3) << silsplit_last_error();
+    const std::string report = take(silsplit_analyze(wav.c_str(), opts));
+    const std::vector<float> t0 = values_of(report, "t0"), t1 = values_of(report, "t1");
+    ASSERT_EQ(t0.size(), 3u);
+    EXPECT_LT(t0[1], t1[0]); // they do overlap
+    EXPECT_LT(t0[2], t1[1]);
+
+    sil_wav src{};
+    ASSERT_EQ(sil_wav_read(wav.c_str(), &src, nullptr), 0);
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k + 1);
+        const int start = static_cast<int>(std::floor(t0[k] * (float)rate));
+        const int end = std::min(static_cast<int>(std::ceil(t1[k] * (float)rate)), src.frames);
+        const std::string want = dir / ("want" + std::to_string(k) + ".wav");
+        ASSERT_EQ(sil_wav_write_pcm16(want.c_str(), src.samples + start, end - start, rate), 0);
+        EXPECT_EQ(read_file(ch(out, k + 1)), read_file(want));
+    }
+    sil_wav_free(&src);
+}
+
 // A float file with an infinite sample: the report is written as for a NaN
 // there, and the chapter files carry the writer's clamp of it.
 TEST(Export, InfiniteSampleInAFloatFile) {

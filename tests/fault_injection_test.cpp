@@ -205,6 +205,80 @@ TEST(FaultInjection, LargeInputsRunInBoundedMemory) {
         EXPECT_EQ(in_limited_child(c.call), c.want) << c.what;
 }
 
+// Sizes that can be checked are checked before anything is allocated or
+// read: a file declaring more data than it holds, and a data chunk of
+// exactly 2^31 one-byte frames (one more than the frame count allows).
+TEST(FaultInjection, HugeDeclarationsFailBeforeAnyAllocation) {
+    const std::string why = memory_limit_unavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    TempDir dir;
+    const std::string tiny = dir.file(
+        "tiny.wav", WavBuilder().fmt(1, 1, 16000, 8).chunk_declared("data", 0x80000000u, {1, 2}).build());
+    const std::string two_gib = sparse_wav8(dir, "two_gib.wav", 0x80000000u);
+    const std::string out = dir / "out";
+    struct Case {
+        const char *what;
+        std::function<std::string()> call;
+        const char *want;
+    } cases[] = {
+        {"tiny file declaring 2 GiB",
+         [&] { return take(silsplit_analyze(tiny.c_str(), nullptr)) + silsplit_last_error(); },
+         "<null>data read fail"},
+        {"2 GiB of 8-bit frames",
+         [&] { return take(silsplit_analyze(two_gib.c_str(), nullptr)) + silsplit_last_error(); },
+         "<null>invalid frame size"},
+        {"export of 2 GiB of 8-bit frames",
+         [&] {
+             return std::to_string(silsplit_write_chapters(two_gib.c_str(), nullptr, out.c_str())) +
+                    silsplit_last_error();
+         },
+         "-1invalid frame size"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(in_limited_child(c.call), c.want) << c.what;
+}
+
+// Counters stepped by a block stay within range up to the largest lengths
+// accepted: 2^31 - 1 one-byte frames, and a host buffer at 1 Hz whose
+// 16 kHz signal is just under 2^31 samples (run under UBSan too).
+TEST(FaultInjection, LongestInputsCountWithoutOverflow) {
+    const std::string why = memory_limit_unavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    TempDir dir;
+    const std::string longest = sparse_wav8(dir, "longest.wav", 0x7FFFFFFFu);
+    ZeroFloats at1hz(134217); // 134217 × 16000 = 2147472000 samples at 16 kHz
+    ASSERT_TRUE(at1hz.data);
+    struct Case {
+        const char *what;
+        std::function<std::string()> call;
+        const char *want;
+    } cases[] = {
+        {"2^31 - 1 frames with progress",
+         [&] {
+             int calls = 0;
+             auto count = [](int, const char *, void *user) {
+                 ++*static_cast<int *>(user);
+                 return 0;
+             };
+             const std::string r =
+                 take(silsplit_analyze_progress(longest.c_str(), nullptr, count, &calls));
+             return r.substr(0, 60) + " " + std::to_string(calls) + silsplit_last_error();
+         },
+         "{\"sample_rate\":16000,\"duration_s\":134217.734375,\"silences_re 78"},
+        {"1 Hz buffer",
+         [&] {
+             return take(silsplit_analyze_pcm(at1hz.data, 134217, "{\"sample_rate\":1}")) +
+                    silsplit_last_error();
+         },
+         "{\"sample_rate\":1,\"duration_s\":134217.0,\"silences_removed_s\":134217.0,"
+         "\"chapters\":[]}"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(in_limited_child(c.call), c.want) << c.what;
+}
+
 // ---------------------------------------------------------------------------
 // Damaged files
 // ---------------------------------------------------------------------------

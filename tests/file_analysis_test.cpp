@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "silsplit_internal.h"
 #include "wav_builder.h"
 
@@ -134,6 +136,18 @@ TEST(FileAnalysis, ReaderFailuresPassThrough) {
     const std::string junk = dir.file("junk.wav", Bytes(100, 'x'));
     EXPECT_EQ(silsplit_analyze(junk.c_str(), nullptr), nullptr);
     EXPECT_STREQ(silsplit_last_error(), "not a RIFF/WAVE file");
+}
+
+// A FIFO without a writer: opening it must not wait for one. The reader
+// then fails at its first seek, like a FIFO with a writer.
+TEST(FileAnalysis, FifoWithoutAWriterFailsAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir / "fifo.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(silsplit_analyze(fifo.c_str(), nullptr), nullptr);
+    EXPECT_STREQ(silsplit_last_error(), "seek failed");
+    EXPECT_EQ(silsplit_write_chapters(fifo.c_str(), nullptr, (dir / "out").c_str()), -1);
+    EXPECT_STREQ(silsplit_last_error(), "seek failed");
 }
 
 TEST(FileAnalysis, EmptyDataChunkIsRefusedByTheResampler) {

@@ -83,6 +83,7 @@ struct Fixture {
     uint32_t rate;
     uint16_t bits;
     uint32_t seconds;
+    uint32_t extra_frames; // frames after the whole seconds
     const char *opts;
     int chapters;       // expected count
     uint64_t report;    // hash of the report text
@@ -91,16 +92,28 @@ struct Fixture {
 
 // clang-format off
 const Fixture kFixtures[] = {
-    {"s16_stereo_44100", 1, 2, 44100, 16, 40, "{\"min_chapter_s\":1}", 4, 0xd56e619664507577ull, 0x62aa59288bb40ca6ull},
-    {"u8_mono_22050", 1, 1, 22050, 8, 40, "{\"min_chapter_s\":1}", 4, 0x140deb9064494803ull, 0xb05e933af122203cull},
-    {"s16_mono_16000", 1, 1, 16000, 16, 40, "{\"min_chapter_s\":1,\"padding_s\":0.1}", 7, 0x091b1bc68aa66226ull, 0x20970c1a558d5a50ull},
-    {"s24_stereo_48000", 1, 2, 48000, 24, 30, "{\"min_chapter_s\":1,\"max_chapter_s\":2.5}", 11, 0xc1303252f0efe1a9ull, 0xfe175038afed1071ull},
-    {"s24_6ch_11025", 1, 6, 11025, 24, 30, "{\"min_chapter_s\":1}", 3, 0x70fb16cf2ffac31full, 0x237a165914fa2d9aull},
-    {"s32_3ch_32000", 1, 3, 32000, 32, 30, "{\"min_chapter_s\":1,\"threshold_db\":-45}", 5, 0x3b3b83365ec38a82ull, 0xea892787ecd02c6bull},
-    {"f32_mono_16000", 3, 1, 16000, 32, 30, "{\"min_chapter_s\":1}", 5, 0xeaacc242176ac736ull, 0x95ac95ef16216c57ull},
-    {"f32_ext_stereo_8000", 0xFFFE, 2, 8000, 32, 30, "{\"min_chapter_s\":1}", 4, 0x65830826e76f9f21ull, 0x26e045943bc62251ull},
-    {"s16_5ch_96000", 1, 5, 96000, 16, 12, "{\"min_chapter_s\":0.5,\"min_silence_s\":0.3}", 2, 0xe284eaf1210b4a8dull, 0x390c035d8506f72dull},
-    {"s16_stereo_8000_default_opts", 1, 2, 8000, 16, 60, nullptr, 3, 0x4219dea9649c0228ull, 0x0e824a636cd42d55ull},
+    {"s16_stereo_44100", 1, 2, 44100, 16, 40, 0, "{\"min_chapter_s\":1}", 4, 0xd56e619664507577ull, 0x62aa59288bb40ca6ull},
+    {"u8_mono_22050", 1, 1, 22050, 8, 40, 0, "{\"min_chapter_s\":1}", 4, 0x140deb9064494803ull, 0xb05e933af122203cull},
+    {"s16_mono_16000", 1, 1, 16000, 16, 40, 0, "{\"min_chapter_s\":1,\"padding_s\":0.1}", 7, 0x091b1bc68aa66226ull, 0x20970c1a558d5a50ull},
+    {"s24_stereo_48000", 1, 2, 48000, 24, 30, 0, "{\"min_chapter_s\":1,\"max_chapter_s\":2.5}", 11, 0xc1303252f0efe1a9ull, 0xfe175038afed1071ull},
+    {"s24_6ch_11025", 1, 6, 11025, 24, 30, 0, "{\"min_chapter_s\":1}", 3, 0x70fb16cf2ffac31full, 0x237a165914fa2d9aull},
+    {"s32_3ch_32000", 1, 3, 32000, 32, 30, 0, "{\"min_chapter_s\":1,\"threshold_db\":-45}", 5, 0x3b3b83365ec38a82ull, 0xea892787ecd02c6bull},
+    {"f32_mono_16000", 3, 1, 16000, 32, 30, 0, "{\"min_chapter_s\":1}", 5, 0xeaacc242176ac736ull, 0x95ac95ef16216c57ull},
+    {"f32_ext_stereo_8000", 0xFFFE, 2, 8000, 32, 30, 0, "{\"min_chapter_s\":1}", 4, 0x65830826e76f9f21ull, 0x26e045943bc62251ull},
+    {"s16_5ch_96000", 1, 5, 96000, 16, 12, 0, "{\"min_chapter_s\":0.5,\"min_silence_s\":0.3}", 2, 0xe284eaf1210b4a8dull, 0x390c035d8506f72dull},
+    {"s16_stereo_8000_default_opts", 1, 2, 8000, 16, 60, 0, nullptr, 3, 0x4219dea9649c0228ull, 0x0e824a636cd42d55ull},
+    // Lengths and rates that put the ends of the reader's blocks (65536
+    // frames), of the resampler's blocks and of the last block at odd places:
+    // inside a 20 ms frame, between the two inputs of an output, a full last
+    // block, rates whose ratio to 16 kHz has no short period.
+    {"u8_mono_7919_prime_rate", 1, 1, 7919, 8, 20, 777, "{\"min_chapter_s\":1}", 2, 0x21134d7b4e6bdca7ull, 0x258d637452691a8eull},
+    {"s16_mono_96000_last_block_short", 1, 1, 96000, 16, 20, 65535, "{\"min_chapter_s\":1}", 1, 0x4972b2863f947986ull, 0xefa5a9f6dadd6fbfull},
+    {"s24_stereo_44100_whole_blocks", 1, 2, 44100, 24, 0, 15 * 65536, "{\"min_chapter_s\":1}", 2, 0x258e84815d8df2c3ull, 0xb5ddb2d63cbfb429ull},
+    {"f32_mono_8000_odd_tail", 3, 1, 8000, 32, 30, 1, "{\"min_chapter_s\":1}", 1, 0xdccc08c767c089fbull, 0x5e42cc452970e55full},
+    {"s16_stereo_16000_tail_inside_frame", 1, 2, 16000, 16, 40, 159, "{\"min_chapter_s\":1,\"padding_s\":0.3}", 2, 0x13ed6c3c7b4ed364ull, 0x575a2ef8291b63e6ull},
+    {"s16_mono_32000_half_rate", 1, 1, 32000, 16, 25, 3, "{\"min_chapter_s\":1}", 4, 0x638fc79cb2e28e39ull, 0x47f0993b23a608f1ull},
+    {"s16_4ch_22050", 1, 4, 22050, 16, 25, 65537, "{\"min_chapter_s\":1,\"max_chapter_s\":3}", 9, 0xac7873ba98555722ull, 0xc03bdc33a575b6f0ull},
+    {"s32_mono_192000", 1, 1, 192000, 32, 8, 12345, "{\"min_chapter_s\":0.5,\"min_silence_s\":0.3}", 1, 0xf5e7596d74f62d0bull, 0x985704d582ca3279ull},
 };
 // clang-format on
 
@@ -111,7 +124,7 @@ class Identity : public ::testing::TestWithParam<Fixture> {};
 TEST_P(Identity, ReportAndChapterFilesAreUnchanged) {
     const Fixture &f = GetParam();
     wavtest::TempDir dir;
-    const uint32_t frames = f.seconds * f.rate;
+    const uint32_t frames = f.seconds * f.rate + f.extra_frames;
     const std::vector<double> content = program(frames, f.rate, f.channels, 12345u + f.rate);
     const std::string wav = dir.file(
         "in.wav", wavtest::WavBuilder()
@@ -158,10 +171,17 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, Identity, ::testing::ValuesIn(kFixtures),
 TEST(IdentityPcm, ReportsAreUnchanged) {
     struct {
         int rate;
+        uint32_t extra_frames; // after 30 s
         uint64_t want;
-    } cases[] = {{44100, 0xbdfaaae28f04ca76ull}, {16000, 0x30f6789c3781b97bull}};
+    } cases[] = {{44100, 0, 0xbdfaaae28f04ca76ull},
+                 {16000, 0, 0x30f6789c3781b97bull},
+                 {7919, 333, 0xb84abfc36257569dull},
+                 {96000, 65535, 0xd46abb5f520147a3ull},
+                 {8000, 1, 0x9ede7df896e8213bull},
+                 {16000, 159, 0xa92ec15d8f2c0bceull}};
     for (const auto &c : cases) {
-        const std::vector<double> content = program(30u * (uint32_t)c.rate, (uint32_t)c.rate, 1, 777u);
+        const std::vector<double> content =
+            program(30u * (uint32_t)c.rate + c.extra_frames, (uint32_t)c.rate, 1, 777u);
         std::vector<float> pcm(content.begin(), content.end());
         const std::string opts =
             "{\"min_chapter_s\":1,\"sample_rate\":" + std::to_string(c.rate) + "}";
@@ -171,7 +191,7 @@ TEST(IdentityPcm, ReportsAreUnchanged) {
         silsplit_free_string(report);
         const uint64_t h = fnv1a(kFnvBasis, text.data(), text.size());
         if (print_mode())
-            printf("    {%d, 0x%016" PRIx64 "ull},\n", c.rate, h);
+            printf("    {%d, %u, 0x%016" PRIx64 "ull},\n", c.rate, c.extra_frames, h);
         else
             EXPECT_EQ(c.want, h) << text;
     }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -767,6 +768,56 @@ TEST(WavReaderLargeFileDeathTest, HugeDeclaredDataIsRefusedBeforeAllocating) {
         WavBuilder().fmt(1, 1, 8000, 16).chunk_declared("data", 0x80000000u, kTwoHalves).build());
     EXPECT_EXIT(read_under_memory_limit(path), ::testing::ExitedWithCode(0),
                 "\\[data read fail\\]");
+}
+
+// ---------------------------------------------------------------------------
+// 32-bit integer files from real encoders
+// ---------------------------------------------------------------------------
+
+bool have_program(const char *name) {
+    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// sox and ffmpeg write 32-bit integer PCM under the extensible tag with the
+// PCM sub-format. Widened from 16 bits, every sample keeps its value exactly,
+// so the analysis must match the 16-bit original's.
+TEST(WavReaderEncoders, ThirtyTwoBitIntegerFilesReadAsIntegers) {
+    TempDir dir;
+    std::vector<int16_t> v = runs16({{24000, 12000}, {16000, 3}, {40000, -9000}, {8000, 0}});
+    v[100] = -32768;
+    v[101] = 32767;
+    const std::string in = dir.file("in.wav", wav16(16000, 1, v));
+    const ReadResult want = read_path(in);
+    ASSERT_EQ(want.rc, 0) << want.err;
+    const std::string report = wavtest::take(silsplit_analyze(in.c_str(), "{\"min_chapter_s\":1}"));
+    ASSERT_NE(report, "<null>");
+
+    struct Encoder {
+        const char *program;
+        std::string command;
+    } encoders[] = {
+        {"sox", "sox '" + in + "' -b 32 -e signed '" + (dir / "sox.wav") + "'"},
+        {"ffmpeg", "ffmpeg -nostdin -loglevel error -y -i '" + in + "' -c:a pcm_s32le '" +
+                       (dir / "ffmpeg.wav") + "'"},
+    };
+    for (const Encoder &e : encoders) {
+        SCOPED_TRACE(e.program);
+        if (!have_program(e.program)) {
+            ADD_FAILURE() << e.program << " is not installed (scripts/install-deps.sh)";
+            continue;
+        }
+        ASSERT_EQ(std::system(e.command.c_str()), 0) << e.command;
+        const std::string out = dir / (std::string(e.program) + ".wav");
+        const Bytes file = read_file(out);
+        ASSERT_GT(file.size(), 40u);
+        const ReadResult got = read_path(out);
+        ASSERT_EQ(got.rc, 0) << got.err;
+        EXPECT_EQ(got.wav.bits_per_sample, 32);
+        ASSERT_EQ(got.samples.size(), want.samples.size());
+        for (size_t i = 0; i < want.samples.size(); ++i)
+            ASSERT_EQ(got.samples[i], want.samples[i]) << i;
+        EXPECT_EQ(wavtest::take(silsplit_analyze(out.c_str(), "{\"min_chapter_s\":1}")), report);
+    }
 }
 
 } // namespace
