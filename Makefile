@@ -34,11 +34,13 @@ hardening:
 	cmake --preset tsan && cmake --build --preset tsan && ctest --preset tsan
 	bash scripts/fuzz.sh --runs $(FUZZ_RUNS)
 
-# The demo: the example recording's chapters as a table, then cut into out/example.
+# The demo: the example recording's chapters as a table, then cut into
+# out/example, replacing the chapters of an earlier run.
+RUN_OUT ?= out/example
 run: deps configure
 	cmake --build $(BUILD) -j $(JOBS) --target silsplit
 	$(BUILD)/tools/silsplit analyze --format table examples/audio/talk.wav
-	$(BUILD)/tools/silsplit split examples/audio/talk.wav out/example
+	$(BUILD)/tools/silsplit split --overwrite examples/audio/talk.wav $(RUN_OUT)
 
 # Benchmarks, in their own Release build folder; neither is run by CI.
 # bench: the stages' micro-benchmarks (Google Benchmark, libbenchmark-dev).

@@ -1,5 +1,7 @@
 #include "report_format.h"
 
+#include "json_names.h"
+
 #include <yyjson.h>
 
 #include <cmath>
@@ -168,26 +170,24 @@ std::string pretty_json(const std::string &json) {
 }
 
 std::string file_json(const std::string &path, const std::string &report, bool pretty) {
+    // The name is written by json_name (bytes that are not UTF-8 as \u00XX).
+    if (!pretty)
+        return "{\"file\":" + json_name(path) + ",\"report\":" + report + "}";
     MutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *root = yyjson_mut_obj(doc.get());
     yyjson_mut_doc_set_root(doc.get(), root);
-    yyjson_mut_obj_add_strncpy(doc.get(), root, "file", path.data(), path.size());
-    if (!pretty) {
-        // The name written by yyjson, the report spliced in unchanged.
-        std::string head =
-            take_text(yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
-        if (head.empty())
-            return "";
-        head.pop_back(); // the closing brace
-        return head + ",\"report\":" + report + "}";
-    }
+    yyjson_mut_obj_add_str(doc.get(), root, "file", "");
     Doc rep = read_doc(report, YYJSON_READ_NUMBER_AS_RAW);
     if (!rep)
         return "";
     yyjson_mut_obj_add_val(doc.get(), root, "report",
                            yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(rep.get())));
-    return take_text(yyjson_mut_write(
-        doc.get(), YYJSON_WRITE_PRETTY_TWO_SPACES | YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
+    std::string out = take_text(yyjson_mut_write(doc.get(), YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr));
+    const std::string empty_name = "\"file\": \"\"";
+    const size_t at = out.find(empty_name);
+    if (at == std::string::npos)
+        return "";
+    return out.replace(at, empty_name.size(), "\"file\": " + json_name(path));
 }
 
 } // namespace silsplit_cli

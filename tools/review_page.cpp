@@ -4,6 +4,8 @@
 // column and a ten-hour recording stays a few megabytes.
 #include "review_page.h"
 
+#include "json_names.h"
+
 #include "report_format.h"
 
 #include <yyjson.h>
@@ -345,7 +347,9 @@ std::string review_page(const std::string &report, const std::string &audio_path
     yyjson_mut_obj_add_strncpy(d, out, "command", command.data(), command.size());
     in.reset(); // the report's document can be large; the copies above are in d
 
-    std::string json = take_text(yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
+    // Names that are not UTF-8 keep their bytes as \u00XX escapes.
+    std::string json =
+        escape_invalid_utf8(take_text(yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr)));
     if (json.empty())
         return "";
     // In a script block "</script" and "<!--" would end or confuse the data;

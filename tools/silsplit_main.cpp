@@ -6,6 +6,7 @@
 #include "media_commands.h"
 #include "report_format.h"
 #include "review_page.h"
+#include "split_output.h"
 #include "std_streams.h"
 
 #include <silsplit.h>
@@ -272,15 +273,16 @@ class Printer {
     int track_ = 0;
 };
 
+ProgressView::Mode progress_mode(bool quiet, bool progress) {
+    if (progress)
+        return isatty(STDERR_FILENO) ? ProgressView::Mode::bar : ProgressView::Mode::lines;
+    return !quiet && isatty(STDERR_FILENO) ? ProgressView::Mode::bar : ProgressView::Mode::off;
+}
+
 int run_analyze(const AnalyzeArgs &a) {
     const std::string opts =
         a.format == "html" ? review_options(options_text(a.tuning)) : options_text(a.tuning);
-    ProgressView::Mode mode = ProgressView::Mode::off;
-    if (a.progress)
-        mode = isatty(STDERR_FILENO) ? ProgressView::Mode::bar : ProgressView::Mode::lines;
-    else if (!a.quiet && isatty(STDERR_FILENO))
-        mode = ProgressView::Mode::bar;
-    ProgressView view(mode);
+    ProgressView view(progress_mode(a.quiet, a.progress));
 
     std::vector<Job> jobs(a.files.size());
     for (size_t i = 0; i < jobs.size(); ++i) {
@@ -370,6 +372,10 @@ struct SplitArgs {
     std::string out_dir;
     int stream = -1;
     bool to_wav = false;
+    bool overwrite = false;
+    bool mono16 = false;
+    bool quiet = false;
+    bool progress = false;
     Tuning tuning;
     bool review = false;
     std::string command;
@@ -390,23 +396,47 @@ int write_review(const SplitArgs &a, const std::string &opts) {
     std::string page = review_page(report, path_from(a.file, a.out_dir), opts, a.command);
     silsplit_free_string(report);
     std::string out = (std::filesystem::path(a.out_dir) / "review.html").string();
-    if (page.empty() || !write_text_file(out, page)) {
-        file_error(out, page.empty() ? "cannot read the library's report" : strerror(errno));
+    if (page.empty()) {
+        file_error(out, "cannot read the library's report");
+        return kExitFileFailed;
+    }
+    // Under a temporary name first, as the chapter files.
+    const Outcome written = write_whole_file(
+        a.out_dir, "review.html",
+        [&](FILE *f, std::string *err) {
+            if (fwrite(page.data(), 1, page.size(), f) == page.size())
+                return Outcome::done;
+            *err = out + ": " + strerror(errno);
+            return Outcome::failed;
+        },
+        &error);
+    if (written != Outcome::done) {
+        fprintf(stderr, "silsplit: %s\n", error.c_str());
         return kExitFileFailed;
     }
     return 0;
 }
 
 // Recordings other than the WAV files the library reads are cut here by
-// copying their packets (or decoded, with --to-wav).
-int run_media_split(const SplitArgs &a, const std::string &opts) {
-    catch_sigint();
+// copying their packets (or decoded, with --to-wav or --mono16).
+int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *view) {
+    const std::string why = prepare_out_dir(a.out_dir, a.overwrite);
+    if (!why.empty()) {
+        fprintf(stderr, "silsplit: %s\n", why.c_str());
+        return kExitFileFailed;
+    }
+    Job job;
+    job.path = a.file;
+    job.view = view;
     MediaRun run;
     run.opts = opts;
     run.stream = a.stream;
+    run.progress = on_progress;
+    run.progress_user = &job;
     run.stop.fn = interrupted;
     std::string error;
-    const int n = media_split(a.file, a.out_dir, a.to_wav, &run, &error);
+    const int n = media_split(a.file, a.out_dir, a.to_wav || a.mono16, &run, &error);
+    view->above([] {});
     if (!run.warning.empty())
         file_error(a.file, run.warning);
     if (n < 0) {
@@ -421,22 +451,59 @@ int run_media_split(const SplitArgs &a, const std::string &opts) {
     return a.review ? write_review(a, opts) : 0;
 }
 
+// Analyses the file with progress, then writes the chapter files and
+// chapters.json (see split_output.h), showing the bytes written as "write".
 int run_split(const SplitArgs &a) {
     const std::string opts = options_text(a.tuning);
+    // Refused before the analysis, so that nobody waits for it in vain.
+    std::string error = check_out_dir(a.out_dir, a.overwrite);
+    if (!error.empty()) {
+        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        return kExitFileFailed;
+    }
+    ProgressView view(progress_mode(a.quiet, a.progress));
     if (split_needs_media(a.file))
-        return run_media_split(a, opts);
-    // The library makes OUT_DIR itself once its parent exists; make the
-    // missing parents here, like mkdir -p. A failure shows in the library's
-    // message.
-    std::error_code ec;
-    std::filesystem::path parent = std::filesystem::path(a.out_dir).lexically_normal().parent_path();
-    if (!parent.empty())
-        std::filesystem::create_directories(parent, ec);
-    int n = silsplit_write_chapters(a.file.c_str(), opts_arg(opts), a.out_dir.c_str());
-    if (n < 0 && media_library_refusal(silsplit_last_error()))
-        return run_media_split(a, opts);
-    if (n < 0) {
-        file_error(a.file, silsplit_last_error());
+        return run_media_split(a, opts, &view);
+    Job job;
+    job.path = a.file;
+    job.view = &view;
+    char *report = silsplit_analyze_progress(a.file.c_str(), opts_arg(opts), on_progress, &job);
+    if (!report) {
+        const std::string message = silsplit_last_error();
+        view.above([] {});
+        if (g_interrupted.load())
+            return kExitInterrupted;
+        if (media_library_refusal(message.c_str()))
+            return run_media_split(a, opts, &view);
+        file_error(a.file, message);
+        return kExitFileFailed;
+    }
+    SplitPlan plan;
+    plan.input = a.file;
+    plan.out_dir = a.out_dir;
+    plan.report = report;
+    plan.overwrite = a.overwrite;
+    plan.format = a.mono16 || a.to_wav ? ChapterFormat::mono16 : ChapterFormat::source;
+    silsplit_free_string(report);
+
+    int n = 0;
+    int shown = -1;
+    const Outcome out = write_split(
+        plan,
+        [&](uint64_t done, uint64_t total) {
+            const int percent = total ? (int)(done * 100 / total) : 100;
+            if (percent != shown) {
+                shown = percent;
+                view.update(a.file, "write", percent);
+            }
+            return g_interrupted.load() == 0;
+        },
+        &n, &error);
+    view.above([] {});
+    if (out == Outcome::cancelled)
+        return kExitInterrupted;
+    if (out == Outcome::failed) {
+        fprintf(stderr, "silsplit: %s\n", error.c_str());
         return kExitFileFailed;
     }
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
@@ -532,6 +599,16 @@ int main(int argc, char **argv) {
     split->add_flag("--to-wav", sp.to_wav,
                     "cut a compressed recording into 16-bit WAV files instead of copying its packets");
     add_stream_option(split, &sp.stream);
+    split->add_flag("--overwrite", sp.overwrite,
+                    "replace the ch_* files and chapters.json of an earlier split in OUT_DIR "
+                    "(without it, such a folder is refused)");
+    split->add_flag("--mono16", sp.mono16,
+                    "write 16-bit mono chapter files, as the library's export does, instead of "
+                    "the input's own format");
+    CLI::Option *split_quiet = split->add_flag("-q,--quiet", sp.quiet, "no progress bar");
+    split->add_flag("--progress", sp.progress,
+                    "show progress even when stderr is not a terminal, one line per step")
+        ->excludes(split_quiet);
     add_tuning(split, &sp.tuning);
 
     ChaptersArgs ch;
@@ -560,10 +637,9 @@ int main(int argc, char **argv) {
     std::vector<std::string> words{"silsplit"};
     words.insert(words.end(), argv + 1, argv + argc);
     an.command = sp.command = shell_command(words);
-    if (analyze->parsed()) {
-        catch_sigint();
+    catch_sigint();
+    if (analyze->parsed())
         return run_analyze(an);
-    }
     if (chapters->parsed())
         return run_chapters(ch);
     return run_split(sp);

@@ -8,7 +8,27 @@
       is not captured but is KIND: "full" (/dev/full), "closed" (no
       descriptor 1) or "broken" (a pipe whose reader has gone).
   cli_case.py split EXE DIR WAV CHAPTERS
-      cuts DIR/WAV into a fresh folder and checks the files written.
+      cuts DIR/WAV into a fresh folder and checks the files written: each
+      holds the input's fmt chunk and the frames of its chapter, byte for byte.
+  cli_case.py mono16 EXE LIB DIR WAV
+      cuts DIR/WAV with --mono16, and with the library LIB's
+      silsplit_write_chapters: the two folders must be the same byte for byte.
+  cli_case.py overwrite EXE DIR
+      a second split into a folder that holds an earlier one's files is
+      refused; with --overwrite it replaces them, and only them.
+  cli_case.py sigint-split EXE DIR WAV STAGE
+      interrupts a split of DIR/WAV with SIGINT during STAGE (read: the
+      analysis; write: the chapter files): exit 130, no partial file, no
+      temporary file, no chapters.json.
+  cli_case.py names EXE DIR
+      names that are not UTF-8 stay valid JSON, as \\u00XX escapes of bytes.
+  cli_case.py make-run SRC BUILD
+      the split of `make run` works when run twice.
+  cli_case.py installed SRC BUILD CC
+      installs BUILD into a custom prefix and follows the README there: the
+      installed silsplit starts (also once the prefix is moved), and a C host
+      built with PKG_CONFIG_PATH and -Wl,-rpath, or with CMake and
+      CMAKE_PREFIX_PATH, runs without LD_LIBRARY_PATH.
   cli_case.py sigint EXE DIR WAV
       interrupts the analysis of DIR/WAV with SIGINT while it runs; the program
       must end with 130 and print no report.
@@ -22,6 +42,7 @@ import fcntl
 import json
 import math
 import os
+import re
 import shutil
 import signal
 import struct
@@ -74,27 +95,68 @@ def case_run(exe, cwd, rc, golden, stderr_text, stdout_kind, args):
         fail("stderr lacks %r\n%s" % (stderr_text, show(proc)))
 
 
-def read_wav(path):
-    data = open(path, "rb").read()
-    if data[:4] != b"RIFF" or data[8:12] != b"WAVE" or data[12:16] != b"fmt ":
-        fail(path + ": not a RIFF/WAVE file")
-    fmt, channels, rate, _, _, bits = struct.unpack("<HHIIHH", data[20:36])
-    if data[36:40] != b"data":
-        fail(path + ": data chunk not where expected")
-    size = struct.unpack("<I", data[40:44])[0]
-    return fmt, channels, rate, bits, size
+def u32(b, pos):
+    return struct.unpack("<I", b[pos:pos + 4])[0]
+
+
+def wav_layout(data):
+    """(fmt body, data offset, data size) of the last fmt and data chunks, as
+    the library's reader walks the chunks: no pad byte after fmt and data,
+    a pad byte after any other chunk, a move past the end ends the walk."""
+    pos, fmt, found = 12, None, None
+    while pos + 8 <= len(data):
+        cid, size = data[pos:pos + 4], u32(data, pos + 4)
+        body = pos + 8
+        if cid == b"fmt ":
+            fmt = data[body:body + size]
+            pos = min(body + size, len(data))
+        elif cid == b"data":
+            found = (body, size)
+            pos = body + size
+        else:
+            skip = size + (size & 1)
+            pos = min(body + skip, len(data)) if 0 < skip < 2 ** 31 else body
+    return fmt, found[0], found[1]
 
 
 def f32(x):
     return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
-def case_split(exe, cwd, wav, chapters):
-    out = os.path.join(cwd, "split-" + os.path.splitext(os.path.basename(wav))[0])
+def frame_range(ch, rate, frames):
+    """The chapter's frames as the library's export cuts them: single-precision
+    products, floor and ceil, clamped into the file."""
+    start = math.floor(f32(f32(ch["t0"]) * rate))
+    end = math.ceil(f32(f32(ch["t1"]) * rate))
+    start = min(max(start, 0), frames)
+    end = max(min(end, frames), start)
+    return start, end
+
+
+def expected_chapter(source, ch, rate):
+    fmt, offset, size = wav_layout(source)
+    channels, bits = struct.unpack("<H", fmt[2:4])[0], struct.unpack("<H", fmt[14:16])[0]
+    frame = channels * (bits // 8)
+    start, end = frame_range(ch, rate, size // frame)
+    samples = source[offset + start * frame:offset + end * frame]
+    if len(fmt) & 1:
+        fmt += b"\0"
+    body = (b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", len(samples))
+            + samples + (b"\0" if len(samples) & 1 else b""))
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+def split_into(exe, cwd, wav, out, extra=()):
     shutil.rmtree(out, ignore_errors=True)
-    proc = subprocess.run([exe, "split", wav, out], cwd=cwd, capture_output=True)
+    proc = subprocess.run([exe, "split"] + list(extra) + [wav, out], cwd=cwd, capture_output=True)
     if proc.returncode != 0:
         fail(show(proc))
+    return proc
+
+
+def case_split(exe, cwd, wav, chapters):
+    out = os.path.join(cwd, "split-" + os.path.splitext(os.path.basename(wav))[0])
+    proc = split_into(exe, cwd, wav, out)
     n = int(chapters)
     if proc.stdout != ("%d chapters written to %s\n" % (n, out)).encode():
         fail("unexpected message\n" + show(proc))
@@ -106,15 +168,272 @@ def case_split(exe, cwd, wav, chapters):
     if open(os.path.join(out, "chapters.json"), "rb").read() + b"\n" != report:
         fail("chapters.json differs from the analyze report")
     parsed = json.loads(report)
-    src_rate = parsed["sample_rate"]
+    source = open(os.path.join(cwd, wav), "rb").read()
     for ch, name in zip(parsed["chapters"], names):
-        fmt, channels, rate, bits, size = read_wav(os.path.join(out, name))
-        if (fmt, channels, rate, bits) != (1, 1, src_rate, 16):
-            fail("%s: format %s" % (name, (fmt, channels, rate, bits)))
-        # single-precision products, as the library computes them
-        frames = math.ceil(f32(f32(ch["t1"]) * rate)) - math.floor(f32(f32(ch["t0"]) * rate))
-        if size != 2 * frames:
-            fail("%s: %d data bytes, expected %d" % (name, size, 2 * frames))
+        got = open(os.path.join(out, name), "rb").read()
+        want = expected_chapter(source, ch, parsed["sample_rate"])
+        if got != want:
+            fail("%s: %d bytes, expected %d; first difference at byte %d" % (
+                name, len(got), len(want), next((k for k, (a, b) in enumerate(zip(got, want)) if a != b),
+                                                min(len(got), len(want)))))
+        # The library reads the chapter back at the input's rate.
+        back = subprocess.run([exe, "analyze", os.path.join(out, name)], capture_output=True)
+        if back.returncode != 0 or json.loads(back.stdout)["sample_rate"] != parsed["sample_rate"]:
+            fail("%s does not read back\n%s" % (name, show(back)))
+
+
+def case_mono16(exe, lib, cwd, wav):
+    import ctypes
+    stem = os.path.splitext(os.path.basename(wav))[0]
+    ours = os.path.join(cwd, "mono16-" + stem)
+    theirs = os.path.join(cwd, "library-" + stem)
+    split_into(exe, cwd, wav, ours, ["--mono16"])
+    shutil.rmtree(theirs, ignore_errors=True)
+    library = ctypes.CDLL(lib)
+    library.silsplit_write_chapters.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]
+    n = library.silsplit_write_chapters(os.path.join(cwd, wav).encode(), None, theirs.encode())
+    if n < 1:
+        fail("the library wrote %d chapters" % n)
+    names = sorted(os.listdir(theirs))
+    if sorted(os.listdir(ours)) != names:
+        fail("files: %s, the library's: %s" % (sorted(os.listdir(ours)), names))
+    for name in names:
+        if open(os.path.join(ours, name), "rb").read() != open(os.path.join(theirs, name), "rb").read():
+            fail("%s differs from the library's" % name)
+
+
+def snapshot(folder):
+    return {name: open(os.path.join(folder, name), "rb").read() for name in sorted(os.listdir(folder))}
+
+
+def case_overwrite(exe, cwd):
+    out = os.path.join(cwd, "overwrite-case")
+    # What a folder may hold before a split without --overwrite.
+    refused = [["ch_002.wav"], ["chapters.json"], ["ch_1234.flac"], ["ch_003.wav.part-99-0"]]
+    accepted = [[], ["notes.txt", "ch_notes.txt", "chapters.txt", "ch_.wav"]]
+    for names in refused + accepted:
+        shutil.rmtree(out, ignore_errors=True)
+        os.makedirs(out)
+        for name in names:
+            open(os.path.join(out, name), "wb").write(b"keep")
+        before = snapshot(out)
+        proc = subprocess.run([exe, "split", "tones.wav", out], cwd=cwd, capture_output=True)
+        if names in refused:
+            if proc.returncode != 1 or b"--overwrite" not in proc.stderr or snapshot(out) != before:
+                fail("a folder holding %s was not refused untouched\n%s" % (names, show(proc)))
+        elif proc.returncode != 0 or any(snapshot(out)[name] != b"keep" for name in names):
+            fail("a folder holding %s was not split into\n%s" % (names, show(proc)))
+
+    # Three chapters, then one into the same folder: the second run replaces
+    # the first's files and leaves the rest alone.
+    split_into(exe, cwd, "tones.wav", out)
+    for name in ("notes.txt", "ch_notes.txt", "ch_004.wav.part-1-0"):
+        open(os.path.join(out, name), "wb").write(b"other")
+    before = snapshot(out)
+    again = [exe, "split", "--min-chapter", "6.5", "tones.wav", out]
+    proc = subprocess.run(again, cwd=cwd, capture_output=True)
+    if proc.returncode != 1 or snapshot(out) != before:
+        fail("a second split was not refused\n" + show(proc))
+    if ("silsplit: %s: holds the files of an earlier split" % out).encode() not in proc.stderr:
+        fail("unexpected message\n" + show(proc))
+    proc = subprocess.run(again[:2] + ["--overwrite"] + again[2:], cwd=cwd, capture_output=True)
+    if proc.returncode != 0 or proc.stdout != ("1 chapter written to %s\n" % out).encode():
+        fail(show(proc))
+    after = snapshot(out)
+    if sorted(after) != ["ch_001.wav", "ch_notes.txt", "chapters.json", "notes.txt"]:
+        fail("files after --overwrite: %s" % sorted(after))
+    if len(json.loads(after["chapters.json"])["chapters"]) != 1 or after["notes.txt"] != b"other":
+        fail("--overwrite left the wrong files")
+
+    # The same for a recording that FFmpeg reads: its chapter files replace
+    # the WAV ones.
+    flac = os.path.join(out, os.pardir, "overwrite-case.flac")
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", os.path.join(cwd, "tones.wav"), flac],
+                   check=True)
+    proc = subprocess.run([exe, "split", flac, out], cwd=cwd, capture_output=True)
+    if proc.returncode != 1 or snapshot(out) != after:
+        fail("a split of a FLAC file was not refused\n" + show(proc))
+    proc = subprocess.run([exe, "split", "--overwrite", flac, out], cwd=cwd, capture_output=True)
+    names = sorted(os.listdir(out))
+    if proc.returncode != 0 or names != ["ch_001.flac", "ch_002.flac", "ch_003.flac", "ch_notes.txt",
+                                         "chapters.json", "notes.txt"]:
+        fail("files after --overwrite with a FLAC file: %s\n%s" % (names, show(proc)))
+
+
+def case_sigint_split(exe, cwd, wav, stage):
+    # As in case_sigint: long progress lines and a small pipe keep the
+    # program close behind the line read here.
+    name = "interrupted-" + "x" * 200 + ".wav"
+    link = os.path.join(cwd, name)
+    if not os.path.lexists(link):
+        os.symlink(wav, link)
+    out = os.path.join(cwd, "interrupted-split-" + stage)
+    shutil.rmtree(out, ignore_errors=True)
+    r, w = os.pipe()
+    fcntl.fcntl(r, fcntl.F_SETPIPE_SZ, 4096)
+    # Options that make each 20-second burst a chapter of its own.
+    tuning = ["--min-silence", "0.5", "--padding", "0.1"]
+    proc = subprocess.Popen([exe, "split", "--progress"] + tuning + [name, out], cwd=cwd, stdout=subprocess.PIPE,
+                            stderr=w)
+    os.close(w)
+    # Into the writing far enough that some chapter files are complete.
+    marker = re.compile((r": %s (\d+)%%" % stage).encode())
+
+    def far_enough(line):
+        m = marker.search(line)
+        return m and (stage == "read" or int(m.group(1)) >= 20)
+
+    line = b""
+    while not far_enough(line):
+        line = b""
+        while not line.endswith(b"\n"):
+            c = os.read(r, 1)
+            if not c:
+                proc.kill()
+                fail("no %s progress line" % stage)
+            line += c
+    proc.send_signal(signal.SIGINT)
+    rest = b""
+    while True:
+        chunk = os.read(r, 65536)
+        if not chunk:
+            break
+        rest += chunk
+    out_text = proc.stdout.read()
+    proc.wait()
+    os.close(r)
+    if proc.returncode != 130 or out_text != b"":
+        fail("exit %d after SIGINT, expected 130\nstdout: %r\nstderr tail: %r" % (proc.returncode, out_text,
+                                                                               rest[-400:]))
+    if b"write 100%" in rest:
+        fail("the split went on to the end: %r" % rest[-400:])
+    left = sorted(os.listdir(out)) if os.path.isdir(out) else []
+    if stage == "read":
+        if left:
+            fail("files after an interrupted analysis: %s" % left)
+        return
+    report = json.loads(subprocess.run([exe, "analyze"] + tuning + [wav], cwd=cwd, capture_output=True,
+                                       check=True).stdout)
+    source = open(os.path.join(cwd, wav), "rb").read()
+    done = ["ch_%03d.wav" % i for i in range(1, len(left) + 1)]
+    if left != done or not 0 < len(left) < len(report["chapters"]):
+        fail("files after SIGINT: %s" % left)
+    # Each file left is a whole chapter.
+    for name, ch in zip(left, report["chapters"]):
+        if open(os.path.join(out, name), "rb").read() != expected_chapter(source, ch, report["sample_rate"]):
+            fail(name + " is not the whole chapter")
+
+
+def case_names(exe, cwd):
+    # The same recording under a Latin-1 name and a UTF-8 one (hard links:
+    # the review page would name a symbolic link's target).
+    for name in (b"caf\xe9.wav", "café.wav".encode()):
+        link = os.path.join(cwd.encode(), name)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.link(os.path.join(cwd.encode(), b"tones.wav"), link)
+    report = subprocess.run([exe, "analyze", "tones.wav"], cwd=cwd, capture_output=True, check=True).stdout
+    for pretty in ([], ["--pretty"]):
+        proc = subprocess.run([exe, "analyze"] + pretty + [b"caf\xe9.wav", "café.wav".encode()], cwd=cwd,
+                              capture_output=True)
+        if proc.returncode != 0:
+            fail(show(proc))
+        try:
+            text = proc.stdout.decode("utf-8")
+        except UnicodeDecodeError as e:
+            fail("output is not UTF-8 (%s)\n%s" % (e, show(proc)))
+        docs, pos = [], 0
+        decoder = json.JSONDecoder()
+        while text[pos:].strip():
+            doc, pos = decoder.raw_decode(text, pos + len(text[pos:]) - len(text[pos:].lstrip()))
+            docs.append(doc)
+        if [d["file"] for d in docs] != ["caf\u00e9.wav", "café.wav"]:
+            fail("names read back as %r" % [d["file"] for d in docs])
+        if any(d["report"] != json.loads(report) for d in docs):
+            fail("reports differ from the file's")
+        # The byte E9 is the escape \u00E9; the UTF-8 name stays as it is.
+        if b'"caf\\u00E9.wav"' not in proc.stdout or '"café.wav"'.encode() not in proc.stdout:
+            fail("names not written as expected\n" + show(proc))
+    # The review page carries the name (and the command line) in its data.
+    out = os.path.join(cwd, "names-review")
+    split_into(exe, cwd, b"caf\xe9.wav".decode(errors="surrogateescape"), out, ["--review"])
+    page = open(os.path.join(out, "review.html"), "rb").read()
+    try:
+        page.decode("utf-8")
+    except UnicodeDecodeError as e:
+        fail("review.html is not UTF-8 (%s)" % e)
+    if b'"file":"caf\\u00E9.wav"' not in page:
+        fail("review.html does not name caf\\u00E9.wav")
+
+
+def case_make_run(src, build):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("MAKE")}
+    out = os.path.join(build, "make-run-out")
+    shutil.rmtree(out, ignore_errors=True)
+    proc = subprocess.run(["make", "-n", "-C", src, "run", "BUILD=" + build, "RUN_OUT=" + out], env=env,
+                          capture_output=True)
+    if proc.returncode != 0:
+        fail(show(proc))
+    commands = [line for line in proc.stdout.decode().splitlines() if "/tools/silsplit " in line]
+    if not any(" split " in c for c in commands):
+        fail("make run splits nothing:\n" + proc.stdout.decode())
+    for attempt in (1, 2):
+        for command in commands:
+            run = subprocess.run(["bash", "-c", command], cwd=src, capture_output=True)
+            if run.returncode != 0:
+                fail("run %d of %s\n%s" % (attempt, command, show(run)))
+
+
+def case_installed(src, build, cc):
+    import tempfile
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_LIBRARY_PATH", "PKG_CONFIG_PATH", "CMAKE_PREFIX_PATH") and not k.startswith("MAKE")}
+
+    def run(cmd, **kw):
+        proc = subprocess.run(cmd, env=kw.pop("env", env), capture_output=True, **kw)
+        if proc.returncode != 0:
+            fail("%s\n%s" % (" ".join(cmd), show(proc)))
+        return proc.stdout
+
+    talk = os.path.join(src, "examples", "audio", "talk.wav")
+    expected = open(os.path.join(src, "examples", "expected_output.txt"), "rb").read()
+    with tempfile.TemporaryDirectory() as tmp:
+        prefix = os.path.join(tmp, "prefix")
+        run(["cmake", "--install", build, "--prefix", prefix])
+        pcs = [os.path.join(d, f) for d, _, fs in os.walk(prefix) for f in fs if f == "silsplit.pc"]
+        if len(pcs) != 1:
+            fail("installed .pc files: %s" % pcs)
+        libdir = os.path.dirname(os.path.dirname(pcs[0]))
+        # The program, from its prefix and from wherever the prefix moves.
+        for place in ("prefix", "moved"):
+            here = os.path.join(tmp, place)
+            if here != prefix:
+                os.rename(prefix, here)
+            run([os.path.join(here, "bin", "silsplit"), "--version"])
+            run([os.path.join(here, "bin", "silsplit"), "analyze", talk])
+        os.rename(os.path.join(tmp, "moved"), prefix)
+        # A C host: pkg-config finds the package through PKG_CONFIG_PATH, and
+        # -Wl,-rpath lets the host find the library when it runs.
+        pc_env = dict(env, PKG_CONFIG_PATH=os.path.join(libdir, "pkgconfig"))
+        flags = run(["pkg-config", "--cflags", "--libs", "silsplit"], env=pc_env).decode().split()
+        host = os.path.join(tmp, "print_chapters")
+        run([cc, os.path.join(src, "examples", "print_chapters.c")] + flags + ["-Wl,-rpath," + libdir, "-o", host])
+        examples = os.path.join(src, "examples")
+        if run([host, "audio/talk.wav"], cwd=examples) != expected:
+            fail("the pkg-config host prints something else")
+        # A CMake host: find_package through CMAKE_PREFIX_PATH.
+        project = os.path.join(tmp, "cmake-host")
+        os.makedirs(project)
+        open(os.path.join(project, "CMakeLists.txt"), "w").write(
+            "cmake_minimum_required(VERSION 3.16)\nproject(host C)\n"
+            "find_package(silsplit 1.1 REQUIRED)\n"
+            "add_executable(host %s)\n"
+            "target_link_libraries(host PRIVATE silsplit::silsplit)\n" % os.path.join(src, "examples", "print_chapters.c"))
+        run(["cmake", "-S", project, "-B", os.path.join(project, "build"), "-DCMAKE_PREFIX_PATH=" + prefix,
+             "-DCMAKE_C_COMPILER=" + cc])
+        run(["cmake", "--build", os.path.join(project, "build")])
+        if run([os.path.join(project, "build", "host"), "audio/talk.wav"], cwd=examples) != expected:
+            fail("the CMake host prints something else")
 
 
 def case_sigint(exe, cwd, wav):
@@ -196,6 +515,18 @@ def main():
         case_sigint(*argv[1:])
     elif mode == "make":
         case_make(*argv[1:])
+    elif mode == "mono16":
+        case_mono16(*argv[1:])
+    elif mode == "overwrite":
+        case_overwrite(*argv[1:])
+    elif mode == "sigint-split":
+        case_sigint_split(*argv[1:])
+    elif mode == "names":
+        case_names(*argv[1:])
+    elif mode == "make-run":
+        case_make_run(*argv[1:])
+    elif mode == "installed":
+        case_installed(*argv[1:])
     else:
         fail("unknown mode " + mode)
 
