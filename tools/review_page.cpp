@@ -70,7 +70,8 @@ yyjson_mut_val *checked_list(yyjson_mut_doc *doc, yyjson_val *list, const char *
 }
 
 // The options as [key, value] pairs: the defaults, overridden by the text's
-// keys, then the text's other keys in their order.
+// keys, then the text's other keys in their order. threshold_db reads "auto"
+// when auto_threshold is on.
 yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options) {
     Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
     yyjson_val *given = in ? yyjson_doc_get_root(in.get()) : nullptr;
@@ -82,9 +83,14 @@ yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options) {
         yyjson_mut_arr_add_strcpy(doc, pair, key);
         yyjson_mut_arr_append(pair, value);
     };
+    // An automatic threshold replaces the fixed one.
+    const bool auto_threshold = given && yyjson_is_true(yyjson_obj_get(given, "auto_threshold"));
     for (const DefaultOption &d : kDefaultOptions) {
         yyjson_val *v = given ? yyjson_obj_get(given, d.key) : nullptr;
-        add(d.key, v ? yyjson_val_mut_copy(doc, v) : yyjson_mut_real(doc, d.value));
+        if (auto_threshold && strcmp(d.key, "threshold_db") == 0)
+            add(d.key, yyjson_mut_str(doc, "auto"));
+        else
+            add(d.key, v ? yyjson_val_mut_copy(doc, v) : yyjson_mut_real(doc, d.value));
     }
     if (given) {
         size_t idx, max;

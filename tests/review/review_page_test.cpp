@@ -229,6 +229,12 @@ TEST(Page, DataBlockHoldsTheReportOptionsAndCommand) {
     EXPECT_STREQ(yyjson_get_str(yyjson_arr_get(yyjson_arr_get(options, 5), 0)), "keep_all");
     EXPECT_STREQ(yyjson_get_str(data.get("command")),
                  "silsplit analyze -f html 'audio/my talk.wav'");
+
+    DataDoc automatic(review_page(kReport, "talk.wav", R"({"auto_threshold":true})", "silsplit"));
+    ASSERT_TRUE(automatic.doc);
+    yyjson_val *first = yyjson_arr_get(automatic.get("options"), 0);
+    EXPECT_STREQ(yyjson_get_str(yyjson_arr_get(first, 0)), "threshold_db");
+    EXPECT_STREQ(yyjson_get_str(yyjson_arr_get(first, 1)), "auto");
 }
 
 // Text from the command line or a file name cannot end the data block early.
