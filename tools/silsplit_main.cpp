@@ -456,7 +456,9 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
 int run_split(const SplitArgs &a) {
     const std::string opts = options_text(a.tuning);
     // Refused before the analysis, so that nobody waits for it in vain.
-    std::string error = check_out_dir(a.out_dir, a.overwrite);
+    std::string error = check_input_kept(a.file, a.out_dir);
+    if (error.empty())
+        error = check_out_dir(a.out_dir, a.overwrite);
     if (!error.empty()) {
         fprintf(stderr, "silsplit: %s\n", error.c_str());
         return kExitFileFailed;

@@ -193,6 +193,18 @@ std::string check_out_dir(const std::string &dir, bool overwrite) {
            "); add --overwrite to replace them, or choose another folder";
 }
 
+std::string check_input_kept(const std::string &input, const std::string &dir) {
+    const fs::path in(input);
+    if (!is_split_output_name(in.filename().string()))
+        return "";
+    std::error_code ec;
+    const fs::path folder = in.has_parent_path() ? in.parent_path() : fs::path(".");
+    if (!fs::equivalent(folder, dir, ec) || ec)
+        return "";
+    return input + ": is in " + dir + " under a name that a split there replaces; choose another "
+                                     "folder";
+}
+
 std::string prepare_out_dir(const std::string &dir, bool overwrite) {
     std::string why = check_out_dir(dir, overwrite);
     if (!why.empty())

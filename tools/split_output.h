@@ -24,6 +24,10 @@ bool is_split_output_name(const std::string &name);
 // split output (or overwrite is set). Otherwise "DIR: reason".
 std::string check_out_dir(const std::string &dir, bool overwrite);
 
+// "" unless input is itself a file of dir that a split there would replace
+// (say ch_001.wav split into its own folder); then "FILE: reason".
+std::string check_input_kept(const std::string &input, const std::string &dir);
+
 // Makes dir with its parents and, with overwrite, removes the split output
 // found in it (nothing else). "" or "PATH: reason".
 std::string prepare_out_dir(const std::string &dir, bool overwrite);

@@ -245,6 +245,14 @@ def case_overwrite(exe, cwd):
     if len(json.loads(after["chapters.json"])["chapters"]) != 1 or after["notes.txt"] != b"other":
         fail("--overwrite left the wrong files")
 
+    # A recording is never replaced by its own chapters.
+    inside = os.path.join(out, "ch_009.wav")
+    shutil.copy(os.path.join(cwd, "tones.wav"), inside)
+    proc = subprocess.run([exe, "split", "--overwrite", inside, out], cwd=cwd, capture_output=True)
+    if proc.returncode != 1 or b"choose another folder" not in proc.stderr or not os.path.exists(inside):
+        fail("a split of a file into its own folder was not refused\n" + show(proc))
+    os.unlink(inside)
+
     # The same for a recording that FFmpeg reads: its chapter files replace
     # the WAV ones.
     flac = os.path.join(out, os.pardir, "overwrite-case.flac")
