@@ -141,7 +141,10 @@ uint32_t fmt_chunk_size(const WavLayout &w) { return w.fmt_size + (w.fmt_size & 
 // ---------------------------------------------------------------------------
 
 bool is_split_output_name(const std::string &name) {
-    if (name == "chapters.json" || name.rfind("chapters.json.part-", 0) == 0)
+    // The media cutter's temporary names: ".ch_001.mp3.part<pid>".
+    if (name.size() > 1 && name[0] == '.' && name.find(".part", 1) != std::string::npos)
+        return is_split_output_name(name.substr(1));
+    if (name == "chapters.json" || name.rfind("chapters.json.part", 0) == 0)
         return true;
     if (name.rfind("ch_", 0) != 0)
         return false;

@@ -17,7 +17,8 @@ namespace silsplit_cli {
 // ---------------------------------------------------------------------------
 
 // True for the names a split writes: chapters.json and ch_<digits>[.<ext>],
-// and the temporary names of either (what a killed split leaves behind).
+// and the temporary names of either, ".part" names with or without a leading
+// dot (what a killed split leaves behind).
 bool is_split_output_name(const std::string &name);
 
 // "" when dir may take a split: it is missing, or a folder that holds no

@@ -209,8 +209,9 @@ def snapshot(folder):
 def case_overwrite(exe, cwd):
     out = os.path.join(cwd, "overwrite-case")
     # What a folder may hold before a split without --overwrite.
-    refused = [["ch_002.wav"], ["chapters.json"], ["ch_1234.flac"], ["ch_003.wav.part-99-0"]]
-    accepted = [[], ["notes.txt", "ch_notes.txt", "chapters.txt", "ch_.wav"]]
+    refused = [["ch_002.wav"], ["chapters.json"], ["ch_1234.flac"], ["ch_003.wav.part-99-0"],
+               [".ch_004.mp3.part123"], [".chapters.json.part123"]]
+    accepted = [[], ["notes.txt", "ch_notes.txt", "chapters.txt", "ch_.wav", ".ch_001.wav"]]
     for names in refused + accepted:
         shutil.rmtree(out, ignore_errors=True)
         os.makedirs(out)
