@@ -21,11 +21,11 @@ struct KeyRule {
 
 // Every key the library reads from a file analysis's options.
 const KeyRule kKeys[] = {
-    {"threshold_db", KeyType::number},    {"min_silence_s", KeyType::number},
-    {"min_chapter_s", KeyType::number},   {"padding_s", KeyType::number},
-    {"max_chapter_s", KeyType::number},   {"auto_threshold", KeyType::boolean},
-    {"cut_at_pause", KeyType::boolean},   {"chapter_count", KeyType::count},
-    {"keep_all", KeyType::boolean},       {"report_pauses", KeyType::boolean},
+    {"threshold_db", KeyType::number},   {"min_silence_s", KeyType::number},
+    {"min_chapter_s", KeyType::number},  {"padding_s", KeyType::number},
+    {"max_chapter_s", KeyType::number},  {"auto_threshold", KeyType::boolean},
+    {"cut_at_pause", KeyType::boolean},  {"chapter_count", KeyType::count},
+    {"keep_all", KeyType::boolean},      {"report_pauses", KeyType::boolean},
     {"report_levels", KeyType::boolean},
 };
 
@@ -112,8 +112,7 @@ std::string check_options_json(const std::string &text) {
         if (!seen.insert(name).second)
             return "\"" + name + "\" is given twice";
         if (!fits(rule->type, val))
-            return "\"" + name + "\" must be " + type_text(rule->type) + ", not " +
-                   value_text(val);
+            return "\"" + name + "\" must be " + type_text(rule->type) + ", not " + value_text(val);
     }
     return "";
 }

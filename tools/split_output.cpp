@@ -157,7 +157,8 @@ bool is_split_output_name(const std::string &name) {
 namespace {
 
 // The split output in dir, in name order.
-bool list_split_output(const std::string &dir, std::vector<std::string> *names, std::string *error) {
+bool list_split_output(const std::string &dir, std::vector<std::string> *names,
+                       std::string *error) {
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
@@ -204,8 +205,8 @@ std::string check_input_kept(const std::string &input, const std::string &dir) {
     const fs::path folder = in.has_parent_path() ? in.parent_path() : fs::path(".");
     if (!fs::equivalent(folder, dir, ec) || ec)
         return "";
-    return input + ": is in " + dir + " under a name that a split there replaces; choose another "
-                                     "folder";
+    return input + ": is in " + dir +
+           " under a name that a split there replaces; choose another folder";
 }
 
 std::string prepare_out_dir(const std::string &dir, bool overwrite) {
@@ -317,7 +318,8 @@ bool read_wav_layout(FILE *f, WavLayout *out, std::string *error) {
             w.bits = get_u16(fmt + 14);
             // An extensible chunk holds 32-bit floats unless its extension,
             // all of it present, names integer PCM as the sub-format.
-            const bool pcm_subformat = size >= 40 && get_u16(fmt + 16) >= 22 && get_u16(fmt + 24) == 1;
+            const bool pcm_subformat =
+                size >= 40 && get_u16(fmt + 16) >= 22 && get_u16(fmt + 24) == 1;
             w.is_float = w.format_tag == 3 || (w.format_tag == 0xFFFE && !pcm_subformat);
             have_fmt = true;
             if (fseeko(f, (off_t)pos, SEEK_SET) != 0 || !skip_forward(f, size, file_size)) {
@@ -473,9 +475,8 @@ Outcome write_wav_chapter(FILE *in, const WavLayout &w, int64_t start, int64_t e
 // A whole split
 // ---------------------------------------------------------------------------
 
-Outcome write_split(const SplitPlan &plan,
-                    const std::function<bool(uint64_t, uint64_t)> &progress, int *chapters,
-                    std::string *error) {
+Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, uint64_t)> &progress,
+                    int *chapters, std::string *error) {
     *chapters = 0;
     Report report;
     if (!parse_report(plan.report, &report)) {

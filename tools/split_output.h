@@ -96,9 +96,9 @@ Outcome write_wav_chapter(FILE *in, const WavLayout &w, int64_t start, int64_t e
 // ---------------------------------------------------------------------------
 
 struct SplitPlan {
-    std::string input;   // the WAV file that was analysed
+    std::string input; // the WAV file that was analysed
     std::string out_dir;
-    std::string report;  // the library's report of it, written as chapters.json
+    std::string report; // the library's report of it, written as chapters.json
     bool overwrite = false;
     ChapterFormat format = ChapterFormat::source;
 };
@@ -108,9 +108,8 @@ struct SplitPlan {
 // so far; it returns false to cancel, which removes the file being written
 // (complete ones stay; chapters.json, written last, is then missing).
 // *chapters is the number of chapter files; *error is "PATH: reason".
-Outcome write_split(const SplitPlan &plan,
-                    const std::function<bool(uint64_t, uint64_t)> &progress, int *chapters,
-                    std::string *error);
+Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, uint64_t)> &progress,
+                    int *chapters, std::string *error);
 
 } // namespace silsplit_cli
 
