@@ -62,7 +62,7 @@ def main():
         copy_sources(source, src)
         dist = os.path.join(tmp, "dist")
         run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
-             "--no-index", "-w", dist, os.path.join(src, "python")])
+             "--no-index", "--no-cache-dir", "-w", dist, os.path.join(src, "python")])
         wheels = os.listdir(dist)
         assert len(wheels) == 1 and wheels[0].endswith("-py3-none-linux_x86_64.whl"), wheels
         wheel = os.path.join(dist, wheels[0])
@@ -74,7 +74,7 @@ def main():
         venv = os.path.join(tmp, "venv")
         run([sys.executable, "-m", "venv", venv])
         python = os.path.join(venv, "bin", "python")
-        run([python, "-m", "pip", "install", "--no-index", "--no-deps", "-q", wheel])
+        run([python, "-m", "pip", "install", "--no-index", "--no-deps", "--no-cache-dir", "-q", wheel])
 
         # Nothing points at the build: no SILSPLIT_LIBRARY, no PYTHONPATH, no
         # library path, and the working directory is outside the sources.
