@@ -74,7 +74,8 @@ def main():
         venv = os.path.join(tmp, "venv")
         run([sys.executable, "-m", "venv", venv])
         python = os.path.join(venv, "bin", "python")
-        run([python, "-m", "pip", "install", "--no-index", "--no-deps", "--no-cache-dir", "-q", wheel])
+        run([python, "-m", "pip", "install", "--no-index", "--no-deps", "--no-cache-dir", "-q",
+             wheel])
 
         # Nothing points at the build: no SILSPLIT_LIBRARY, no PYTHONPATH, no
         # library path, and the working directory is outside the sources.
