@@ -35,12 +35,9 @@ const char *sil_get_error(void) { return g_err; }
 // ---------------------------------------------------------------------------
 
 void sil_opts_defaults(sil_opts *o) {
-    o->threshold_db = -40.0f;
-    o->min_silence_s = 0.8f;
-    o->min_chapter_s = 5.0f;
-    o->padding_s = 0.25f;
-    o->max_chapter_s = 0.0f;
-    o->sample_rate = 16000;
+    for (const sil_number_option &n : SIL_NUMBER_OPTIONS)
+        o->*n.field = n.fallback;
+    o->sample_rate = SIL_ANALYSIS_RATE;
 }
 
 namespace {
@@ -96,11 +93,8 @@ int sil_parse_opts(const char *json, sil_opts *o) {
         sil_set_error("options must be a JSON object");
         return -1;
     }
-    take_float(root, "threshold_db", &o->threshold_db);
-    take_float(root, "min_silence_s", &o->min_silence_s);
-    take_float(root, "min_chapter_s", &o->min_chapter_s);
-    take_float(root, "padding_s", &o->padding_s);
-    take_float(root, "max_chapter_s", &o->max_chapter_s);
+    for (const sil_number_option &n : SIL_NUMBER_OPTIONS)
+        take_float(root, n.key, &(o->*n.field));
     take_rate(root, &o->sample_rate);
     return 0;
 }
@@ -148,7 +142,8 @@ int sil_progress_report(sil_progress *p, int pct, int stage) {
 
 extern "C" {
 
-SILSPLIT_API const char *silsplit_version(void) { return "1.1.0"; }
+// The project's version, from the build (CMake's project version).
+SILSPLIT_API const char *silsplit_version(void) { return SILSPLIT_VERSION; }
 
 SILSPLIT_API const char *silsplit_last_error(void) { return g_err; }
 
@@ -167,7 +162,7 @@ SILSPLIT_API char *silsplit_analyze_pcm(const float *pcm, int n_samples, const c
     sil_opts opts;
     if (sil_parse_opts(opts_json, &opts) != 0)
         return nullptr;
-    const int rate = opts.sample_rate > 0 ? opts.sample_rate : 16000;
+    const int rate = opts.sample_rate > 0 ? opts.sample_rate : SIL_ANALYSIS_RATE;
 
     if (n_samples == 0) {
         // Nothing to resample: the detector reports an empty signal.

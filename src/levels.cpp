@@ -56,7 +56,14 @@ static float frame_level(const float *x, int64_t a, int64_t b) {
 // are summed side by side, each in its own accumulator and in its own sample
 // order, so the results are those of frame_level while the adds of different
 // frames overlap in the pipeline.
-static void frame_levels_plain(const float *x, int64_t count, float *level) {
+// ThreadSanitizer instruments the clones' resolver, which the dynamic loader
+// runs before the sanitizer's runtime is ready: such builds keep one version.
+#if defined(__SANITIZE_THREAD__)
+#define SIL_FRAME_CLONES
+#else
+#define SIL_FRAME_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+SIL_FRAME_CLONES static void frame_levels_plain(const float *x, int64_t count, float *level) {
     constexpr int LANES = 8;
     int64_t k = 0;
     for (; count - k >= LANES; k += LANES) {
@@ -149,14 +156,19 @@ __attribute__((target("avx512f,avx2"))) static void frame_levels_avx512(const fl
 #pragma GCC diagnostic pop
 #endif
 
-static void full_frame_levels(const float *x, int64_t count, float *level) {
+void sil_frame_levels_with(int kernel, const float *x, int64_t count, float *level) {
 #if defined(SIL_LEVELS_AVX512)
-    if (__builtin_cpu_supports("avx512f")) {
+    if (kernel == SIL_KERNEL_AVX512) {
         frame_levels_avx512(x, count, level);
         return;
     }
 #endif
+    (void)kernel;
     frame_levels_plain(x, count, level);
+}
+
+static void full_frame_levels(const float *x, int64_t count, float *level) {
+    sil_frame_levels_with(sil_widest_kernel(), x, count, level);
 }
 
 // ---------------------------------------------------------------------------

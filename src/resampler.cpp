@@ -121,19 +121,42 @@ interpolate_block_avx512(const float *x, int64_t base, int64_t n, double ratio, 
 #pragma GCC diagnostic pop
 #endif
 
-static void interpolate_fast(const float *x, int64_t base, int64_t n, double ratio, float *out,
-                             int64_t first, int64_t end) {
+bool sil_kernel_available(int kernel) {
+    switch (kernel) {
+    case SIL_KERNEL_PLAIN:
+        return true;
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq")) {
+    case SIL_KERNEL_AVX2:
+        return __builtin_cpu_supports("avx2");
+    case SIL_KERNEL_AVX512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+               __builtin_cpu_supports("avx512dq");
+#endif
+    default:
+        return false;
+    }
+}
+
+int sil_widest_kernel(void) {
+    for (int k = SIL_KERNEL_AVX512; k > SIL_KERNEL_PLAIN; k--)
+        if (sil_kernel_available(k))
+            return k;
+    return SIL_KERNEL_PLAIN;
+}
+
+void sil_resample_block_with(int kernel, const float *x, int64_t base, int64_t n, double ratio,
+                             float *out, int64_t first, int64_t end) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (kernel == SIL_KERNEL_AVX512) {
         interpolate_block_avx512(x, base, n, ratio, out, first, end);
         return;
     }
-    if (__builtin_cpu_supports("avx2")) {
+    if (kernel == SIL_KERNEL_AVX2) {
         interpolate_block_avx2(x, base, ratio, out, first, end);
         return;
     }
 #endif
+    (void)n;
     interpolate_block(x, base, ratio, out, first, end);
 }
 
@@ -142,7 +165,7 @@ static void interpolate_fast(const float *x, int64_t base, int64_t n, double rat
 // ---------------------------------------------------------------------------
 
 int64_t sil_resampled_length(int64_t n, int32_t rate) {
-    const double m = std::trunc((double)n * (16000.0 / (double)rate));
+    const double m = std::trunc((double)n * ((double)SIL_ANALYSIS_RATE / (double)rate));
     return m < 1.0 ? 1 : (int64_t)m;
 }
 
@@ -227,7 +250,8 @@ int64_t sil_resampler_push(sil_resampler *r, const float *x, size_t n, float *ou
         if (safe > bound)
             safe = bound;
         if (safe > i && (int64_t)((double)i / ratio) >= base) {
-            interpolate_fast(x, base, (int64_t)n, ratio, out + k, i, safe);
+            sil_resample_block_with(sil_widest_kernel(), x, base, (int64_t)n, ratio, out + k, i,
+                                    safe);
             k += safe - i;
             i = safe;
         }

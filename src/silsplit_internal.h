@@ -28,6 +28,22 @@ struct sil_opts {
 };
 static_assert(sizeof(sil_opts) == 24, "sil_opts is six 4-byte fields");
 
+// The numeric options: the key in the options text (and the field of the
+// same name) and the default, written here once for the parser and the
+// defaults alike.
+struct sil_number_option {
+    const char *key;
+    float sil_opts::*field;
+    float fallback;
+};
+inline constexpr sil_number_option SIL_NUMBER_OPTIONS[] = {
+    {"threshold_db", &sil_opts::threshold_db, -40.0f},
+    {"min_silence_s", &sil_opts::min_silence_s, 0.8f},
+    {"min_chapter_s", &sil_opts::min_chapter_s, 5.0f},
+    {"padding_s", &sil_opts::padding_s, 0.25f},
+    {"max_chapter_s", &sil_opts::max_chapter_s, 0.0f},
+};
+
 // Stage codes of the progress reports.
 enum { SIL_STAGE_READ = 1, SIL_STAGE_RESAMPLE = 2, SIL_STAGE_DETECT = 3, SIL_STAGE_DONE = 4 };
 
@@ -214,6 +230,16 @@ size_t sil_resampler_max_out(const sil_resampler *r, size_t n);
 int64_t sil_resampler_push(sil_resampler *r, const float *in, size_t n, float *out);
 // Writes the last outputs (at least one input must have been pushed).
 int64_t sil_resampler_finish(sil_resampler *r, float *out);
+// The inner loops come in versions for the CPU's vector units, all with the
+// plain loop's results bit for bit; the widest the CPU has is used. Tests
+// run each one.
+enum { SIL_KERNEL_PLAIN = 0, SIL_KERNEL_AVX2 = 1, SIL_KERNEL_AVX512 = 2 };
+bool sil_kernel_available(int kernel);
+int sil_widest_kernel(void);
+// Outputs first .. end-1 whose inputs all lie in block x (inputs base to
+// base + n - 1), with the given kernel.
+void sil_resample_block_with(int kernel, const float *x, int64_t base, int64_t n, double ratio,
+                             float *out, int64_t first, int64_t end);
 // Output count for n inputs at rate: max(1, trunc(n * 16000 / rate)).
 int64_t sil_resampled_length(int64_t n, int32_t rate);
 
@@ -246,6 +272,9 @@ void sil_levels_free(sil_level_stage *s);
 int sil_levels_push(sil_level_stage *s, const float *x, size_t n);
 // Ends the signal (the short-signal level). 0, or -1 with the message set.
 int sil_levels_finish(sil_level_stage *s);
+// Levels of count whole frames, frame j starting at x + 160 j, with the
+// given kernel (the plain loop below AVX-512).
+void sil_frame_levels_with(int kernel, const float *x, int64_t count, float *level);
 // Levels for n samples at 16 kHz: 1 below one frame, otherwise n / 160 - 1.
 int64_t sil_level_count(int64_t n16);
 // Level curve of a 16 kHz signal of n > 0 samples, with the detect-stage

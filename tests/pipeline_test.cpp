@@ -210,6 +210,49 @@ INSTANTIATE_TEST_SUITE_P(
         return std::to_string(i.param.rate) + "Hz_" + std::to_string(i.param.frames);
     });
 
+// Every vector version of the inner loops the CPU can run gives the plain
+// loop's results, whatever the widest one the stages pick on this machine.
+TEST(Kernels, EveryVersionMatchesThePlainLoop) {
+    std::vector<float> x = signal(70000, 44100, 41u);
+    x[1234] = std::numeric_limits<float>::infinity();
+    x[4321] = -std::numeric_limits<float>::infinity();
+    x[999] = std::numeric_limits<float>::quiet_NaN();
+    int tried = 0;
+    for (int kernel : {SIL_KERNEL_AVX2, SIL_KERNEL_AVX512}) {
+        if (!sil_kernel_available(kernel))
+            continue;
+        ++tried;
+        SCOPED_TRACE(kernel);
+        for (int rate : {3, 8000, 11025, 22050, 44100, 48000, 62000, 96000, 192000, 2147483647}) {
+            SCOPED_TRACE(rate);
+            const double ratio = 16000.0 / (double)rate;
+            // A block that starts far into the stream, as later blocks do.
+            const int64_t base = 123456789;
+            const int64_t first = (int64_t)std::ceil((double)base * ratio) + 1;
+            int64_t end = (int64_t)((double)(base + (int64_t)x.size() - 3) * ratio);
+            if (end > first + 200000)
+                end = first + 200000;
+            if (end <= first)
+                continue;
+            std::vector<float> want((size_t)(end - first)), got(want.size());
+            sil_resample_block_with(SIL_KERNEL_PLAIN, x.data(), base, (int64_t)x.size(), ratio,
+                                    want.data(), first, end);
+            sil_resample_block_with(kernel, x.data(), base, (int64_t)x.size(), ratio, got.data(),
+                                    first, end);
+            std::string why;
+            EXPECT_TRUE(same_bits(got, want, &why)) << why;
+        }
+        const int64_t frames = ((int64_t)x.size() - 320) / 160 + 1;
+        std::vector<float> want((size_t)frames), got(want.size());
+        sil_frame_levels_with(SIL_KERNEL_PLAIN, x.data(), frames, want.data());
+        sil_frame_levels_with(kernel, x.data(), frames, got.data());
+        std::string why;
+        EXPECT_TRUE(same_bits(got, want, &why)) << why;
+    }
+    if (tried == 0)
+        GTEST_SKIP() << "this CPU has no vector versions to compare";
+}
+
 // ---------------------------------------------------------------------------
 // Pipeline
 // ---------------------------------------------------------------------------
