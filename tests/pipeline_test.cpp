@@ -32,8 +32,8 @@ std::vector<float> signal(size_t n, int rate, uint32_t seed) {
     for (size_t i = 0; i < n; ++i) {
         if (left == 0) {
             loud = !loud;
-            left = (size_t)(loud ? rate + (int)(g() % (uint32_t)(3 * rate))
-                                 : rate / 3 + (int)(g() % (uint32_t)(rate + 1)));
+            const uint64_t r = (uint64_t)rate;
+            left = (size_t)(loud ? r + g() % (3 * r) : r / 3 + g() % (r + 1));
             amp = loud ? 0.3f : 0.0002f;
         }
         --left;
