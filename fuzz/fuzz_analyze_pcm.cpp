@@ -11,10 +11,17 @@
 //
 // Checked: no crash, leak or undefined behaviour; a NULL result always has a
 // message and a report never has one; the same call twice gives the same
-// report.
+// report; the members the newer keys add hold their promises (chapters that
+// cover the recording with keep_all, no piece over the maximum with
+// cut_at_pause, pauses in time order with ranks 1..n, a level per hop, no
+// more chapters than a chapter count asks for). fuzz_analyze_pcm.dict holds
+// the option keys.
 #include "silsplit_internal.h"
 
+#include <yyjson.h>
+
 #include <cstdint>
+#include <vector>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,6 +43,59 @@ std::string run(const float *pcm, int n, const char *opts, std::string *error) {
     check(report ? error->empty() : !error->empty());
     silsplit_free_string(report);
     return text;
+}
+
+double num(yyjson_val *obj, const char *key) { return yyjson_get_num(yyjson_obj_get(obj, key)); }
+
+void check_members(const std::string &text, const sil_opts &o) {
+    yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+    check(doc != nullptr);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    yyjson_val *chapters = yyjson_obj_get(root, "chapters");
+    const size_t n = yyjson_arr_size(chapters);
+    const double duration = num(root, "duration_s");
+    check((yyjson_obj_get(root, "threshold_db") != nullptr) == o.auto_threshold);
+    check((yyjson_obj_get(root, "pauses") != nullptr) == o.report_pauses);
+    check((yyjson_obj_get(root, "levels") != nullptr) == o.report_levels);
+    check((yyjson_obj_get(root, "chapter_count") != nullptr) == (o.chapter_count > 0));
+    if (o.chapter_count > 0) {
+        yyjson_val *cc = yyjson_obj_get(root, "chapter_count");
+        check(yyjson_get_int(yyjson_obj_get(cc, "requested")) == o.chapter_count);
+        check(yyjson_get_int(yyjson_obj_get(cc, "found")) == (int)n && (int)n <= o.chapter_count);
+    }
+    if (o.keep_all && duration > 0.0) {
+        // The 16 kHz signal's end may differ from the input's duration by a
+        // fraction of a hop when the input rate is not 16 kHz.
+        check(n >= 1 && num(yyjson_arr_get(chapters, 0), "t0") == 0.0);
+        for (size_t i = 1; i < n; i++)
+            check(num(yyjson_arr_get(chapters, i - 1), "t1") == num(yyjson_arr_get(chapters, i), "t0"));
+    }
+    if (o.cut_at_pause && o.max_chapter_s > 0.0f && o.chapter_count == 0) {
+        for (size_t i = 0; i < n; i++) {
+            yyjson_val *c = yyjson_arr_get(chapters, i);
+            check(!(num(c, "dur") > (double)o.max_chapter_s + 1e-3 * (double)o.max_chapter_s + 1e-5));
+        }
+    }
+    if (o.report_pauses) {
+        yyjson_val *pauses = yyjson_obj_get(root, "pauses");
+        const size_t np = yyjson_arr_size(pauses);
+        std::vector<bool> seen(np + 1, false);
+        double last_t1 = -1.0;
+        for (size_t i = 0; i < np; i++) {
+            yyjson_val *p = yyjson_arr_get(pauses, i);
+            const int64_t rank = yyjson_get_sint(yyjson_obj_get(p, "rank"));
+            check(rank >= 1 && (size_t)rank <= np && !seen[(size_t)rank]);
+            seen[(size_t)rank] = true;
+            check(num(p, "t0") > last_t1 && num(p, "t1") > num(p, "t0"));
+            last_t1 = num(p, "t1");
+        }
+    }
+    if (o.report_levels) {
+        yyjson_val *db = yyjson_obj_get(yyjson_obj_get(root, "levels"), "db");
+        for (size_t i = 0; i < yyjson_arr_size(db); i++)
+            check(!(yyjson_get_num(yyjson_arr_get(db, i)) < -120.0));
+    }
+    yyjson_doc_free(doc);
 }
 
 } // namespace
@@ -70,13 +130,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const float *pcm = samples.empty() ? nullptr : samples.data();
     const int n = (int)samples.size();
     sil_opts o;
-    if (sil_parse_opts(opts.c_str(), &o) == 0 && o.sample_rate > 0 &&
-        (double)n * 16000.0 / o.sample_rate > kMaxSamples16k)
+    const bool opts_ok = sil_parse_opts(opts.c_str(), &o) == 0;
+    if (opts_ok && o.sample_rate > 0 && (double)n * 16000.0 / o.sample_rate > kMaxSamples16k)
         return 0;
     std::string e1, e2;
     const std::string r1 = run(pcm, n, opts.c_str(), &e1);
     const std::string r2 = run(pcm, n, opts.c_str(), &e2);
     check(r1 == r2 && e1 == e2);
+    if (opts_ok && e1.empty())
+        check_members(r1, o);
     // NULL options and "{}" both mean the defaults.
     if (opts == "{}") {
         std::string e3;

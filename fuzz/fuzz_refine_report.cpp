@@ -135,6 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     float f[5];
     memcpy(f, data, sizeof f);
     sil_opts opts;
+    sil_opts_defaults(&opts);
     opts.threshold_db = f[0];
     opts.min_silence_s = f[1];
     opts.min_chapter_s = f[2];

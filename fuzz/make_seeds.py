@@ -115,6 +115,18 @@ def pcm_seeds():
         "bad_json": b'{"threshold_db":\0' + loud,
         "not_object": b"[1,2,3]",
         "options_only": b'{"min_silence_s":"x","padding_s":null,"max_chapter_s":true}',
+        "auto_threshold": b'{"auto_threshold":true,"report_pauses":true}\0' + struct.pack("<H", 3000)
+                          + loud * 30 + floats([0.001, -0.002, 0.0015]) * 100,
+        "cut_at_pause": b'{"max_chapter_s":0.5,"cut_at_pause":true,"min_chapter_s":0}\0'
+                        + struct.pack("<H", 4000) + loud * 60 + quiet * 8,
+        "chapter_count": b'{"chapter_count":3,"min_silence_s":0.05,"padding_s":0.5}\0'
+                         + struct.pack("<H", 4000) + loud * 40 + quiet * 50 + loud * 40 + quiet * 90,
+        "keep_all": b'{"keep_all":true,"min_chapter_s":1,"report_levels":true,"sample_rate":22050}\0'
+                    + struct.pack("<H", 3000) + loud * 40 + quiet * 120,
+        "all_rules": b'{"auto_threshold":true,"cut_at_pause":true,"max_chapter_s":0.2,"chapter_count":2,'
+                     b'"keep_all":true,"report_pauses":true,"report_levels":true}\0'
+                     + struct.pack("<H", 2000) + loud * 20 + quiet * 30 + floats([nan, 1e-30]),
+        "wrong_types": b'{"auto_threshold":1,"chapter_count":"2","keep_all":null}',
     }
 
 

@@ -42,6 +42,7 @@ run_one() {
     mkdir -p "$BUILD/artifacts/$t"
     local common=(-artifact_prefix="$BUILD/artifacts/$t/" -timeout=60 -rss_limit_mb=2560
                   -print_final_stats=1)
+    [ -f "fuzz/$t.dict" ] && common+=(-dict="fuzz/$t.dict")
     if [ "$mode" = runs ]; then
         corpus="$BUILD/corpus-run/$t"
         rm -rf "$corpus" && mkdir -p "$corpus"

@@ -254,7 +254,7 @@ int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
 
 int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_chapter **out,
                         int *out_n, float *out_removed_s, float *out_duration_s,
-                        sil_progress *progress) {
+                        sil_progress *progress, sil_report_extras *extras) {
     *out = nullptr;
     *out_n = 0;
     if (out_removed_s)
@@ -266,6 +266,12 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     if (n == 0) {
         if (out_duration_s)
             *out_duration_s = 0.0f;
+        // No chapters; the members asked for are there, empty.
+        if (extras) {
+            if (sil_detect_on_levels(nullptr, 0, 0.0f, opts, out, out_n, out_removed_s, extras) != 0)
+                return -1;
+            sil_report_extras_take_levels(extras, opts, nullptr, 0);
+        }
         return 0;
     }
     // The duration is handed out once the detect stage has begun (a cancel at
@@ -280,6 +286,10 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     if (sil_frame_levels(samples, n, &curve_raw, &frames, progress) != 0)
         return -1;
     sil_heap_ptr<float> curve(curve_raw);
-    return sil_chapters_from_levels(curve.get(), frames, duration, opts, out, out_n,
-                                    out_removed_s);
+    if (sil_detect_on_levels(curve.get(), frames, duration, opts, out, out_n, out_removed_s,
+                             extras) != 0)
+        return -1;
+    if (extras && sil_report_extras_take_levels(extras, opts, curve.get(), frames))
+        curve.release(); // kept for the report
+    return 0;
 }

@@ -6,6 +6,7 @@
 
 #include <yyjson.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,12 @@ void sil_opts_defaults(sil_opts *o) {
     for (const sil_number_option &n : SIL_NUMBER_OPTIONS)
         o->*n.field = n.fallback;
     o->sample_rate = SIL_ANALYSIS_RATE;
+    o->chapter_count = 0;
+    o->auto_threshold = false;
+    o->cut_at_pause = false;
+    o->keep_all = false;
+    o->report_pauses = false;
+    o->report_levels = false;
 }
 
 namespace {
@@ -51,6 +58,10 @@ struct source_deleter {
     void operator()(sil_wav_source *s) const { sil_wav_source_free(s); }
 };
 using source_ptr = std::unique_ptr<sil_wav_source, source_deleter>;
+
+struct extras_releaser {
+    void operator()(sil_report_extras *x) const { sil_report_extras_free(x); }
+};
 
 } // namespace
 
@@ -72,6 +83,39 @@ static void take_rate(yyjson_val *root, int32_t *field) {
     // Truncation toward zero; an integral part outside int32 becomes 0, which
     // the in-memory entry replaces by 16000.
     *field = (d > -2147483649.0 && d < 2147483648.0) ? (int32_t)d : 0;
+}
+
+// The newer keys are strict: a member of the wrong type is a mistake the
+// host should hear about, not a default it silently gets.
+
+// Sets *field from the first member named key when it is true or false.
+// false with the message set when the member holds anything else.
+static bool take_flag(yyjson_val *root, const char *key, bool *field) {
+    yyjson_val *v = yyjson_obj_get(root, key);
+    if (!v)
+        return true;
+    if (!yyjson_is_bool(v)) {
+        char msg[64];
+        snprintf(msg, sizeof msg, "%s must be true or false", key);
+        sil_set_error(msg);
+        return false;
+    }
+    *field = yyjson_get_bool(v);
+    return true;
+}
+
+// chapter_count: a whole number from 1 to the chapter limit (2 and 2.0 alike).
+static bool take_count(yyjson_val *root, int32_t *field) {
+    yyjson_val *v = yyjson_obj_get(root, "chapter_count");
+    if (!v)
+        return true;
+    const double d = yyjson_is_num(v) ? yyjson_get_num(v) : 0.0;
+    if (!(d >= 1.0 && d <= (double)SIL_MAX_CHAPTERS && d == std::floor(d))) {
+        sil_set_error("chapter_count must be a whole number from 1 to 10000");
+        return false;
+    }
+    *field = (int32_t)d;
+    return true;
 }
 
 int sil_parse_opts(const char *json, sil_opts *o) {
@@ -96,6 +140,14 @@ int sil_parse_opts(const char *json, sil_opts *o) {
     for (const sil_number_option &n : SIL_NUMBER_OPTIONS)
         take_float(root, n.key, &(o->*n.field));
     take_rate(root, &o->sample_rate);
+    if (!take_flag(root, "auto_threshold", &o->auto_threshold) ||
+        !take_flag(root, "cut_at_pause", &o->cut_at_pause) || !take_count(root, &o->chapter_count) ||
+        !take_flag(root, "keep_all", &o->keep_all) ||
+        !take_flag(root, "report_pauses", &o->report_pauses) ||
+        !take_flag(root, "report_levels", &o->report_levels)) {
+        sil_opts_defaults(o);
+        return -1;
+    }
     return 0;
 }
 
@@ -169,10 +221,13 @@ SILSPLIT_API char *silsplit_analyze_pcm(const float *pcm, int n_samples, const c
         sil_chapter *chapters = nullptr;
         int count = 0;
         float removed_s = 0.0f;
+        sil_report_extras extras;
+        sil_report_extras_init(&extras);
+        std::unique_ptr<sil_report_extras, extras_releaser> extras_guard(&extras);
         if (sil_detect_chapters(nullptr, 0, &opts, &chapters, &count, &removed_s, nullptr,
-                                nullptr) != 0)
+                                nullptr, &extras) != 0)
             return nullptr;
-        char *report = sil_build_analyze_json(rate, 0.0f, chapters, count, removed_s);
+        char *report = sil_build_analyze_json(rate, 0.0f, chapters, count, removed_s, &extras);
         free(chapters);
         return report;
     }

@@ -320,7 +320,8 @@ static int end_stream(sil_pipeline *p) {
     return 0;
 }
 
-int sil_pipeline_chapters(sil_pipeline *p, sil_chapter **out, int *out_n, float *out_removed_s) {
+int sil_pipeline_chapters(sil_pipeline *p, sil_chapter **out, int *out_n, float *out_removed_s,
+                          sil_report_extras *extras) {
     *out = nullptr;
     *out_n = 0;
     if (out_removed_s)
@@ -330,9 +331,14 @@ int sil_pipeline_chapters(sil_pipeline *p, sil_chapter **out, int *out_n, float 
     // The detector sees the 16 kHz signal's own length.
     const int64_t n16 = p->resampling ? p->rs.out_count : p->pushed;
     const float duration16 = (float)n16 / (float)SIL_ANALYSIS_RATE;
-    if (sil_chapters_from_levels(p->levels.curve, (int32_t)p->levels.count, duration16, &p->opts,
-                                 out, out_n, out_removed_s) != 0)
+    if (sil_detect_on_levels(p->levels.curve, (int32_t)p->levels.count, duration16, &p->opts, out,
+                             out_n, out_removed_s, extras) != 0)
         return fail(p);
+    if (extras && p->opts.report_levels) {
+        extras->has_levels = true;
+        extras->levels = p->levels.curve;
+        extras->n_levels = (int32_t)p->levels.count;
+    }
     return 0;
 }
 
@@ -340,12 +346,18 @@ char *sil_pipeline_report(sil_pipeline *p) {
     sil_chapter *chapters = nullptr;
     int count = 0;
     float removed_s = 0.0f;
-    if (sil_pipeline_chapters(p, &chapters, &count, &removed_s) != 0)
+    sil_report_extras extras;
+    sil_report_extras_init(&extras);
+    if (sil_pipeline_chapters(p, &chapters, &count, &removed_s, &extras) != 0) {
+        sil_report_extras_free(&extras);
         return nullptr;
+    }
     // The report gives the source's own rate and length, not the 16 kHz ones.
     const float duration_s = (float)p->pushed / (float)p->rate;
-    char *report = sil_build_analyze_json(p->rate, duration_s, chapters, count, removed_s);
+    char *report =
+        sil_build_analyze_json(p->rate, duration_s, chapters, count, removed_s, &extras);
     free(chapters);
+    sil_report_extras_free(&extras);
     if (!report) {
         fail(p);
         return nullptr;

@@ -39,8 +39,11 @@ void sil_pipeline_free(sil_pipeline *p);
 
 // Ends the stream and hands out the chapters instead of a report (no "done"
 // call). 0 and a heap array in *out (NULL when there are none) with its
-// count, or -1 with the message set. out_removed_s may be NULL.
-int sil_pipeline_chapters(sil_pipeline *p, sil_chapter **out, int *out_n, float *out_removed_s);
+// count, or -1 with the message set. out_removed_s may be NULL. extras, when
+// not NULL, receives the report members the options ask for; the level curve
+// in it is lent by the pipeline and lives as long as the pipeline.
+int sil_pipeline_chapters(sil_pipeline *p, sil_chapter **out, int *out_n, float *out_removed_s,
+                          sil_report_extras *extras = nullptr);
 // Frames pushed so far.
 int64_t sil_pipeline_frames(const sil_pipeline *p);
 

@@ -25,8 +25,16 @@ struct sil_opts {
     float padding_s;     // added before and after each chapter
     float max_chapter_s; // longer chapters are cut; 0 or less: no maximum
     int32_t sample_rate; // rate of a host buffer; 0 or less means 16000
+    // Chapter rules and report members beyond the threshold scan; all off by
+    // default, and then the results are those of the scan alone.
+    int32_t chapter_count; // exactly this many chapters; 0: not asked for
+    bool auto_threshold;   // threshold from the recording's own level curve
+    bool cut_at_pause;     // with max_chapter_s: long chapters are cut at pauses
+    bool keep_all;         // chapters cover the whole recording
+    bool report_pauses;    // the report lists the candidate pauses
+    bool report_levels;    // the report carries the level curve
 };
-static_assert(sizeof(sil_opts) == 24, "sil_opts is six 4-byte fields");
+static_assert(sizeof(sil_opts) == 36, "sil_opts is seven 4-byte fields and five flags");
 
 // The numeric options: the key in the options text (and the field of the
 // same name) and the default, written here once for the parser and the
@@ -86,6 +94,42 @@ struct sil_chapter {
 };
 static_assert(sizeof(sil_chapter) == 12, "sil_chapter is three floats");
 
+// A quiet stretch between two sounds: frames [first, end) of the level curve,
+// all below the threshold.
+struct sil_pause {
+    int32_t first;
+    int32_t end;
+    float level_db;       // mean level of its frames
+    int32_t depth_tenths; // mean depth below the threshold in 0.1 dB, 0..999
+    int32_t rank;         // 1: the strongest (longest, then deepest)
+};
+
+// A point of a threshold that changes over time.
+struct sil_point {
+    float t;
+    float db;
+};
+
+// The report members that option keys ask for beyond the chapters. Every
+// pointer but levels is a heap block owned by the record
+// (sil_report_extras_free); a member is written only when its flag is set.
+struct sil_report_extras {
+    bool has_threshold;
+    float threshold_db;   // the threshold used; its median when it varies
+    sil_point *track;     // when it varies: the threshold over time, else NULL
+    int32_t n_track;
+    bool has_pauses;
+    sil_pause *pauses;    // in time order
+    int32_t n_pauses;
+    bool has_levels;
+    const float *levels;  // the level curve, one value per 10 ms hop: borrowed, it
+                          // must outlive the report, unless it is levels_owned
+    float *levels_owned;  // NULL, or the curve as a heap block the record owns
+    int32_t n_levels;
+    int32_t count_requested; // 0: no chapter_count member
+    int32_t count_found;
+};
+
 // Most chapters a result may hold; one more is an error.
 constexpr int SIL_MAX_CHAPTERS = 10000;
 
@@ -107,10 +151,13 @@ void sil_clear_error(void);
 // The calling thread's error text (never NULL).
 const char *sil_get_error(void);
 
-// Fills o with the defaults.
+// Fills o with the defaults (every chapter rule and report member off).
 void sil_opts_defaults(sil_opts *o);
-// Defaults overlaid by the numeric members of json (NULL, "" and "{}" keep
-// the defaults). 0, or -1 with the message set and o holding the defaults.
+// Defaults overlaid by the members of json (NULL, "" and "{}" keep the
+// defaults): the five float keys and sample_rate when they hold numbers (any
+// other value is ignored), the newer keys only with a value of their type
+// (any other is an error naming the key). 0, or -1 with the message set and
+// o holding the defaults.
 int sil_parse_opts(const char *json, sil_opts *o);
 
 // Name of a stage code; unknown codes are "read".
@@ -296,18 +343,50 @@ int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
 // Finds the chapters of a 16 kHz signal. 0 and a heap array in *out (NULL
 // when there are none) with its count, or -1 with nothing to free.
 // out_removed_s and out_duration_s may be NULL.
+// extras, when not NULL, receives the report members the options ask for
+// (the level curve is handed over rather than freed when they ask for it).
 int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_chapter **out,
                         int *out_n, float *out_removed_s, float *out_duration_s,
-                        sil_progress *progress);
+                        sil_progress *progress, sil_report_extras *extras = nullptr);
+
+// ---------------------------------------------------------------------------
+// chapter_rules.cpp: the threshold from the level curve, pauses, and the
+// chapter rules beyond the threshold scan
+// ---------------------------------------------------------------------------
+
+// Zeroes the record: no member asked for.
+void sil_report_extras_init(sil_report_extras *x);
+// Frees the record's blocks and zeroes it; NULL does nothing.
+void sil_report_extras_free(sil_report_extras *x);
+// True when the options change the chapters beyond the threshold scan
+// (auto_threshold, chapter_count, keep_all, or cut_at_pause with a maximum).
+bool sil_opts_use_rules(const sil_opts *opts);
+// The chapters of a level curve under all the options: as
+// sil_chapters_from_levels when no rule is asked for, else with the rules.
+// extras (may be NULL) receives the threshold, pauses and chapter count the
+// options ask for; the level curve itself is left to the caller (see
+// sil_report_extras_take_levels). 0, or -1 with nothing to free (extras is
+// then emptied).
+int sil_detect_on_levels(const float *level, int32_t frames, float duration, const sil_opts *opts,
+                         sil_chapter **out, int *out_n, float *out_removed_s,
+                         sil_report_extras *extras);
+// Hands the heap level curve to extras when the options ask for the levels
+// (true: extras owns it now), else leaves it with the caller (false). A curve
+// that outlives the report may instead be lent: set has_levels, levels and
+// n_levels.
+bool sil_report_extras_take_levels(sil_report_extras *extras, const sil_opts *opts, float *level,
+                                   int32_t frames);
 
 // ---------------------------------------------------------------------------
 // split_write.cpp: report and chapter export
 // ---------------------------------------------------------------------------
 
 // The compact JSON report as a heap text freed with free(), or NULL with the
-// message set.
+// message set. extras (may be NULL) adds the members it holds after the
+// chapters; without it the text is the chapters' report alone.
 char *sil_build_analyze_json(int sample_rate, float duration_s, const sil_chapter *chapters,
-                             int count, float silences_removed_s);
+                             int count, float silences_removed_s,
+                             const sil_report_extras *extras = nullptr);
 
 // Writes ch_NNN.wav files and chapters.json into out_dir. The chapter count,
 // or -1 with the message set.

@@ -32,6 +32,10 @@ struct source_deleter {
 };
 using source_ptr = std::unique_ptr<sil_wav_source, source_deleter>;
 
+struct extras_releaser {
+    void operator()(sil_report_extras *x) const { sil_report_extras_free(x); }
+};
+
 constexpr size_t PATH_BUF = 1024;
 
 } // namespace
@@ -40,8 +44,79 @@ constexpr size_t PATH_BUF = 1024;
 // Report
 // ---------------------------------------------------------------------------
 
+// A level in dB rounded to 0.1 dB as the nearest double (so -43.2 is written
+// -43.2), never below -120; a NaN reads -120 and an overflow at most 999.
+static double tenth_db(float db) {
+    if (!(db > -120.0f))
+        return -120.0;
+    if (db > 999.0f)
+        return 999.0;
+    return std::round((double)db * 10.0) / 10.0;
+}
+
+// A frame's start in seconds, the single-precision value the chapters use.
+static float frame_time(int32_t frame) { return (float)frame * 160.0f / 16000.0f; }
+
+// The members the options asked for, after the chapters; false when one
+// cannot be stored.
+static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report_extras &x) {
+    bool ok = true;
+    if (x.has_threshold) {
+        ok = ok && yyjson_mut_obj_add_real(d, root, "threshold_db", tenth_db(x.threshold_db));
+        if (x.track) {
+            yyjson_mut_val *arr = ok ? yyjson_mut_arr(d) : nullptr;
+            ok = ok && arr != nullptr;
+            for (int32_t i = 0; ok && i < x.n_track; i++) {
+                yyjson_mut_val *p = yyjson_mut_obj(d);
+                ok = p != nullptr && yyjson_mut_obj_add_real(d, p, "t", (double)x.track[i].t) &&
+                     yyjson_mut_obj_add_real(d, p, "db", tenth_db(x.track[i].db)) &&
+                     yyjson_mut_arr_append(arr, p);
+            }
+            ok = ok && yyjson_mut_obj_add_val(d, root, "threshold_track", arr);
+        }
+    }
+    if (x.has_pauses) {
+        yyjson_mut_val *arr = ok ? yyjson_mut_arr(d) : nullptr;
+        ok = ok && arr != nullptr;
+        for (int32_t i = 0; ok && i < x.n_pauses; i++) {
+            const sil_pause &ps = x.pauses[i];
+            const float t0 = frame_time(ps.first);
+            const float t1 = frame_time(ps.end);
+            const float dur = t1 - t0; // the single-precision difference, as for chapters
+            // Longest first, then deepest: whole hops, and the depth in 0.1 dB
+            // (at most 999) below the last digit of the duration.
+            const double score =
+                ((double)(ps.end - ps.first) * 1000.0 + ps.depth_tenths) / 100000.0;
+            yyjson_mut_val *p = yyjson_mut_obj(d);
+            ok = p != nullptr && yyjson_mut_obj_add_real(d, p, "t0", (double)t0) &&
+                 yyjson_mut_obj_add_real(d, p, "t1", (double)t1) &&
+                 yyjson_mut_obj_add_real(d, p, "dur", (double)dur) &&
+                 yyjson_mut_obj_add_real(d, p, "level_db", tenth_db(ps.level_db)) &&
+                 yyjson_mut_obj_add_real(d, p, "score", score) &&
+                 yyjson_mut_obj_add_int(d, p, "rank", ps.rank) && yyjson_mut_arr_append(arr, p);
+        }
+        ok = ok && yyjson_mut_obj_add_val(d, root, "pauses", arr);
+    }
+    if (x.has_levels) {
+        yyjson_mut_val *obj = ok ? yyjson_mut_obj(d) : nullptr;
+        yyjson_mut_val *arr = ok ? yyjson_mut_arr(d) : nullptr;
+        ok = ok && obj && arr && yyjson_mut_obj_add_real(d, obj, "hop_s", 0.01);
+        for (int32_t i = 0; ok && i < x.n_levels; i++)
+            ok = yyjson_mut_arr_add_real(d, arr, tenth_db(x.levels[i]));
+        ok = ok && yyjson_mut_obj_add_val(d, obj, "db", arr) &&
+             yyjson_mut_obj_add_val(d, root, "levels", obj);
+    }
+    if (x.count_requested > 0) {
+        yyjson_mut_val *obj = ok ? yyjson_mut_obj(d) : nullptr;
+        ok = ok && obj && yyjson_mut_obj_add_int(d, obj, "requested", x.count_requested) &&
+             yyjson_mut_obj_add_int(d, obj, "found", x.count_found) &&
+             yyjson_mut_obj_add_val(d, root, "chapter_count", obj);
+    }
+    return ok;
+}
+
 char *sil_build_analyze_json(int sample_rate, float duration_s, const sil_chapter *chapters,
-                             int count, float silences_removed_s) {
+                             int count, float silences_removed_s, const sil_report_extras *extras) {
     mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
     if (!doc) {
         sil_set_error("json alloc failed");
@@ -75,6 +150,7 @@ char *sil_build_analyze_json(int sample_rate, float duration_s, const sil_chapte
              yyjson_mut_arr_append(arr, obj);
     }
     ok = ok && yyjson_mut_obj_add_val(d, root, "chapters", arr);
+    ok = ok && (!extras || add_extras(d, root, *extras));
     if (!ok) {
         sil_set_error("json alloc failed");
         return nullptr;
@@ -194,11 +270,16 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     sil_heap_ptr<sil_chapter> chapters;
     int count = 0;
     float removed_s = 0.0f;
+    // The pipeline lives until chapters.json is written: the level curve the
+    // report may carry is its own.
+    pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, nullptr));
+    sil_report_extras extras;
+    sil_report_extras_init(&extras);
+    std::unique_ptr<sil_report_extras, extras_releaser> extras_guard(&extras);
     {
-        pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, nullptr));
         sil_chapter *chapters_raw = nullptr;
         if (!p || sil_pipeline_push_source(p.get(), src.get()) != 0 ||
-            sil_pipeline_chapters(p.get(), &chapters_raw, &count, &removed_s) != 0)
+            sil_pipeline_chapters(p.get(), &chapters_raw, &count, &removed_s, &extras) != 0)
             return -1;
         chapters.reset(chapters_raw);
     }
@@ -234,8 +315,8 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     // the length check above allows for: give it room so it is never cut short.
     char json_path[PATH_BUF + 1];
     snprintf(json_path, sizeof json_path, "%s/chapters.json", out_dir);
-    char *report = sil_build_analyze_json(rate, (float)frames / rate_f,
-                                          chapters.get(), count, removed_s);
+    char *report = sil_build_analyze_json(rate, (float)frames / rate_f, chapters.get(), count,
+                                          removed_s, &extras);
     if (!report)
         return -1;
     const int wrote = write_text_file(json_path, report);

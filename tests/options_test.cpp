@@ -20,6 +20,8 @@ sil_opts defaults() {
     o.padding_s = 0.25f;
     o.max_chapter_s = 0.0f;
     o.sample_rate = 16000;
+    o.chapter_count = 0;
+    o.auto_threshold = o.cut_at_pause = o.keep_all = o.report_pauses = o.report_levels = false;
     return o;
 }
 
@@ -31,6 +33,8 @@ sil_opts garbage() {
     o.padding_s = 4.0f;
     o.max_chapter_s = 5.0f;
     o.sample_rate = 6;
+    o.chapter_count = 7;
+    o.auto_threshold = o.cut_at_pause = o.keep_all = o.report_pauses = o.report_levels = true;
     return o;
 }
 
@@ -41,6 +45,12 @@ void expect_opts_eq(const sil_opts &want, const sil_opts &got) {
     EXPECT_EQ(want.padding_s, got.padding_s);
     EXPECT_EQ(want.max_chapter_s, got.max_chapter_s);
     EXPECT_EQ(want.sample_rate, got.sample_rate);
+    EXPECT_EQ(want.chapter_count, got.chapter_count);
+    EXPECT_EQ(want.auto_threshold, got.auto_threshold);
+    EXPECT_EQ(want.cut_at_pause, got.cut_at_pause);
+    EXPECT_EQ(want.keep_all, got.keep_all);
+    EXPECT_EQ(want.report_pauses, got.report_pauses);
+    EXPECT_EQ(want.report_levels, got.report_levels);
 }
 
 TEST(OptsDefaults, FillEveryField) {
@@ -99,7 +109,19 @@ INSTANTIATE_TEST_SUITE_P(
                       BadText{"Null", "null", kNotObject},
                       BadText{"Number", "3", kNotObject},
                       BadText{"String", "\"{}\"", kNotObject},
-                      BadText{"Boolean", "true", kNotObject}),
+                      BadText{"Boolean", "true", kNotObject},
+                      // The newer keys refuse a value of another type.
+                      BadText{"FlagAsNumber", "{\"keep_all\":1}", "keep_all must be true or false"},
+                      BadText{"FlagAsNullAfterGoodKeys",
+                              "{\"threshold_db\":-30,\"report_pauses\":null}",
+                              "report_pauses must be true or false"},
+                      BadText{"CountAsString", "{\"chapter_count\":\"4\"}",
+                              "chapter_count must be a whole number from 1 to 10000"},
+                      BadText{"CountFraction", "{\"chapter_count\":1.5}",
+                              "chapter_count must be a whole number from 1 to 10000"},
+                      BadText{"FirstBadKeyInRecordOrder",
+                              "{\"report_levels\":2,\"auto_threshold\":\"no\"}",
+                              "auto_threshold must be true or false"}),
     [](const ::testing::TestParamInfo<BadText> &info) { return std::string(info.param.name); });
 
 struct GoodText {
@@ -114,6 +136,13 @@ sil_opts with(float sil_opts::*field, float v) {
     return o;
 }
 
+sil_opts with_flags(int32_t count) {
+    sil_opts o = defaults();
+    o.chapter_count = count;
+    o.auto_threshold = o.keep_all = o.report_levels = true;
+    return o;
+}
+
 sil_opts with_rate(int32_t rate) {
     sil_opts o = defaults();
     o.sample_rate = rate;
@@ -121,7 +150,7 @@ sil_opts with_rate(int32_t rate) {
 }
 
 sil_opts all_six() {
-    sil_opts o;
+    sil_opts o = defaults();
     o.threshold_db = -35.5f;
     o.min_silence_s = 0.3f;
     o.min_chapter_s = 2.5f;
@@ -150,6 +179,14 @@ INSTANTIATE_TEST_SUITE_P(
                  "{\"threshold_db\":-35.5,\"min_silence_s\":0.3,\"min_chapter_s\":2.5,"
                  "\"padding_s\":0.1,\"max_chapter_s\":600,\"sample_rate\":44100}",
                  all_six()},
+        GoodText{"NewerKeys",
+                 "{\"auto_threshold\":true,\"cut_at_pause\":false,\"chapter_count\":12,"
+                 "\"keep_all\":true,\"report_pauses\":false,\"report_levels\":true}",
+                 with_flags(12)},
+        GoodText{"NewerKeysFirstMemberWins",
+                 "{\"auto_threshold\":true,\"auto_threshold\":0,\"chapter_count\":2e0,"
+                 "\"chapter_count\":\"x\",\"keep_all\":true,\"report_levels\":true}",
+                 with_flags(2)},
         GoodText{"StringValueKeepsDefault", "{\"threshold_db\":\"-10\"}", defaults()},
         GoodText{"BooleanValueKeepsDefault", "{\"padding_s\":true}", defaults()},
         GoodText{"FirstOfTwoMembersWins", "{\"threshold_db\":-30,\"threshold_db\":-20}",

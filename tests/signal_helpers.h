@@ -64,6 +64,7 @@ inline std::vector<float> comb(int count, int first_gap, int gap) {
 inline sil_opts make_opts(float threshold_db, float min_silence_s, float min_chapter_s,
                           float padding_s, float max_chapter_s) {
     sil_opts o;
+    sil_opts_defaults(&o); // every newer rule off
     o.threshold_db = threshold_db;
     o.min_silence_s = min_silence_s;
     o.min_chapter_s = min_chapter_s;

@@ -122,6 +122,25 @@ struct Tuning {
                      {"min_chapter_s", 5.0},
                      {"padding_s", 0.25},
                      {"max_chapter_s", 0.0}};
+    // The chapter rules and report members, each a key set to true (or to
+    // the count) when its flag is given.
+    struct Switch {
+        const char *key;
+        const char *name;
+        const char *help;
+        bool on = false;
+    };
+    Switch switches[5] = {
+        {"auto_threshold", "--auto-threshold",
+         "take the threshold from the recording's own levels (noise floor and speech)"},
+        {"cut_at_pause", "--cut-at-pause",
+         "with --max-chapter: cut long chapters at their best pause, not at the maximum"},
+        {"keep_all", "--keep-all",
+         "chapters cover the whole recording, boundaries in the middle of pauses"},
+        {"report_pauses", "--report-pauses", "the report lists the candidate pauses"},
+        {"report_levels", "--report-levels", "the report carries the level curve (10 ms hops)"}};
+    int chapter_count = 0;
+    CLI::Option *count_opt = nullptr;
     std::string raw;
     CLI::Option *raw_opt = nullptr;
 };
@@ -142,6 +161,13 @@ void add_tuning(CLI::App *cmd, Tuning *t) {
                               ->type_name(k == 0 ? "DB" : "SECONDS")
                               ->check(check_finite_number, "")
                               ->group(group);
+    for (auto &sw : t->switches)
+        cmd->add_flag(sw.name, sw.on, sw.help)->group(group);
+    t->count_opt = cmd->add_option("--chapter-count", t->chapter_count,
+                                   "exactly N chapters, at the N-1 strongest pauses")
+                       ->type_name("N")
+                       ->check(CLI::Range(1, 10000))
+                       ->group(group);
     t->raw_opt = cmd->add_option("--options", t->raw,
                                  "the options as a JSON object, e.g. '{\"min_chapter_s\":2}'; "
                                  "the flags above override its keys. Keys: " +
@@ -156,6 +182,9 @@ std::string options_text(const Tuning &t) {
     bool any = !t.raw.empty();
     for (const auto &f : t.flags)
         any = any || f.opt->count() > 0;
+    for (const auto &sw : t.switches)
+        any = any || sw.on;
+    any = any || t.count_opt->count() > 0;
     if (!any)
         return "";
     std::unique_ptr<yyjson_mut_doc, void (*)(yyjson_mut_doc *)> doc(yyjson_mut_doc_new(nullptr),
@@ -174,6 +203,16 @@ std::string options_text(const Tuning &t) {
             continue;
         yyjson_mut_obj_remove_key(root, f.key);
         yyjson_mut_obj_add_real(doc.get(), root, f.key, f.value);
+    }
+    for (const auto &sw : t.switches) {
+        if (!sw.on)
+            continue;
+        yyjson_mut_obj_remove_key(root, sw.key);
+        yyjson_mut_obj_add_bool(doc.get(), root, sw.key, true);
+    }
+    if (t.count_opt->count() > 0) {
+        yyjson_mut_obj_remove_key(root, "chapter_count");
+        yyjson_mut_obj_add_int(doc.get(), root, "chapter_count", t.chapter_count);
     }
     char *text = yyjson_mut_write(doc.get(), 0, nullptr);
     std::string out = text ? text : "";

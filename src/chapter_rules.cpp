@@ -1,0 +1,814 @@
+// Chapter rules on the level curve beyond the fixed-threshold scan: a
+// threshold taken from the recording's own levels (following a noise floor
+// that drifts), the quiet stretches between sounds ranked by strength, long
+// chapters cut at their best pause, a fixed chapter count, and chapters that
+// cover the whole recording. Without any of these options the chapters are
+// those of sil_chapters_from_levels, untouched.
+#include "silsplit_internal.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr float SILENCE_DB = -120.0f;
+constexpr float ONSET_MARGIN_DB = 6.0f;
+constexpr float SPLIT_TOLERANCE_S = 1e-6f;
+
+// Threshold from the levels: the curve is taken in blocks of 5 s; a block's
+// noise floor is its 10th percentile, and the floor at a block is the lowest
+// of those within 20 s on either side (a stretch of 45 s always holds some
+// pause in speech, while a block may be all speech).
+constexpr int32_t BLOCK_FRAMES = 500;
+constexpr int32_t FLOOR_REACH_BLOCKS = 4;
+constexpr double FLOOR_QUANTILE = 0.10;
+// The speech level is the 98th percentile of the levels above the floor.
+constexpr double SPEECH_QUANTILE = 0.98;
+// Below this distance between floor and speech the recording is taken as
+// one population (all noise, or all sound): nothing is split on it.
+constexpr float MIN_SPREAD_DB = 15.0f;
+// The threshold sits this share of the way from the floor to the speech
+// level, at least 6 dB over the floor (noise frames spread about it) and at
+// most 15 dB (deep pauses need not be that deep).
+constexpr float THRESHOLD_SHARE = 0.3f;
+constexpr float MIN_ABOVE_FLOOR_DB = 6.0f;
+constexpr float MAX_ABOVE_FLOOR_DB = 15.0f;
+// A threshold whose blocks stay within this range is reported and used as
+// one value.
+constexpr float STEADY_RANGE_DB = 1.0f;
+
+// Shortest quiet stretch that counts as a pause for the report and the
+// chapter count; cut_at_pause takes any quiet frame.
+constexpr int32_t PAUSE_MIN_FRAMES = 10;
+
+// A stretch of sound or a chapter under construction, in seconds.
+struct stretch {
+    float t0;
+    float t1;
+};
+
+// A pause's strength: whole hops first, then the depth in 0.1 dB.
+inline int64_t strength(const sil_pause &p) {
+    return (int64_t)(p.end - p.first) * 1000 + p.depth_tenths;
+}
+
+// Start time of frame k, in single precision as the scan computes it.
+inline float frame_time(int32_t k) { return (float)k * 160.0f / 16000.0f; }
+
+// The middle of a pause, where it is cut.
+inline float pause_mid(const sil_pause &p) {
+    return (frame_time(p.first) + frame_time(p.end)) * 0.5f;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Small helpers
+// ---------------------------------------------------------------------------
+
+template <typename T> static T *alloc_array(size_t n) {
+    return static_cast<T *>(malloc((n ? n : 1) * sizeof(T)));
+}
+
+// A level fit for statistics: NaN and anything under the floor read -120.
+static inline float clean_level(float v) {
+    if (!(v > SILENCE_DB))
+        return SILENCE_DB;
+    return v > 999.0f ? 999.0f : v;
+}
+
+// The q-quantile (0..1) of n values, reordering them.
+static float quantile(float *v, size_t n, double q) {
+    size_t k = (size_t)(q * (double)(n - 1) + 0.5);
+    if (k >= n)
+        k = n - 1;
+    std::nth_element(v, v + k, v + n);
+    return v[k];
+}
+
+static inline float round_tenth(float db) { return (float)(std::round((double)db * 10.0) / 10.0); }
+
+// The first frame at or after t seconds (times are multiples of the hop or
+// halfway between two).
+static int32_t frame_at(float t, int32_t frames) {
+    const double k = std::floor((double)t * 100.0 + 0.5);
+    if (!(k > 0.0))
+        return 0;
+    return k > (double)frames ? frames : (int32_t)k;
+}
+
+// Highest level of the frames a chapter covers (at least one frame).
+static float peak_of(const float *level, int32_t frames, float t0, float t1) {
+    int32_t a = frame_at(t0, frames);
+    int32_t b = frame_at(t1, frames);
+    if (a >= frames)
+        a = frames - 1;
+    if (b <= a)
+        b = a + 1;
+    float peak = SILENCE_DB;
+    for (int32_t k = a; k < b; k++)
+        if (level[k] > peak) // NaN never wins
+            peak = level[k];
+    return peak;
+}
+
+// ---------------------------------------------------------------------------
+// Threshold from the level curve
+// ---------------------------------------------------------------------------
+
+// Fills thr[0..frames) with the threshold of each frame: the fixed option,
+// or with auto_threshold the one found from the curve, which then goes into
+// the extras (its median, and its points over time when it varies).
+static int fill_thresholds(const float *level, int32_t frames, const sil_opts *opts, float *thr,
+                           sil_report_extras *extras) {
+    float fixed = opts->threshold_db;
+    if (!opts->auto_threshold || frames == 0) {
+        for (int32_t k = 0; k < frames; k++)
+            thr[k] = fixed;
+        if (opts->auto_threshold && extras) {
+            extras->has_threshold = true;
+            extras->threshold_db = fixed;
+        }
+        return 0;
+    }
+
+    const int32_t n_blocks = (frames + BLOCK_FRAMES - 1) / BLOCK_FRAMES;
+    sil_heap_ptr<float> work(alloc_array<float>((size_t)frames));
+    sil_heap_ptr<float> block_low(alloc_array<float>((size_t)n_blocks));
+    sil_heap_ptr<float> floor_db(alloc_array<float>((size_t)n_blocks));
+    if (!work || !block_low || !floor_db) {
+        sil_set_error("out of memory");
+        return -1;
+    }
+    float *w = work.get();
+    for (int32_t k = 0; k < frames; k++)
+        w[k] = clean_level(level[k]);
+    for (int32_t b = 0; b < n_blocks; b++) {
+        const int32_t a = b * BLOCK_FRAMES;
+        const int32_t e = std::min(frames, a + BLOCK_FRAMES);
+        block_low.get()[b] = quantile(w + a, (size_t)(e - a), FLOOR_QUANTILE);
+    }
+    for (int32_t b = 0; b < n_blocks; b++) {
+        float lo = block_low.get()[b];
+        for (int32_t j = std::max(0, b - FLOOR_REACH_BLOCKS);
+             j <= std::min(n_blocks - 1, b + FLOOR_REACH_BLOCKS); j++)
+            lo = std::min(lo, block_low.get()[j]);
+        floor_db.get()[b] = lo;
+    }
+
+    // Levels above the local floor; their high quantile is the speech level.
+    for (int32_t k = 0; k < frames; k++)
+        w[k] = clean_level(level[k]) - floor_db.get()[k / BLOCK_FRAMES];
+    const float spread = quantile(w, (size_t)frames, SPEECH_QUANTILE);
+
+    if (!(spread >= MIN_SPREAD_DB)) {
+        // One population: keep the threshold out of it, on the side the
+        // fixed threshold puts most of it, so its ripples split nothing.
+        for (int32_t k = 0; k < frames; k++)
+            w[k] = clean_level(level[k]);
+        const float median = quantile(w, (size_t)frames, 0.5);
+        const float low = quantile(w, (size_t)frames, 0.01);
+        const float high = *std::max_element(w, w + frames);
+        if (median < fixed)
+            fixed = std::max(fixed, high + 3.0f - ONSET_MARGIN_DB); // no frame opens a sound
+        else
+            fixed = std::min(fixed, low - 3.0f); // hardly a frame is quiet
+        fixed = round_tenth(fixed);
+        for (int32_t k = 0; k < frames; k++)
+            thr[k] = fixed;
+        if (extras) {
+            extras->has_threshold = true;
+            extras->threshold_db = fixed;
+        }
+        return 0;
+    }
+
+    const float above = std::min(MAX_ABOVE_FLOOR_DB, std::max(MIN_ABOVE_FLOOR_DB,
+                                                              THRESHOLD_SHARE * spread));
+    // Block thresholds to 0.1 dB, so the report holds exactly what was used.
+    float *block_thr = block_low.get();
+    float lo = 0.0f, hi = 0.0f;
+    for (int32_t b = 0; b < n_blocks; b++) {
+        block_thr[b] = round_tenth(floor_db.get()[b] + above);
+        lo = b == 0 ? block_thr[b] : std::min(lo, block_thr[b]);
+        hi = b == 0 ? block_thr[b] : std::max(hi, block_thr[b]);
+    }
+    memcpy(floor_db.get(), block_thr, (size_t)n_blocks * sizeof(float));
+    const float median = quantile(floor_db.get(), (size_t)n_blocks, 0.5);
+
+    if (hi - lo <= STEADY_RANGE_DB) {
+        for (int32_t k = 0; k < frames; k++)
+            thr[k] = median;
+        if (extras) {
+            extras->has_threshold = true;
+            extras->threshold_db = median;
+        }
+        return 0;
+    }
+
+    // Straight lines between the block centres; level before the first and
+    // after the last.
+    const int32_t half = BLOCK_FRAMES / 2;
+    for (int32_t k = 0; k < frames; k++) {
+        const int32_t b = (k - half) / BLOCK_FRAMES; // the centre at or before k
+        if (k < half || b >= n_blocks - 1) {
+            thr[k] = block_thr[k < half ? 0 : n_blocks - 1];
+            continue;
+        }
+        const float f = (float)(k - half - b * BLOCK_FRAMES) / (float)BLOCK_FRAMES;
+        thr[k] = block_thr[b] + (block_thr[b + 1] - block_thr[b]) * f;
+    }
+    if (extras) {
+        sil_point *track = alloc_array<sil_point>((size_t)n_blocks);
+        if (!track) {
+            sil_set_error("out of memory");
+            return -1;
+        }
+        for (int32_t b = 0; b < n_blocks; b++)
+            track[b] = sil_point{frame_time(b * BLOCK_FRAMES + half), block_thr[b]};
+        extras->has_threshold = true;
+        extras->threshold_db = median;
+        extras->track = track;
+        extras->n_track = n_blocks;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Pauses
+// ---------------------------------------------------------------------------
+
+// Every quiet stretch with sound on both sides and at least min_frames
+// frames, in time order. 0 and a heap array (NULL when none), or -1.
+static int find_pauses(const float *level, const float *thr, int32_t frames, int32_t min_frames,
+                       sil_pause **out, int32_t *out_n) {
+    *out = nullptr;
+    *out_n = 0;
+    int32_t count = 0;
+    for (int pass = 0; pass < 2; pass++) {
+        sil_pause *list = pass ? *out : nullptr;
+        count = 0;
+        int32_t k = 0;
+        while (k < frames) {
+            if (!(level[k] < thr[k])) {
+                k++;
+                continue;
+            }
+            const int32_t first = k;
+            double sum_level = 0.0, sum_depth = 0.0;
+            while (k < frames && level[k] < thr[k]) {
+                sum_level += (double)level[k];
+                sum_depth += (double)thr[k] - (double)level[k];
+                k++;
+            }
+            if (first == 0 || k == frames || k - first < min_frames)
+                continue;
+            if (list) {
+                const double n = (double)(k - first);
+                const double depth = std::round(sum_depth / n * 10.0);
+                list[count] = sil_pause{first, k, (float)(sum_level / n),
+                                        (int32_t)std::min(999.0, std::max(0.0, depth)), 0};
+            }
+            count++;
+        }
+        if (pass == 0) {
+            if (count == 0)
+                return 0;
+            *out = alloc_array<sil_pause>((size_t)count);
+            if (!*out) {
+                sil_set_error("out of memory");
+                return -1;
+            }
+        }
+    }
+    *out_n = count;
+    return 0;
+}
+
+// Sets each pause's rank: 1 for the strongest, ties to the earlier one.
+static int rank_pauses(sil_pause *p, int32_t n);
+
+// The ranked pauses of the curve under thr, handed to extras.
+static int report_pauses(const float *level, const float *thr, int32_t frames,
+                         sil_report_extras *extras) {
+    sil_pause *raw = nullptr;
+    int32_t n = 0;
+    if (find_pauses(level, thr, frames, PAUSE_MIN_FRAMES, &raw, &n) != 0)
+        return -1;
+    sil_heap_ptr<sil_pause> pauses(raw);
+    if (pauses && rank_pauses(pauses.get(), n) != 0)
+        return -1;
+    extras->has_pauses = true;
+    extras->pauses = pauses.release();
+    extras->n_pauses = n;
+    return 0;
+}
+
+static int rank_pauses(sil_pause *p, int32_t n) {
+    sil_heap_ptr<int32_t> order(alloc_array<int32_t>((size_t)n));
+    if (!order) {
+        sil_set_error("out of memory");
+        return -1;
+    }
+    int32_t *o = order.get();
+    for (int32_t i = 0; i < n; i++)
+        o[i] = i;
+    std::sort(o, o + n, [p](int32_t a, int32_t b) {
+        const int64_t sa = strength(p[a]), sb = strength(p[b]);
+        return sa != sb ? sa > sb : a < b;
+    });
+    for (int32_t r = 0; r < n; r++)
+        p[o[r]].rank = r + 1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Chapters from the scan
+// ---------------------------------------------------------------------------
+
+// Growing list of stretches; false when it cannot grow.
+static bool push_stretch(sil_heap_ptr<stretch> &list, size_t &n, size_t &cap, stretch s) {
+    if (n == cap) {
+        const size_t grown_cap = cap ? cap * 2 : 16;
+        stretch *grown = static_cast<stretch *>(realloc(list.get(), grown_cap * sizeof(stretch)));
+        if (!grown)
+            return false;
+        list.release();
+        list.reset(grown);
+        cap = grown_cap;
+    }
+    list.get()[n++] = s;
+    return true;
+}
+
+// The scan of sil_chapters_from_levels with a threshold per frame: a sound
+// opens at a frame 6 dB over its threshold and ends at a run of min_silence_s
+// of frames under theirs. The stretches of sound, in order.
+static int scan_sound(const float *level, const float *thr, int32_t frames, float duration,
+                      float min_silence_s, sil_heap_ptr<stretch> &out, size_t &n) {
+    const double m_d = std::ceil((double)min_silence_s * 1000.0 / 10.0);
+    int32_t min_run;
+    if (m_d >= 2147483647.0)
+        min_run = INT32_MAX;
+    else if (m_d >= 1.0)
+        min_run = (int32_t)m_d;
+    else
+        min_run = 1; // also for NaN
+    size_t cap = 0;
+    n = 0;
+    for (int32_t i = 0; i < frames; i++) {
+        if (!(level[i] > ONSET_MARGIN_DB + thr[i]))
+            continue;
+        const int32_t first = i;
+        int32_t quiet = 0;
+        int32_t end = frames;
+        for (i = first + 1; i < frames; i++) {
+            if (level[i] < thr[i]) {
+                if (++quiet == min_run) {
+                    end = i - min_run + 1;
+                    break;
+                }
+            } else {
+                quiet = 0;
+            }
+        }
+        const float t0 = frame_time(first);
+        const float t1 = end == frames ? duration : frame_time(end);
+        if (!push_stretch(out, n, cap, stretch{t0, t1})) {
+            sil_set_error("out of memory");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Today's refinement on the stretches: the short ones dropped, padding,
+// merging of chapters closer than min_silence_s. Returns the count.
+static size_t refine(stretch *s, size_t n, const sil_opts *opts, float duration) {
+    size_t kept = 0;
+    for (size_t i = 0; i < n; i++)
+        if (!(s[i].t1 - s[i].t0 < opts->min_chapter_s))
+            s[kept++] = s[i];
+    n = kept;
+    for (size_t i = 0; i < n; i++) {
+        const float t0 = s[i].t0 - opts->padding_s;
+        s[i].t0 = t0 < 0.0f ? 0.0f : t0;
+        const float t1 = s[i].t1 + opts->padding_s;
+        s[i].t1 = duration < t1 ? duration : t1;
+    }
+    // The stretches come in order of their start from the scan; padding by
+    // one amount keeps that order (a NaN padding leaves no order to keep).
+    if (n < 2)
+        return n;
+    kept = 0;
+    for (size_t i = 1; i < n; i++) {
+        stretch &p = s[kept];
+        if (s[i].t0 - p.t1 < opts->min_silence_s) {
+            if (s[i].t1 > p.t1)
+                p.t1 = s[i].t1;
+        } else {
+            s[++kept] = s[i];
+        }
+    }
+    return kept + 1;
+}
+
+// keep_all: stretches closer than the chapters' merging gap merge, every
+// stretch shorter than min_chapter_s joins the neighbour across the shorter
+// pause (the shortest stretches first), and the chapters meet in the middle
+// of the pauses between them, from 0 to the duration. Returns the count.
+static int cover_all(stretch *s, size_t n, const sil_opts *opts, float duration,
+                     size_t *out_n) {
+    if (n == 0) {
+        // Nothing but quiet: one chapter holds it all.
+        s[0] = stretch{0.0f, duration};
+        *out_n = duration > 0.0f ? 1 : 0;
+        return 0;
+    }
+    // Merge as padding and merging would (the pause between padded chapters
+    // is the pause between the stretches less twice the padding).
+    const float pad = opts->padding_s;
+    size_t kept = 0;
+    for (size_t i = 1; i < n; i++) {
+        if ((s[i].t0 - pad) - (s[kept].t1 + pad) < opts->min_silence_s)
+            s[kept].t1 = std::max(s[kept].t1, s[i].t1);
+        else
+            s[++kept] = s[i];
+    }
+    n = kept + 1;
+
+    // Joining: neighbours in a list; each joined group is kept in its first
+    // member, and a member's group is found through parent links.
+    sil_heap_ptr<int32_t> links(alloc_array<int32_t>(4 * n));
+    if (!links) {
+        sil_set_error("out of memory");
+        return -1;
+    }
+    int32_t *prev = links.get(), *next = prev + n, *parent = next + n, *order = parent + n;
+    for (size_t i = 0; i < n; i++) {
+        prev[i] = (int32_t)i - 1;
+        next[i] = i + 1 < n ? (int32_t)i + 1 : -1;
+        parent[i] = (int32_t)i;
+        order[i] = (int32_t)i;
+    }
+    std::sort(order, order + n, [s](int32_t a, int32_t b) {
+        const float la = s[a].t1 - s[a].t0, lb = s[b].t1 - s[b].t0;
+        return la != lb ? la < lb : a < b;
+    });
+    auto find = [parent](int32_t i) {
+        while (parent[i] != i)
+            i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    for (size_t r = 0; r < n; r++) {
+        int32_t g = find(order[r]);
+        while (s[g].t1 - s[g].t0 < opts->min_chapter_s && (prev[g] >= 0 || next[g] >= 0)) {
+            const int32_t p = prev[g], q = next[g];
+            const bool to_prev = q < 0 || (p >= 0 && s[g].t0 - s[p].t1 <= s[q].t0 - s[g].t1);
+            const int32_t left = to_prev ? p : g, right = to_prev ? g : q;
+            s[left].t1 = s[right].t1;
+            parent[right] = left;
+            next[left] = next[right];
+            if (next[right] >= 0)
+                prev[next[right]] = left;
+            g = left;
+        }
+    }
+
+    // The groups in order (the first is always in slot 0), meeting in the
+    // middle of their pauses. Slot count is never past g, so the slots still
+    // to be read are intact.
+    size_t count = 0;
+    float t0 = 0.0f;
+    for (int32_t g = 0; g >= 0; g = next[g]) {
+        const int32_t h = next[g];
+        const float t1 = h < 0 ? duration : (s[g].t1 + s[h].t0) * 0.5f;
+        s[count++] = stretch{t0, t1};
+        t0 = t1;
+    }
+    *out_n = count;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Chapter count
+// ---------------------------------------------------------------------------
+
+// The chapters between the N-1 strongest pauses. Chapters run from the end
+// of one pause to the start of the next, padded into the pause by at most
+// half of it; with keep_all they meet in the middle of the pauses and run
+// from 0 to the duration. 0 with the chapters in out (room for the pauses
+// plus one), or -1.
+static int count_chapters(const float *level, const float *thr, int32_t frames, float duration,
+                          const sil_opts *opts, sil_pause *pauses, int32_t n_pauses,
+                          stretch *out, size_t *out_n) {
+    *out_n = 0;
+    int32_t first_sound = 0, end_sound = frames;
+    while (first_sound < frames && level[first_sound] < thr[first_sound])
+        first_sound++;
+    while (end_sound > first_sound && level[end_sound - 1] < thr[end_sound - 1])
+        end_sound--;
+    if (first_sound == frames) {
+        if (opts->keep_all && duration > 0.0f) {
+            out[0] = stretch{0.0f, duration};
+            *out_n = 1;
+        }
+        return 0;
+    }
+
+    // The strongest pauses, back in time order.
+    const int32_t want = std::min(n_pauses, opts->chapter_count - 1);
+    sil_heap_ptr<int32_t> order(alloc_array<int32_t>((size_t)n_pauses));
+    if (!order) {
+        sil_set_error("out of memory");
+        return -1;
+    }
+    int32_t *o = order.get();
+    for (int32_t i = 0; i < n_pauses; i++)
+        o[i] = i;
+    std::sort(o, o + n_pauses, [pauses](int32_t a, int32_t b) {
+        const int64_t sa = strength(pauses[a]), sb = strength(pauses[b]);
+        return sa != sb ? sa > sb : a < b;
+    });
+    std::sort(o, o + want);
+
+    const float pad = opts->padding_s > 0.0f ? opts->padding_s : 0.0f;
+    float t0 = opts->keep_all ? 0.0f : std::max(0.0f, frame_time(first_sound) - pad);
+    for (int32_t i = 0; i <= want; i++) {
+        float t1;
+        float next_t0 = 0.0f;
+        if (i == want) {
+            const float end_t = end_sound == frames ? duration : frame_time(end_sound);
+            t1 = opts->keep_all ? duration : std::min(duration, end_t + pad);
+        } else {
+            const sil_pause &p = pauses[o[i]];
+            const float a = frame_time(p.first), b = frame_time(p.end);
+            const float mid = pause_mid(p);
+            t1 = opts->keep_all ? mid : std::min(a + pad, mid);
+            next_t0 = opts->keep_all ? mid : std::max(b - pad, mid);
+        }
+        out[i] = stretch{t0, t1};
+        t0 = next_t0;
+    }
+    *out_n = (size_t)want + 1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The maximum length: cuts at pauses, or hard cuts
+// ---------------------------------------------------------------------------
+
+// Pieces a stretch of len seconds needs at most max_s seconds long.
+static double pieces_for(double len, double max_s) { return std::ceil(len / max_s - 1e-9); }
+
+// Cuts every chapter longer than max_s. With at_pause, a chapter is cut in
+// the middle of its strongest quiet stretch among those that leave it in as
+// few pieces as any cut could, else of its strongest one anywhere; only a
+// chapter with no quiet frame at all is cut hard at the maximum. Without it,
+// pieces of max_s seconds and a last, shorter one. 0 with the new list, or
+// -1 with the message set (the chapter limit included).
+static int cut_long(const stretch *c, size_t n, float max_s, bool at_pause,
+                    const sil_pause *quiet, int32_t n_quiet, sil_heap_ptr<stretch> &out,
+                    size_t &out_n) {
+    const float lim = SPLIT_TOLERANCE_S + max_s;
+    size_t cap = 0;
+    out_n = 0;
+    // Chapters still to cut, the earliest on top.
+    sil_heap_ptr<stretch> todo;
+    size_t n_todo = 0, todo_cap = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (!push_stretch(todo, n_todo, todo_cap, c[i])) {
+            sil_set_error("out of memory");
+            return -1;
+        }
+        while (n_todo > 0) {
+            const stretch s = todo.get()[--n_todo];
+            const float len = s.t1 - s.t0;
+            if (out_n + n_todo >= (size_t)SIL_MAX_CHAPTERS) {
+                sil_set_error("chapter count exceeds 10000");
+                return -1;
+            }
+            if (!(len > lim)) {
+                if (!push_stretch(out, out_n, cap, s)) {
+                    sil_set_error("out of memory");
+                    return -1;
+                }
+                continue;
+            }
+            float cut = s.t0 + max_s; // the hard cut
+            if (at_pause) {
+                // Quiet stretches whose middle lies inside the chapter.
+                const double k = pieces_for(len, max_s);
+                const sil_pause *lo = std::lower_bound(
+                    quiet, quiet + n_quiet, s.t0,
+                    [](const sil_pause &p, float t) { return pause_mid(p) <= t; });
+                const sil_pause *best = nullptr, *best_any = nullptr;
+                for (const sil_pause *p = lo; p < quiet + n_quiet; p++) {
+                    const float mid = pause_mid(*p);
+                    if (!(mid < s.t1))
+                        break;
+                    if (!best_any || strength(*p) > strength(*best_any))
+                        best_any = p;
+                    if (pieces_for(mid - s.t0, max_s) + pieces_for(s.t1 - mid, max_s) <= k &&
+                        (!best || strength(*p) > strength(*best)))
+                        best = p;
+                }
+                if (!best)
+                    best = best_any;
+                if (best)
+                    cut = pause_mid(*best);
+            }
+            const float rest = s.t1 - cut;
+            // Pushed in reverse so the earlier piece is taken first; a hard
+            // cut's remainder within the tolerance is no piece.
+            if (rest > SPLIT_TOLERANCE_S &&
+                !push_stretch(todo, n_todo, todo_cap, stretch{cut, s.t1})) {
+                sil_set_error("out of memory");
+                return -1;
+            }
+            if (!push_stretch(todo, n_todo, todo_cap, stretch{s.t0, cut})) {
+                sil_set_error("out of memory");
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Entry points
+// ---------------------------------------------------------------------------
+
+void sil_report_extras_init(sil_report_extras *x) { memset(x, 0, sizeof *x); }
+
+void sil_report_extras_free(sil_report_extras *x) {
+    if (!x)
+        return;
+    free(x->track);
+    free(x->pauses);
+    free(x->levels_owned);
+    sil_report_extras_init(x);
+}
+
+bool sil_opts_use_rules(const sil_opts *opts) {
+    return opts->auto_threshold || opts->chapter_count > 0 || opts->keep_all ||
+           (opts->cut_at_pause && opts->max_chapter_s > 0.0f);
+}
+
+bool sil_report_extras_take_levels(sil_report_extras *extras, const sil_opts *opts, float *level,
+                                   int32_t frames) {
+    if (!extras || !opts->report_levels)
+        return false;
+    extras->has_levels = true;
+    extras->levels = level;
+    extras->levels_owned = level;
+    extras->n_levels = level ? frames : 0;
+    return level != nullptr;
+}
+
+// The rules themselves; extras may be NULL.
+static int detect_with_rules(const float *level, int32_t frames, float duration,
+                             const sil_opts *opts, sil_heap_ptr<stretch> &chapters, size_t &count,
+                             sil_report_extras *extras) {
+    sil_heap_ptr<float> thresholds(alloc_array<float>((size_t)frames));
+    if (!thresholds) {
+        sil_set_error("out of memory");
+        return -1;
+    }
+    float *thr = thresholds.get();
+    if (fill_thresholds(level, frames, opts, thr, extras) != 0)
+        return -1;
+
+    // The pauses for the report and the count.
+    sil_pause *pauses_raw = nullptr;
+    int32_t n_pauses = 0;
+    if (opts->report_pauses || opts->chapter_count > 0) {
+        if (find_pauses(level, thr, frames, PAUSE_MIN_FRAMES, &pauses_raw, &n_pauses) != 0)
+            return -1;
+    }
+    sil_heap_ptr<sil_pause> pauses(pauses_raw);
+    if (opts->report_pauses && pauses && rank_pauses(pauses.get(), n_pauses) != 0)
+        return -1;
+
+    count = 0;
+    if (opts->chapter_count > 0) {
+        chapters.reset(alloc_array<stretch>((size_t)n_pauses + 1));
+        if (!chapters) {
+            sil_set_error("out of memory");
+            return -1;
+        }
+        if (count_chapters(level, thr, frames, duration, opts, pauses.get(), n_pauses,
+                           chapters.get(), &count) != 0)
+            return -1;
+        if (extras) {
+            extras->count_requested = opts->chapter_count;
+            extras->count_found = (int32_t)count;
+        }
+    } else {
+        if (scan_sound(level, thr, frames, duration, opts->min_silence_s, chapters, count) != 0)
+            return -1;
+        if (opts->keep_all) {
+            if (!chapters) {
+                chapters.reset(alloc_array<stretch>(1));
+                if (!chapters) {
+                    sil_set_error("out of memory");
+                    return -1;
+                }
+            }
+            if (cover_all(chapters.get(), count, opts, duration, &count) != 0)
+                return -1;
+        } else {
+            count = refine(chapters.get(), count, opts, duration);
+        }
+        if (opts->max_chapter_s > 0.0f && count > 0) {
+            sil_pause *quiet_raw = nullptr;
+            int32_t n_quiet = 0;
+            if (opts->cut_at_pause && find_pauses(level, thr, frames, 1, &quiet_raw, &n_quiet) != 0)
+                return -1;
+            sil_heap_ptr<sil_pause> quiet(quiet_raw);
+            sil_heap_ptr<stretch> pieces;
+            size_t n_pieces = 0;
+            if (cut_long(chapters.get(), count, opts->max_chapter_s, opts->cut_at_pause,
+                         quiet.get(), n_quiet, pieces, n_pieces) != 0)
+                return -1;
+            chapters = std::move(pieces);
+            count = n_pieces;
+        }
+    }
+    if (count > (size_t)SIL_MAX_CHAPTERS) {
+        sil_set_error("chapter count exceeds 10000");
+        return -1;
+    }
+    if (extras && opts->report_pauses) {
+        extras->has_pauses = true;
+        extras->pauses = pauses.release();
+        extras->n_pauses = n_pauses;
+    }
+    return 0;
+}
+
+int sil_detect_on_levels(const float *level, int32_t frames, float duration, const sil_opts *opts,
+                         sil_chapter **out, int *out_n, float *out_removed_s,
+                         sil_report_extras *extras) {
+    *out = nullptr;
+    *out_n = 0;
+    if (out_removed_s)
+        *out_removed_s = 0.0f;
+    if (!opts || frames < 0 || (!level && frames != 0)) {
+        sil_set_error("invalid detect args");
+        return -1;
+    }
+    if (!sil_opts_use_rules(opts)) {
+        if (sil_chapters_from_levels(level, frames, duration, opts, out, out_n, out_removed_s) !=
+            0)
+            return -1;
+        if (!extras || !opts->report_pauses)
+            return 0;
+        // The pauses under the fixed threshold, beside the scan's chapters.
+        sil_heap_ptr<float> thresholds(alloc_array<float>((size_t)frames));
+        if (thresholds) {
+            for (int32_t k = 0; k < frames; k++)
+                thresholds.get()[k] = opts->threshold_db;
+        } else {
+            sil_set_error("out of memory");
+        }
+        if (!thresholds || report_pauses(level, thresholds.get(), frames, extras) != 0) {
+            free(*out);
+            *out = nullptr;
+            *out_n = 0;
+            if (out_removed_s)
+                *out_removed_s = 0.0f;
+            return -1;
+        }
+        return 0;
+    }
+
+    sil_heap_ptr<stretch> chapters;
+    size_t count = 0;
+    if (detect_with_rules(level, frames, duration, opts, chapters, count, extras) != 0) {
+        sil_report_extras_free(extras);
+        return -1;
+    }
+    sil_heap_ptr<sil_chapter> list(count ? alloc_array<sil_chapter>(count) : nullptr);
+    if (count && !list) {
+        sil_report_extras_free(extras);
+        sil_set_error("out of memory");
+        return -1;
+    }
+    float kept_s = 0.0f;
+    for (size_t i = 0; i < count; i++) {
+        const stretch &s = chapters.get()[i];
+        list.get()[i] = sil_chapter{s.t0, s.t1, peak_of(level, frames, s.t0, s.t1)};
+        kept_s += s.t1 - s.t0;
+    }
+    const float removed = duration - kept_s;
+    *out = list.release();
+    *out_n = (int)count;
+    if (out_removed_s)
+        *out_removed_s = removed < 0.0f ? 0.0f : removed;
+    return 0;
+}
