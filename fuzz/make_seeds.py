@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 """Writes the fuzzers' seed corpus: valid and malformed WAV files for
 fuzz_wav_reader, options and samples for fuzz_analyze_pcm, options and
-signals/chapter lists for fuzz_refine_report.
+signals/chapter lists for fuzz_refine_report, short recordings in several
+containers and codecs (made by the ffmpeg program, when it is installed)
+for fuzz_media_input.
 
 Usage: make_seeds.py OUT_DIR   (makes OUT_DIR/<target>/<name> files)
 """
 import math
 import os
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 
 
 def chunk(cid, body, pad=True):
@@ -149,12 +154,42 @@ def refine_seeds():
     }
 
 
+def media_seeds():
+    """Half a second of bursts in each container the media input meets, and a
+    few broken ones."""
+    seeds = {
+        "wav_pcm16": riff(fmt(1, 2, 8000, 16), chunk(b"data", pcm(wave(800, 8000), 16, 2))),
+        "id3_header_only": b"ID3\x04\x00\x00\x00\x00\x00\x10" + bytes(16),
+        "ogg_page_only": b"OggS\x00\x02" + bytes(22),
+        "empty": b"",
+    }
+    if not shutil.which("ffmpeg"):
+        return seeds
+    formats = {
+        "mp3": ["-c:a", "libmp3lame", "-b:a", "32k", "-f", "mp3"],
+        "m4a": ["-c:a", "aac", "-b:a", "32k", "-f", "mp4"],
+        "flac": ["-c:a", "flac", "-f", "flac"],
+        "opus": ["-c:a", "libopus", "-b:a", "16k", "-f", "ogg"],
+        "mka_vorbis": ["-ac", "2", "-c:a", "libvorbis", "-f", "matroska"],
+        "adts": ["-c:a", "aac", "-b:a", "32k", "-f", "adts"],
+        "wav_u8_3ch": ["-ac", "3", "-c:a", "pcm_u8", "-f", "wav"],
+    }
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, args in formats.items():
+            path = os.path.join(tmp, name)
+            cmd = ["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                   "sine=frequency=300:sample_rate=8000:duration=0.5,volume='lt(mod(t,0.2),0.1)':eval=frame"]
+            if subprocess.run(cmd + args + [path], capture_output=True).returncode == 0:
+                seeds[name] = open(path, "rb").read()
+    return seeds
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     out = sys.argv[1]
     for target, seeds in (("fuzz_wav_reader", wav_seeds()), ("fuzz_analyze_pcm", pcm_seeds()),
-                          ("fuzz_refine_report", refine_seeds())):
+                          ("fuzz_refine_report", refine_seeds()), ("fuzz_media_input", media_seeds())):
         d = os.path.join(out, target)
         os.makedirs(d, exist_ok=True)
         for name, data in seeds.items():

@@ -7,6 +7,8 @@
 #   scripts/fuzz.sh --runs N    each target for N inputs from the seed corpus
 #                               only, with a fixed random seed (what CI runs)
 #
+# fuzz_media_input needs FFmpeg's development packages (scripts/install-deps.sh)
+# and seeds made by the ffmpeg program.
 # Targets run side by side, FUZZ_JOBS at a time (default: the number of CPUs).
 # A crash stops with its input in build-fuzz/artifacts/<target>/; keep it in
 # fuzz/regressions/<target>/ once fixed, where ctest replays it.
@@ -24,7 +26,7 @@ esac
 
 BUILD="${FUZZ_BUILD:-build-fuzz}"
 JOBS="${FUZZ_JOBS:-$(nproc)}"
-TARGETS=(fuzz_wav_reader fuzz_analyze_pcm fuzz_refine_report)
+TARGETS=(fuzz_wav_reader fuzz_analyze_pcm fuzz_refine_report fuzz_media_input)
 
 mkdir -p "$BUILD"
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -29,6 +29,9 @@ program, with real encoders:
       packets are skipped with a warning.
   media_case.py interrupt EXE DIR
       Ctrl-C during a split leaves complete chapter files only.
+  media_case.py memory EXE DIR
+      a 10-hour MP3 (one encoded minute, its packets repeated) is analysed
+      in at most 64 MiB: the decoded audio streams through the analysis.
 """
 import hashlib
 import json
@@ -101,10 +104,10 @@ def case_fixtures(out, wav):
     m4a = open(os.path.join(out, "talk.m4a"), "rb").read()
     open(os.path.join(out, "truncated.m4a"), "wb").write(m4a[: len(m4a) // 3])
     open(os.path.join(out, "noise.mp3"), "wb").write(hashlib.sha512(b"x").digest() * 64)
-    # 40 minutes of 20-second tones between 1-second pauses: over a hundred
+    # 40 minutes of 19-second tones between 2-second pauses: over a hundred
     # chapters, so that a split is still writing when it is interrupted.
     ffmpeg(["-f", "lavfi", "-i",
-            "sine=frequency=440:sample_rate=8000:duration=2400,volume='lt(mod(t,21),20)':eval=frame",
+            "sine=frequency=440:sample_rate=8000:duration=2400,volume='lt(mod(t,21),19)':eval=frame",
             "-c:a", "flac", "long.flac"], out)
 
 
@@ -342,11 +345,35 @@ def case_interrupt(exe, cwd):
         fail("the split was not interrupted: %d files" % len(left))
 
 
+def case_memory(exe, cwd):
+    ffmpeg(["-f", "lavfi", "-i", "sine=frequency=300:sample_rate=8000:duration=60,volume='lt(mod(t,21),19)':eval=frame",
+            "-c:a", "libmp3lame", "-b:a", "8k", "minute.mp3"], cwd)
+    with open(os.path.join(cwd, "minutes.txt"), "w") as f:
+        f.write("file 'minute.mp3'\n" * 600)
+    ffmpeg(["-f", "concat", "-safe", "0", "-i", "minutes.txt", "-c", "copy", "ten-hours.mp3"], cwd)
+    proc = subprocess.Popen([exe, "analyze", "-f", "table", "ten-hours.mp3"], cwd=cwd,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    stdout = proc.stdout.read()
+    stderr = proc.stderr.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    os.remove(os.path.join(cwd, "ten-hours.mp3"))
+    if status != 0:
+        fail("analysis failed: %r" % stderr)
+    summary = stdout.decode().strip().splitlines()[-1]
+    if " of 10:0" not in summary:
+        fail("not ten hours long: %s" % summary)
+    peak_mib = usage.ru_maxrss / 1024.0  # kilobytes on Linux
+    if peak_mib > 64:
+        fail("peak resident memory %.1f MiB, more than 64 MiB" % peak_mib)
+    print("10-hour MP3: peak resident memory %.1f MiB; %s" % (peak_mib, summary))
+
+
 def main():
     argv = sys.argv[1:]
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "stdin": case_stdin, "split": case_split,
-             "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt}
+             "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
+             "memory": case_memory}
     if mode not in cases:
         fail("unknown mode " + mode)
     cases[mode](*argv[1:])
