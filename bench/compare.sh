@@ -12,8 +12,14 @@
 # first recording into a scratch folder is timed the same way, as the last
 # row of the table.
 #
+# A second table times compressed recordings, the first one encoded by
+# ffmpeg as a 128 kbit/s MP3 and a 128 kbit/s AAC M4A: `silsplit analyze`
+# against decoding alone (`ffmpeg -i FILE -f null -`, the floor for any
+# program that reads them through FFmpeg) and against ffmpeg silencedetect.
+#
 # Environment: ROUNDS (default 5), BUILD (default build-bench), WORK (default
-# $BUILD/compare-work, about 0.9 GB of WAV files that are kept for later runs),
+# $BUILD/compare-work, about 1 GB of WAV, MP3 and M4A files that are kept for
+# later runs),
 # SILSPLIT (default $BUILD/tools/silsplit: another build's program to time).
 # Not run by CI. Needs ffmpeg, sox and /usr/bin/time, and installs them with
 # apt-get when they are missing. Meant for an otherwise idle machine; two
@@ -73,13 +79,31 @@ for entry in "${FILES[@]}"; do
     fi
 done
 
+# The compressed recordings, remade when missing or older than their WAV.
+IFS=: read -r first _ <<<"${FILES[0]}"
+MEDIA=(
+    "$first.mp3|-c:a libmp3lame -b:a 128k|1 h MP3 128 kbit/s stereo"
+    "$first.m4a|-c:a aac -b:a 128k|1 h M4A (AAC) 128 kbit/s stereo"
+)
+for entry in "${MEDIA[@]}"; do
+    IFS='|' read -r name args _ <<<"$entry"
+    out=$WORK/$name
+    if [[ ! -s $out || $WORK/$first.wav -nt $out ]]; then
+        echo "encoding $out" >&2
+        # shellcheck disable=SC2086 # the encoder's arguments are words
+        ffmpeg -v error -nostdin -y -i "$WORK/$first.wav" $args -f "$(case $name in *.m4a) echo ipod ;; *) echo mp3 ;; esac)" "$out.tmp"
+        mv "$out.tmp" "$out"
+    fi
+done
+
 # sox runs in its own empty folder: with -n nothing should be written, but
 # newfile must not be able to drop anything elsewhere.
 SOXDIR=$(mktemp -d "${TMPDIR:-/tmp}/silsplit-sox.XXXXXX")
 RESULTS=$(mktemp "${TMPDIR:-/tmp}/silsplit-compare.XXXXXX")
 TIMEOUT=$(mktemp "${TMPDIR:-/tmp}/silsplit-time.XXXXXX")
+MEDIA_RESULTS=$(mktemp "${TMPDIR:-/tmp}/silsplit-media.XXXXXX")
 SPLITDIR=$(mktemp -d "${TMPDIR:-/tmp}/silsplit-split.XXXXXX")
-cleanup() { rm -rf "$SOXDIR" "$RESULTS" "$TIMEOUT" "$SPLITDIR"; }
+cleanup() { rm -rf "$SOXDIR" "$RESULTS" "$TIMEOUT" "$SPLITDIR" "$MEDIA_RESULTS"; }
 trap cleanup EXIT
 
 PROGRAMS=(silsplit ffmpeg sox floor cat)
@@ -97,6 +121,7 @@ timed() { # program file
         ;;
     floor) cmd=("$FLOOR" "$file") ;;
     cat) cmd=(cat "$file") ;;
+    decode) cmd=(ffmpeg -hide_banner -nostats -i "$file" -f null -) ;;
     split)
         rm -rf "$SPLITDIR/out"
         cmd=("$SILSPLIT" split "$file" "$SPLITDIR/out")
@@ -139,6 +164,15 @@ for ((r = 1; r <= ROUNDS; r++)); do
     IFS=: read -r name _ <<<"${FILES[0]}"
     read -r us kib < <(timed split "$WORK/$name.wav")
     echo "split $r split $us $kib" >>"$RESULTS"
+    MEDIA_PROGRAMS=(silsplit decode ffmpeg)
+    for ((fi = 0; fi < ${#MEDIA[@]}; fi++)); do
+        IFS='|' read -r name _ <<<"${MEDIA[fi]}"
+        for ((k = 0; k < ${#MEDIA_PROGRAMS[@]}; k++)); do
+            prog=${MEDIA_PROGRAMS[(k + r + fi) % ${#MEDIA_PROGRAMS[@]}]}
+            read -r us kib < <(timed "$prog" "$WORK/$name")
+            echo "media$fi $r $prog $us $kib" >>"$MEDIA_RESULTS"
+        done
+    done
 done
 printf '%*s\r' 20 '' >&2
 
@@ -182,3 +216,38 @@ END {
     for (r = 1; r <= rounds; r++) { ts[r] = st[r]; ms[r] = sm[r] }
     printf "\n`silsplit split` of the first file: %.3f s (%.0f MiB)\n", median(ts, rounds), median(ms, rounds)
 }' "$RESULTS"
+
+echo
+echo "Compressed recordings: median wall time in seconds (peak resident memory in MiB);"
+echo "ratios are medians of the per-round ratios of silsplit analyze to decoding alone"
+echo "(ffmpeg -i FILE -f null -) and to ffmpeg silencedetect."
+echo
+media_labels=$(printf '%s\n' "${MEDIA[@]}" | cut -d'|' -f3)
+awk -v labels="$media_labels" '
+function median(a, n,    i, j, t) {
+    for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+{ f = substr($1, 6) + 0; t[f, $2, $3] = $4 / 1e6; m[f, $2, $3] = $5 / 1024; if ($2 > rounds) rounds = $2; if (f + 1 > nf) nf = f + 1 }
+END {
+    split(labels, lab, "\n")
+    np = split("silsplit decode ffmpeg", prog, " ")
+    printf "| %-32s | %-13s | %-13s | %-16s | %-11s | %-18s |\n", \
+        "File", "silsplit", "ffmpeg decode", "ffmpeg silence", "ours/decode", "ours/silencedetect"
+    printf "|%s|%s|%s|%s|%s|%s|\n", "----------------------------------", "---------------", \
+        "---------------", "------------------", "-------------", "--------------------"
+    for (f = 0; f < nf; f++) {
+        line = sprintf("| %-32s |", lab[f + 1])
+        for (p = 1; p <= np; p++) {
+            for (r = 1; r <= rounds; r++) { ts[r] = t[f, r, prog[p]]; ms[r] = m[f, r, prog[p]] }
+            w = p == 3 ? 16 : 13
+            line = line sprintf(" %-*s |", w, sprintf("%.3f (%.0f)", median(ts, rounds), median(ms, rounds)))
+        }
+        for (p = 2; p <= np; p++) {
+            for (r = 1; r <= rounds; r++) q[r] = t[f, r, "silsplit"] / t[f, r, prog[p]]
+            w = p == 2 ? 11 : 18
+            line = line sprintf(" %-*s |", w, sprintf("%.3f", median(q, rounds)))
+        }
+        print line
+    }
+}' "$MEDIA_RESULTS"
