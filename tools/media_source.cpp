@@ -443,14 +443,12 @@ static int receive_all(decode_state *s, AVFrame *frame, std::string *error) {
     }
 }
 
-// Position of the reading in the input, 0 to 1, or -1 when unknown.
-static double position(const MediaInput *in, const AVPacket *pkt) {
+// Position of the reading in the input, 0 to 1, or -1 when unknown. size is
+// the input's size in bytes, 0 or less when unknown (a pipe).
+static double position(const MediaInput *in, const AVPacket *pkt, int64_t size) {
     AVFormatContext *fmt = in->fmt.get();
-    if (fmt->pb) {
-        const int64_t size = avio_size(fmt->pb);
-        if (size > 0)
-            return (double)avio_tell(fmt->pb) / (double)size;
-    }
+    if (fmt->pb && size > 0)
+        return (double)avio_tell(fmt->pb) / (double)size;
     if (fmt->duration > 0 && pkt->pts != AV_NOPTS_VALUE) {
         const AVStream *st = fmt->streams[in->stream];
         const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
@@ -471,6 +469,7 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
         return -1;
     }
     AVCodecContext *dec = in->dec.get();
+    const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     for (;;) {
         if (stop_requested(in->stop)) {
             *error = "cancelled";
@@ -487,7 +486,7 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
             av_packet_unref(pkt.get());
             continue;
         }
-        const double at = position(in, pkt.get());
+        const double at = position(in, pkt.get(), size);
         rc = avcodec_send_packet(dec, pkt.get());
         av_packet_unref(pkt.get());
         if (rc < 0 && rc != AVERROR(EAGAIN))
