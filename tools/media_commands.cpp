@@ -6,6 +6,7 @@
 #include "pipeline.h"
 #include "report_format.h"
 #include "silsplit_internal.h"
+#include "split_output.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,6 +16,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,11 +68,25 @@ struct TempFile {
     }
 };
 
-void temp_for(const std::string &final_path, TempFile *t) {
-    const fs::path p(final_path);
+// Makes a new empty file under the temporary name the split's other writers
+// use (FINAL.part-PID-N, which --overwrite recognises), never an existing
+// file or a planted link. 0, or -1 with *error set.
+int temp_for(const std::string &final_path, TempFile *t, std::string *error) {
     t->final_path = final_path;
-    t->temp = (p.parent_path() / ("." + p.filename().string() + ".part" + std::to_string(getpid())))
-                  .string();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name =
+            final_path + ".part-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            t->temp = name;
+            return 0;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    *error = "cannot create " + final_path + ": " + strerror(errno);
+    return -1;
 }
 
 int commit(TempFile *t, std::string *error) {
@@ -82,19 +98,16 @@ int commit(TempFile *t, std::string *error) {
     return 0;
 }
 
-int write_text(const std::string &path, const char *text, std::string *error) {
-    TempFile t;
-    temp_for(path, &t);
-    file_ptr f(fopen(t.temp.c_str(), "wb"));
-    const size_t len = strlen(text);
-    bool ok = f && fwrite(text, 1, len, f.get()) == len;
-    if (f && fclose(f.release()) != 0)
-        ok = false;
-    if (!ok) {
-        *error = "cannot write " + path;
-        return -1;
-    }
-    return commit(&t, error);
+int write_text(const std::string &dir, const std::string &name, const char *text,
+               std::string *error) {
+    const Outcome out = write_whole_file(
+        dir, name,
+        [text](FILE *f, std::string *) {
+            const size_t len = strlen(text);
+            return fwrite(text, 1, len, f) == len ? Outcome::done : Outcome::failed;
+        },
+        error);
+    return out == Outcome::done ? 0 : -1;
 }
 
 std::string skipped_warning(long long corrupt) {
@@ -242,6 +255,8 @@ struct ChapterFile {
 int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist,
                       const AVOutputFormat *ofmt, int index, int count, ChapterFile *cf,
                       std::string *error) {
+    if (temp_for(cf->file.final_path, &cf->file, error) != 0)
+        return -1;
     AVFormatContext *oc = nullptr;
     int rc = avformat_alloc_output_context2(&oc, ofmt, nullptr, cf->file.temp.c_str());
     if (rc < 0) {
@@ -336,7 +351,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
     char name[32];
     for (size_t k = 0; k < n; k++) {
         snprintf(name, sizeof name, "ch_%03zu.", k + 1);
-        temp_for((fs::path(out_dir) / (name + ext)).string(), &files[k].file);
+        files[k].file.final_path = (fs::path(out_dir) / (name + ext)).string();
     }
 
     packet_ptr pkt(av_packet_alloc());
@@ -421,7 +436,8 @@ int write_wav_chapter(wav_chapters *w, size_t k, std::string *error) {
     char name[32];
     snprintf(name, sizeof name, "ch_%03zu.wav", k + 1);
     TempFile t;
-    temp_for((fs::path(*w->out_dir) / name).string(), &t);
+    if (temp_for((fs::path(*w->out_dir) / name).string(), &t, error) != 0)
+        return -1;
     std::vector<float> &f = w->frames[k];
     if (f.size() > (size_t)INT_MAX) {
         *error = std::string(name) + ": chapter too long for a WAV file";
@@ -497,7 +513,8 @@ struct Spool {
 };
 
 int open_spool(const std::string &dir, Spool *s, std::string *error) {
-    temp_for((fs::path(dir) / "stdin").string(), &s->file);
+    if (temp_for((fs::path(dir) / "stdin").string(), &s->file, error) != 0)
+        return -1;
     s->f.reset(fopen(s->file.temp.c_str(), "w+b"));
     if (!s->f) {
         *error = "cannot create a copy of standard input in " + dir + ": " + strerror(errno);
@@ -658,7 +675,7 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
                           : copy_chapters(&in, path, r, stats.origin_pts, out_dir, error);
     if (rc != 0)
         return -1;
-    if (write_text((fs::path(out_dir) / "chapters.json").string(), report.get(), error) != 0)
+    if (write_text(out_dir, "chapters.json", report.get(), error) != 0)
         return -1;
     return (int)r.chapters.size();
 }
@@ -715,7 +732,8 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     TempFile t;
-    temp_for(out, &t);
+    if (temp_for(out, &t, error) != 0)
+        return -1;
     AVFormatContext *oraw = nullptr;
     if ((rc = avformat_alloc_output_context2(&oraw, ofmt, nullptr, t.temp.c_str())) < 0) {
         *error = media_error_text(rc);

@@ -326,7 +326,7 @@ def case_interrupt(exe, cwd):
                             stderr=subprocess.PIPE)
     # Wait until the first chapter file is being written, then interrupt.
     while proc.poll() is None:
-        if os.path.isdir(out) and any(f.startswith(".ch_") for f in os.listdir(out)):
+        if os.path.isdir(out) and any(".part-" in f for f in os.listdir(out)):
             break
         time.sleep(0.001)
     proc.send_signal(signal.SIGINT)
@@ -334,7 +334,7 @@ def case_interrupt(exe, cwd):
     if proc.returncode != 130:
         fail("exit %d after SIGINT, expected 130\n%s\n%s" % (proc.returncode, stdout, stderr))
     left = sorted(os.listdir(out))
-    partial = [f for f in left if f.startswith(".")]
+    partial = [f for f in left if ".part-" in f]
     if partial or "chapters.json" in left:
         fail("left behind: %s" % left)
     # What is there is complete: every packet of its chapter.
