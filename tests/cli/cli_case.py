@@ -10,9 +10,10 @@
   cli_case.py split EXE DIR WAV CHAPTERS
       cuts DIR/WAV into a fresh folder and checks the files written: each
       holds the input's fmt chunk and the frames of its chapter, byte for byte.
-  cli_case.py mono16 EXE LIB DIR WAV
-      cuts DIR/WAV with --mono16, and with the library LIB's
-      silsplit_write_chapters: the two folders must be the same byte for byte.
+  cli_case.py mono16 EXE WRITER DIR WAV
+      cuts DIR/WAV with --mono16, and with the library's
+      silsplit_write_chapters (the program WRITER, write_chapters.c): the two
+      folders must be the same byte for byte.
   cli_case.py overwrite EXE DIR
       a second split into a folder that holds an earlier one's files is
       refused; with --overwrite it replaces them, and only them.
@@ -182,18 +183,15 @@ def case_split(exe, cwd, wav, chapters):
             fail("%s does not read back\n%s" % (name, show(back)))
 
 
-def case_mono16(exe, lib, cwd, wav):
-    import ctypes
+def case_mono16(exe, writer, cwd, wav):
     stem = os.path.splitext(os.path.basename(wav))[0]
     ours = os.path.join(cwd, "mono16-" + stem)
     theirs = os.path.join(cwd, "library-" + stem)
     split_into(exe, cwd, wav, ours, ["--mono16"])
     shutil.rmtree(theirs, ignore_errors=True)
-    library = ctypes.CDLL(lib)
-    library.silsplit_write_chapters.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p]
-    n = library.silsplit_write_chapters(os.path.join(cwd, wav).encode(), None, theirs.encode())
-    if n < 1:
-        fail("the library wrote %d chapters" % n)
+    proc = subprocess.run([writer, wav, theirs], cwd=cwd, capture_output=True)
+    if proc.returncode != 0 or int(proc.stdout) < 1:
+        fail("the library's export\n" + show(proc))
     names = sorted(os.listdir(theirs))
     if sorted(os.listdir(ours)) != names:
         fail("files: %s, the library's: %s" % (sorted(os.listdir(ours)), names))
