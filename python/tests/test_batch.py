@@ -84,7 +84,10 @@ def run_many(request):
 # The same results as a loop
 # ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("options", [{}, OPTIONS], ids=["defaults", "options"])
+@pytest.mark.parametrize("options", [
+    {}, OPTIONS,
+    {"auto_threshold": True, "report_pauses": True, "report_levels": True, "chapter_count": 2},
+], ids=["defaults", "options", "report-members"])
 def test_results_equal_the_plain_loop(run_many, files, options):
     expected = plain_loop(files, **options)
     assert collected(run_many(files, **options)) == expected

@@ -138,10 +138,12 @@ def test_channels_are_mixed_like_the_reader(channels, sample_type, passed, tmp_p
     path = tmp_path / "mixed.wav"
     path.write_bytes(riff(fmt_tag=tag, channels=channels, bits=bits, data=data))
 
-    report = silsplit.analyze_pcm(arr, sample_rate=RATE)
+    # The level curve (to 0.1 dB) and the pauses show the mix too.
+    options = {"report_levels": True, "report_pauses": True}
+    report = silsplit.analyze_pcm(arr, sample_rate=RATE, **options)
     assert passed[0][1] == _mixed(decoded)
-    assert report.json == silsplit.analyze(str(path)).json
-    assert len(report.chapters) == 2
+    assert report.json == silsplit.analyze(str(path), **options).json
+    assert len(report.chapters) == 2 and len(report.pauses) == 1
 
 
 def test_float64_channels_are_added_in_double(passed):

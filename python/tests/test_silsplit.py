@@ -1,6 +1,8 @@
 import ctypes
 import json
+import math
 import os
+import random
 import subprocess
 import sys
 import threading
@@ -88,6 +90,92 @@ def test_report_members_absent_are_none(speech_wav):
     del data["threshold_track"]
     report = silsplit.Report.from_json(json.dumps(data))
     assert report.threshold_db == -43.5 and report.threshold_track is None
+
+
+def _drifting_floor(rate=8000):
+    """90 s: 6 s of tone every 10 s over a noise floor that rises from -70 to
+    -35 dBFS half way, so a threshold found from the levels must follow it."""
+    rng = random.Random(1)
+    out = array("f")
+    for k in range(90 * rate):
+        t = k / rate
+        floor = 10 ** ((-70 if t < 45 else -35) / 20)
+        tone = 0.3 * math.sin(2 * math.pi * 200 * t) if t % 10 < 6 else 0.0
+        out.append(tone + floor * rng.gauss(0, 1))
+    return out
+
+
+ANALYSES = {
+    "analyze": lambda path, samples, **o: silsplit.analyze(path, **o),
+    "analyze-progress": lambda path, samples, **o: silsplit.analyze(
+        path, progress=lambda p, s: None, **o),
+    "analyze_pcm": lambda path, samples, **o: silsplit.analyze_pcm(samples, **o),
+}
+
+
+@pytest.fixture(params=list(ANALYSES))
+def analysis(request, tmp_path):
+    """An analysis of the SPEECH signal from a file, or from the samples."""
+    samples = signal(SPEECH)
+    path = write_wav(tmp_path / "speech.wav", samples)
+    return lambda **o: ANALYSES[request.param](path, samples, **o)
+
+
+def test_report_pauses_from_the_library(analysis):
+    report = analysis(report_pauses=True)
+    # The one gap between the tones, from 6.5 s to 8.5 s.
+    (pause,) = report.pauses
+    assert (pause.t0, pause.t1) == pytest.approx((6.5, 8.5), abs=0.02)
+    assert pause.dur == pytest.approx(pause.t1 - pause.t0, abs=1e-6)
+    assert pause.rank == 1 and pause.level_db == -120.0 and pause.score > 0
+    assert report.chapters == analysis().chapters
+    assert (report.levels, report.threshold_db, report.chapter_count) == (None, None, None)
+
+
+def test_report_levels_from_the_library(analysis):
+    report = analysis(report_levels=True)
+    levels = report.levels
+    assert levels.hop_s == pytest.approx(0.01)
+    assert len(levels.db) == pytest.approx(report.duration_s / levels.hop_s, abs=2)
+    assert levels.db[:40] == (-120.0,) * 40               # the first 0.4 s is silent
+    assert levels.db[100:500] == (-9.0,) * 400            # a sine of amplitude 0.5
+    assert levels.db == tuple(json.loads(report.json)["levels"]["db"])
+    assert report.pauses is None
+
+
+@pytest.mark.parametrize("options, check", [
+    ({"chapter_count": 1},
+     lambda r: len(r.chapters) == 1 and r.chapter_count == silsplit.ChapterCount(1, 1)),
+    ({"chapter_count": 2},
+     lambda r: len(r.chapters) == 2 and r.chapter_count == silsplit.ChapterCount(2, 2)),
+    ({"keep_all": True},
+     lambda r: r.chapters[0].t0 == 0 and r.chapters[-1].t1 == r.duration_s
+     and all(a.t1 == b.t0 for a, b in zip(r.chapters, r.chapters[1:]))),
+    ({"max_chapter_s": 4.0, "cut_at_pause": True},
+     lambda r: len(r.chapters) == 4 and all(c.dur <= 4.0 + 1e-6 for c in r.chapters)),
+    ({"auto_threshold": True},
+     lambda r: r.threshold_db is not None and r.threshold_track is None
+     and len(r.chapters) == 2),
+], ids=["count-1", "count-2", "keep-all", "cut-at-pause", "auto-threshold"])
+def test_chapter_options_reach_the_library(analysis, options, check):
+    report = analysis(**options)
+    assert check(report), report
+
+
+def test_threshold_track_from_the_library():
+    report = silsplit.analyze_pcm(_drifting_floor(), sample_rate=8000, auto_threshold=True)
+    track = report.threshold_track
+    assert track is not None and len(track) > 2
+    times = [p.t for p in track]
+    assert times == sorted(times) and times[-1] <= report.duration_s
+    assert track[-1].db > track[0].db + 20                # the floor rose by 35 dB
+    assert min(p.db for p in track) <= report.threshold_db <= max(p.db for p in track)
+    assert json.loads(report.json)["threshold_track"][0] == {"t": track[0].t, "db": track[0].db}
+
+
+def test_library_refuses_a_chapter_count_of_zero():
+    with pytest.raises(silsplit.Error, match="^chapter_count must be"):
+        silsplit.analyze_pcm(signal(SPEECH), chapter_count=0)
 
 
 def test_paths_may_be_bytes_or_pathlike(speech_wav, tmp_path):
