@@ -20,7 +20,9 @@
 # Environment: ROUNDS (default 5), BUILD (default build-bench), WORK (default
 # $BUILD/compare-work, about 1 GB of WAV, MP3 and M4A files that are kept for
 # later runs),
-# SILSPLIT (default $BUILD/tools/silsplit: another build's program to time).
+# SILSPLIT (default $BUILD/tools/silsplit: another build's program to time),
+# LIBRARY (default $BUILD/bench/analyze_file: the library alone, without the
+# program's start-up).
 # Not run by CI. Needs ffmpeg, sox and /usr/bin/time, and installs them with
 # apt-get when they are missing. Meant for an otherwise idle machine; two
 # cores are enough.
@@ -55,10 +57,11 @@ fi
 if [[ ! -f $BUILD/CMakeCache.txt ]]; then
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$BUILD" -j "$JOBS" --target silsplit gen_wav read_floor >/dev/null
+cmake --build "$BUILD" -j "$JOBS" --target silsplit gen_wav read_floor analyze_file >/dev/null
 SILSPLIT=${SILSPLIT:-$BUILD/tools/silsplit}
 GEN=$BUILD/bench/gen_wav
 FLOOR=$BUILD/bench/read_floor
+LIBRARY=${LIBRARY:-$BUILD/bench/analyze_file}
 
 # --- recordings ---------------------------------------------------------------
 mkdir -p "$WORK"
@@ -106,7 +109,7 @@ SPLITDIR=$(mktemp -d "${TMPDIR:-/tmp}/silsplit-split.XXXXXX")
 cleanup() { rm -rf "$SOXDIR" "$RESULTS" "$TIMEOUT" "$SPLITDIR" "$MEDIA_RESULTS"; }
 trap cleanup EXIT
 
-PROGRAMS=(silsplit ffmpeg sox floor cat)
+PROGRAMS=(silsplit library ffmpeg sox floor cat)
 
 # Prints "microseconds peak_kib" for one timed run.
 timed() { # program file
@@ -114,6 +117,7 @@ timed() { # program file
     local cmd
     case $prog in
     silsplit) cmd=("$SILSPLIT" analyze "$file") ;;
+    library) cmd=("$LIBRARY" "$file") ;;
     ffmpeg) cmd=(ffmpeg -hide_banner -nostats -i "$file" -af silencedetect=n=-40dB:d=0.8 -f null -) ;;
     sox)
         cmd=(sox "$file" -n silence 1 0.1 1% 1 0.8 1% : newfile : restart)
@@ -183,7 +187,8 @@ fi
 echo "load average at end $(loadavg)"
 echo
 echo "Median wall time in seconds (peak resident memory in MiB) over $ROUNDS rounds;"
-echo "ratios are medians of the per-round ratios of silsplit to each program."
+echo "ratios are medians of the per-round ratios (ours: the silsplit program; lib: the library"
+echo "alone, bench/analyze_file)."
 echo
 labels=$(printf '%s\n' "${FILES[@]}" | cut -d: -f6)
 awk -v labels="$labels" '
@@ -195,21 +200,23 @@ $1 == "split" { st[$2] = $4 / 1e6; sm[$2] = $5 / 1024; next }
 { t[$1, $2, $3] = $4 / 1e6; m[$1, $2, $3] = $5 / 1024; if ($2 > rounds) rounds = $2; if ($1 + 1 > nf) nf = $1 + 1 }
 END {
     split(labels, lab, "\n")
-    np = split("silsplit ffmpeg sox floor cat", prog, " ")
-    printf "| %-28s | %-13s | %-13s | %-13s | %-13s | %-13s | %-11s | %-9s | %-10s | %-8s |\n", \
-        "File", "silsplit", "ffmpeg", "sox", "read floor", "cat", "ours/ffmpeg", "ours/sox", "ours/floor", "ours/cat"
-    printf "|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", "------------------------------", "---------------", \
-        "---------------", "---------------", "---------------", "---------------", "-------------", "-----------", "------------", "----------"
+    np = split("silsplit library ffmpeg sox floor cat", prog, " ")
+    printf "| %-28s | %-13s | %-13s | %-13s | %-13s | %-13s | %-13s | %-11s | %-8s | %-9s | %-10s | %-8s |\n", \
+        "File", "silsplit", "library", "ffmpeg", "sox", "read floor", "cat", "ours/ffmpeg", "lib/cat", "ours/sox", "ours/floor", "ours/cat"
+    printf "|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", "------------------------------", "---------------", "---------------", \
+        "---------------", "---------------", "---------------", "---------------", "-------------", "----------", "-----------", "------------", "----------"
     for (f = 0; f < nf; f++) {
         line = sprintf("| %-28s |", lab[f + 1])
         for (p = 1; p <= np; p++) {
             for (r = 1; r <= rounds; r++) { ts[r] = t[f, r, prog[p]]; ms[r] = m[f, r, prog[p]] }
             line = line sprintf(" %-13s |", sprintf("%.3f (%.0f)", median(ts, rounds), median(ms, rounds)))
         }
-        for (p = 2; p <= np; p++) {
-            for (r = 1; r <= rounds; r++) q[r] = t[f, r, "silsplit"] / t[f, r, prog[p]]
-            w = p == 2 ? 11 : (p == 3 ? 9 : (p == 4 ? 10 : 8))
-            line = line sprintf(" %-*s |", w, sprintf("%.3f", median(q, rounds)))
+        # silsplit against ffmpeg, the library against cat, silsplit against the rest
+        nq = split("silsplit:ffmpeg:11 library:cat:8 silsplit:sox:9 silsplit:floor:10 silsplit:cat:8", pairs, " ")
+        for (q = 1; q <= nq; q++) {
+            split(pairs[q], pq, ":")
+            for (r = 1; r <= rounds; r++) rq[r] = t[f, r, pq[1]] / t[f, r, pq[2]]
+            line = line sprintf(" %-*s |", pq[3], sprintf("%.3f", median(rq, rounds)))
         }
         print line
     }
