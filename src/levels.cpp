@@ -86,9 +86,11 @@ SIL_FRAME_CLONES static void frame_levels_plain(const float *x, int64_t count, f
 #define SIL_LEVELS_AVX512 1
 // GCC 12's own AVX-512 headers leave the pass-through operand of unmasked
 // forms undefined on purpose, and then warn about it.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 // Transposes eight rows of eight floats: column j of the rows becomes r[j].
 __attribute__((target("avx512f,avx2"), always_inline)) static inline void
 transpose8(__m256 r[8]) {
@@ -153,7 +155,9 @@ __attribute__((target("avx512f,avx2"))) static void frame_levels_avx512(const fl
     }
     frame_levels_plain(x + (int64_t)SIL_HOP * k, count - k, level + k);
 }
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 void sil_frame_levels_with(int kernel, const float *x, int64_t count, float *level) {

@@ -75,9 +75,11 @@ __attribute__((target("avx2"))) static void interpolate_block_avx2(const float *
 // spread (or the end of the block) takes a gather instead.
 // GCC 12's own AVX-512 headers leave the pass-through operand of unmasked
 // forms undefined on purpose, and then warn about it.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 __attribute__((target("avx512f,avx512vl,avx512dq,avx2"))) static void
 interpolate_block_avx512(const float *x, int64_t base, int64_t n, double ratio, float *out,
                          int64_t first, int64_t end) {
@@ -118,7 +120,9 @@ interpolate_block_avx512(const float *x, int64_t base, int64_t n, double ratio, 
     }
     interpolate_block(x, base, ratio, out + (i - first), i, end);
 }
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 bool sil_kernel_available(int kernel) {
