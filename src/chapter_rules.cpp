@@ -600,6 +600,7 @@ static int cut_long(const stretch *c, size_t n, float max_s, bool at_pause,
                 continue;
             }
             float cut = s.t0 + max_s; // the hard cut
+            bool hard = true;
             if (at_pause) {
                 // Quiet stretches whose middle lies inside the chapter.
                 const double k = pieces_for(len, max_s);
@@ -619,18 +620,23 @@ static int cut_long(const stretch *c, size_t n, float max_s, bool at_pause,
                 }
                 if (!best)
                     best = best_any;
-                if (best)
+                if (best) {
                     cut = pause_mid(*best);
+                    hard = false;
+                }
             }
             const float rest = s.t1 - cut;
-            // Pushed in reverse so the earlier piece is taken first; a hard
-            // cut's remainder within the tolerance is no piece.
+            // A hard cut's remainder within the tolerance is no piece.
             if (rest > SPLIT_TOLERANCE_S &&
                 !push_stretch(todo, n_todo, todo_cap, stretch{cut, s.t1})) {
                 sil_set_error("out of memory");
                 return -1;
             }
-            if (!push_stretch(todo, n_todo, todo_cap, stretch{s.t0, cut})) {
+            // A piece cut hard is final: t0 + max_s - t0 may round to a hair
+            // over the maximum, and cutting it again would cut at the same
+            // place forever. A piece before a pause is taken up next.
+            if (!push_stretch(hard ? out : todo, hard ? out_n : n_todo, hard ? cap : todo_cap,
+                              stretch{s.t0, cut})) {
                 sil_set_error("out of memory");
                 return -1;
             }

@@ -498,6 +498,18 @@ TEST(CutAtPause, PiecesOfSeveralChaptersStayInTimeOrder) {
         EXPECT_NEAR(ends[i], r.chapters[i].t1, 1e-5) << i;
 }
 
+TEST(CutAtPause, HardPiecesWhoseLengthRoundsOverTheMaximumAreFinal) {
+    // Far from 0 a start plus 0.7 s, less the start, rounds to more than
+    // 0.7 s: such a piece must not be cut again at the same place.
+    const Report r = analyze(silence(120.0), "{\"keep_all\":true,\"max_chapter_s\":0.7}");
+    ASSERT_FALSE(r.text.empty()) << r.error;
+    EXPECT_GE(r.chapters.size(), 171u);
+    EXPECT_LE(r.chapters.size(), 173u);
+    for (size_t i = 1; i < r.chapters.size(); i++)
+        EXPECT_EQ(r.chapters[i - 1].t1, r.chapters[i].t0) << i;
+    EXPECT_EQ(120.0, r.chapters.back().t1);
+}
+
 TEST(CutAtPause, WithoutAMaximumChangesNothing) {
     const std::vector<float> pcm = long_chapter();
     EXPECT_EQ(analyze(pcm, "{}").text, analyze(pcm, "{\"cut_at_pause\":true}").text);

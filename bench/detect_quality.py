@@ -1,0 +1,358 @@
+#!/usr/bin/env python3
+"""Detection quality: how well chapter boundaries are found in real speech
+under the conditions users meet, for silsplit's defaults, silsplit with
+auto_threshold, and ffmpeg's silencedetect; and where cut_at_pause cuts.
+
+Speech is made with espeak-ng (several voices and speeds), one sentence at a
+time, and assembled into recordings with planted chapter pauses (2.0 to
+3.0 s) and sentence pauses (0.3 to 0.7 s). ffmpeg then adds each condition:
+white and pink hiss from -60 to -35 dBFS, a quiet speaker over low hiss, a
+loud speaker over room noise, a hiss rising 20 dB over the recording, and
+mains hum with harmonics.
+
+A found boundary between two chapters (the middle of the gap between them;
+for silencedetect the middle of an inner silence) counts when it falls
+inside a planted chapter pause, +-0.3 s; each planted pause counts once.
+Precision, recall and F1 are printed per condition. For cut_at_pause with a
+30 s maximum, a cut counts as in a pause when it falls where the clean speech
+is quiet (below -50 dBFS for at least 0.1 s: any pause, between sentences or
+words); the same share is given for today's hard cut at the maximum.
+
+Usage: detect_quality.py [--silsplit PATH] [--work DIR] [--timing]
+  --silsplit  the command-line program (default: build/tools/silsplit)
+  --work      folder for the recordings (default: a temporary folder)
+  --timing    also time the 1 h analysis with each new key (needs
+              build/bench/gen_wav; min of 5 runs each)
+
+Needs espeak-ng and ffmpeg; runs with any Python 3 (no packages).
+"""
+import argparse
+import array
+import json
+import math
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import wave
+
+RATE = 22050
+CHAPTERS = 8
+TOLERANCE_S = 0.3
+
+VOICES = [("en-us", 175), ("en-gb", 150), ("en-us+f3", 195), ("en-gb-scotland", 160),
+          ("en-029", 140), ("en-us+m3", 210), ("en-gb-x-rp+f2", 165), ("en-us+f4", 185)]
+
+SENTENCES = """\
+The river had risen overnight, and the old bridge was closed until further notice.
+She opened the letter slowly, as if the words inside might change.
+Nobody in the village remembered who had planted the first apple tree.
+At half past six the train pulled out of the station, right on time.
+He counted the steps twice, and still arrived at a different number.
+The committee will meet again on Thursday to discuss the budget.
+Rain drummed on the tin roof all afternoon.
+If you follow the path past the mill, you will find the lake.
+The recipe calls for two cups of flour, a pinch of salt, and patience.
+Our guide pointed to the mountains and told us a story about the first climbers.
+The library stays open late on Wednesdays during the winter.
+Every morning the baker lit the oven long before sunrise.
+I never expected the answer to be hidden in such an ordinary place.
+The children ran across the field, laughing at nothing in particular.
+After the storm, the harbour was full of broken boats and tangled nets.
+Please remember to switch off the lights when you leave the room.
+The professor paused, looked at the class, and began again.
+A small grey cat sat on the windowsill, watching the birds.
+They walked for hours without saying a word to each other.
+The museum's newest exhibit shows tools from the early iron age.
+When the music stopped, everyone turned towards the door.
+This chapter describes how the town grew from a single farm.
+The weather forecast promised sunshine, but nobody believed it.
+Her grandfather kept a diary for more than sixty years.
+The engine coughed twice and then fell silent.
+We will return to this question at the end of the book.
+Lanterns swung gently in the wind along the narrow street.
+The map was old, and several of the roads no longer existed.
+He wrote the numbers on the back of an envelope and put it in his pocket.
+By the end of the summer the garden had become a small jungle.
+""".strip().split("\n")
+
+
+# ---------------------------------------------------------------------------
+# Speech
+# ---------------------------------------------------------------------------
+
+def say(text, voice, speed, path):
+    subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-w", path, text], check=True)
+    with wave.open(path) as w:
+        assert w.getframerate() == RATE and w.getnchannels() == 1 and w.getsampwidth() == 2
+        a = array.array("h", w.readframes(w.getnframes()))
+    i, j = 0, len(a)
+    while i < j and abs(a[i]) < 100:
+        i += 1
+    while j > i and abs(a[j - 1]) < 100:
+        j -= 1
+    return a[i:j]
+
+
+def make_speech(work, seed=7):
+    """The clean recording, its chapter pauses and its chapter spans."""
+    rng = random.Random(seed)
+    out = array.array("h")
+    chapter_pauses = []
+
+    def silence(seconds):
+        out.extend(array.array("h", bytes(2 * int(round(seconds * RATE)))))
+
+    silence(1.0)
+    tmp = os.path.join(work, "sentence.wav")
+    for c in range(CHAPTERS):
+        voice, speed = VOICES[c % len(VOICES)]
+        target = rng.uniform(45.0, 90.0)  # seconds of speech per chapter
+        start = len(out)
+        while (len(out) - start) / RATE < target:
+            out.extend(say(rng.choice(SENTENCES), voice, speed, tmp))
+            if (len(out) - start) / RATE < target:
+                silence(rng.uniform(0.3, 0.7))
+        if c < CHAPTERS - 1:
+            t0 = len(out) / RATE
+            silence(rng.uniform(2.0, 3.0))
+            chapter_pauses.append((t0, len(out) / RATE))
+    silence(1.0)
+    path = os.path.join(work, "speech.wav")
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(out.tobytes())
+    return path, out, chapter_pauses
+
+
+def quiet_stretches(samples, level_db=-50.0, min_s=0.1):
+    """Stretches of the clean speech quieter than level_db for min_s or more."""
+    hop = RATE // 100
+    limit = (10 ** (level_db / 20.0) * 32768.0) ** 2 * hop
+    runs, start = [], None
+    for k in range(len(samples) // hop):
+        block = samples[k * hop:(k + 1) * hop]
+        quiet = sum(x * x for x in block) < limit
+        if quiet and start is None:
+            start = k
+        elif not quiet and start is not None:
+            if k - start >= min_s * 100:
+                runs.append((start / 100.0, k / 100.0))
+            start = None
+    return runs
+
+
+# ---------------------------------------------------------------------------
+# Conditions
+# ---------------------------------------------------------------------------
+
+def rms_db(source):
+    """RMS level of a lavfi source, as ffmpeg's astats measures it."""
+    r = subprocess.run(["ffmpeg", "-hide_banner", "-f", "lavfi", "-i", source, "-af",
+                        "astats=metadata=0", "-f", "null", "-"], capture_output=True, text=True)
+    return float(re.search(r"RMS level dB: (-?[\d.]+)", r.stderr).group(1))
+
+
+def noise_source(kind, duration, seed):
+    if kind in ("white", "pink", "brown"):
+        return "anoisesrc=color=%s:amplitude=0.5:sample_rate=%d:seed=%d:duration=%.3f" % (
+            kind, RATE, seed, duration)
+    # Mains hum: 50 Hz and its harmonics, the odd ones strongest.
+    return ("aevalsrc=0.8*sin(2*PI*50*t)+0.25*sin(2*PI*100*t)+0.45*sin(2*PI*150*t)"
+            "+0.2*sin(2*PI*250*t)+0.1*sin(2*PI*350*t):s=%d:d=%.3f" % (RATE, duration))
+
+
+# name, speech gain in dB, noise kind, noise dBFS, rise in dB over the recording
+CONDITIONS = [
+    ("clean", 0, None, None, 0),
+    ("white -60", 0, "white", -60, 0),
+    ("white -50", 0, "white", -50, 0),
+    ("white -45", 0, "white", -45, 0),
+    ("white -40", 0, "white", -40, 0),
+    ("white -35", 0, "white", -35, 0),
+    ("pink -60", 0, "pink", -60, 0),
+    ("pink -50", 0, "pink", -50, 0),
+    ("pink -40", 0, "pink", -40, 0),
+    ("pink -35", 0, "pink", -35, 0),
+    ("quiet speaker -24 dB, hiss -70", -24, "white", -70, 0),
+    ("loud speaker +8 dB, room -35", 8, "brown", -35, 0),
+    ("hiss rising -60 to -40", 0, "white", -60, 20),
+    ("mains hum -40", 0, "hum", -40, 0),
+]
+
+
+def make_condition(work, speech, duration, cond, index):
+    name, gain, kind, level, rise = cond
+    out = os.path.join(work, "cond%02d.wav" % index)
+    if kind is None:
+        subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", speech,
+                        "-af", "volume=%ddB" % gain, "-c:a", "pcm_s16le", out], check=True)
+        return out
+    src = noise_source(kind, duration, 11 + index)
+    base = rms_db(src)
+    vol = "volume=%.3fdB" % (level - base)
+    if rise:
+        vol = "volume='pow(10,(%.3f+%.3f*t/%.3f)/20)':eval=frame" % (level - base, rise, duration)
+    graph = ("[0:a]volume=%ddB[s];[1:a]%s[n];[s][n]amix=inputs=2:normalize=0:duration=first"
+             % (gain, vol))
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", speech, "-f",
+                    "lavfi", "-i", src, "-filter_complex", graph, "-c:a", "pcm_s16le", out],
+                   check=True)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Detectors
+# ---------------------------------------------------------------------------
+
+def silsplit(binary, path, opts):
+    r = subprocess.run([binary, "analyze", "--options", json.dumps(opts), path],
+                       capture_output=True, text=True, check=True)
+    return json.loads(r.stdout)
+
+
+def silsplit_boundaries(report):
+    ch = report["chapters"]
+    return [(ch[i]["t1"] + ch[i + 1]["t0"]) / 2.0 for i in range(len(ch) - 1)]
+
+
+def ffmpeg_boundaries(path, noise=None, d=None, duration=0.0):
+    af = "silencedetect"
+    if noise is not None:
+        af += "=noise=%ddB:d=%s" % (noise, d)
+    r = subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-i", path, "-af", af, "-f",
+                        "null", "-"], capture_output=True, text=True)
+    starts = [float(x) for x in re.findall(r"silence_start: (-?[\d.e+-]+)", r.stderr)]
+    ends = [float(x) for x in re.findall(r"silence_end: (-?[\d.e+-]+)", r.stderr)]
+    out = []
+    for i, s in enumerate(starts):
+        e = ends[i] if i < len(ends) else duration
+        if s > 0.05 and e < duration - 0.05:  # inner silences only
+            out.append((s + e) / 2.0)
+    return out
+
+
+def score(found, pauses):
+    hit = set()
+    good = 0
+    for b in found:
+        for k, (a, e) in enumerate(pauses):
+            if a - TOLERANCE_S <= b <= e + TOLERANCE_S:
+                good += 1
+                hit.add(k)
+                break
+    p = good / len(found) if found else (1.0 if not pauses else 0.0)
+    r = len(hit) / len(pauses) if pauses else 1.0
+    f = 2 * p * r / (p + r) if p + r > 0 else 0.0
+    return p, r, f
+
+
+def cuts_in_pauses(report, quiet, max_s):
+    """Share of the cuts inside a quiet stretch, the longest piece and the
+    number of cuts (chapter boundaries with no gap between the pieces)."""
+    ch = report["chapters"]
+    cuts = [ch[i]["t1"] for i in range(len(ch) - 1) if ch[i]["t1"] == ch[i + 1]["t0"]]
+    inside = sum(1 for c in cuts if any(a <= c <= e for a, e in quiet))
+    longest = max((c["dur"] for c in ch), default=0.0)
+    return (inside / len(cuts) if cuts else 1.0), longest, len(cuts)
+
+
+# ---------------------------------------------------------------------------
+# Timing
+# ---------------------------------------------------------------------------
+
+def timing(binary, work):
+    gen = os.path.join(os.path.dirname(binary), "..", "bench", "gen_wav")
+    path = os.path.join(work, "hour.wav")
+    subprocess.run([gen, "3600", "44100", "2", "16", path], check=True)
+    cases = [("none", {}), ("auto_threshold", {"auto_threshold": True}),
+             ("cut_at_pause + max 30 s", {"cut_at_pause": True, "max_chapter_s": 30}),
+             ("max 30 s (hard cut)", {"max_chapter_s": 30}),
+             ("chapter_count 32", {"chapter_count": 32}), ("keep_all", {"keep_all": True}),
+             ("report_pauses", {"report_pauses": True}),
+             ("report_levels", {"report_levels": True}),
+             ("all of them", {"auto_threshold": True, "cut_at_pause": True, "max_chapter_s": 30,
+                              "keep_all": True, "report_pauses": True, "report_levels": True})]
+    print("\n1 h 44.1 kHz stereo 16-bit, silsplit analyze > /dev/null, best of 5 (s):")
+    base = None
+    for name, opts in cases:
+        best = float("inf")
+        for _ in range(5):
+            t = time.perf_counter()
+            with open(os.devnull, "w") as null:
+                subprocess.run([binary, "analyze", "-q", "--options", json.dumps(opts), path],
+                               stdout=null, check=True)
+            best = min(best, time.perf_counter() - t)
+        base = base if base is not None else best
+        print("  %-26s %.3f  %+5.1f %%" % (name, best, 100.0 * (best - base) / base))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--silsplit", default=os.path.join("build", "tools", "silsplit"))
+    ap.add_argument("--work")
+    ap.add_argument("--timing", action="store_true")
+    a = ap.parse_args()
+    binary = os.path.abspath(a.silsplit)
+    work = a.work or tempfile.mkdtemp(prefix="silsplit-quality-")
+    os.makedirs(work, exist_ok=True)
+
+    speech, samples, pauses = make_speech(work)
+    duration = len(samples) / RATE
+    quiet = quiet_stretches(samples)
+    quiet_share = sum(e - s for s, e in quiet) / duration
+    print("speech: %.1f s, %d chapters, %d voices, %.0f %% of it quiet stretches; work: %s"
+          % (duration, CHAPTERS, len(VOICES), 100 * quiet_share, work))
+    print()
+    head = "%-32s %-17s %-17s %-17s %-17s %-6s %-16s %-9s" % (
+        "condition", "defaults P/R/F1", "auto P/R/F1", "ffmpeg -40/0.8", "ffmpeg defaults",
+        "count", "cut in pause", "hard cut")
+    print(head)
+    print("-" * len(head))
+    sums = {"def": [], "auto": [], "ff": [], "ffd": []}
+    cut_total = [0, 0]
+    for i, cond in enumerate(CONDITIONS):
+        path = make_condition(work, speech, duration, cond, i)
+        rows = {}
+        rows["def"] = score(silsplit_boundaries(silsplit(binary, path, {})), pauses)
+        auto = silsplit(binary, path, {"auto_threshold": True})
+        rows["auto"] = score(silsplit_boundaries(auto), pauses)
+        rows["ff"] = score(ffmpeg_boundaries(path, -40, 0.8, duration), pauses)
+        rows["ffd"] = score(ffmpeg_boundaries(path, duration=duration), pauses)
+        counted = silsplit(binary, path, {"auto_threshold": True, "chapter_count": CHAPTERS})
+        exact = (len(counted["chapters"]) == CHAPTERS
+                 and score(silsplit_boundaries(counted), pauses)[2] == 1.0)
+        cut = silsplit(binary, path, {"auto_threshold": True, "cut_at_pause": True,
+                                      "max_chapter_s": 30})
+        share, longest, n_cuts = cuts_in_pauses(cut, quiet, 30)
+        hard = silsplit(binary, path, {"auto_threshold": True, "max_chapter_s": 30})
+        hard_share, _, _ = cuts_in_pauses(hard, quiet, 30)
+        cut_total[0] += round(share * n_cuts)
+        cut_total[1] += n_cuts
+        for k in sums:
+            sums[k].append(rows[k][2])
+        fmt = lambda t: "%.2f/%.2f/%.2f" % t
+        print("%-32s %-17s %-17s %-17s %-17s %-6s %-16s %-9s" % (
+            cond[0], fmt(rows["def"]), fmt(rows["auto"]), fmt(rows["ff"]), fmt(rows["ffd"]),
+            "exact" if exact else "%d" % len(counted["chapters"]),
+            "%3.0f %% (%d, %.1f s)" % (100 * share, n_cuts, longest), "%3.0f %%" % (100 * hard_share)))
+    print("-" * len(head))
+    mean = lambda v: sum(v) / len(v)
+    print("%-32s %-17s %-17s %-17s %-17s" % (
+        "mean F1 (lowest)", "%.2f (%.2f)" % (mean(sums["def"]), min(sums["def"])),
+        "%.2f (%.2f)" % (mean(sums["auto"]), min(sums["auto"])),
+        "%.2f (%.2f)" % (mean(sums["ff"]), min(sums["ff"])),
+        "%.2f (%.2f)" % (mean(sums["ffd"]), min(sums["ffd"]))))
+    print("cut_at_pause: %d of %d cuts in a pause (%.1f %%)" % (
+        cut_total[0], cut_total[1], 100.0 * cut_total[0] / max(1, cut_total[1])))
+    if a.timing:
+        timing(binary, work)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
