@@ -325,7 +325,8 @@ std::string review_page(const std::string &report, const std::string &audio_path
     yyjson_mut_doc_set_root(d, out);
     std::string name = audio_path.substr(audio_path.find_last_of('/') + 1);
     yyjson_mut_obj_add_strncpy(d, out, "file", name.data(), name.size());
-    std::string url = path_url(audio_path);
+    // Standard input ("-") is gone once read: the page has no player source.
+    std::string url = audio_path == "-" ? "" : path_url(audio_path);
     yyjson_mut_obj_add_strncpy(d, out, "audio", url.data(), url.size());
     yyjson_mut_obj_add_int(d, out, "sample_rate", parsed.sample_rate);
     yyjson_mut_obj_add_real(d, out, "duration_s", parsed.duration_s);
@@ -354,8 +355,8 @@ std::string review_page(const std::string &report, const std::string &audio_path
     in.reset(); // the report's document can be large; the copies above are in d
 
     // Names that are not UTF-8 keep their bytes as \u00XX escapes.
-    std::string json =
-        escape_invalid_utf8(take_text(yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr)));
+    std::string json = escape_invalid_utf8(
+        take_text(yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr)));
     if (json.empty())
         return "";
     // In a script block "</script" and "<!--" would end or confuse the data;

@@ -13,7 +13,8 @@ namespace silsplit_cli {
 // The page for one report. report is the library's report text; its levels,
 // pauses, threshold_db and threshold_track are shown when present. audio_path
 // is the recording's path relative to the page's folder (or absolute), as a
-// file path: it is written into the page as a URL. options is the options text
+// file path: it is written into the page as a URL ("" or "-", standard input:
+// the page has no recording to play). options is the options text
 // the chapters were found with ("" for the defaults), command the silsplit
 // command line that makes the same chapters. Empty when report is not a
 // report.

@@ -230,6 +230,10 @@ TEST(Page, DataBlockHoldsTheReportOptionsAndCommand) {
     EXPECT_STREQ(yyjson_get_str(data.get("command")),
                  "silsplit analyze -f html 'audio/my talk.wav'");
 
+    DataDoc piped(review_page(kReport, "-", "", "silsplit analyze -f html -"));
+    ASSERT_TRUE(piped.doc);
+    EXPECT_STREQ(yyjson_get_str(piped.get("audio")), "");
+
     DataDoc automatic(review_page(kReport, "talk.wav", R"({"auto_threshold":true})", "silsplit"));
     ASSERT_TRUE(automatic.doc);
     yyjson_val *first = yyjson_arr_get(automatic.get("options"), 0);
