@@ -327,11 +327,29 @@ int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string 
     return 0;
 }
 
+// Shows the copy's position in the input as the "write" stage. 0, or -1
+// with "cancelled" when the host's callback asks to stop.
+int report_write(MediaRun *run, int *shown, AVIOContext *pb, int64_t size, std::string *error) {
+    if (!run->progress || !pb || size <= 0)
+        return 0;
+    const int64_t at = avio_tell(pb);
+    const int pct = at <= 0 ? 0 : at >= size ? 100 : (int)(at * 100 / size);
+    if (pct == *shown)
+        return 0;
+    *shown = pct;
+    if (run->progress(pct, "write", run->progress_user) != 0) {
+        *error = "cancelled";
+        return -1;
+    }
+    return 0;
+}
+
 // Copies the packets of the chosen stream: a chapter file takes every packet
 // that overlaps the chapter, so it starts at the packet at or before the
 // chapter's start.
 int copy_chapters(MediaInput *in, const std::string &source_name, const Report &r,
-                  int64_t origin_pts, const std::string &out_dir, std::string *error) {
+                  int64_t origin_pts, const std::string &out_dir, MediaRun *run,
+                  std::string *error) {
     const AVStream *ist = in->fmt->streams[in->stream];
     const AVRational tb = ist->time_base;
     const std::string ext = chapter_extension(*in, source_name);
@@ -362,11 +380,15 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
     size_t next = 0; // first chapter not yet complete
     int64_t last_duration = 1;
     int64_t expected_pts = 0;
+    const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
+    int shown = -1;
     while (next < n) {
         if (in->stop.fn && in->stop.fn(in->stop.user)) {
             *error = "cancelled";
             return -1;
         }
+        if (report_write(run, &shown, in->fmt->pb, size, error) != 0)
+            return -1;
         int rc = av_read_frame(in->fmt.get(), pkt.get());
         if (rc == AVERROR_EOF)
             break;
@@ -415,6 +437,11 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
             return -1;
         if (finish_chapter_file(&cf, error) != 0)
             return -1;
+    }
+    if (run->progress && size > 0 && shown != 100 &&
+        run->progress(100, "write", run->progress_user) != 0) {
+        *error = "cancelled";
+        return -1;
     }
     return 0;
 }
@@ -672,7 +699,7 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     const int rc = to_wav ? write_wav_chapters(&in, r, stats.frames, stats.sample_rate, out_dir,
                                                error)
-                          : copy_chapters(&in, path, r, stats.origin_pts, out_dir, error);
+                          : copy_chapters(&in, path, r, stats.origin_pts, out_dir, run, error);
     if (rc != 0)
         return -1;
     if (write_text(out_dir, "chapters.json", report.get(), error) != 0)

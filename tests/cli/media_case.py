@@ -165,10 +165,16 @@ def fresh(cwd, name):
 def case_split(exe, cwd, name):
     rep = report(exe, cwd, name)
     out = fresh(cwd, "split-" + name.replace(".", "-"))
-    proc = run([exe, "split", name, out], cwd)
+    proc = run([exe, "split", "--progress", name, out], cwd)
     n = len(rep["chapters"])
     if proc.stdout != ("%d chapters written to %s\n" % (n, out)).encode():
         fail("unexpected message\n" + show(proc))
+    # Progress: the analysis by the position in the input, then the copy.
+    lines = proc.stderr.decode().splitlines()
+    prefix = "silsplit: %s: " % name
+    if not lines or lines[0] != prefix + "read 0%" or lines[-1] != prefix + "write 100%" or \
+            prefix + "done 100%" not in lines:
+        fail("progress lines\n" + show(proc))
     files = sorted(os.listdir(out))
     if "chapters.json" not in files or len(files) != n + 1:
         fail("files written: %s" % files)
