@@ -4,12 +4,13 @@
   browser_test.py --silsplit EXE --make-page EXE --example WAV --work DIR [--screenshot PNG]
 
 Makes the pages of the example recording with the silsplit program (analyze -f
-html, and split --review) and a page for a generated ten-hour level curve,
-loads them from file:// URLs and checks what a person would do with them.
---screenshot also saves the example page as seen at 1280x800.
+html, and split --review, also of an MP3 made from it by ffmpeg) and a page for
+a generated ten-hour level curve, loads them from file:// URLs and checks what
+a person would do with them. --screenshot instead saves the example page,
+1280 pixels wide, as the README shows it.
 
-Needs Debian's chromium, chromium-driver and python3-selenium; run it with
-/usr/bin/python3.
+Needs Debian's chromium, chromium-driver, python3-selenium and ffmpeg; run it
+with /usr/bin/python3.
 """
 import argparse
 import json
@@ -84,6 +85,12 @@ class Pages(unittest.TestCase):
         cls.auto_report = json.loads(run([ARGS.silsplit, "analyze", "--auto-threshold", TALK], work))
         cls.pages = {"analyze": os.path.join(work, "review.html"),
                      "split": os.path.join(work, "out", "review.html")}
+        # An MP3 made by a real encoder: its chapters cut by packet copy, and a
+        # page that plays the MP3 itself.
+        mp3 = os.path.join(work, "talk.mp3")
+        run(["ffmpeg", "-loglevel", "error", "-i", TALK, "-c:a", "libmp3lame", "-b:a", "64k", mp3], work)
+        run([ARGS.silsplit, "split", "--review", "talk.mp3", "out-mp3"], work)
+        cls.mp3_report = json.loads(run([ARGS.silsplit, "analyze", "talk.mp3"], work))
         cls.driver, cls.profile = start_browser()
 
     @classmethod
@@ -192,6 +199,17 @@ class Pages(unittest.TestCase):
             for (var i = 3; i < px.length; i += 4) if (px[i] > 0) n++;
             return n / (c.width * c.height);""")
         self.assertGreater(painted, 0.05)
+        self.no_errors()
+
+    def test_compressed_recording(self):
+        self.open(os.path.join(self.work, "out-mp3", "review.html"))
+        chapters = self.mp3_report["chapters"]
+        self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#bands .band")), len(chapters))
+        self.wait_for_metadata()
+        self.assertAlmostEqual(self.js("return document.getElementById('player').duration"),
+                               self.mp3_report["duration_s"], delta=0.1)
+        self.driver.find_elements(By.CSS_SELECTOR, "#chapters tbody tr")[1].click()
+        self.assert_playing_from(chapters[1]["t0"])
         self.no_errors()
 
     def test_automatic_threshold(self):
