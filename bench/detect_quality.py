@@ -141,8 +141,8 @@ def quiet_stretches(samples, level_db=-50.0, min_s=0.1):
         if quiet and start is None:
             start = k
         elif not quiet and start is not None:
-            if k - start >= min_s * 100:
-                runs.append((start / 100.0, k / 100.0))
+            if (k - start) * hop >= min_s * RATE:
+                runs.append((start * hop / RATE, k * hop / RATE))
             start = None
     return runs
 
@@ -302,7 +302,17 @@ def main():
     work = a.work or tempfile.mkdtemp(prefix="silsplit-quality-")
     os.makedirs(work, exist_ok=True)
 
-    speech, samples, pauses = make_speech(work)
+    cache = os.path.join(work, "speech.json")
+    if os.path.exists(cache):  # the same speech as last time in this folder
+        with open(cache) as f:
+            pauses = [tuple(p) for p in json.load(f)]
+        speech = os.path.join(work, "speech.wav")
+        with wave.open(speech) as w:
+            samples = array.array("h", w.readframes(w.getnframes()))
+    else:
+        speech, samples, pauses = make_speech(work)
+        with open(cache, "w") as f:
+            json.dump(pauses, f)
     duration = len(samples) / RATE
     quiet = quiet_stretches(samples)
     quiet_share = sum(e - s for s, e in quiet) / duration

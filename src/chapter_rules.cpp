@@ -44,6 +44,11 @@ constexpr float STEADY_RANGE_DB = 1.0f;
 // Shortest quiet stretch that counts as a pause for the report and the
 // chapter count; cut_at_pause takes any quiet frame.
 constexpr int32_t PAUSE_MIN_FRAMES = 10;
+// A quiet stretch as long as a pause between sentences: cut_at_pause looks
+// for one before it takes a shorter one.
+constexpr int32_t SENTENCE_PAUSE_FRAMES = 25;
+// Longest blip a quiet stretch goes on over.
+constexpr int32_t BRIDGE_FRAMES = 10;
 
 // A stretch of sound or a chapter under construction, in seconds.
 struct stretch {
@@ -243,7 +248,10 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
 // ---------------------------------------------------------------------------
 
 // Every quiet stretch with sound on both sides and at least min_frames
-// frames, in time order. 0 and a heap array (NULL when none), or -1.
+// frames, in time order. A stretch goes on over a blip of at most
+// BRIDGE_FRAMES frames that are not quiet but hold no loud frame (noise
+// rising over the threshold for a moment, not a sound). 0 and a heap array
+// (NULL when none), or -1.
 static int find_pauses(const float *level, const float *thr, int32_t frames, int32_t min_frames,
                        sil_pause **out, int32_t *out_n) {
     *out = nullptr;
@@ -260,10 +268,23 @@ static int find_pauses(const float *level, const float *thr, int32_t frames, int
             }
             const int32_t first = k;
             double sum_level = 0.0, sum_depth = 0.0;
-            while (k < frames && level[k] < thr[k]) {
-                sum_level += (double)level[k];
-                sum_depth += (double)thr[k] - (double)level[k];
-                k++;
+            for (;;) {
+                while (k < frames && level[k] < thr[k]) {
+                    sum_level += (double)level[k];
+                    sum_depth += (double)thr[k] - (double)level[k];
+                    k++;
+                }
+                // A blip: quiet again within BRIDGE_FRAMES, nothing loud.
+                int32_t j = k;
+                while (j < frames && j - k < BRIDGE_FRAMES && !(level[j] < thr[j]) &&
+                       !(level[j] > ONSET_MARGIN_DB + thr[j]))
+                    j++;
+                if (j == k || j >= frames || !(level[j] < thr[j]))
+                    break;
+                for (; k < j; k++) {
+                    sum_level += (double)clean_level(level[k]);
+                    sum_depth += (double)thr[k] - (double)clean_level(level[k]);
+                }
             }
             if (first == 0 || k == frames || k - first < min_frames)
                 continue;
@@ -607,21 +628,31 @@ static int cut_long(const stretch *c, size_t n, float max_s, bool at_pause,
                 const sil_pause *lo = std::lower_bound(
                     quiet, quiet + n_quiet, s.t0,
                     [](const sil_pause &p, float t) { return pause_mid(p) <= t; });
-                const sil_pause *best = nullptr, *best_any = nullptr;
+                // The strongest in tiers: a pause as long as one between
+                // sentences where the fewest pieces remain possible, then
+                // anywhere in the chapter; then the same for a pause of
+                // PAUSE_MIN_FRAMES, then for any quiet frame.
+                constexpr int TIERS = 6;
+                const int32_t tier_frames[TIERS / 2] = {SENTENCE_PAUSE_FRAMES, PAUSE_MIN_FRAMES, 1};
+                const sil_pause *best[TIERS] = {};
                 for (const sil_pause *p = lo; p < quiet + n_quiet; p++) {
                     const float mid = pause_mid(*p);
                     if (!(mid < s.t1))
                         break;
-                    if (!best_any || strength(*p) > strength(*best_any))
-                        best_any = p;
-                    if (pieces_for(mid - s.t0, max_s) + pieces_for(s.t1 - mid, max_s) <= k &&
-                        (!best || strength(*p) > strength(*best)))
-                        best = p;
+                    const bool fewest =
+                        pieces_for(mid - s.t0, max_s) + pieces_for(s.t1 - mid, max_s) <= k;
+                    for (int tier = 0; tier < TIERS; tier++) {
+                        const bool fits = (tier % 2 == 1 || fewest) &&
+                                          p->end - p->first >= tier_frames[tier / 2];
+                        if (fits && (!best[tier] || strength(*p) > strength(*best[tier])))
+                            best[tier] = p;
+                    }
                 }
-                if (!best)
-                    best = best_any;
-                if (best) {
-                    cut = pause_mid(*best);
+                const sil_pause *chosen = nullptr;
+                for (int tier = 0; tier < TIERS && !chosen; tier++)
+                    chosen = best[tier];
+                if (chosen) {
+                    cut = pause_mid(*chosen);
                     hard = false;
                 }
             }

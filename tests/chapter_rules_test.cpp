@@ -260,6 +260,25 @@ TEST(ReportMembers, EqualPausesRankTheDeeperFirst) {
     EXPECT_EQ(-60.0, yyjson_get_num(yyjson_obj_get(yyjson_arr_get(p, 1), "level_db")));
 }
 
+TEST(ReportMembers, APauseGoesOnOverABlipButNotOverASound) {
+    struct Case {
+        float blip_amp;
+        size_t pauses;
+    } cases[] = {{0.0135f, 1}, {0.5f, 2}}; // -37.4 dB: over the threshold, not loud
+    for (const Case &c : cases) {
+        std::vector<float> pcm = bursts(12.0, {{1.0, 4.0}, {6.0, 11.0}});
+        for (size_t i = 5 * kRate; i < 5 * (size_t)kRate + 3 * kHop; i++)
+            pcm[i] = c.blip_amp;
+        const Report r = analyze(pcm, "{\"report_pauses\":true}");
+        yyjson_val *p = r.get("pauses");
+        ASSERT_EQ(c.pauses, yyjson_arr_size(p)) << r.text;
+        if (c.pauses == 1) {
+            EXPECT_EQ((double)frame_time(400), yyjson_get_num(yyjson_obj_get(yyjson_arr_get(p, 0), "t0")));
+            EXPECT_EQ((double)frame_time(600), yyjson_get_num(yyjson_obj_get(yyjson_arr_get(p, 0), "t1")));
+        }
+    }
+}
+
 TEST(ReportMembers, LevelsAreTheCurveInTenthsOfADecibel) {
     std::vector<float> pcm = bursts(3.0, {{1.0, 2.0}});
     for (size_t i = 2 * kRate + 2 * kHop; i < 3 * (size_t)kRate; i++)
