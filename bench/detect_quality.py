@@ -354,10 +354,10 @@ def main():
     print("-" * len(head))
     mean = lambda v: sum(v) / len(v)
     print("%-32s %-17s %-17s %-17s %-17s" % (
-        "mean F1 (lowest)", "%.2f (%.2f)" % (mean(sums["def"]), min(sums["def"])),
-        "%.2f (%.2f)" % (mean(sums["auto"]), min(sums["auto"])),
-        "%.2f (%.2f)" % (mean(sums["ff"]), min(sums["ff"])),
-        "%.2f (%.2f)" % (mean(sums["ffd"]), min(sums["ffd"]))))
+        "mean F1 (lowest)", "%.3f (%.2f)" % (mean(sums["def"]), min(sums["def"])),
+        "%.3f (%.2f)" % (mean(sums["auto"]), min(sums["auto"])),
+        "%.3f (%.2f)" % (mean(sums["ff"]), min(sums["ff"])),
+        "%.3f (%.2f)" % (mean(sums["ffd"]), min(sums["ffd"]))))
     print("cut_at_pause: %d of %d cuts in a pause (%.1f %%)" % (
         cut_total[0], cut_total[1], 100.0 * cut_total[0] / max(1, cut_total[1])))
     if a.timing:
