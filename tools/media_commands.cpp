@@ -820,11 +820,15 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = "out of memory";
         return -1;
     }
+    const int64_t size = ifmt->pb ? avio_size(ifmt->pb) : -1;
+    int shown = -1;
     for (;;) {
         if (run->stop.fn && run->stop.fn(run->stop.user)) {
             *error = "cancelled";
             return -1;
         }
+        if (report_write(run, &shown, ifmt->pb, size, error) != 0)
+            return -1;
         rc = av_read_frame(ifmt.get(), pkt.get());
         if (rc == AVERROR_EOF)
             break;
@@ -845,6 +849,11 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
             *error = "cannot write " + out + ": " + media_error_text(rc);
             return -1;
         }
+    }
+    if (run->progress && size > 0 && shown != 100 &&
+        run->progress(100, "write", run->progress_user) != 0) {
+        *error = "cancelled";
+        return -1;
     }
     rc = av_write_trailer(oc.get());
     if (rc >= 0 && !(ofmt->flags & AVFMT_NOFILE))

@@ -561,17 +561,26 @@ struct ChaptersArgs {
     std::string out;
     bool replace = false;
     int stream = -1;
+    bool quiet = false;
+    bool progress = false;
     Tuning tuning;
 };
 
 int run_chapters(const ChaptersArgs &a) {
     catch_sigint();
+    ProgressView view(progress_mode(a.quiet, a.progress));
+    Job job;
+    job.path = a.file;
+    job.view = &view;
     MediaRun run;
     run.opts = options_text(a.tuning);
     run.stream = a.stream;
+    run.progress = on_progress;
+    run.progress_user = &job;
     run.stop.fn = interrupted;
     std::string error;
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
+    view.above([] {});
     if (!run.warning.empty())
         file_error(a.file, run.warning);
     if (n < 0) {
@@ -660,6 +669,10 @@ int main(int argc, char **argv) {
         ->required()
         ->type_name("OUT");
     chapters->add_flag("--replace", ch.replace, "replace the chapters the recording has already");
+    CLI::Option *chapters_quiet = chapters->add_flag("-q,--quiet", ch.quiet, "no progress bar");
+    chapters->add_flag("--progress", ch.progress,
+                       "show progress even when stderr is not a terminal, one line per step")
+        ->excludes(chapters_quiet);
     add_stream_option(chapters, &ch.stream);
     add_tuning(chapters, &ch.tuning);
 

@@ -270,7 +270,11 @@ def case_marks(exe, cwd, name, out_name):
     out = os.path.join(cwd, out_name)
     if os.path.exists(out):
         os.remove(out)
-    run([exe, "chapters", name, "-o", out_name], cwd)
+    proc = run([exe, "chapters", "--progress", name, "-o", out_name], cwd)
+    lines = proc.stderr.decode().splitlines()
+    prefix = "silsplit: %s: " % name
+    if not lines or lines[0] != prefix + "read 0%" or lines[-1] != prefix + "write 100%":
+        fail("progress lines\n" + show(proc))
     marks = chapter_list(out_name, cwd)
     if len(marks) != len(rep["chapters"]):
         fail("%s: ffprobe lists %d chapters, the report has %d" % (out_name, len(marks), len(rep["chapters"])))
