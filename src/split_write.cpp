@@ -54,6 +54,28 @@ static double tenth_db(float db) {
     return std::round((double)db * 10.0) / 10.0;
 }
 
+// Writes t tenths (-1200..9990) as a decimal with one digit after the point,
+// as yyjson writes the double t / 10 (but 0.0 for a negative zero); returns
+// the end.
+static char *put_tenths(char *w, int32_t t) {
+    if (t < 0) {
+        *w++ = '-';
+        t = -t;
+    }
+    char digits[8];
+    int n = 0;
+    int32_t whole = t / 10;
+    do {
+        digits[n++] = (char)('0' + whole % 10);
+        whole /= 10;
+    } while (whole > 0);
+    while (n > 0)
+        *w++ = digits[--n];
+    *w++ = '.';
+    *w++ = (char)('0' + t % 10);
+    return w;
+}
+
 // A frame's start in seconds, the single-precision value the chapters use.
 static float frame_time(int32_t frame) { return (float)frame * 160.0f / 16000.0f; }
 
@@ -99,11 +121,26 @@ static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report
     }
     if (x.has_levels) {
         yyjson_mut_val *obj = ok ? yyjson_mut_obj(d) : nullptr;
-        yyjson_mut_val *arr = ok ? yyjson_mut_arr(d) : nullptr;
-        ok = ok && obj && arr && yyjson_mut_obj_add_real(d, obj, "hop_s", 0.01);
-        for (int32_t i = 0; ok && i < x.n_levels; i++)
-            ok = yyjson_mut_arr_add_real(d, arr, tenth_db(x.levels[i]));
-        ok = ok && yyjson_mut_obj_add_val(d, obj, "db", arr) &&
+        ok = ok && obj && yyjson_mut_obj_add_real(d, obj, "hop_s", 0.01);
+        // An hour holds 360000 values: the array is written here as one raw
+        // text, as yyjson would write each value (-43.2, -120.0, 5.0), which
+        // takes a fraction of the time of a value each.
+        sil_heap_ptr<char> text(ok ? static_cast<char *>(malloc((size_t)x.n_levels * 8 + 2))
+                                   : nullptr);
+        ok = ok && text;
+        yyjson_mut_val *arr = nullptr;
+        if (ok) {
+            char *w = text.get();
+            *w++ = '[';
+            for (int32_t i = 0; i < x.n_levels; i++) {
+                if (i > 0)
+                    *w++ = ',';
+                w = put_tenths(w, (int32_t)std::lround(tenth_db(x.levels[i]) * 10.0));
+            }
+            *w++ = ']';
+            arr = yyjson_mut_rawncpy(d, text.get(), (size_t)(w - text.get()));
+        }
+        ok = ok && arr && yyjson_mut_obj_add_val(d, obj, "db", arr) &&
              yyjson_mut_obj_add_val(d, root, "levels", obj);
     }
     if (x.count_requested > 0) {
