@@ -650,25 +650,13 @@ int count_chapters(const std::string &path) {
 // Entry points
 // ---------------------------------------------------------------------------
 
-char *analyze_any(const std::string &path, MediaRun *run, std::string *error) {
-    const char *opts = run->opts.empty() ? nullptr : run->opts.c_str();
-    if (media_wants_library(path)) {
-        char *report = silsplit_analyze_progress(path.c_str(), opts, run->progress,
-                                                 run->progress_user);
-        if (report || !media_library_refusal(silsplit_last_error())) {
-            if (!report)
-                *error = silsplit_last_error();
-            return report;
-        }
-    }
+char *analyze_media(const std::string &path, MediaRun *run, std::string *error) {
     MediaInput in;
     if (media_open(path, run->stream, nullptr, run->stop, &in, error) != 0)
         return nullptr;
     MediaStats stats;
     return analyze_input(&in, run, &stats, error);
 }
-
-bool split_needs_media(const std::string &path) { return !media_wants_library(path); }
 
 int media_split(const std::string &path, const std::string &out_dir, bool to_wav, MediaRun *run,
                 std::string *error) {

@@ -1,6 +1,9 @@
 // The commands on recordings that FFmpeg reads: analysis through the
 // library's pipeline, lossless cutting into chapter files, and chapter marks
-// written into a copy of the recording.
+// written into a copy of the recording. analyze_any and split_needs_media
+// (media_route.cpp) are the program's own; the functions that need FFmpeg
+// live in the media module (media_commands.cpp), which the program reaches
+// through media_loader.cpp.
 #ifndef SILSPLIT_TOOLS_MEDIA_COMMANDS_H
 #define SILSPLIT_TOOLS_MEDIA_COMMANDS_H
 
@@ -27,6 +30,9 @@ struct MediaRun {
 // reads, through FFmpeg for the rest. A heap text freed with free(), or NULL
 // with *error set ("cancelled" when stopped).
 char *analyze_any(const std::string &path, MediaRun *run, std::string *error);
+
+// The report of path read through FFmpeg, whatever it holds; as analyze_any.
+char *analyze_media(const std::string &path, MediaRun *run, std::string *error);
 
 // Whether split needs FFmpeg for path: every input but the RIFF/WAVE files
 // (which go to the library's split, and come back here only when its reader

@@ -39,32 +39,6 @@ std::string media_error_text(int code) {
 }
 
 // ---------------------------------------------------------------------------
-// Which reader
-// ---------------------------------------------------------------------------
-
-static bool ends_with_wav(const std::string &path) {
-    return path.size() >= 4 && strcasecmp(path.c_str() + path.size() - 4, ".wav") == 0;
-}
-
-bool media_wants_library(const std::string &path) {
-    if (path == "-")
-        return false;
-    file_ptr f(fopen(path.c_str(), "rb"));
-    if (!f) // the library's own message for a WAV name; FFmpeg's for the rest
-        return ends_with_wav(path);
-    unsigned char head[12];
-    if (fread(head, 1, sizeof head, f.get()) != sizeof head)
-        return ends_with_wav(path); // too short for anything: the library says why
-    return memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WAVE", 4) == 0;
-}
-
-bool media_library_refusal(const char *message) {
-    // A data chunk of 2 GiB or more, or the 0xFFFFFFFF size that streaming
-    // writers leave: the reader will not hold it, FFmpeg streams it.
-    return message && strcmp(message, "data chunk too large") == 0;
-}
-
-// ---------------------------------------------------------------------------
 // Custom I/O: pipes and memory
 // ---------------------------------------------------------------------------
 
