@@ -31,6 +31,13 @@ program, with real encoders:
       packets are skipped with a warning.
   media_case.py interrupt EXE DIR
       Ctrl-C during a split leaves complete chapter files only.
+  media_case.py module EXE DIR WAV
+      with the media module made unloadable (SILSPLIT_MEDIA_MODULE), the WAV
+      files the library reads are analysed and split as before, and every
+      input that needs FFmpeg fails with "media support not available".
+  media_case.py installed EXE BUILD DIR
+      an installation into a temporary prefix finds its media module, also
+      once the prefix is moved: it reports an MP3 as the build tree does.
   media_case.py memory EXE DIR
       a 10-hour MP3 (one encoded minute, its packets repeated) is analysed
       in at most 64 MiB: the decoded audio streams through the analysis.
@@ -369,6 +376,71 @@ def case_interrupt(exe, cwd):
         fail("the split was not interrupted: %d files" % len(left))
 
 
+# ---------------------------------------------------------------------------
+# The media module
+# ---------------------------------------------------------------------------
+
+def case_module(exe, cwd, wav):
+    env = dict(os.environ, SILSPLIT_MEDIA_MODULE=os.path.join(cwd, "no-such-module.so"))
+
+    def run_without(args, stdin=None):
+        return subprocess.run([exe] + args, cwd=cwd, capture_output=True, env=env, stdin=stdin)
+
+    # WAV files never load the module: the same output as with it.
+    for args in (["analyze", wav], ["analyze", "-j", "2", "-f", "table", wav, wav],
+                 ["analyze", "-f", "cue", wav]):
+        got = run_without(args)
+        want = run([exe] + args, cwd)
+        if got.returncode != 0 or got.stdout != want.stdout or got.stderr != want.stderr:
+            fail("%s without the module\n%s" % (" ".join(args), show(got)))
+    out = fresh(cwd, "out-no-module-wav")
+    got = run_without(["split", wav, out])
+    if got.returncode != 0 or not os.path.exists(os.path.join(out, "chapters.json")):
+        fail("split of a WAV file without the module\n" + show(got))
+    # Every input that needs FFmpeg: one line naming the file and why.
+    cases = [
+        ("talk.mp3", ["analyze", "talk.mp3"], None),
+        ("talk.flac", ["analyze", "-j", "2", "talk.flac", "talk.mp3"], None),
+        ("streamed.wav", ["analyze", "streamed.wav"], None),
+        ("-", ["analyze", "-"], "talk.flac"),
+        ("talk.mp3", ["split", "talk.mp3", "out-no-module"], None),
+        ("streamed.wav", ["split", "streamed.wav", "out-no-module"], None),
+        ("talk.mp3", ["chapters", "talk.mp3", "-o", "out-no-module.mp3"], None),
+    ]
+    for name, args, stdin_name in cases:
+        if stdin_name:
+            with open(os.path.join(cwd, stdin_name), "rb") as f:
+                got = run_without(args, stdin=f)
+        else:
+            got = run_without(args)
+        prefix = "silsplit: %s: media support not available: " % name
+        lines = got.stderr.decode(errors="replace").splitlines()
+        if got.returncode != 1 or not lines or not lines[0].startswith(prefix) \
+                or "no-such-module.so" not in lines[0]:
+            fail("%s without the module: expected \"%s...\"\n%s" % (" ".join(args), prefix, show(got)))
+    if os.path.exists(os.path.join(cwd, "out-no-module.mp3")):
+        fail("chapters left an output without the module")
+
+
+def case_installed(exe, build, cwd):
+    import tempfile
+    want = run([exe, "analyze", "talk.mp3"], cwd).stdout
+    with tempfile.TemporaryDirectory() as tmp:
+        prefix = os.path.join(tmp, "prefix")
+        run(["cmake", "--install", build, "--prefix", prefix], cwd)
+        modules = [os.path.relpath(os.path.join(d, f), prefix)
+                   for d, _, fs in os.walk(prefix) for f in fs if f == "silsplit-media.so"]
+        if len(modules) != 1 or os.path.basename(os.path.dirname(modules[0])) != "silsplit":
+            fail("installed media modules: %s" % modules)
+        for place in ("prefix", "moved"):
+            here = os.path.join(tmp, place)
+            if here != prefix:
+                os.rename(prefix, here)
+            got = run([os.path.join(here, "bin", "silsplit"), "analyze", "talk.mp3"], cwd).stdout
+            if got != want:
+                fail("the program installed in %s reports talk.mp3 otherwise" % place)
+
+
 def case_memory(exe, cwd):
     ffmpeg(["-f", "lavfi", "-i", "sine=frequency=300:sample_rate=8000:duration=60,volume='lt(mod(t,21),19)':eval=frame",
             "-c:a", "libmp3lame", "-b:a", "8k", "minute.mp3"], cwd)
@@ -397,7 +469,7 @@ def main():
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
              "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
-             "memory": case_memory}
+             "module": case_module, "installed": case_installed, "memory": case_memory}
     if mode not in cases:
         fail("unknown mode " + mode)
     cases[mode](*argv[1:])
