@@ -351,21 +351,6 @@ static int rank_pauses(sil_pause *p, int32_t n) {
 // Chapters from the scan
 // ---------------------------------------------------------------------------
 
-// Growing list of stretches; false when it cannot grow.
-static bool push_stretch(sil_heap_ptr<stretch> &list, size_t &n, size_t &cap, stretch s) {
-    if (n == cap) {
-        const size_t grown_cap = cap ? cap * 2 : 16;
-        stretch *grown = static_cast<stretch *>(realloc(list.get(), grown_cap * sizeof(stretch)));
-        if (!grown)
-            return false;
-        list.release();
-        list.reset(grown);
-        cap = grown_cap;
-    }
-    list.get()[n++] = s;
-    return true;
-}
-
 // The scan of sil_chapters_from_levels with a threshold per frame: a sound
 // opens at a frame 6 dB over its threshold and ends at a run of min_silence_s
 // of frames under theirs. The stretches of sound, in order.
@@ -399,7 +384,7 @@ static int scan_sound(const float *level, const float *thr, int32_t frames, floa
         }
         const float t0 = frame_time(first);
         const float t1 = end == frames ? duration : frame_time(end);
-        if (!push_stretch(out, n, cap, stretch{t0, t1})) {
+        if (!sil_push(out, n, cap, stretch{t0, t1})) {
             sil_set_error("out of memory");
             return -1;
         }
@@ -602,7 +587,7 @@ static int cut_long(const stretch *c, size_t n, float max_s, bool at_pause,
     sil_heap_ptr<stretch> todo;
     size_t n_todo = 0, todo_cap = 0;
     for (size_t i = 0; i < n; i++) {
-        if (!push_stretch(todo, n_todo, todo_cap, c[i])) {
+        if (!sil_push(todo, n_todo, todo_cap, c[i])) {
             sil_set_error("out of memory");
             return -1;
         }
@@ -614,7 +599,7 @@ static int cut_long(const stretch *c, size_t n, float max_s, bool at_pause,
                 return -1;
             }
             if (!(len > lim)) {
-                if (!push_stretch(out, out_n, cap, s)) {
+                if (!sil_push(out, out_n, cap, s)) {
                     sil_set_error("out of memory");
                     return -1;
                 }
@@ -659,14 +644,14 @@ static int cut_long(const stretch *c, size_t n, float max_s, bool at_pause,
             const float rest = s.t1 - cut;
             // A hard cut's remainder within the tolerance is no piece.
             if (rest > SPLIT_TOLERANCE_S &&
-                !push_stretch(todo, n_todo, todo_cap, stretch{cut, s.t1})) {
+                !sil_push(todo, n_todo, todo_cap, stretch{cut, s.t1})) {
                 sil_set_error("out of memory");
                 return -1;
             }
             // A piece cut hard is final: t0 + max_s - t0 may round to a hair
             // over the maximum, and cutting it again would cut at the same
             // place forever. A piece before a pause is taken up next.
-            if (!push_stretch(hard ? out : todo, hard ? out_n : n_todo, hard ? cap : todo_cap,
+            if (!sil_push(hard ? out : todo, hard ? out_n : n_todo, hard ? cap : todo_cap,
                               stretch{s.t0, cut})) {
                 sil_set_error("out of memory");
                 return -1;

@@ -20,29 +20,8 @@ struct span {
 constexpr float SILENCE_DB = -120.0f;
 constexpr float ONSET_MARGIN_DB = 6.0f;
 constexpr float SPLIT_TOLERANCE_S = 1e-6f;
-constexpr size_t FIRST_CAPACITY = 16;
 
 } // namespace
-
-// ---------------------------------------------------------------------------
-// Growing lists: capacity 16, then doubled
-// ---------------------------------------------------------------------------
-
-// Appends v to the heap list *list; false when it cannot grow.
-template <typename T>
-static bool push(sil_heap_ptr<T> &list, size_t &count, size_t &cap, const T &v) {
-    if (count == cap) {
-        const size_t new_cap = cap ? cap * 2 : FIRST_CAPACITY;
-        T *grown = static_cast<T *>(realloc(list.get(), new_cap * sizeof(T)));
-        if (!grown)
-            return false;
-        list.release();
-        list.reset(grown);
-        cap = new_cap;
-    }
-    list.get()[count++] = v;
-    return true;
-}
 
 // ---------------------------------------------------------------------------
 // Refinement
@@ -127,7 +106,7 @@ static int split_chapters(const sil_chapter *c, size_t n, float max_s,
                 return -1;
             }
             const float end = whole_piece ? cur + max_s : b;
-            if (!push(out, out_n, cap, sil_chapter{cur, end, peak})) {
+            if (!sil_push(out, out_n, cap, sil_chapter{cur, end, peak})) {
                 out.reset();
                 out_n = 0;
                 sil_set_error("out of memory");
@@ -191,7 +170,7 @@ int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
                 quiet = 0;
             }
         }
-        if (!push(spans, n_spans, spans_cap, span{first, end})) {
+        if (!sil_push(spans, n_spans, spans_cap, span{first, end})) {
             sil_set_error("out of memory");
             return -1;
         }
@@ -213,7 +192,7 @@ int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
         for (int32_t k = sp.first; k < sp.end; k++)
             if (level[k] > peak) // NaN never wins
                 peak = level[k];
-        if (!push(list, count, list_cap, sil_chapter{t0, t1, peak})) {
+        if (!sil_push(list, count, list_cap, sil_chapter{t0, t1, peak})) {
             sil_set_error("out of memory");
             return -1;
         }

@@ -49,19 +49,6 @@ void sil_opts_defaults(sil_opts *o) {
 
 namespace {
 
-struct pipeline_deleter {
-    void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
-};
-using pipeline_ptr = std::unique_ptr<sil_pipeline, pipeline_deleter>;
-
-struct source_deleter {
-    void operator()(sil_wav_source *s) const { sil_wav_source_free(s); }
-};
-using source_ptr = std::unique_ptr<sil_wav_source, source_deleter>;
-
-struct extras_releaser {
-    void operator()(sil_report_extras *x) const { sil_report_extras_free(x); }
-};
 
 } // namespace
 
@@ -223,7 +210,7 @@ SILSPLIT_API char *silsplit_analyze_pcm(const float *pcm, int n_samples, const c
         float removed_s = 0.0f;
         sil_report_extras extras;
         sil_report_extras_init(&extras);
-        std::unique_ptr<sil_report_extras, extras_releaser> extras_guard(&extras);
+        std::unique_ptr<sil_report_extras, sil_report_extras_releaser> extras_guard(&extras);
         if (sil_detect_chapters(nullptr, 0, &opts, &chapters, &count, &removed_s, nullptr,
                                 nullptr, &extras) != 0)
             return nullptr;
@@ -232,7 +219,7 @@ SILSPLIT_API char *silsplit_analyze_pcm(const float *pcm, int n_samples, const c
         return report;
     }
     // The host's buffer is pushed as it is: at 16 kHz it is measured in place.
-    pipeline_ptr p(sil_pipeline_new(rate, n_samples, &opts, nullptr));
+    sil_pipeline_ptr p(sil_pipeline_new(rate, n_samples, &opts, nullptr));
     if (!p || sil_pipeline_push(p.get(), pcm, (size_t)n_samples) != 0)
         return nullptr;
     return sil_pipeline_report(p.get());
@@ -256,8 +243,8 @@ SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *o
     sil_wav_source *raw = nullptr;
     if (sil_wav_source_open(wav_path, &raw) != 0)
         return nullptr;
-    source_ptr src(raw);
-    pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, &opts, &progress));
+    sil_wav_source_ptr src(raw);
+    sil_pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, &opts, &progress));
     if (!p || sil_pipeline_push_source(p.get(), src.get()) != 0)
         return nullptr;
     src.reset(); // the file is closed before the chapters are found

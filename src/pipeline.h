@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 struct sil_pipeline; // one running analysis: resampler, frame levels, level curve
 
@@ -36,6 +37,10 @@ int sil_pipeline_push(sil_pipeline *p, const float *frames, size_t n);
 char *sil_pipeline_report(sil_pipeline *p);
 // Frees everything; NULL does nothing.
 void sil_pipeline_free(sil_pipeline *p);
+struct sil_pipeline_deleter {
+    void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
+};
+using sil_pipeline_ptr = std::unique_ptr<sil_pipeline, sil_pipeline_deleter>;
 
 // Ends the stream and hands out the chapters instead of a report (no "done"
 // call). 0 and a heap array in *out (NULL when there are none) with its

@@ -139,6 +139,23 @@ struct sil_free_deleter {
 };
 template <typename T> using sil_heap_ptr = std::unique_ptr<T, sil_free_deleter>;
 
+// Appends v to a growing heap list (16 entries first, then doubled); false
+// when it cannot grow, with the list unchanged.
+template <typename T>
+inline bool sil_push(sil_heap_ptr<T> &list, size_t &count, size_t &cap, const T &v) {
+    if (count == cap) {
+        const size_t new_cap = cap ? cap * 2 : 16;
+        T *grown = static_cast<T *>(realloc(list.get(), new_cap * sizeof(T)));
+        if (!grown)
+            return false;
+        list.release();
+        list.reset(grown);
+        cap = new_cap;
+    }
+    list.get()[count++] = v;
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // kestrova_silence.cpp: error text, options, progress
 // ---------------------------------------------------------------------------
@@ -203,6 +220,10 @@ int sil_wav_source_open(const char *path, sil_wav_source **out);
 int sil_wav_source_from_stream(FILE *f, sil_wav_source **out);
 // Closes an owned file and frees the record; NULL does nothing.
 void sil_wav_source_free(sil_wav_source *src);
+struct sil_wav_source_deleter {
+    void operator()(sil_wav_source *s) const { sil_wav_source_free(s); }
+};
+using sil_wav_source_ptr = std::unique_ptr<sil_wav_source, sil_wav_source_deleter>;
 // Places the next read at frame (0 to frames). 0, or -1 with "seek failed".
 int sil_wav_source_seek(sil_wav_source *src, int64_t frame);
 // Decodes the next frames (at most max and block_frames) into out, one float
@@ -358,6 +379,11 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
 void sil_report_extras_init(sil_report_extras *x);
 // Frees the record's blocks and zeroes it; NULL does nothing.
 void sil_report_extras_free(sil_report_extras *x);
+// Scope guard that releases what a record on the stack holds (the record
+// itself is not freed).
+struct sil_report_extras_releaser {
+    void operator()(sil_report_extras *x) const { sil_report_extras_free(x); }
+};
 // True when the options change the chapters beyond the threshold scan
 // (auto_threshold, chapter_count, keep_all, or cut_at_pause with a maximum).
 bool sil_opts_use_rules(const sil_opts *opts);

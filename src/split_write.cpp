@@ -22,19 +22,6 @@ struct mut_doc_deleter {
 };
 using mut_doc_ptr = std::unique_ptr<yyjson_mut_doc, mut_doc_deleter>;
 
-struct pipeline_deleter {
-    void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
-};
-using pipeline_ptr = std::unique_ptr<sil_pipeline, pipeline_deleter>;
-
-struct source_deleter {
-    void operator()(sil_wav_source *s) const { sil_wav_source_free(s); }
-};
-using source_ptr = std::unique_ptr<sil_wav_source, source_deleter>;
-
-struct extras_releaser {
-    void operator()(sil_report_extras *x) const { sil_report_extras_free(x); }
-};
 
 constexpr size_t PATH_BUF = 1024;
 
@@ -303,16 +290,16 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     sil_wav_source *raw = nullptr;
     if (sil_wav_source_open(wav_path, &raw) != 0)
         return -1;
-    source_ptr src(raw);
+    sil_wav_source_ptr src(raw);
     sil_heap_ptr<sil_chapter> chapters;
     int count = 0;
     float removed_s = 0.0f;
     // The pipeline lives until chapters.json is written: the level curve the
     // report may carry is its own.
-    pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, nullptr));
+    sil_pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, nullptr));
     sil_report_extras extras;
     sil_report_extras_init(&extras);
-    std::unique_ptr<sil_report_extras, extras_releaser> extras_guard(&extras);
+    std::unique_ptr<sil_report_extras, sil_report_extras_releaser> extras_guard(&extras);
     {
         sil_chapter *chapters_raw = nullptr;
         if (!p || sil_pipeline_push_source(p.get(), src.get()) != 0 ||

@@ -26,11 +26,6 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-struct source_deleter {
-    void operator()(sil_wav_source *s) const { sil_wav_source_free(s); }
-};
-using source_ptr = std::unique_ptr<sil_wav_source, source_deleter>;
-
 constexpr uint32_t DATA_CHUNK_MAX = 2147483648u; // 2^31 bytes
 
 // Bytes after a raw block that the decoder may load (and ignore) when it
@@ -376,7 +371,7 @@ static int open_checked(FILE *f, bool owns, sil_wav_source **out) {
         return -1;
     }
 
-    source_ptr src(static_cast<sil_wav_source *>(calloc(1, sizeof(sil_wav_source))));
+    sil_wav_source_ptr src(static_cast<sil_wav_source *>(calloc(1, sizeof(sil_wav_source))));
     if (!src) {
         sil_set_error("out of memory");
         return -1;
@@ -530,7 +525,7 @@ int sil_wav_read_stream(FILE *f, sil_wav *wav, sil_progress *progress) {
     sil_wav_source *raw = nullptr;
     if (sil_wav_source_from_stream(f, &raw) != 0)
         return -1;
-    source_ptr src(raw);
+    sil_wav_source_ptr src(raw);
     return read_all(src.get(), wav, progress);
 }
 
@@ -539,7 +534,7 @@ int sil_wav_read(const char *path, sil_wav *wav, sil_progress *progress) {
     sil_wav_source *raw = nullptr;
     if (sil_wav_source_open(path, &raw) != 0)
         return -1;
-    source_ptr src(raw);
+    sil_wav_source_ptr src(raw);
     return read_all(src.get(), wav, progress);
 }
 
