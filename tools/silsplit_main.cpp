@@ -458,6 +458,19 @@ int write_review(const SplitArgs &a, const std::string &opts) {
 
 // Recordings other than the WAV files the library reads are cut here by
 // copying their packets (or decoded, with --to-wav or --mono16).
+// Shows a media command's warning and, when it failed, its message. The exit
+// status of a failure, or 0 when the command succeeded.
+int media_outcome(const std::string &file, int n, const MediaRun &run, const std::string &error) {
+    if (!run.warning.empty())
+        file_error(file, run.warning);
+    if (n >= 0)
+        return 0;
+    if (g_interrupted.load())
+        return kExitInterrupted;
+    file_error(file, error);
+    return kExitFileFailed;
+}
+
 int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *view) {
     const std::string why = prepare_out_dir(a.out_dir, a.overwrite);
     if (!why.empty()) {
@@ -476,14 +489,8 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     std::string error;
     const int n = media_split(a.file, a.out_dir, a.to_wav || a.mono16, &run, &error);
     view->above([] {});
-    if (!run.warning.empty())
-        file_error(a.file, run.warning);
-    if (n < 0) {
-        if (g_interrupted.load())
-            return kExitInterrupted;
-        file_error(a.file, error);
-        return kExitFileFailed;
-    }
+    if (const int status = media_outcome(a.file, n, run, error))
+        return status;
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
@@ -581,14 +588,8 @@ int run_chapters(const ChaptersArgs &a) {
     std::string error;
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
     view.above([] {});
-    if (!run.warning.empty())
-        file_error(a.file, run.warning);
-    if (n < 0) {
-        if (g_interrupted.load())
-            return kExitInterrupted;
-        file_error(a.file, error);
-        return kExitFileFailed;
-    }
+    if (const int status = media_outcome(a.file, n, run, error))
+        return status;
     printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
     return flush_stdout() ? 0 : kExitFileFailed;
 }
