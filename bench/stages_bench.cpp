@@ -3,7 +3,10 @@
 //   resample     sil_resample_to_16k, per input rate
 //   detect       sil_detect_chapters on a 16 kHz signal (frame levels dominate)
 // Run with `make bench`, or build-bench/bench/stages_bench [--benchmark_filter=...].
-#include "silsplit_internal.h"
+#include "engine.h"
+#include "whole_buffer.h"
+#include "report.h"
+#include "chapter_rules.h"
 
 #include "speech_signal.h"
 

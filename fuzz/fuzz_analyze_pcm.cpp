@@ -16,7 +16,7 @@
 // cut_at_pause, pauses in time order with ranks 1..n, a level per hop, no
 // more chapters than a chapter count asks for). fuzz_analyze_pcm.dict holds
 // the option keys.
-#include "silsplit_internal.h"
+#include "engine.h"
 
 #include <yyjson.h>
 

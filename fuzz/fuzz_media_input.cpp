@@ -10,8 +10,7 @@
 // sanitizers; FFmpeg itself is not instrumented), every failure has a
 // message, and a finished analysis gives a report.
 #include "media_source.h"
-#include "pipeline.h"
-#include "silsplit_internal.h"
+#include "engine.h"
 
 #include <cstdint>
 #include <cstdlib>

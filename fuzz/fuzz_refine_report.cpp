@@ -17,7 +17,9 @@
 // hold its limits; the report holds exactly the given values (each float
 // written as its exact double) or, when one is not finite, fails with
 // "json write failed".
-#include "silsplit_internal.h"
+#include "engine.h"
+#include "whole_buffer.h"
+#include "report.h"
 
 #include <yyjson.h>
 

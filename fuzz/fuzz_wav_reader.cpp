@@ -7,7 +7,9 @@
 //
 // Checked: no crash, leak or undefined behaviour (the sanitizers), and every
 // failure leaves a message.
-#include "silsplit_internal.h"
+#include "engine.h"
+#include "whole_buffer.h"
+#include "report.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -4,7 +4,10 @@
 // chapters cut at their best pause, a fixed chapter count, and chapters that
 // cover the whole recording. Without any of these options the chapters are
 // those of sil_chapters_from_levels, untouched.
-#include "silsplit_internal.h"
+#include "chapter_rules.h"
+
+#include "report.h"
+#include "silence_scan.h"
 
 #include <algorithm>
 #include <climits>
@@ -16,8 +19,7 @@
 namespace {
 
 constexpr float SILENCE_DB = -120.0f;
-constexpr float ONSET_MARGIN_DB = 6.0f;
-constexpr float SPLIT_TOLERANCE_S = 1e-6f;
+constexpr float ONSET_MARGIN_DB = SIL_ONSET_MARGIN_DB;
 
 // Threshold from the levels: the curve is taken in blocks of 5 s; a block's
 // noise floor is its 10th percentile, and the floor at a block is the lowest
@@ -44,30 +46,16 @@ constexpr float STEADY_RANGE_DB = 1.0f;
 // Shortest quiet stretch that counts as a pause for the report and the
 // chapter count; cut_at_pause takes any quiet frame.
 constexpr int32_t PAUSE_MIN_FRAMES = 10;
-// A quiet stretch as long as a pause between sentences: cut_at_pause looks
-// for one before it takes a shorter one.
-constexpr int32_t SENTENCE_PAUSE_FRAMES = 25;
 // Longest blip a quiet stretch goes on over.
 constexpr int32_t BRIDGE_FRAMES = 10;
 
-// A stretch of sound or a chapter under construction, in seconds.
-struct stretch {
-    float t0;
-    float t1;
-};
+// A stretch of sound or a chapter under construction, in seconds; the peak
+// is filled in at the end.
+using stretch = sil_chapter;
 
-// A pause's strength: whole hops first, then the depth in 0.1 dB.
-inline int64_t strength(const sil_pause &p) {
-    return (int64_t)(p.end - p.first) * 1000 + p.depth_tenths;
-}
-
-// Start time of frame k, in single precision as the scan computes it.
-inline float frame_time(int32_t k) { return (float)k * 160.0f / 16000.0f; }
-
-// The middle of a pause, where it is cut.
-inline float pause_mid(const sil_pause &p) {
-    return (frame_time(p.first) + frame_time(p.end)) * 0.5f;
-}
+inline int64_t strength(const sil_pause &p) { return sil_pause_strength(p); }
+inline float frame_time(int32_t k) { return sil_frame_time(k); }
+inline float pause_mid(const sil_pause &p) { return sil_pause_mid(p); }
 
 } // namespace
 
@@ -75,9 +63,7 @@ inline float pause_mid(const sil_pause &p) {
 // Small helpers
 // ---------------------------------------------------------------------------
 
-template <typename T> static T *alloc_array(size_t n) {
-    return static_cast<T *>(malloc((n ? n : 1) * sizeof(T)));
-}
+template <typename T> static T *alloc_array(size_t n) { return sil_alloc_array<T>(n); }
 
 // A level fit for statistics: NaN and anything under the floor read -120.
 static inline float clean_level(float v) {
@@ -146,7 +132,7 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
     sil_heap_ptr<float> block_low(alloc_array<float>((size_t)n_blocks));
     sil_heap_ptr<float> floor_db(alloc_array<float>((size_t)n_blocks));
     if (!work || !block_low || !floor_db) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return -1;
     }
     float *w = work.get();
@@ -230,7 +216,7 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
     if (extras) {
         sil_point *track = alloc_array<sil_point>((size_t)n_blocks);
         if (!track) {
-            sil_set_error("out of memory");
+            sil_fail_memory();
             return -1;
         }
         for (int32_t b = 0; b < n_blocks; b++)
@@ -301,7 +287,7 @@ static int find_pauses(const float *level, const float *thr, int32_t frames, int
                 return 0;
             *out = alloc_array<sil_pause>((size_t)count);
             if (!*out) {
-                sil_set_error("out of memory");
+                sil_fail_memory();
                 return -1;
             }
         }
@@ -332,7 +318,7 @@ static int report_pauses(const float *level, const float *thr, int32_t frames,
 static int rank_pauses(sil_pause *p, int32_t n) {
     sil_heap_ptr<int32_t> order(alloc_array<int32_t>((size_t)n));
     if (!order) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return -1;
     }
     int32_t *o = order.get();
@@ -351,76 +337,38 @@ static int rank_pauses(sil_pause *p, int32_t n) {
 // Chapters from the scan
 // ---------------------------------------------------------------------------
 
-// The scan of sil_chapters_from_levels with a threshold per frame: a sound
-// opens at a frame 6 dB over its threshold and ends at a run of min_silence_s
-// of frames under theirs. The stretches of sound, in order.
+// The stretches of sound under a threshold per frame, in order.
 static int scan_sound(const float *level, const float *thr, int32_t frames, float duration,
                       float min_silence_s, sil_heap_ptr<stretch> &out, size_t &n) {
-    const double m_d = std::ceil((double)min_silence_s * 1000.0 / 10.0);
-    int32_t min_run;
-    if (m_d >= 2147483647.0)
-        min_run = INT32_MAX;
-    else if (m_d >= 1.0)
-        min_run = (int32_t)m_d;
-    else
-        min_run = 1; // also for NaN
-    size_t cap = 0;
+    sil_heap_ptr<sil_span> spans;
+    size_t n_spans = 0;
     n = 0;
-    for (int32_t i = 0; i < frames; i++) {
-        if (!(level[i] > ONSET_MARGIN_DB + thr[i]))
-            continue;
-        const int32_t first = i;
-        int32_t quiet = 0;
-        int32_t end = frames;
-        for (i = first + 1; i < frames; i++) {
-            if (level[i] < thr[i]) {
-                if (++quiet == min_run) {
-                    end = i - min_run + 1;
-                    break;
-                }
-            } else {
-                quiet = 0;
-            }
-        }
-        const float t0 = frame_time(first);
-        const float t1 = end == frames ? duration : frame_time(end);
-        if (!sil_push(out, n, cap, stretch{t0, t1})) {
-            sil_set_error("out of memory");
-            return -1;
-        }
+    if (sil_scan_sound(level, thr, 0.0f, frames, sil_min_silence_frames(min_silence_s), spans,
+                       n_spans) != 0)
+        return -1;
+    out.reset(n_spans ? alloc_array<stretch>(n_spans) : nullptr);
+    if (n_spans && !out) {
+        sil_fail_memory();
+        return -1;
     }
+    for (size_t i = 0; i < n_spans; i++) {
+        const sil_span sp = spans.get()[i];
+        out.get()[i] = stretch{frame_time(sp.first),
+                               sp.end == frames ? duration : frame_time(sp.end), SILENCE_DB};
+    }
+    n = n_spans;
     return 0;
 }
 
-// Today's refinement on the stretches: the short ones dropped, padding,
-// merging of chapters closer than min_silence_s. Returns the count.
+// The defaults' refinement on the stretches: the short ones dropped,
+// padding, merging of chapters closer than min_silence_s. Returns the count.
 static size_t refine(stretch *s, size_t n, const sil_opts *opts, float duration) {
     size_t kept = 0;
     for (size_t i = 0; i < n; i++)
         if (!(s[i].t1 - s[i].t0 < opts->min_chapter_s))
             s[kept++] = s[i];
-    n = kept;
-    for (size_t i = 0; i < n; i++) {
-        const float t0 = s[i].t0 - opts->padding_s;
-        s[i].t0 = t0 < 0.0f ? 0.0f : t0;
-        const float t1 = s[i].t1 + opts->padding_s;
-        s[i].t1 = duration < t1 ? duration : t1;
-    }
-    // The stretches come in order of their start from the scan; padding by
-    // one amount keeps that order (a NaN padding leaves no order to keep).
-    if (n < 2)
-        return n;
-    kept = 0;
-    for (size_t i = 1; i < n; i++) {
-        stretch &p = s[kept];
-        if (s[i].t0 - p.t1 < opts->min_silence_s) {
-            if (s[i].t1 > p.t1)
-                p.t1 = s[i].t1;
-        } else {
-            s[++kept] = s[i];
-        }
-    }
-    return kept + 1;
+    kept = sil_pad_chapters(s, kept, opts->padding_s, duration);
+    return sil_sort_and_merge(s, kept, opts->min_silence_s);
 }
 
 // keep_all: stretches closer than the chapters' merging gap merge, every
@@ -431,7 +379,7 @@ static int cover_all(stretch *s, size_t n, const sil_opts *opts, float duration,
                      size_t *out_n) {
     if (n == 0) {
         // Nothing but quiet: one chapter holds it all.
-        s[0] = stretch{0.0f, duration};
+        s[0] = stretch{0.0f, duration, SILENCE_DB};
         *out_n = duration > 0.0f ? 1 : 0;
         return 0;
     }
@@ -451,7 +399,7 @@ static int cover_all(stretch *s, size_t n, const sil_opts *opts, float duration,
     // member, and a member's group is found through parent links.
     sil_heap_ptr<int32_t> links(alloc_array<int32_t>(4 * n));
     if (!links) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return -1;
     }
     int32_t *prev = links.get(), *next = prev + n, *parent = next + n, *order = parent + n;
@@ -493,7 +441,7 @@ static int cover_all(stretch *s, size_t n, const sil_opts *opts, float duration,
     for (int32_t g = 0; g >= 0; g = next[g]) {
         const int32_t h = next[g];
         const float t1 = h < 0 ? duration : (s[g].t1 + s[h].t0) * 0.5f;
-        s[count++] = stretch{t0, t1};
+        s[count++] = stretch{t0, t1, SILENCE_DB};
         t0 = t1;
     }
     *out_n = count;
@@ -520,7 +468,7 @@ static int count_chapters(const float *level, const float *thr, int32_t frames, 
         end_sound--;
     if (first_sound == frames) {
         if (opts->keep_all && duration > 0.0f) {
-            out[0] = stretch{0.0f, duration};
+            out[0] = stretch{0.0f, duration, SILENCE_DB};
             *out_n = 1;
         }
         return 0;
@@ -530,7 +478,7 @@ static int count_chapters(const float *level, const float *thr, int32_t frames, 
     const int32_t want = std::min(n_pauses, opts->chapter_count - 1);
     sil_heap_ptr<int32_t> order(alloc_array<int32_t>((size_t)n_pauses));
     if (!order) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return -1;
     }
     int32_t *o = order.get();
@@ -557,7 +505,7 @@ static int count_chapters(const float *level, const float *thr, int32_t frames, 
             t1 = opts->keep_all ? mid : std::min(a + pad, mid);
             next_t0 = opts->keep_all ? mid : std::max(b - pad, mid);
         }
-        out[i] = stretch{t0, t1};
+        out[i] = stretch{t0, t1, SILENCE_DB};
         t0 = next_t0;
     }
     *out_n = (size_t)want + 1;
@@ -565,131 +513,12 @@ static int count_chapters(const float *level, const float *thr, int32_t frames, 
 }
 
 // ---------------------------------------------------------------------------
-// The maximum length: cuts at pauses, or hard cuts
-// ---------------------------------------------------------------------------
-
-// Pieces a stretch of len seconds needs at most max_s seconds long.
-static double pieces_for(double len, double max_s) { return std::ceil(len / max_s - 1e-9); }
-
-// Cuts every chapter longer than max_s. With at_pause, a chapter is cut in
-// the middle of its strongest quiet stretch among those that leave it in as
-// few pieces as any cut could, else of its strongest one anywhere; only a
-// chapter with no quiet frame at all is cut hard at the maximum. Without it,
-// pieces of max_s seconds and a last, shorter one. 0 with the new list, or
-// -1 with the message set (the chapter limit included).
-static int cut_long(const stretch *c, size_t n, float max_s, bool at_pause,
-                    const sil_pause *quiet, int32_t n_quiet, sil_heap_ptr<stretch> &out,
-                    size_t &out_n) {
-    const float lim = SPLIT_TOLERANCE_S + max_s;
-    size_t cap = 0;
-    out_n = 0;
-    // Chapters still to cut, the earliest on top.
-    sil_heap_ptr<stretch> todo;
-    size_t n_todo = 0, todo_cap = 0;
-    for (size_t i = 0; i < n; i++) {
-        if (!sil_push(todo, n_todo, todo_cap, c[i])) {
-            sil_set_error("out of memory");
-            return -1;
-        }
-        while (n_todo > 0) {
-            const stretch s = todo.get()[--n_todo];
-            const float len = s.t1 - s.t0;
-            if (out_n + n_todo >= (size_t)SIL_MAX_CHAPTERS) {
-                sil_set_error("chapter count exceeds 10000");
-                return -1;
-            }
-            if (!(len > lim)) {
-                if (!sil_push(out, out_n, cap, s)) {
-                    sil_set_error("out of memory");
-                    return -1;
-                }
-                continue;
-            }
-            float cut = s.t0 + max_s; // the hard cut
-            bool hard = true;
-            if (at_pause) {
-                // Quiet stretches whose middle lies inside the chapter.
-                const double k = pieces_for(len, max_s);
-                const sil_pause *lo = std::lower_bound(
-                    quiet, quiet + n_quiet, s.t0,
-                    [](const sil_pause &p, float t) { return pause_mid(p) <= t; });
-                // The strongest in tiers: a pause as long as one between
-                // sentences where the fewest pieces remain possible, then
-                // anywhere in the chapter; then the same for a pause of
-                // PAUSE_MIN_FRAMES, then for any quiet frame.
-                constexpr int TIERS = 6;
-                const int32_t tier_frames[TIERS / 2] = {SENTENCE_PAUSE_FRAMES, PAUSE_MIN_FRAMES, 1};
-                const sil_pause *best[TIERS] = {};
-                for (const sil_pause *p = lo; p < quiet + n_quiet; p++) {
-                    const float mid = pause_mid(*p);
-                    if (!(mid < s.t1))
-                        break;
-                    const bool fewest =
-                        pieces_for(mid - s.t0, max_s) + pieces_for(s.t1 - mid, max_s) <= k;
-                    for (int tier = 0; tier < TIERS; tier++) {
-                        const bool fits = (tier % 2 == 1 || fewest) &&
-                                          p->end - p->first >= tier_frames[tier / 2];
-                        if (fits && (!best[tier] || strength(*p) > strength(*best[tier])))
-                            best[tier] = p;
-                    }
-                }
-                const sil_pause *chosen = nullptr;
-                for (int tier = 0; tier < TIERS && !chosen; tier++)
-                    chosen = best[tier];
-                if (chosen) {
-                    cut = pause_mid(*chosen);
-                    hard = false;
-                }
-            }
-            const float rest = s.t1 - cut;
-            // A hard cut's remainder within the tolerance is no piece.
-            if (rest > SPLIT_TOLERANCE_S &&
-                !sil_push(todo, n_todo, todo_cap, stretch{cut, s.t1})) {
-                sil_set_error("out of memory");
-                return -1;
-            }
-            // A piece cut hard is final: t0 + max_s - t0 may round to a hair
-            // over the maximum, and cutting it again would cut at the same
-            // place forever. A piece before a pause is taken up next.
-            if (!sil_push(hard ? out : todo, hard ? out_n : n_todo, hard ? cap : todo_cap,
-                              stretch{s.t0, cut})) {
-                sil_set_error("out of memory");
-                return -1;
-            }
-        }
-    }
-    return 0;
-}
-
-// ---------------------------------------------------------------------------
 // Entry points
 // ---------------------------------------------------------------------------
-
-void sil_report_extras_init(sil_report_extras *x) { memset(x, 0, sizeof *x); }
-
-void sil_report_extras_free(sil_report_extras *x) {
-    if (!x)
-        return;
-    free(x->track);
-    free(x->pauses);
-    free(x->levels_owned);
-    sil_report_extras_init(x);
-}
 
 bool sil_opts_use_rules(const sil_opts *opts) {
     return opts->auto_threshold || opts->chapter_count > 0 || opts->keep_all ||
            (opts->cut_at_pause && opts->max_chapter_s > 0.0f);
-}
-
-bool sil_report_extras_take_levels(sil_report_extras *extras, const sil_opts *opts, float *level,
-                                   int32_t frames) {
-    if (!extras || !opts->report_levels)
-        return false;
-    extras->has_levels = true;
-    extras->levels = level;
-    extras->levels_owned = level;
-    extras->n_levels = level ? frames : 0;
-    return level != nullptr;
 }
 
 // The rules themselves; extras may be NULL.
@@ -698,7 +527,7 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
                              sil_report_extras *extras) {
     sil_heap_ptr<float> thresholds(alloc_array<float>((size_t)frames));
     if (!thresholds) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return -1;
     }
     float *thr = thresholds.get();
@@ -720,7 +549,7 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
     if (opts->chapter_count > 0) {
         chapters.reset(alloc_array<stretch>((size_t)n_pauses + 1));
         if (!chapters) {
-            sil_set_error("out of memory");
+            sil_fail_memory();
             return -1;
         }
         if (count_chapters(level, thr, frames, duration, opts, pauses.get(), n_pauses,
@@ -737,7 +566,7 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
             if (!chapters) {
                 chapters.reset(alloc_array<stretch>(1));
                 if (!chapters) {
-                    sil_set_error("out of memory");
+                    sil_fail_memory();
                     return -1;
                 }
             }
@@ -752,10 +581,11 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
             if (opts->cut_at_pause && find_pauses(level, thr, frames, 1, &quiet_raw, &n_quiet) != 0)
                 return -1;
             sil_heap_ptr<sil_pause> quiet(quiet_raw);
-            sil_heap_ptr<stretch> pieces;
+            sil_heap_ptr<sil_chapter> pieces;
             size_t n_pieces = 0;
-            if (cut_long(chapters.get(), count, opts->max_chapter_s, opts->cut_at_pause,
-                         quiet.get(), n_quiet, pieces, n_pieces) != 0)
+            if (sil_cut_long(chapters.get(), count, opts->max_chapter_s,
+                             opts->cut_at_pause ? quiet.get() : nullptr, n_quiet, pieces,
+                             n_pieces) != 0)
                 return -1;
             chapters = std::move(pieces);
             count = n_pieces;
@@ -781,7 +611,7 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
     if (out_removed_s)
         *out_removed_s = 0.0f;
     if (!opts || frames < 0 || (!level && frames != 0)) {
-        sil_set_error("invalid detect args");
+        sil_fail(SIL_ERR_ARGS, "invalid detect args");
         return -1;
     }
     if (!sil_opts_use_rules(opts)) {
@@ -796,7 +626,7 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
             for (int32_t k = 0; k < frames; k++)
                 thresholds.get()[k] = opts->threshold_db;
         } else {
-            sil_set_error("out of memory");
+            sil_fail_memory();
         }
         if (!thresholds || report_pauses(level, thresholds.get(), frames, extras) != 0) {
             free(*out);
@@ -815,22 +645,16 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
         sil_report_extras_free(extras);
         return -1;
     }
-    sil_heap_ptr<sil_chapter> list(count ? alloc_array<sil_chapter>(count) : nullptr);
-    if (count && !list) {
-        sil_report_extras_free(extras);
-        sil_set_error("out of memory");
-        return -1;
-    }
-    float kept_s = 0.0f;
+    if (count == 0)
+        chapters.reset(); // an empty list is NULL
     for (size_t i = 0; i < count; i++) {
-        const stretch &s = chapters.get()[i];
-        list.get()[i] = sil_chapter{s.t0, s.t1, peak_of(level, frames, s.t0, s.t1)};
-        kept_s += s.t1 - s.t0;
+        sil_chapter &c = chapters.get()[i];
+        c.peak_db = peak_of(level, frames, c.t0, c.t1);
     }
-    const float removed = duration - kept_s;
-    *out = list.release();
+    const float removed = sil_removed_s(chapters.get(), count, duration);
+    *out = chapters.release();
     *out_n = (int)count;
     if (out_removed_s)
-        *out_removed_s = removed < 0.0f ? 0.0f : removed;
+        *out_removed_s = removed;
     return 0;
 }

@@ -2,7 +2,7 @@
 // 16 kHz) taken every 10 ms, fed a block of samples at a time. A frame's
 // squares are summed in double in sample order, so its level depends on its
 // own samples only, never on how the signal was split into blocks.
-#include "silsplit_internal.h"
+#include "levels.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -186,7 +186,7 @@ int sil_levels_init(sil_level_stage *s, int64_t expect) {
     if (expect > 0) {
         s->curve = static_cast<float *>(malloc((size_t)expect * sizeof(float)));
         if (!s->curve) {
-            sil_set_error("out of memory");
+            sil_fail_memory();
             return -1;
         }
         s->cap = expect;
@@ -209,7 +209,7 @@ static int reserve(sil_level_stage *s, int64_t n) {
         cap *= 2;
     float *grown = static_cast<float *>(realloc(s->curve, (size_t)cap * sizeof(float)));
     if (!grown) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return -1;
     }
     s->curve = grown;
@@ -279,44 +279,3 @@ int sil_levels_finish(sil_level_stage *s) {
 // ---------------------------------------------------------------------------
 // Whole buffers
 // ---------------------------------------------------------------------------
-
-int sil_frame_levels(const float *samples, int n, float **out, int32_t *out_frames,
-                     sil_progress *progress) {
-    *out = nullptr;
-    *out_frames = 0;
-    if (n <= 0 || !samples) {
-        sil_set_error("invalid detect args");
-        return -1;
-    }
-    if (sil_progress_report(progress, SIL_PCT_RESAMPLE_END, SIL_STAGE_DETECT) != 0)
-        return -1;
-
-    const int32_t frames = (int32_t)sil_level_count(n);
-    sil_heap_ptr<float> curve(static_cast<float *>(malloc((size_t)frames * sizeof(float))));
-    if (!curve) {
-        sil_set_error("out of memory");
-        return -1;
-    }
-    float *level = curve.get();
-    if (n < SIL_FRAME_LEN) {
-        level[0] = frame_level(samples, 0, n);
-        if (sil_progress_report(progress, SIL_PCT_RESAMPLE_END, SIL_STAGE_DETECT) != 0)
-            return -1;
-    } else {
-        // Every frame is whole here; a report goes out every SIL_DETECT_STEP frames.
-        for (int64_t k = 0; k < frames; k += SIL_DETECT_STEP) {
-            const int64_t end = frames - k < SIL_DETECT_STEP ? frames : k + SIL_DETECT_STEP;
-            full_frame_levels(samples + SIL_HOP * k, end - k, level + k);
-            const int pct = SIL_PCT_RESAMPLE_END +
-                            (int)((double)k / (double)frames *
-                                  (SIL_PCT_DETECT_END - SIL_PCT_RESAMPLE_END));
-            if (sil_progress_report(progress, pct, SIL_STAGE_DETECT) != 0)
-                return -1;
-        }
-    }
-    if (sil_progress_report(progress, SIL_PCT_DETECT_END, SIL_STAGE_DETECT) != 0)
-        return -1;
-    *out = curve.release();
-    *out_frames = frames;
-    return 0;
-}

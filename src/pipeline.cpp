@@ -12,8 +12,13 @@
 // work.
 #include "pipeline.h"
 
+#include "chapter_rules.h"
+#include "levels.h"
+#include "resampler.h"
+
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -61,6 +66,7 @@ struct sil_pipeline {
     bool ended; // the stream is over and the curve complete
     bool failed;
     char error[128]; // the message of the failure, repeated to later calls
+    int error_code;
 };
 
 // ---------------------------------------------------------------------------
@@ -152,6 +158,7 @@ static void plan_advance(progress_plan *pl) {
 static int fail(sil_pipeline *p) {
     p->failed = true;
     snprintf(p->error, sizeof p->error, "%s", sil_get_error());
+    p->error_code = sil_error_code();
     return -1;
 }
 
@@ -200,12 +207,12 @@ static bool too_long(int64_t frames, int32_t rate) {
 sil_pipeline *sil_pipeline_new(int32_t source_rate, int64_t total_frames, const sil_opts *opts,
                                sil_progress *progress) {
     if (source_rate <= 0 || !opts) {
-        sil_set_error("invalid resample args");
+        sil_fail(SIL_ERR_ARGS, "invalid resample args");
         return nullptr;
     }
     sil_pipeline *p = static_cast<sil_pipeline *>(calloc(1, sizeof(sil_pipeline)));
     if (!p) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return nullptr;
     }
     std::unique_ptr<sil_pipeline, void (*)(sil_pipeline *)> guard(p, sil_pipeline_free);
@@ -223,7 +230,7 @@ sil_pipeline *sil_pipeline_new(int32_t source_rate, int64_t total_frames, const 
         p->out16 = static_cast<float *>(
             malloc(sil_resampler_max_out(&p->rs, p->in_step) * sizeof(float)));
         if (!p->out16) {
-            sil_set_error("out of memory");
+            sil_fail_memory();
             return nullptr;
         }
     }
@@ -267,7 +274,8 @@ static int check_length(sil_pipeline *p, int64_t frames) {
 
 int sil_pipeline_push(sil_pipeline *p, const float *frames, size_t n) {
     if (p->failed || p->ended) {
-        sil_set_error(p->failed ? p->error : "pipeline already ended");
+        sil_fail(p->failed ? p->error_code : SIL_ERR_ARGS,
+                 p->failed ? p->error : "pipeline already ended");
         return -1;
     }
     if (p->total > 0 && p->pushed == 0 && check_length(p, p->total) != 0)
@@ -294,7 +302,7 @@ int sil_pipeline_push(sil_pipeline *p, const float *frames, size_t n) {
 // every progress call left of the detect stage.
 static int end_stream(sil_pipeline *p) {
     if (p->failed) {
-        sil_set_error(p->error);
+        sil_fail(p->error_code, p->error);
         return -1;
     }
     if (p->ended)
@@ -334,47 +342,58 @@ int sil_pipeline_chapters(sil_pipeline *p, sil_chapter **out, int *out_n, float 
     if (sil_detect_on_levels(p->levels.curve, (int32_t)p->levels.count, duration16, &p->opts, out,
                              out_n, out_removed_s, extras) != 0)
         return fail(p);
-    if (extras && p->opts.report_levels) {
-        extras->has_levels = true;
-        extras->levels = p->levels.curve;
-        extras->n_levels = (int32_t)p->levels.count;
-    }
+    sil_report_extras_lend_levels(extras, &p->opts, p->levels.curve, (int32_t)p->levels.count);
     return 0;
 }
 
-char *sil_pipeline_report(sil_pipeline *p) {
+int sil_pipeline_finish(sil_pipeline *p, sil_analysis *out) {
+    *out = sil_analysis{};
     sil_chapter *chapters = nullptr;
     int count = 0;
     float removed_s = 0.0f;
     sil_report_extras extras;
     sil_report_extras_init(&extras);
-    if (sil_pipeline_chapters(p, &chapters, &count, &removed_s, &extras) != 0) {
-        sil_report_extras_free(&extras);
-        return nullptr;
-    }
+    std::unique_ptr<sil_report_extras, sil_report_extras_releaser> extras_guard(&extras);
+    if (sil_pipeline_chapters(p, &chapters, &count, &removed_s, &extras) != 0)
+        return -1;
+    sil_heap_ptr<sil_chapter> chapters_guard(chapters);
     // The report gives the source's own rate and length, not the 16 kHz ones.
     const float duration_s = (float)p->pushed / (float)p->rate;
-    char *report =
-        sil_build_analyze_json(p->rate, duration_s, chapters, count, removed_s, &extras);
-    free(chapters);
-    sil_report_extras_free(&extras);
-    if (!report) {
-        fail(p);
-        return nullptr;
-    }
+    sil_heap_ptr<char> report(
+        sil_build_analyze_json(p->rate, duration_s, chapters, count, removed_s, &extras));
+    if (!report)
+        return fail(p);
     // A cancel at "done" discards the finished report.
-    if (sil_progress_report(p->progress, SIL_PCT_DONE, SIL_STAGE_DONE) != 0) {
-        free(report);
-        fail(p);
+    if (sil_progress_report(p->progress, SIL_PCT_DONE, SIL_STAGE_DONE) != 0)
+        return fail(p);
+    out->report = report.release();
+    out->chapters = chapters_guard.release();
+    out->count = count;
+    out->sample_rate = p->rate;
+    out->frames = p->pushed;
+    return 0;
+}
+
+char *sil_pipeline_report(sil_pipeline *p) {
+    sil_analysis a;
+    if (sil_pipeline_finish(p, &a) != 0)
         return nullptr;
-    }
-    return report;
+    free(a.chapters);
+    return a.report;
+}
+
+void sil_analysis_free(sil_analysis *a) {
+    if (!a)
+        return;
+    free(a->report);
+    free(a->chapters);
+    *a = sil_analysis{};
 }
 
 int sil_pipeline_push_source(sil_pipeline *p, sil_wav_source *src) {
     sil_heap_ptr<float> block(static_cast<float *>(malloc(src->block_frames * sizeof(float))));
     if (!block) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return -1;
     }
     for (;;) {
@@ -386,4 +405,20 @@ int sil_pipeline_push_source(sil_pipeline *p, sil_wav_source *src) {
         if (sil_pipeline_push(p, block.get(), (size_t)got) != 0)
             return -1;
     }
+}
+
+int sil_analyze_wav(const char *path, const sil_opts *opts, sil_progress *progress,
+                    sil_analysis *out) {
+    *out = sil_analysis{};
+    if (sil_progress_report(progress, 0, SIL_STAGE_READ) != 0)
+        return -1;
+    sil_wav_source *raw = nullptr;
+    if (sil_wav_source_open(path, &raw) != 0)
+        return -1;
+    sil_wav_source_ptr src(raw);
+    sil_pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, progress));
+    if (!p || sil_pipeline_push_source(p.get(), src.get()) != 0)
+        return -1;
+    src.reset(); // the file is closed before the chapters are found
+    return sil_pipeline_finish(p.get(), out);
 }

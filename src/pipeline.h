@@ -12,7 +12,11 @@
 #ifndef SILSPLIT_PIPELINE_H
 #define SILSPLIT_PIPELINE_H
 
-#include "silsplit_internal.h"
+#include "base.h"
+#include "options.h"
+#include "progress.h"
+#include "report.h"
+#include "wav_reader.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -55,5 +59,30 @@ int64_t sil_pipeline_frames(const sil_pipeline *p);
 // Pushes every frame of a WAV source, a block at a time. 0, or -1 with the
 // message set.
 int sil_pipeline_push_source(sil_pipeline *p, sil_wav_source *src);
+
+// The outcome of one analysis: the report text and the chapters it lists.
+struct sil_analysis {
+    char *report;          // the JSON report, a heap text freed with free()
+    sil_chapter *chapters; // heap array (NULL when there are none)
+    int32_t count;
+    int32_t sample_rate; // the source's rate
+    int64_t frames;      // frames pushed, at that rate
+};
+// Frees the members and zeroes the record; NULL does nothing.
+void sil_analysis_free(sil_analysis *a);
+struct sil_analysis_releaser {
+    void operator()(sil_analysis *a) const { sil_analysis_free(a); }
+};
+// As sil_pipeline_report, keeping the chapters beside the report. 0 and a
+// filled record (free with sil_analysis_free), or -1 with the message set
+// and the record zeroed.
+int sil_pipeline_finish(sil_pipeline *p, sil_analysis *out);
+
+// Analyses a WAV file through the reader and the pipeline, with the progress
+// calls of silsplit_analyze_progress (progress may be NULL). 0 and a filled
+// record, or -1 with the message and its code set (SIL_ERR_TOO_LARGE for a
+// data chunk over the reader's limit).
+int sil_analyze_wav(const char *path, const sil_opts *opts, sil_progress *progress,
+                    sil_analysis *out);
 
 #endif // SILSPLIT_PIPELINE_H

@@ -4,7 +4,7 @@
 // correctly rounded quotient) and is in[i0] × (1 − frac) + frac × in[i0 + 1],
 // in double, rounded to float once. Only the few inputs that later outputs
 // still need are carried from one block to the next.
-#include "silsplit_internal.h"
+#include "resampler.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -125,29 +125,6 @@ interpolate_block_avx512(const float *x, int64_t base, int64_t n, double ratio, 
 #endif
 #endif
 
-bool sil_kernel_available(int kernel) {
-    switch (kernel) {
-    case SIL_KERNEL_PLAIN:
-        return true;
-#if defined(__x86_64__) && defined(__GNUC__)
-    case SIL_KERNEL_AVX2:
-        return __builtin_cpu_supports("avx2");
-    case SIL_KERNEL_AVX512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx512dq");
-#endif
-    default:
-        return false;
-    }
-}
-
-int sil_widest_kernel(void) {
-    for (int k = SIL_KERNEL_AVX512; k > SIL_KERNEL_PLAIN; k--)
-        if (sil_kernel_available(k))
-            return k;
-    return SIL_KERNEL_PLAIN;
-}
-
 void sil_resample_block_with(int kernel, const float *x, int64_t base, int64_t n, double ratio,
                              float *out, int64_t first, int64_t end) {
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -209,7 +186,7 @@ static int update_carry(sil_resampler *r, const float *x, size_t n, int64_t keep
             cap *= 2;
         float *grown = static_cast<float *>(realloc(r->carry, cap * sizeof(float)));
         if (!grown) {
-            sil_set_error("out of memory");
+            sil_fail_memory();
             return -1;
         }
         r->carry = grown;
@@ -303,48 +280,3 @@ int64_t sil_resampler_finish(sil_resampler *r, float *out) {
 // ---------------------------------------------------------------------------
 // Whole buffers
 // ---------------------------------------------------------------------------
-
-int sil_resample_to_16k(const float *in, int n, int rate, float **out, int *out_n,
-                        sil_progress *progress) {
-    if (!in || n <= 0 || rate <= 0 || !out || !out_n) {
-        sil_set_error("invalid resample args");
-        return -1;
-    }
-    if (sil_progress_report(progress, SIL_PCT_READ_END, SIL_STAGE_RESAMPLE) != 0)
-        return -1;
-
-    const int64_t m = rate == SIL_ANALYSIS_RATE ? n : sil_resampled_length(n, rate);
-    if (m > INT_MAX) {
-        sil_set_error("resampled signal too long");
-        return -1;
-    }
-    sil_heap_ptr<float> buf(static_cast<float *>(malloc((size_t)m * sizeof(float))));
-    if (!buf) {
-        sil_set_error("out of memory");
-        return -1;
-    }
-    if (rate == SIL_ANALYSIS_RATE) {
-        memcpy(buf.get(), in, (size_t)n * sizeof(float));
-    } else {
-        sil_resampler r;
-        sil_resampler_init(&r, rate);
-        const int64_t got = sil_resampler_push(&r, in, (size_t)n, buf.get());
-        if (got < 0) {
-            sil_resampler_free(&r);
-            return -1;
-        }
-        sil_resampler_finish(&r, buf.get() + got);
-        sil_resampler_free(&r);
-        for (int64_t first = 0; first < m; first += SIL_RESAMPLE_STEP) {
-            const int pct = SIL_PCT_READ_END + (int)((double)first / (double)m *
-                                                     (SIL_PCT_RESAMPLE_END - SIL_PCT_READ_END));
-            if (sil_progress_report(progress, pct, SIL_STAGE_RESAMPLE) != 0)
-                return -1;
-        }
-    }
-    if (sil_progress_report(progress, SIL_PCT_RESAMPLE_END, SIL_STAGE_DETECT) != 0)
-        return -1;
-    *out = buf.release();
-    *out_n = (int)m;
-    return 0;
-}

@@ -2,7 +2,7 @@
 // "data" chunks, checks the format, and then decodes the data chunk a block at
 // a time into one float per frame: the mean of the frame's channels. 8, 16,
 // 24 and 32-bit integer and 32-bit float samples.
-#include "silsplit_internal.h"
+#include "wav_reader.h"
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -63,6 +63,8 @@ struct wav_chunks {
     uint32_t sample_rate;
     uint16_t bits_per_sample;
     bool pcm_subformat; // an extension whose sub-format is integer PCM
+    int64_t fmt_offset; // the fmt body's place and the bytes of it in the file
+    uint32_t fmt_size;
     bool have_data;
     int64_t data_offset;
     uint64_t data_bytes;
@@ -84,13 +86,13 @@ static int skip_forward(FILE *f, uint64_t len, int64_t file_size) {
 // 0, or -1 with the message set.
 static int walk_chunks(FILE *f, wav_chunks *c) {
     if (fseeko(f, 0, SEEK_END) != 0) {
-        sil_set_error("seek failed");
+        sil_fail(SIL_ERR_READ, "seek failed");
         return -1;
     }
     // 64-bit sizes: a file of 2 GiB or more is not mistaken for a tiny one.
     const int64_t file_size = (int64_t)ftello(f);
     if (file_size < 44) {
-        sil_set_error("file too small for WAV");
+        sil_fail(SIL_ERR_FORMAT, "file too small for WAV");
         return -1;
     }
     rewind(f);
@@ -98,7 +100,7 @@ static int walk_chunks(FILE *f, wav_chunks *c) {
     unsigned char riff[12];
     if (fread(riff, 1, 12, f) != 12 || memcmp(riff, "RIFF", 4) != 0 ||
         memcmp(riff + 8, "WAVE", 4) != 0) {
-        sil_set_error("not a RIFF/WAVE file");
+        sil_fail(SIL_ERR_FORMAT, "not a RIFF/WAVE file");
         return -1;
     }
 
@@ -111,20 +113,21 @@ static int walk_chunks(FILE *f, wav_chunks *c) {
 
         if (memcmp(hdr, "fmt ", 4) == 0) {
             if (size < 16) {
-                sil_set_error("bad fmt chunk");
+                sil_fail(SIL_ERR_FORMAT, "bad fmt chunk");
                 return -1;
             }
             unsigned char fmt[FMT_EXTENSIBLE_SIZE];
+            const int64_t fmt_pos = (int64_t)ftello(f);
             const size_t want = size < FMT_EXTENSIBLE_SIZE ? size : FMT_EXTENSIBLE_SIZE;
             if (fread(fmt, 1, want, f) != want) {
-                sil_set_error("fmt read fail");
+                sil_fail(SIL_ERR_READ, "fmt read fail");
                 return -1;
             }
             // Past the extension nothing is interpreted; a rest of 2^31 bytes
             // or more still seeks forward, with a 64-bit offset.
             if (size > FMT_EXTENSIBLE_SIZE &&
                 skip_forward(f, size - FMT_EXTENSIBLE_SIZE, file_size) != 0) {
-                sil_set_error("fmt skip fail");
+                sil_fail(SIL_ERR_READ, "fmt skip fail");
                 return -1;
             }
             c->format_tag = get_u16(fmt);
@@ -136,16 +139,18 @@ static int walk_chunks(FILE *f, wav_chunks *c) {
             c->pcm_subformat = size >= FMT_EXTENSIBLE_SIZE &&
                                get_u16(fmt + 16) >= EXTENSION_SIZE_MIN &&
                                get_u16(fmt + 24) == TAG_PCM;
+            c->fmt_offset = fmt_pos;
+            c->fmt_size = (uint32_t)(file_size - fmt_pos < (int64_t)size ? file_size - fmt_pos : size);
             c->have_fmt = true;
         } else if (memcmp(hdr, "data", 4) == 0) {
             if (size > DATA_CHUNK_MAX) {
-                sil_set_error("data chunk too large");
+                sil_fail(SIL_ERR_TOO_LARGE, "data chunk too large");
                 return -1;
             }
             // A body longer than what is left of the file can never be read.
             const int64_t pos = (int64_t)ftello(f);
             if (pos < 0 || file_size - pos < (int64_t)size) {
-                sil_set_error("data read fail");
+                sil_fail(SIL_ERR_READ, "data read fail");
                 return -1;
             }
             // Only the place is kept; the body is read when it is decoded.
@@ -154,7 +159,7 @@ static int walk_chunks(FILE *f, wav_chunks *c) {
             c->data_offset = pos;
             c->data_bytes = size;
             if (size != 0 && fseeko(f, (off_t)(pos + (int64_t)size), SEEK_SET) != 0) {
-                sil_set_error("data read fail");
+                sil_fail(SIL_ERR_READ, "data read fail");
                 return -1;
             }
         } else {
@@ -347,33 +352,33 @@ static int open_checked(FILE *f, bool owns, sil_wav_source **out) {
     if (walk_chunks(f, &c) != 0)
         return -1;
     if (!c.have_fmt || !c.have_data) {
-        sil_set_error("missing fmt or data chunk");
+        sil_fail(SIL_ERR_FORMAT, "missing fmt or data chunk");
         return -1;
     }
     if (c.channels == 0 || (int32_t)c.sample_rate <= 0) {
-        sil_set_error("invalid channel/sample rate");
+        sil_fail(SIL_ERR_FORMAT, "invalid channel/sample rate");
         return -1;
     }
     const uint16_t tag = c.format_tag;
     if (tag != TAG_PCM && tag != TAG_FLOAT && tag != TAG_EXTENSIBLE) {
-        sil_set_error("unsupported WAV format");
+        sil_fail(SIL_ERR_FORMAT, "unsupported WAV format");
         return -1;
     }
     const int bits = c.bits_per_sample;
     if (bits != 8 && bits != 16 && bits != 24 && bits != 32) {
-        sil_set_error("unsupported bit depth");
+        sil_fail(SIL_ERR_FORMAT, "unsupported bit depth");
         return -1;
     }
     const size_t frame_bytes = (size_t)c.channels * (size_t)(bits / 8);
     const uint64_t frames = c.data_bytes / frame_bytes; // a partial frame is dropped
     if (frames > 2147483647u) {
-        sil_set_error("invalid frame size");
+        sil_fail(SIL_ERR_FORMAT, "invalid frame size");
         return -1;
     }
 
     sil_wav_source_ptr src(static_cast<sil_wav_source *>(calloc(1, sizeof(sil_wav_source))));
     if (!src) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return -1;
     }
     size_t block = SIL_READ_BLOCK_BYTES / frame_bytes;
@@ -383,7 +388,7 @@ static int open_checked(FILE *f, bool owns, sil_wav_source **out) {
         block = SIL_READ_BLOCK_FRAMES;
     src->raw = static_cast<unsigned char *>(malloc(block * frame_bytes + RAW_SLACK));
     if (!src->raw) {
-        sil_set_error("out of memory");
+        sil_fail_memory();
         return -1;
     }
     // Only 32-bit samples look at the float flag; narrower ones are integers
@@ -399,6 +404,8 @@ static int open_checked(FILE *f, bool owns, sil_wav_source **out) {
     src->frames = (int64_t)frames;
     src->frame_bytes = frame_bytes;
     src->data_offset = c.data_offset;
+    src->fmt_offset = c.fmt_offset;
+    src->fmt_size = c.fmt_size;
     src->block_frames = block;
     src->decode = pick_decoder(bits, src->is_float, c.channels);
     if (sil_wav_source_seek(src.get(), 0) != 0)
@@ -432,12 +439,15 @@ static FILE *open_input(const char *path) {
 int sil_wav_source_open(const char *path, sil_wav_source **out) {
     *out = nullptr;
     if (!path) {
-        sil_set_error("NULL wav path");
+        sil_fail(SIL_ERR_ARGS, "NULL wav path");
         return -1;
     }
     FILE *f = open_input(path);
     if (!f) {
-        sil_set_error(errno == ENOMEM ? "out of memory" : "cannot open wav file");
+        if (errno == ENOMEM)
+            sil_fail_memory();
+        else
+            sil_fail(SIL_ERR_READ, "cannot open wav file");
         return -1;
     }
     return open_checked(f, true, out);
@@ -460,14 +470,14 @@ int sil_wav_source_seek(sil_wav_source *src, int64_t frame) {
     if (frame < 0 || frame > src->frames ||
         fseeko(src->f, (off_t)(src->data_offset + frame * (int64_t)src->frame_bytes), SEEK_SET) !=
             0) {
-        sil_set_error("seek failed");
+        sil_fail(SIL_ERR_READ, "seek failed");
         return -1;
     }
     src->next_frame = frame;
     return 0;
 }
 
-int64_t sil_wav_source_read(sil_wav_source *src, float *out, size_t max) {
+int64_t sil_wav_source_read_raw(sil_wav_source *src, size_t max) {
     const int64_t left = src->frames - src->next_frame;
     size_t n = src->block_frames < max ? src->block_frames : max;
     if ((int64_t)n > left)
@@ -475,73 +485,16 @@ int64_t sil_wav_source_read(sil_wav_source *src, float *out, size_t max) {
     if (n == 0)
         return 0;
     if (fread(src->raw, src->frame_bytes, n, src->f) != n) {
-        sil_set_error("data read fail");
+        sil_fail(SIL_ERR_READ, "data read fail");
         return -1;
     }
-    src->decode(src->raw, n, src->channels, out);
     src->next_frame += (int64_t)n;
     return (int64_t)n;
 }
 
-// ---------------------------------------------------------------------------
-// Whole files
-// ---------------------------------------------------------------------------
-
-// Decodes every frame into one heap block, with a read report every
-// SIL_READ_STEP frames and the hand-over to the resample stage at the end.
-static int read_all(sil_wav_source *src, sil_wav *wav, sil_progress *progress) {
-    const int64_t frames = src->frames;
-    sil_heap_ptr<float> samples(static_cast<float *>(malloc((size_t)(frames ? frames : 1) * 4)));
-    if (!samples) {
-        sil_set_error("out of memory");
-        return -1;
-    }
-    for (int64_t first = 0; first < frames; first += SIL_READ_STEP) {
-        const int64_t end = frames - first < SIL_READ_STEP ? frames : first + SIL_READ_STEP;
-        for (int64_t i = first; i < end;) {
-            const int64_t got = sil_wav_source_read(src, samples.get() + i, (size_t)(end - i));
-            if (got <= 0) {
-                if (got == 0)
-                    sil_set_error("data read fail");
-                return -1;
-            }
-            i += got;
-        }
-        const int pct = (int)((double)first / (double)frames * SIL_PCT_READ_END);
-        if (sil_progress_report(progress, pct, SIL_STAGE_READ) != 0)
-            return -1;
-    }
-    if (sil_progress_report(progress, SIL_PCT_READ_END, SIL_STAGE_RESAMPLE) != 0)
-        return -1;
-    wav->samples = samples.release(); // the caller owns it from here
-    wav->frames = (int32_t)frames;
-    wav->sample_rate = src->sample_rate;
-    wav->bits_per_sample = src->bits_per_sample;
-    return 0;
-}
-
-int sil_wav_read_stream(FILE *f, sil_wav *wav, sil_progress *progress) {
-    *wav = sil_wav{};
-    sil_wav_source *raw = nullptr;
-    if (sil_wav_source_from_stream(f, &raw) != 0)
-        return -1;
-    sil_wav_source_ptr src(raw);
-    return read_all(src.get(), wav, progress);
-}
-
-int sil_wav_read(const char *path, sil_wav *wav, sil_progress *progress) {
-    *wav = sil_wav{};
-    sil_wav_source *raw = nullptr;
-    if (sil_wav_source_open(path, &raw) != 0)
-        return -1;
-    sil_wav_source_ptr src(raw);
-    return read_all(src.get(), wav, progress);
-}
-
-void sil_wav_free(sil_wav *wav) {
-    if (!wav)
-        return;
-    free(wav->samples);
-    wav->samples = nullptr;
-    wav->frames = 0;
+int64_t sil_wav_source_read(sil_wav_source *src, float *out, size_t max) {
+    const int64_t n = sil_wav_source_read_raw(src, max);
+    if (n > 0)
+        src->decode(src->raw, (size_t)n, src->channels, out);
+    return n;
 }

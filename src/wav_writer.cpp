@@ -1,7 +1,7 @@
 // The WAV writer: mono floats as 16-bit PCM behind the fixed 44-byte header,
 // written block by block as the samples come, so a chapter of any length
 // passes through a small buffer.
-#include "silsplit_internal.h"
+#include "wav_writer.h"
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -17,8 +17,6 @@ namespace {
 
 // Samples converted at a time on their way to the file.
 constexpr size_t WRITE_BLOCK_SAMPLES = 4096;
-// 36 + 2n must fit the 32-bit RIFF size.
-constexpr int64_t MAX_SAMPLES = 2147483629;
 
 } // namespace
 
@@ -49,9 +47,8 @@ FILE *sil_create_output(const char *path) {
     return f;
 }
 
-// One output sample: clamped, scaled by 32767 in single precision and rounded
-// with lrintf (halfway cases to even). NaN has no value of its own: 0.
-static inline int16_t to_pcm16(float v) {
+// lrintf rounds halfway cases to even.
+int16_t sil_to_pcm16(float v) {
     if (v > 1.0f)
         return 32767;
     if (v != v)
@@ -65,26 +62,11 @@ static inline int16_t to_pcm16(float v) {
 // file is removed rather than passed off as a chapter.
 static int fail_write(sil_wav_writer *w) {
     sil_wav_writer_abort(w);
-    sil_set_error("cannot write output wav");
+    sil_fail(SIL_ERR_WRITE, "cannot write output wav");
     return -1;
 }
 
-int sil_wav_writer_open(sil_wav_writer *w, const char *path, int64_t n, int32_t sample_rate) {
-    *w = sil_wav_writer{};
-    if (!path || n < 0 || sample_rate <= 0 || n > MAX_SAMPLES) {
-        sil_set_error("invalid wav write args");
-        return -1;
-    }
-    FILE *f = sil_create_output(path);
-    if (!f) {
-        sil_set_error(errno == ENOMEM ? "out of memory" : "cannot create output wav");
-        return -1;
-    }
-    w->f = f;
-    w->path = path;
-    w->expected = n;
-
-    unsigned char hdr[44];
+void sil_pcm16_header(unsigned char hdr[44], int64_t n, int32_t sample_rate) {
     const uint32_t data_bytes = 2u * (uint32_t)n;
     memcpy(hdr, "RIFF", 4);
     put_u32(hdr + 4, 36u + data_bytes);
@@ -99,6 +81,28 @@ int sil_wav_writer_open(sil_wav_writer *w, const char *path, int64_t n, int32_t 
     put_u16(hdr + 34, 16);
     memcpy(hdr + 36, "data", 4);
     put_u32(hdr + 40, data_bytes);
+}
+
+int sil_wav_writer_open(sil_wav_writer *w, const char *path, int64_t n, int32_t sample_rate) {
+    *w = sil_wav_writer{};
+    if (!path || n < 0 || sample_rate <= 0 || n > SIL_PCM16_MAX_SAMPLES) {
+        sil_fail(SIL_ERR_ARGS, "invalid wav write args");
+        return -1;
+    }
+    FILE *f = sil_create_output(path);
+    if (!f) {
+        if (errno == ENOMEM)
+            sil_fail_memory();
+        else
+            sil_fail(SIL_ERR_WRITE, "cannot create output wav");
+        return -1;
+    }
+    w->f = f;
+    w->path = path;
+    w->expected = n;
+
+    unsigned char hdr[44];
+    sil_pcm16_header(hdr, n, sample_rate);
     if (fwrite(hdr, 1, sizeof hdr, f) != sizeof hdr)
         return fail_write(w);
     return 0;
@@ -109,7 +113,7 @@ int sil_wav_writer_put(sil_wav_writer *w, const float *samples, size_t n) {
     for (size_t i = 0; i < n; i += WRITE_BLOCK_SAMPLES) {
         const size_t len = n - i < WRITE_BLOCK_SAMPLES ? n - i : WRITE_BLOCK_SAMPLES;
         for (size_t k = 0; k < len; k++)
-            put_u16(block + 2 * k, (uint16_t)to_pcm16(samples[i + k]));
+            put_u16(block + 2 * k, (uint16_t)sil_to_pcm16(samples[i + k]));
         if (fwrite(block, 1, len * 2, w->f) != len * 2)
             return fail_write(w);
     }
@@ -124,7 +128,7 @@ int sil_wav_writer_close(sil_wav_writer *w) {
     w->f = nullptr;
     if (fclose(f) != 0) {
         remove(w->path);
-        sil_set_error("cannot write output wav");
+        sil_fail(SIL_ERR_WRITE, "cannot write output wav");
         return -1;
     }
     return 0;
@@ -140,7 +144,7 @@ void sil_wav_writer_abort(sil_wav_writer *w) {
 
 int sil_wav_write_pcm16(const char *path, const float *samples, int n, int sample_rate) {
     if (!samples) {
-        sil_set_error("invalid wav write args");
+        sil_fail(SIL_ERR_ARGS, "invalid wav write args");
         return -1;
     }
     sil_wav_writer w;

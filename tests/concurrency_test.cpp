@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "signal_helpers.h"
-#include "silsplit_internal.h"
+#include "engine.h"
 #include "wav_builder.h"
 
 using namespace wavtest;

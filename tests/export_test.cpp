@@ -14,7 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "silsplit_internal.h"
+#include "engine.h"
+#include "whole_buffer.h"
 #include "wav_builder.h"
 
 using namespace wavtest;

@@ -25,7 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "silsplit_internal.h"
+#include "engine.h"
+#include "whole_buffer.h"
 #include "wav_builder.h"
 
 #if defined(__SANITIZE_ADDRESS__)

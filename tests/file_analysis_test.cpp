@@ -7,7 +7,7 @@
 
 #include <sys/stat.h>
 
-#include "silsplit_internal.h"
+#include "engine.h"
 #include "wav_builder.h"
 
 using namespace wavtest;

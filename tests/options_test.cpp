@@ -1,5 +1,5 @@
 // The options text (sil_parse_opts) and the per-thread error text.
-#include "silsplit_internal.h"
+#include "engine.h"
 
 #include <gtest/gtest.h>
 

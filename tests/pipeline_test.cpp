@@ -2,8 +2,11 @@
 // input into blocks gives the same outputs, bit for bit, as one block and as
 // a plain reference written out here; the progress calls are the sequence the
 // whole-buffer stages make, spread over the pushes.
-#include "pipeline.h"
+#include "engine.h"
+#include "levels.h"
+#include "resampler.h"
 #include "signal_helpers.h"
+#include "whole_buffer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 // sil_build_analyze_json: the exact report texts.
-#include "silsplit_internal.h"
+#include "engine.h"
+#include "report.h"
 
 #include <gtest/gtest.h>
 

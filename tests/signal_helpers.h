@@ -7,7 +7,8 @@
 #ifndef SILSPLIT_TESTS_SIGNAL_HELPERS_H
 #define SILSPLIT_TESTS_SIGNAL_HELPERS_H
 
-#include "silsplit_internal.h"
+#include "engine.h"
+#include "whole_buffer.h"
 
 #include <cmath>
 #include <cstdlib>

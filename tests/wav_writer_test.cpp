@@ -9,7 +9,8 @@
 
 #include <unistd.h>
 
-#include "silsplit_internal.h"
+#include "engine.h"
+#include "whole_buffer.h"
 #include "wav_builder.h"
 
 using namespace wavtest;

@@ -3,9 +3,8 @@
 // marks copy the input's packets (no re-encoding) into new containers.
 #include "media_commands.h"
 
-#include "pipeline.h"
 #include "report_format.h"
-#include "silsplit_internal.h"
+#include "engine.h"
 #include "split_output.h"
 
 extern "C" {

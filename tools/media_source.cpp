@@ -3,7 +3,7 @@
 // that reads pipes and memory.
 #include "media_source.h"
 
-#include "silsplit_internal.h"
+#include "engine.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "silsplit_internal.h"
+#include "engine.h"
+#include "report.h"
 #include "../wav_builder.h"
 
 extern "C" {

@@ -1,0 +1,27 @@
+// The chapter rules on the level curve beyond the fixed-threshold scan: a
+// threshold from the recording's own levels, the ranked pauses, long
+// chapters cut at pauses, a fixed chapter count, chapters that cover the
+// whole recording.
+#ifndef SILSPLIT_CHAPTER_RULES_H
+#define SILSPLIT_CHAPTER_RULES_H
+
+#include "base.h"
+#include "options.h"
+#include "report.h"
+
+#include <cstdint>
+
+// True when the options change the chapters beyond the threshold scan
+// (auto_threshold, chapter_count, keep_all, or cut_at_pause with a maximum).
+bool sil_opts_use_rules(const sil_opts *opts);
+// The chapters of a level curve under all the options: those of
+// sil_chapters_from_levels when no rule is asked for, else with the rules.
+// extras (may be NULL) receives the threshold, pauses and chapter count the
+// options ask for; the level curve itself is left to the caller. 0 and a
+// heap array in *out (NULL when there are none) with its count, or -1 with
+// nothing to free (extras is then emptied).
+int sil_detect_on_levels(const float *level, int32_t frames, float duration, const sil_opts *opts,
+                         sil_chapter **out, int *out_n, float *out_removed_s,
+                         sil_report_extras *extras);
+
+#endif // SILSPLIT_CHAPTER_RULES_H

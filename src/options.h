@@ -1,0 +1,97 @@
+// The analysis options: the record, the table of keys with their defaults and
+// types (which the program's flags and checks are made from), and the parser
+// of the options text.
+#ifndef SILSPLIT_OPTIONS_H
+#define SILSPLIT_OPTIONS_H
+
+#include "base.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Analysis options; the field names are the keys of the options text.
+struct sil_opts {
+    float threshold_db;  // frames below this level (dBFS) are silent
+    float min_silence_s; // shortest silence that ends a chapter; merge gap
+    float min_chapter_s; // shortest chapter kept
+    float padding_s;     // added before and after each chapter
+    float max_chapter_s; // longer chapters are cut; 0 or less: no maximum
+    int32_t sample_rate; // rate of a host buffer; 0 or less means 16000
+    // Chapter rules and report members beyond the threshold scan; all off by
+    // default, and then the results are those of the scan alone.
+    int32_t chapter_count; // exactly this many chapters; 0: not asked for
+    bool auto_threshold;   // threshold from the recording's own level curve
+    bool cut_at_pause;     // with max_chapter_s: long chapters are cut at pauses
+    bool keep_all;         // chapters cover the whole recording
+    bool report_pauses;    // the report lists the candidate pauses
+    bool report_levels;    // the report carries the level curve
+};
+static_assert(sizeof(sil_opts) == 36, "sil_opts is seven 4-byte fields and five flags");
+
+// How a key's value is read. Numbers are lenient (a value of another type
+// leaves the default); flags and counts are strict (another type is an error
+// naming the key).
+enum sil_option_type {
+    SIL_OPTION_NUMBER, // any JSON number, stored as the nearest float
+    SIL_OPTION_FLAG,   // true or false
+    SIL_OPTION_COUNT,  // a whole number from 1 to SIL_MAX_CHAPTERS
+};
+
+// One key of the options text that a file analysis reads.
+struct sil_option_info {
+    const char *key;
+    sil_option_type type;
+    float fallback;          // a number's default (flags are off, a count unset)
+    const char *flag;        // the program's flag for it
+    const char *value_name;  // the program's name for its value ("" for a flag)
+    const char *help;        // the program's help text
+    float sil_opts::*number; // the field, for a number
+    bool sil_opts::*on;      // the field, for a flag
+    int32_t sil_opts::*count; // the field, for a count
+};
+
+// Every key, in the order the program and the Python package list them.
+inline constexpr sil_option_info SIL_OPTIONS[] = {
+    {"threshold_db", SIL_OPTION_NUMBER, -40.0f, "--threshold-db", "DB",
+     "frames quieter than this level (dBFS) are silent", &sil_opts::threshold_db, nullptr,
+     nullptr},
+    {"min_silence_s", SIL_OPTION_NUMBER, 0.8f, "--min-silence", "SECONDS",
+     "seconds of silence that end a chapter; chapters closer than this merge",
+     &sil_opts::min_silence_s, nullptr, nullptr},
+    {"min_chapter_s", SIL_OPTION_NUMBER, 5.0f, "--min-chapter", "SECONDS",
+     "seconds; shorter chapters are dropped", &sil_opts::min_chapter_s, nullptr, nullptr},
+    {"padding_s", SIL_OPTION_NUMBER, 0.25f, "--padding", "SECONDS",
+     "seconds added before and after each chapter", &sil_opts::padding_s, nullptr, nullptr},
+    {"max_chapter_s", SIL_OPTION_NUMBER, 0.0f, "--max-chapter", "SECONDS",
+     "seconds; longer chapters are cut into pieces (0: no maximum)", &sil_opts::max_chapter_s,
+     nullptr, nullptr},
+    {"auto_threshold", SIL_OPTION_FLAG, 0.0f, "--auto-threshold", "",
+     "take the threshold from the recording's own levels (noise floor and speech)", nullptr,
+     &sil_opts::auto_threshold, nullptr},
+    {"cut_at_pause", SIL_OPTION_FLAG, 0.0f, "--cut-at-pause", "",
+     "with --max-chapter: cut long chapters at their best pause, not at the maximum", nullptr,
+     &sil_opts::cut_at_pause, nullptr},
+    {"chapter_count", SIL_OPTION_COUNT, 0.0f, "--chapter-count", "N",
+     "exactly N chapters, at the N-1 strongest pauses", nullptr, nullptr,
+     &sil_opts::chapter_count},
+    {"keep_all", SIL_OPTION_FLAG, 0.0f, "--keep-all", "",
+     "chapters cover the whole recording, boundaries in the middle of pauses", nullptr,
+     &sil_opts::keep_all, nullptr},
+    {"report_pauses", SIL_OPTION_FLAG, 0.0f, "--report-pauses", "",
+     "the report lists the candidate pauses", nullptr, &sil_opts::report_pauses, nullptr},
+    {"report_levels", SIL_OPTION_FLAG, 0.0f, "--report-levels", "",
+     "the report carries the level curve (10 ms hops)", nullptr, &sil_opts::report_levels,
+     nullptr},
+};
+inline constexpr size_t SIL_N_OPTIONS = sizeof SIL_OPTIONS / sizeof SIL_OPTIONS[0];
+
+// Fills o with the defaults (every chapter rule and report member off).
+void sil_opts_defaults(sil_opts *o);
+// Defaults overlaid by the members of json (NULL, "" and "{}" keep the
+// defaults): the numbers and sample_rate when they hold numbers (any other
+// value is ignored), flags and counts only with a value of their type (any
+// other is an error naming the key). 0, or -1 with the message set and o
+// holding the defaults.
+int sil_parse_opts(const char *json, sil_opts *o);
+
+#endif // SILSPLIT_OPTIONS_H

@@ -1,0 +1,63 @@
+// The JSON analysis report: the chapters, and the members the options ask
+// for beyond them.
+#ifndef SILSPLIT_REPORT_H
+#define SILSPLIT_REPORT_H
+
+#include "base.h"
+#include "options.h"
+#include "silence_scan.h"
+
+#include <cstdint>
+
+// A point of a threshold that changes over time.
+struct sil_point {
+    float t;
+    float db;
+};
+
+// The report members that option keys ask for beyond the chapters. Every
+// pointer but levels is a heap block owned by the record
+// (sil_report_extras_free); a member is written only when its flag is set.
+struct sil_report_extras {
+    bool has_threshold;
+    float threshold_db;   // the threshold used; its median when it varies
+    sil_point *track;     // when it varies: the threshold over time, else NULL
+    int32_t n_track;
+    bool has_pauses;
+    sil_pause *pauses;    // in time order
+    int32_t n_pauses;
+    bool has_levels;
+    const float *levels;  // the level curve, one value per 10 ms hop: borrowed, it
+                          // must outlive the report, unless it is levels_owned
+    float *levels_owned;  // NULL, or the curve as a heap block the record owns
+    int32_t n_levels;
+    int32_t count_requested; // 0: no chapter_count member
+    int32_t count_found;
+};
+
+// Zeroes the record: no member asked for.
+void sil_report_extras_init(sil_report_extras *x);
+// Frees the record's blocks and zeroes it; NULL does nothing.
+void sil_report_extras_free(sil_report_extras *x);
+// Scope guard that releases what a record on the stack holds (the record
+// itself is not freed).
+struct sil_report_extras_releaser {
+    void operator()(sil_report_extras *x) const { sil_report_extras_free(x); }
+};
+// Hands the heap level curve to extras when the options ask for the levels
+// (true: extras owns it now), else leaves it with the caller (false).
+bool sil_report_extras_take_levels(sil_report_extras *extras, const sil_opts *opts, float *level,
+                                   int32_t frames);
+// Lends a curve that outlives the report to extras when the options ask for
+// the levels.
+void sil_report_extras_lend_levels(sil_report_extras *extras, const sil_opts *opts,
+                                   const float *level, int32_t frames);
+
+// The compact JSON report as a heap text freed with free(), or NULL with the
+// message set. extras (may be NULL) adds the members it holds after the
+// chapters; without it the text is the chapters' report alone.
+char *sil_build_analyze_json(int sample_rate, float duration_s, const sil_chapter *chapters,
+                             int count, float silences_removed_s,
+                             const sil_report_extras *extras = nullptr);
+
+#endif // SILSPLIT_REPORT_H
