@@ -315,8 +315,9 @@ static int report_pauses(const float *level, const float *thr, int32_t frames,
     return 0;
 }
 
-static int rank_pauses(sil_pause *p, int32_t n) {
-    sil_heap_ptr<int32_t> order(alloc_array<int32_t>((size_t)n));
+// The pauses' indices, strongest first (ties to the earlier one), in order.
+static int order_by_strength(const sil_pause *p, int32_t n, sil_heap_ptr<int32_t> &order) {
+    order.reset(alloc_array<int32_t>((size_t)n));
     if (!order) {
         sil_fail_memory();
         return -1;
@@ -328,8 +329,15 @@ static int rank_pauses(sil_pause *p, int32_t n) {
         const int64_t sa = strength(p[a]), sb = strength(p[b]);
         return sa != sb ? sa > sb : a < b;
     });
+    return 0;
+}
+
+static int rank_pauses(sil_pause *p, int32_t n) {
+    sil_heap_ptr<int32_t> order;
+    if (order_by_strength(p, n, order) != 0)
+        return -1;
     for (int32_t r = 0; r < n; r++)
-        p[o[r]].rank = r + 1;
+        p[order.get()[r]].rank = r + 1;
     return 0;
 }
 
@@ -476,18 +484,10 @@ static int count_chapters(const float *level, const float *thr, int32_t frames, 
 
     // The strongest pauses, back in time order.
     const int32_t want = std::min(n_pauses, opts->chapter_count - 1);
-    sil_heap_ptr<int32_t> order(alloc_array<int32_t>((size_t)n_pauses));
-    if (!order) {
-        sil_fail_memory();
+    sil_heap_ptr<int32_t> order;
+    if (order_by_strength(pauses, n_pauses, order) != 0)
         return -1;
-    }
     int32_t *o = order.get();
-    for (int32_t i = 0; i < n_pauses; i++)
-        o[i] = i;
-    std::sort(o, o + n_pauses, [pauses](int32_t a, int32_t b) {
-        const int64_t sa = strength(pauses[a]), sb = strength(pauses[b]);
-        return sa != sb ? sa > sb : a < b;
-    });
     std::sort(o, o + want);
 
     const float pad = opts->padding_s > 0.0f ? opts->padding_s : 0.0f;
