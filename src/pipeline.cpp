@@ -282,6 +282,10 @@ int sil_pipeline_push(sil_pipeline *p, const float *frames, size_t n) {
         return -1;
     while (n > 0) {
         const size_t len = n < p->in_step ? n : p->in_step;
+        // A stream of unknown length fails as soon as it passes the limit,
+        // not at its end: its level curve would otherwise grow without bound.
+        if (p->total < 0 && too_long(p->pushed + (int64_t)len, p->rate))
+            return check_length(p, p->pushed + (int64_t)len);
         if (p->resampling) {
             const int64_t got = sil_resampler_push(&p->rs, frames, len, p->out16);
             if (got < 0 || sil_levels_push(&p->levels, p->out16, (size_t)got) != 0)

@@ -478,6 +478,16 @@ TEST(Pipeline, LengthFailuresComeAfterTheReadStage) {
         EXPECT_EQ(log.calls, c.calls);
         sil_pipeline_free(p);
     }
+    // A stream of unknown length fails once it passes the limit, with
+    // nothing past it analysed.
+    sil_pipeline *p = sil_pipeline_new(1, -1, &opts, nullptr);
+    ASSERT_NE(p, nullptr);
+    std::vector<float> in(200000, 0.25f);
+    EXPECT_EQ(sil_pipeline_push(p, in.data(), in.size()), -1);
+    EXPECT_STREQ(sil_get_error(), "resampled signal too long");
+    EXPECT_LT(sil_pipeline_frames(p), 134218);
+    EXPECT_EQ(sil_pipeline_push(p, in.data(), 1), -1);
+    sil_pipeline_free(p);
     EXPECT_EQ(sil_pipeline_new(0, 10, &opts, nullptr), nullptr);
     EXPECT_STREQ(sil_get_error(), "invalid resample args");
     sil_pipeline_free(nullptr);
