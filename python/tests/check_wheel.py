@@ -1,12 +1,14 @@
-"""The package as a user installs it: a wheel built from a copy of the
-sources (its build step compiles the library with CMake), installed into a
+"""The package as a user installs it from a wheel: an sdist made from a copy
+of the sources (it carries the library's sources), a wheel built from that
+sdist (its build step compiles the library with CMake), installed into a
 fresh virtual environment without the system's packages, imported from
 outside the source tree, analysing the example recording.
 
     python3 check_wheel.py SOURCE_DIR
 
-Run with an interpreter that has pip, setuptools and wheel (Debian's
-/usr/bin/python3); nothing is downloaded. Exits non-zero on the first fault.
+Run with an interpreter that has pip and venv (Debian's /usr/bin/python3);
+nothing is downloaded. Exits non-zero on the first fault. check_install.py
+uses its pieces for the installs straight from the source tree.
 """
 
 import json
@@ -50,20 +52,62 @@ print(json.dumps({"library": silsplit.library_path(), "yyjson": maps[0],
 """
 
 
+def expected_report(source):
+    """The source tree's package against SILSPLIT_LIBRARY (the library this
+    build made): the report every install must give."""
+    sys.path.insert(0, os.path.join(source, "python"))
+    import silsplit
+    return silsplit.analyze(os.path.join(source, "examples", "audio", "talk.wav")).json
+
+
+def clean_env(env=None):
+    """The environment without anything that points at the build or at a
+    package source: no SILSPLIT_LIBRARY, PYTHONPATH or library path, no pip
+    settings (pip reads no configuration file and no index)."""
+    env = {k: v for k, v in (env or os.environ).items()
+           if k not in ("SILSPLIT_LIBRARY", "PYTHONPATH", "LD_LIBRARY_PATH", "PYTHONHOME")
+           and not k.startswith("PIP_")}
+    env.update(PIP_CONFIG_FILE=os.devnull, PIP_NO_INDEX="1", PIP_NO_CACHE_DIR="1")
+    return env
+
+
+def check_installed(venv, source, expected, tmp):
+    """The venv's silsplit, used from outside the sources, is its own copy
+    with its own library and yyjson, and gives the expected report."""
+    python = os.path.join(venv, "bin", "python")
+    talk = os.path.join(source, "examples", "audio", "talk.wav")
+    elsewhere = tempfile.mkdtemp(prefix="elsewhere-", dir=tmp)
+    out = run([python, "-c", USER_CODE, talk], env=clean_env(), cwd=elsewhere,
+              capture_output=True, text=True)
+    got = json.loads(out.stdout)
+    package = os.path.realpath(got["package"])
+    assert package.startswith(os.path.realpath(venv) + os.sep), got
+    assert got["library"] == os.path.join(got["package"], LIBRARY_FILE), got
+    assert os.path.dirname(os.path.realpath(got["yyjson"])) == package, got
+    assert got["report"] == expected, (got["report"], expected)
+    assert json.loads(got["pcm"])["duration_s"] == 6.0, got
+
+
 def main():
     source = os.path.abspath(sys.argv[1])
-    talk = os.path.join(source, "examples", "audio", "talk.wav")
-    sys.path.insert(0, os.path.join(source, "python"))
-    import silsplit  # the source tree's package against SILSPLIT_LIBRARY: the reference
-    expected = silsplit.analyze(talk).json
+    expected = expected_report(source)
 
     with tempfile.TemporaryDirectory(prefix="silsplit-wheel-") as tmp:
         src = os.path.join(tmp, "src")
         copy_sources(source, src)
         dist = os.path.join(tmp, "dist")
+        os.mkdir(dist)
+        # The sdist, as a build front end asks the backend for it.
+        run([sys.executable, "-c", "import sys, silsplit_build; "
+             "print(silsplit_build.build_sdist(sys.argv[1]))", dist],
+            cwd=os.path.join(src, "python"),
+            env=dict(clean_env(), PYTHONPATH=os.path.join(src, "python", "build_backend")))
+        sdists = os.listdir(dist)
+        assert sdists == ["silsplit-1.1.0.tar.gz"], sdists
+        sdist = os.path.join(dist, sdists[0])
         run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
-             "--no-index", "--no-cache-dir", "-w", dist, os.path.join(src, "python")])
-        wheels = os.listdir(dist)
+             "-w", dist, sdist], env=clean_env())
+        wheels = [name for name in os.listdir(dist) if name.endswith(".whl")]
         assert len(wheels) == 1 and wheels[0].endswith("-py3-none-linux_x86_64.whl"), wheels
         wheel = os.path.join(dist, wheels[0])
         names = zipfile.ZipFile(wheel).namelist()
@@ -73,26 +117,10 @@ def main():
 
         venv = os.path.join(tmp, "venv")
         run([sys.executable, "-m", "venv", venv])
-        python = os.path.join(venv, "bin", "python")
-        run([python, "-m", "pip", "install", "--no-index", "--no-deps", "--no-cache-dir", "-q",
-             wheel])
-
-        # Nothing points at the build: no SILSPLIT_LIBRARY, no PYTHONPATH, no
-        # library path, and the working directory is outside the sources.
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("SILSPLIT_LIBRARY", "PYTHONPATH", "LD_LIBRARY_PATH", "PYTHONHOME")}
-        elsewhere = os.path.join(tmp, "elsewhere")
-        os.mkdir(elsewhere)
-        out = run([python, "-c", USER_CODE, talk], env=env, cwd=elsewhere,
-                  capture_output=True, text=True)
-        got = json.loads(out.stdout)
-        package = os.path.realpath(got["package"])
-        assert package.startswith(os.path.realpath(venv) + os.sep), got
-        assert got["library"] == os.path.join(got["package"], LIBRARY_FILE), got
-        assert os.path.dirname(os.path.realpath(got["yyjson"])) == package, got
-        assert got["report"] == expected, (got["report"], expected)
-        assert json.loads(got["pcm"])["duration_s"] == 6.0, got
-    print("wheel: %s installs and analyses %s as the build does" % (wheels[0], talk))
+        run([os.path.join(venv, "bin", "python"), "-m", "pip", "install", "--no-deps", "-q",
+             wheel], env=clean_env())
+        check_installed(venv, source, expected, tmp)
+    print("wheel: %s installs and analyses the example as the build does" % wheels[0])
 
 
 if __name__ == "__main__":
