@@ -1,16 +1,22 @@
 # Front door for building and testing. `make test` is the one command that
 # installs what is missing, configures, builds and runs every test; CI runs it.
 # `make check` is its quick part: the plain build and its tests, without the
-# sanitizer builds and the fuzz run.
+# sanitizer builds and the fuzz run. `make run` installs only what building
+# and running need; the tests' packages come with `make check` and `make test`.
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps configure build check test hardening run install clean bench compare
+.PHONY: all build-deps deps configure build check test hardening run install clean bench compare
 
 all: build
 
+# scripts/install-deps.sh installs what is missing of the build's packages;
+# deps adds the tests' and DEPS_ARGS (make test: the hardening's).
+build-deps:
+	bash scripts/install-deps.sh
+
 deps:
-	bash scripts/install-deps.sh $(DEPS_ARGS)
+	bash scripts/install-deps.sh --tests $(DEPS_ARGS)
 
 configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -37,7 +43,7 @@ hardening:
 # The demo: the example recording's chapters as a table, then cut into
 # out/example, replacing the chapters of an earlier run.
 RUN_OUT ?= out/example
-run: deps configure
+run: build-deps configure
 	cmake --build $(BUILD) -j $(JOBS) --target silsplit
 	$(BUILD)/tools/silsplit analyze --format table examples/audio/talk.wav
 	$(BUILD)/tools/silsplit split --overwrite examples/audio/talk.wav $(RUN_OUT)

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# Installs what building and testing silsplit needs, and only what is missing.
-# Safe to run again: when everything is present it changes nothing.
+# Installs what building and running silsplit needs and, with --tests, what
+# its tests need too, and only what is missing. Safe to run again: when
+# everything is present it changes nothing.
+#
+#   scripts/install-deps.sh                        building and running (make run)
+#   scripts/install-deps.sh --tests                and the tests (make check)
+#   scripts/install-deps.sh --tests --hardening    and the sanitizer builds and fuzzing (make test)
 #
 # yyjson 0.12 is not packaged for Debian 12, so libyyjson0 and libyyjson-dev are
 # fetched from Debian's unstable suite through a private sources list that reuses
@@ -10,26 +15,29 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-# Debian packages the build, the tests and the tools need (the Python ones for
-# the package's tests: numpy arrays, a Dask cluster, type checks, a wheel built
-# and installed into a fresh virtual environment; chromium, chromium-driver and
-# python3-selenium run the review page's tests in a real browser; FFmpeg's
-# libraries for the command-line program's media input, the ffmpeg program
-# for its tests).
-PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev python3 python3-pytest
-          python3-numpy python3-dask python3-distributed mypy
-          python3-venv python3-setuptools python3-wheel python3-pip
-          chromium chromium-driver python3-selenium
-          ffmpeg libavformat-dev libavcodec-dev libavutil-dev sox)
-# Extra packages for the hardening jobs (fuzzers, sanitizers, leak checks);
-# pass --hardening to get them as well.
+# Building the default targets (the library, the program with its FFmpeg
+# module, and the tests, which are built by default: GoogleTest, and python3
+# to register the program's tests) and running the program.
+BUILD_PACKAGES=(g++ cmake make pkg-config python3 libgtest-dev libcli11-dev
+                libavformat-dev libavcodec-dev libavutil-dev)
+# Running the tests: the Python package's (pytest, numpy arrays, a Dask
+# cluster, type checks, pip installs into fresh virtual environments), the
+# review page's in a real browser (chromium, chromium-driver,
+# python3-selenium), and the encoders that make the test recordings (the
+# ffmpeg program, sox).
+TEST_PACKAGES=(python3-pytest python3-numpy python3-dask python3-distributed mypy
+               python3-venv python3-pip
+               chromium chromium-driver python3-selenium
+               ffmpeg sox)
+# The hardening jobs (fuzzers, sanitizers, leak checks).
 HARDENING_PACKAGES=(clang libclang-rt-14-dev valgrind)
 
-want=("${PACKAGES[@]}")
+want=("${BUILD_PACKAGES[@]}")
 for arg in "$@"; do
     case "$arg" in
+        --tests) want+=("${TEST_PACKAGES[@]}") ;;
         --hardening) want+=("${HARDENING_PACKAGES[@]}") ;;
-        *) echo "install-deps.sh: unknown argument: $arg" >&2; exit 2 ;;
+        *) echo "install-deps.sh: unknown argument: $arg (known: --tests, --hardening)" >&2; exit 2 ;;
     esac
 done
 
@@ -42,11 +50,9 @@ for p in "${want[@]}"; do
     is_installed "$p" || missing+=("$p")
 done
 
-apt_updated=0
 if [ ${#missing[@]} -gt 0 ]; then
     echo "install-deps: installing ${missing[*]}"
     $SUDO apt-get update -qq
-    apt_updated=1
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
 

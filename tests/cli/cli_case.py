@@ -35,8 +35,9 @@
       must end with 130 and print no report.
   cli_case.py make SRC
       checks what the make targets of the source tree SRC would run (make -n):
-      `check` builds and runs the tests without the sanitizer builds and the
-      fuzz run, `test` runs all of it.
+      `run` installs the build's packages only, `check` the tests' too and
+      runs the tests without the sanitizer builds and the fuzz run, `test`
+      runs all of it.
 """
 import difflib
 import fcntl
@@ -494,8 +495,11 @@ def case_make(src):
         return proc.stdout.decode()
 
     parts = {"tests": "ctest --output-on-failure", "asan": "--preset asan", "tsan": "--preset tsan",
-             "fuzz": "scripts/fuzz.sh", "hardening packages": "install-deps.sh --hardening"}
-    for target, wanted in (("check", {"tests"}), ("test", set(parts))):
+             "fuzz": "scripts/fuzz.sh", "build packages": "scripts/install-deps.sh",
+             "test packages": "install-deps.sh --tests", "hardening packages": "--hardening"}
+    packages = {"build packages", "test packages"}
+    for target, wanted in (("run", {"build packages"}), ("check", {"tests"} | packages),
+                           ("test", set(parts))):
         text = dry_run(target)
         ran = {name for name, marker in parts.items() if marker in text}
         if ran != wanted:
