@@ -1,9 +1,9 @@
 """The README's installs, as a user runs them: `pip install ./python` (pip
-builds in an isolated environment) or `pip install --no-build-isolation
-./python`, into a fresh virtual environment of an interpreter without the
-system's packages, from the source tree itself, with no package index and no
-pip configuration; then the package is imported from outside the tree and
-analyses the example recording as the build does.
+builds in an isolated environment) or `pip install --no-index
+--no-build-isolation ./python`, into a fresh virtual environment of an
+interpreter without the system's packages, from the source tree itself, with
+no package index and no pip configuration; then the package is imported
+from outside the tree and analyses the example recording as the build does.
 
     python3 check_install.py ROUTE PYTHON SOURCE_DIR
 
@@ -20,7 +20,7 @@ import tempfile
 from check_wheel import check_installed, clean_env, expected_report, run
 
 SKIPPED = 77
-ROUTES = {"isolated": [], "no-build-isolation": ["--no-build-isolation"]}
+ROUTES = {"isolated": [], "no-build-isolation": ["--no-index", "--no-build-isolation"]}
 
 
 def main():
