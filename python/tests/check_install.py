@@ -7,9 +7,10 @@ from outside the tree and analyses the example recording as the build does.
 
     python3 check_install.py ROUTE PYTHON SOURCE_DIR
 
-ROUTE is `isolated` or `no-build-isolation`; PYTHON the interpreter to make
-the environment with, a path or a name looked up on PATH. Exits 77 (skipped)
-when PYTHON is not on this machine, non-zero on the first fault.
+ROUTE is `default` (the first) or `offline` (the second); PYTHON the
+interpreter to make the environment with, a path or a name looked up on PATH.
+Exits 77 (skipped) when PYTHON is not on this machine, non-zero on the first
+fault.
 """
 
 import os
@@ -20,7 +21,7 @@ import tempfile
 from check_wheel import check_installed, clean_env, expected_report, run
 
 SKIPPED = 77
-ROUTES = {"isolated": [], "no-build-isolation": ["--no-index", "--no-build-isolation"]}
+ROUTES = {"default": [], "offline": ["--no-index", "--no-build-isolation"]}
 
 
 def main():
