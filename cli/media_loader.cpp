@@ -4,7 +4,7 @@
 // program (the build tree), then in ../LIBDIR/silsplit/ from the program's
 // own folder (an installation, wherever its prefix has moved);
 // SILSPLIT_MEDIA_MODULE names another file.
-#include "media_module.h"
+#include "media/media_module.h"
 
 #include <dlfcn.h>
 #include <unistd.h>

@@ -2,18 +2,18 @@
 // chapters in one of several formats, cuts a recording into chapter files, or
 // writes chapter marks into a copy of it. WAV files go through the library's
 // own reader; everything else is decoded by FFmpeg (media_commands.h).
-#include "cli_options.h"
-#include "media_commands.h"
-#include "report_format.h"
-#include "review_page.h"
+#include "formats/chapter_formats.h"
+#include "formats/json_doc.h"
+#include "formats/report_json.h"
+#include "formats/review_page.h"
+#include "media/media_commands.h"
+#include "option_flags.h"
 #include "split_output.h"
 #include "std_streams.h"
 
 #include <silsplit.h>
 
 #include <CLI/CLI.hpp>
-#include <yyjson.h>
-
 #include <signal.h>
 #include <unistd.h>
 
@@ -187,13 +187,11 @@ std::string options_text(const Tuning &t) {
     any = any || t.count_opt->count() > 0;
     if (!any)
         return "";
-    std::unique_ptr<yyjson_mut_doc, void (*)(yyjson_mut_doc *)> doc(yyjson_mut_doc_new(nullptr),
-                                                                     yyjson_mut_doc_free);
+    JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *root = nullptr;
     if (!t.raw.empty()) {
-        yyjson_doc *in = yyjson_read(t.raw.data(), t.raw.size(), 0);
-        root = yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(in));
-        yyjson_doc_free(in);
+        JsonDoc in = read_json(t.raw);
+        root = yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(in.get()));
     } else {
         root = yyjson_mut_obj(doc.get());
     }
@@ -214,10 +212,7 @@ std::string options_text(const Tuning &t) {
         yyjson_mut_obj_remove_key(root, "chapter_count");
         yyjson_mut_obj_add_int(doc.get(), root, "chapter_count", t.chapter_count);
     }
-    char *text = yyjson_mut_write(doc.get(), 0, nullptr);
-    std::string out = text ? text : "";
-    free(text);
-    return out;
+    return take_json_text(yyjson_mut_write(doc.get(), 0, nullptr));
 }
 
 const char *opts_arg(const std::string &opts) { return opts.empty() ? nullptr : opts.c_str(); }

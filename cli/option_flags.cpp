@@ -1,6 +1,6 @@
-#include "cli_options.h"
+#include "option_flags.h"
 
-#include <yyjson.h>
+#include "formats/json_doc.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -70,10 +70,6 @@ bool fits(KeyType t, yyjson_val *v) {
     }
 }
 
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
 } // namespace
 
 std::string accepted_option_keys() {
@@ -87,9 +83,7 @@ std::string accepted_option_keys() {
 }
 
 std::string check_options_json(const std::string &text) {
-    yyjson_read_err err{};
-    std::unique_ptr<yyjson_doc, DocFree> doc(
-        yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, &err));
+    JsonDoc doc = read_json(text);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root))
         return "not a JSON object: " + text;

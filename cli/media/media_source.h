@@ -2,8 +2,8 @@
 // audio stream that FFmpeg decodes, mixed to one channel (the mean of the
 // channels, as the library's WAV reader computes it) and handed on in blocks
 // of frames at the stream's own rate.
-#ifndef SILSPLIT_TOOLS_MEDIA_SOURCE_H
-#define SILSPLIT_TOOLS_MEDIA_SOURCE_H
+#ifndef SILSPLIT_CLI_MEDIA_MEDIA_SOURCE_H
+#define SILSPLIT_CLI_MEDIA_MEDIA_SOURCE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -24,31 +24,26 @@ namespace silsplit_cli {
 // ---------------------------------------------------------------------------
 // Owners of FFmpeg's contexts
 // ---------------------------------------------------------------------------
-struct input_closer {
+struct InputCloser {
     void operator()(AVFormatContext *f) const;
 };
-struct codec_closer {
+struct CodecCloser {
     void operator()(AVCodecContext *c) const;
 };
-struct io_closer { // a custom AVIOContext and its buffer
+struct IoCloser { // a custom AVIOContext and its buffer
     void operator()(AVIOContext *io) const;
 };
-struct packet_closer {
+struct PacketCloser {
     void operator()(AVPacket *p) const;
 };
-struct frame_closer {
+struct FrameCloser {
     void operator()(AVFrame *f) const;
 };
-using input_ptr = std::unique_ptr<AVFormatContext, input_closer>;
-using codec_ptr = std::unique_ptr<AVCodecContext, codec_closer>;
-using io_ptr = std::unique_ptr<AVIOContext, io_closer>;
-using packet_ptr = std::unique_ptr<AVPacket, packet_closer>;
-using frame_ptr = std::unique_ptr<AVFrame, frame_closer>;
-
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
+using IoPtr = std::unique_ptr<AVIOContext, IoCloser>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketCloser>;
+using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
 
 // Asked between packets and inside FFmpeg's blocking reads: non-zero stops
 // the work with "cancelled".
@@ -73,9 +68,9 @@ struct MediaBytes {
 // One opened input: the demuxer, the chosen audio stream and its decoder.
 struct MediaInput {
     std::unique_ptr<MediaBytes> bytes; // custom I/O state; NULL for a named file
-    io_ptr io;                         // declared before fmt: freed after it
-    input_ptr fmt;
-    codec_ptr dec;
+    IoPtr io;                         // declared before fmt: freed after it
+    InputPtr fmt;
+    CodecPtr dec;
     int stream = -1;       // index of the audio stream
     MediaStop stop;
 };

@@ -4,8 +4,8 @@
 // WAV files are analysed without FFmpeg's libraries in the process. Both
 // sides are built from the same sources by the same compiler; the version
 // and the record sizes guard against a module left over from another build.
-#ifndef SILSPLIT_TOOLS_MEDIA_MODULE_H
-#define SILSPLIT_TOOLS_MEDIA_MODULE_H
+#ifndef SILSPLIT_CLI_MEDIA_MEDIA_MODULE_H
+#define SILSPLIT_CLI_MEDIA_MEDIA_MODULE_H
 
 #include "media_commands.h"
 

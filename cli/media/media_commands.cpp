@@ -3,8 +3,8 @@
 // marks copy the input's packets (no re-encoding) into new containers.
 #include "media_commands.h"
 
-#include "report_format.h"
 #include "engine.h"
+#include "formats/report_json.h"
 #include "split_output.h"
 
 extern "C" {
@@ -34,23 +34,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct pipeline_closer {
+struct PipelineCloser {
     void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
 };
 
-struct output_closer {
+struct OutputCloser {
     void operator()(AVFormatContext *oc) const {
         if (oc && oc->pb && !(oc->oformat->flags & AVFMT_NOFILE))
             avio_closep(&oc->pb);
         avformat_free_context(oc);
     }
 };
-using output_ptr = std::unique_ptr<AVFormatContext, output_closer>;
+using OutputPtr = std::unique_ptr<AVFormatContext, OutputCloser>;
 
-struct heap_text_closer {
+struct HeapTextFree {
     void operator()(char *p) const { free(p); }
 };
-using heap_text = std::unique_ptr<char, heap_text_closer>;
+using HeapText = std::unique_ptr<char, HeapTextFree>;
 
 // A file written under a temporary name in its final folder; the temporary
 // file is removed unless it was renamed into place.
@@ -117,14 +117,14 @@ std::string skipped_warning(long long corrupt) {
 // Analysis through the pipeline
 // ---------------------------------------------------------------------------
 
-struct pipeline_sink {
+struct PipelineSink {
     const sil_opts *opts;
     sil_progress *progress;
-    std::unique_ptr<sil_pipeline, pipeline_closer> p;
+    std::unique_ptr<sil_pipeline, PipelineCloser> p;
 };
 
 int sink_start(void *user, int rate, std::string *error) {
-    pipeline_sink *s = static_cast<pipeline_sink *>(user);
+    PipelineSink *s = static_cast<PipelineSink *>(user);
     s->p.reset(sil_pipeline_new(rate, -1, s->opts, s->progress));
     if (!s->p) {
         *error = sil_get_error();
@@ -134,7 +134,7 @@ int sink_start(void *user, int rate, std::string *error) {
 }
 
 int sink_push(void *user, const float *frames, size_t n, std::string *error) {
-    pipeline_sink *s = static_cast<pipeline_sink *>(user);
+    PipelineSink *s = static_cast<PipelineSink *>(user);
     if (sil_pipeline_push(s->p.get(), frames, n) != 0) {
         *error = sil_get_error();
         return -1;
@@ -145,7 +145,7 @@ int sink_push(void *user, const float *frames, size_t n, std::string *error) {
 // Decoding is nearly all the work: its position in the input takes the
 // progress this far, and the pipeline's own calls, which come at the end
 // (the length of a stream is not known before), take it on to 100.
-constexpr int READ_PCT_END = 95;
+constexpr int kReadPctEnd = 95;
 
 // The stream's report.
 char *analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, std::string *error) {
@@ -159,12 +159,12 @@ char *analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, std::strin
         *error = sil_get_error();
         return nullptr;
     }
-    pipeline_sink ps{&opts, &progress, nullptr};
+    PipelineSink ps{&opts, &progress, nullptr};
     MediaSink sink;
     sink.start = sink_start;
     sink.push = sink_push;
     sink.user = &ps;
-    if (media_decode(in, sink, &progress, READ_PCT_END, stats, error) != 0)
+    if (media_decode(in, sink, &progress, kReadPctEnd, stats, error) != 0)
         return nullptr;
     if (stats->corrupt > 0)
         run->warning = skipped_warning(stats->corrupt);
@@ -246,7 +246,7 @@ std::string chapter_extension(const MediaInput &in, const std::string &path) {
 
 struct ChapterFile {
     TempFile file;
-    output_ptr oc;
+    OutputPtr oc;
     int64_t offset = AV_NOPTS_VALUE; // input time of the file's first packet
     bool done = false;
 };
@@ -304,7 +304,7 @@ int finish_chapter_file(ChapterFile *cf, std::string *error) {
 }
 
 int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string *error) {
-    packet_ptr c(av_packet_clone(pkt));
+    PacketPtr c(av_packet_clone(pkt));
     if (!c) {
         *error = "out of memory";
         return -1;
@@ -371,7 +371,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
         files[k].file.final_path = (fs::path(out_dir) / (name + ext)).string();
     }
 
-    packet_ptr pkt(av_packet_alloc());
+    PacketPtr pkt(av_packet_alloc());
     if (!pkt) {
         *error = "out of memory";
         return -1;
@@ -449,7 +449,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
 // Decoded chapters as 16-bit WAV files
 // ---------------------------------------------------------------------------
 
-struct wav_chapters {
+struct WavChapters {
     const std::string *out_dir;
     std::vector<int64_t> start, end;
     std::vector<std::vector<float>> frames;
@@ -458,7 +458,7 @@ struct wav_chapters {
     size_t next = 0;
 };
 
-int write_wav_chapter(wav_chapters *w, size_t k, std::string *error) {
+int write_wav_chapter(WavChapters *w, size_t k, std::string *error) {
     char name[32];
     snprintf(name, sizeof name, "ch_%03zu.wav", k + 1);
     TempFile t;
@@ -478,12 +478,12 @@ int write_wav_chapter(wav_chapters *w, size_t k, std::string *error) {
 }
 
 int wav_start(void *user, int rate, std::string *) {
-    static_cast<wav_chapters *>(user)->rate = rate;
+    static_cast<WavChapters *>(user)->rate = rate;
     return 0;
 }
 
 int wav_push(void *user, const float *frames, size_t n, std::string *error) {
-    wav_chapters *w = static_cast<wav_chapters *>(user);
+    WavChapters *w = static_cast<WavChapters *>(user);
     const int64_t b0 = w->pos, b1 = w->pos + (int64_t)n;
     for (size_t k = w->next; k < w->start.size() && w->start[k] < b1; k++) {
         const int64_t a = std::max(b0, w->start[k]), b = std::min(b1, w->end[k]);
@@ -503,7 +503,7 @@ int wav_push(void *user, const float *frames, size_t n, std::string *error) {
 // library's own split takes at the stream's rate.
 int write_wav_chapters(MediaInput *in, const Report &r, int64_t total_frames, int rate,
                        const std::string &out_dir, std::string *error) {
-    wav_chapters w;
+    WavChapters w;
     w.out_dir = &out_dir;
     const float rate_f = (float)rate;
     for (const Chapter &c : r.chapters) {
@@ -535,7 +535,7 @@ int write_wav_chapters(MediaInput *in, const Report &r, int64_t total_frames, in
 
 struct Spool {
     TempFile file;
-    file_ptr f;
+    FilePtr f;
 };
 
 int open_spool(const std::string &dir, Spool *s, std::string *error) {
@@ -562,7 +562,7 @@ char *first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStat
                  " chapters already (--replace replaces them)";
         return nullptr;
     }
-    heap_text report(analyze_input(&in, run, stats, error));
+    HeapText report(analyze_input(&in, run, stats, error));
     if (!report)
         return nullptr;
     if (spool) {
@@ -639,7 +639,7 @@ int count_chapters(const std::string &path) {
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0)
         return -1;
-    input_ptr f(raw);
+    InputPtr f(raw);
     return (int)f->nb_chapters;
 }
 
@@ -672,7 +672,7 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
             return -1;
     }
     MediaStats stats;
-    heap_text report(first_pass(path, spool.get(), run, &stats, false, error));
+    HeapText report(first_pass(path, spool.get(), run, &stats, false, error));
     if (!report)
         return -1;
     Report r;
@@ -710,7 +710,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         if (open_spool(out_folder, spool.get(), error) != 0)
             return -1;
     }
-    heap_text report;
+    HeapText report;
     if (!spool && media_wants_library(path)) {
         report.reset(analyze_any(path, run, error));
         if (!report)
@@ -735,7 +735,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = media_error_text(rc);
         return -1;
     }
-    input_ptr ifmt(raw);
+    InputPtr ifmt(raw);
     if ((rc = avformat_find_stream_info(raw, nullptr)) < 0) {
         *error = media_error_text(rc);
         return -1;
@@ -753,7 +753,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = media_error_text(rc);
         return -1;
     }
-    output_ptr oc(oraw);
+    OutputPtr oc(oraw);
     std::vector<int> map(ifmt->nb_streams, -1);
     for (unsigned i = 0; i < ifmt->nb_streams; i++) {
         const AVStream *ist = ifmt->streams[i];
@@ -802,7 +802,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = out + ": " + media_error_text(rc);
         return -1;
     }
-    packet_ptr pkt(av_packet_alloc());
+    PacketPtr pkt(av_packet_alloc());
     if (!pkt) {
         *error = "out of memory";
         return -1;

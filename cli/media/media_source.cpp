@@ -22,15 +22,15 @@ extern "C" {
 
 namespace silsplit_cli {
 
-void input_closer::operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-void codec_closer::operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-void io_closer::operator()(AVIOContext *io) const {
+void InputCloser::operator()(AVFormatContext *f) const { avformat_close_input(&f); }
+void CodecCloser::operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+void IoCloser::operator()(AVIOContext *io) const {
     if (io)
         av_freep(&io->buffer); // FFmpeg may have swapped the buffer we gave it
     avio_context_free(&io);
 }
-void packet_closer::operator()(AVPacket *p) const { av_packet_free(&p); }
-void frame_closer::operator()(AVFrame *f) const { av_frame_free(&f); }
+void PacketCloser::operator()(AVPacket *p) const { av_packet_free(&p); }
+void FrameCloser::operator()(AVFrame *f) const { av_frame_free(&f); }
 
 std::string media_error_text(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -102,17 +102,17 @@ static int64_t seek_memory(void *opaque, int64_t offset, int whence) {
     return (int64_t)b->pos;
 }
 
-constexpr int IO_BUFFER = 1 << 16;
+constexpr int kIoBuffer = 1 << 16;
 
 static int make_custom_io(MediaInput *in, std::string *error) {
-    unsigned char *buf = static_cast<unsigned char *>(av_malloc(IO_BUFFER));
+    unsigned char *buf = static_cast<unsigned char *>(av_malloc(kIoBuffer));
     if (!buf) {
         *error = "out of memory";
         return -1;
     }
     MediaBytes *b = in->bytes.get();
     const bool memory = b->fd < 0;
-    in->io.reset(avio_alloc_context(buf, IO_BUFFER, 0, b, memory ? read_memory : read_fd, nullptr,
+    in->io.reset(avio_alloc_context(buf, kIoBuffer, 0, b, memory ? read_memory : read_fd, nullptr,
                                     memory ? seek_memory : nullptr));
     if (!in->io) {
         av_free(buf);
@@ -244,7 +244,7 @@ int media_drain(MediaInput *in, std::string *error) {
         return 0;
     // What the demuxer buffered but did not use was spooled when it was read;
     // only the bytes still in the pipe are left.
-    std::vector<uint8_t> buf(IO_BUFFER);
+    std::vector<uint8_t> buf(kIoBuffer);
     for (;;) {
         const int n = read_fd(b, buf.data(), (int)buf.size());
         if (n == AVERROR_EOF)
@@ -361,7 +361,7 @@ static int mix_to_mono(const AVFrame *f, int channels, float *out) {
 // Decoding
 // ---------------------------------------------------------------------------
 
-struct decode_state {
+struct DecodeState {
     MediaInput *in;
     const MediaSink *sink;
     MediaStats *stats;
@@ -369,7 +369,7 @@ struct decode_state {
     bool started = false;
 };
 
-static int start_sink(decode_state *s, int rate, std::string *error) {
+static int start_sink(DecodeState *s, int rate, std::string *error) {
     s->started = true;
     s->stats->sample_rate = rate;
     return s->sink->start ? s->sink->start(s->sink->user, rate, error) : 0;
@@ -377,7 +377,7 @@ static int start_sink(decode_state *s, int rate, std::string *error) {
 
 // Hands on one decoded frame; a frame that cannot be used is counted and
 // skipped.
-static int take_frame(decode_state *s, const AVFrame *f, std::string *error) {
+static int take_frame(DecodeState *s, const AVFrame *f, std::string *error) {
     const int channels = f->ch_layout.nb_channels;
     if (f->nb_samples <= 0)
         return 0;
@@ -401,7 +401,7 @@ static int take_frame(decode_state *s, const AVFrame *f, std::string *error) {
 }
 
 // Takes every frame the decoder has ready. 0, or -1 with *error set.
-static int receive_all(decode_state *s, AVFrame *frame, std::string *error) {
+static int receive_all(DecodeState *s, AVFrame *frame, std::string *error) {
     for (;;) {
         const int rc = avcodec_receive_frame(s->in->dec.get(), frame);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
@@ -435,9 +435,9 @@ static double position(const MediaInput *in, const AVPacket *pkt, int64_t size) 
 int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, int max_pct,
                  MediaStats *stats, std::string *error) {
     *stats = MediaStats{};
-    decode_state s{in, &sink, stats, {}, false};
-    packet_ptr pkt(av_packet_alloc());
-    frame_ptr frame(av_frame_alloc());
+    DecodeState s{in, &sink, stats, {}, false};
+    PacketPtr pkt(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
     if (!pkt || !frame) {
         *error = "out of memory";
         return -1;

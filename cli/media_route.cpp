@@ -2,7 +2,8 @@
 // FFmpeg (analyze_media) for the rest. Built into the program and into the
 // media module alike; nothing here touches FFmpeg, so that a WAV file is
 // analysed without loading it.
-#include "media_commands.h"
+#include "media/media_commands.h"
+#include "split_output.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,7 +18,7 @@ static bool ends_with_wav(const std::string &path) {
 bool media_wants_library(const std::string &path) {
     if (path == "-")
         return false;
-    file_ptr f(fopen(path.c_str(), "rb"));
+    FilePtr f(fopen(path.c_str(), "rb"));
     if (!f) // the library's own message for a WAV name; FFmpeg's for the rest
         return ends_with_wav(path);
     unsigned char head[12];

@@ -1,6 +1,6 @@
 #include "split_output.h"
 
-#include "report_format.h"
+#include "formats/report_json.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,11 +19,6 @@ namespace silsplit_cli {
 namespace fs = std::filesystem;
 
 namespace {
-
-struct FileClose {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
 
 std::string join(const std::string &dir, const std::string &name) {
     return (fs::path(dir) / name).string();

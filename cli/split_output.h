@@ -2,12 +2,13 @@
 // split's files, unless they are to be replaced), files written under a
 // temporary name and renamed once complete, and WAV chapter files cut from
 // the input at the frame ranges the library's own export uses.
-#ifndef SILSPLIT_TOOLS_SPLIT_OUTPUT_H
-#define SILSPLIT_TOOLS_SPLIT_OUTPUT_H
+#ifndef SILSPLIT_CLI_SPLIT_OUTPUT_H
+#define SILSPLIT_CLI_SPLIT_OUTPUT_H
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace silsplit_cli {
@@ -36,6 +37,11 @@ std::string prepare_out_dir(const std::string &dir, bool overwrite);
 // ---------------------------------------------------------------------------
 // Whole files
 // ---------------------------------------------------------------------------
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 enum class Outcome { done, failed, cancelled };
 

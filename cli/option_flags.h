@@ -2,8 +2,8 @@
 // and the numbers of the detection flags. The library ignores keys it does
 // not know and values of the wrong type; the program refuses them instead, so
 // that a typo never passes for a setting.
-#ifndef SILSPLIT_TOOLS_CLI_OPTIONS_H
-#define SILSPLIT_TOOLS_CLI_OPTIONS_H
+#ifndef SILSPLIT_CLI_OPTION_FLAGS_H
+#define SILSPLIT_CLI_OPTION_FLAGS_H
 
 #include <string>
 

@@ -4,11 +4,9 @@
 // column and a ten-hour recording stays a few megabytes.
 #include "review_page.h"
 
+#include "json_doc.h"
 #include "json_names.h"
-
-#include "report_format.h"
-
-#include <yyjson.h>
+#include "report_json.h"
 
 #include <cmath>
 #include <cstdio>
@@ -24,13 +22,6 @@ extern const char kReviewPageTemplate[];
 extern const size_t kReviewPageTemplateSize;
 
 namespace {
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-    void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-using MutDoc = std::unique_ptr<yyjson_mut_doc, DocFree>;
 
 const char kPlaceholder[] = "@REVIEW_DATA@";
 
@@ -73,7 +64,7 @@ yyjson_mut_val *checked_list(yyjson_mut_doc *doc, yyjson_val *list, const char *
 // keys, then the text's other keys in their order. threshold_db reads "auto"
 // when auto_threshold is on.
 yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options) {
-    Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
+    JsonDoc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
     yyjson_val *given = in ? yyjson_doc_get_root(in.get()) : nullptr;
     if (!yyjson_is_obj(given))
         given = nullptr;
@@ -112,7 +103,7 @@ double threshold_of(yyjson_val *report, const std::string &options) {
     yyjson_val *v = yyjson_obj_get(report, "threshold_db");
     if (yyjson_is_num(v))
         return yyjson_get_num(v);
-    Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
+    JsonDoc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
     v = in ? yyjson_obj_get(yyjson_doc_get_root(in.get()), "threshold_db") : nullptr;
     return yyjson_is_num(v) ? yyjson_get_num(v) : kDefaultOptions[0].value;
 }
@@ -146,12 +137,6 @@ yyjson_mut_val *level_data(yyjson_mut_doc *doc, yyjson_val *levels) {
         std::string text = base64(t.min_max.data(), t.min_max.size());
         yyjson_mut_obj_add_strncpy(doc, tier, "data", text.data(), text.size());
     }
-    return out;
-}
-
-std::string take_text(char *s) {
-    std::string out = s ? s : "";
-    free(s);
     return out;
 }
 
@@ -298,8 +283,8 @@ bool write_text_file(const std::string &path, const std::string &text) {
 // ---------------------------------------------------------------------------
 
 std::string review_options(const std::string &options) {
-    MutDoc doc(yyjson_mut_doc_new(nullptr));
-    Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
+    JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
+    JsonDoc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
     yyjson_val *given = in ? yyjson_doc_get_root(in.get()) : nullptr;
     yyjson_mut_val *root =
         yyjson_is_obj(given) ? yyjson_val_mut_copy(doc.get(), given) : yyjson_mut_obj(doc.get());
@@ -308,7 +293,7 @@ std::string review_options(const std::string &options) {
         yyjson_mut_obj_remove_key(root, key);
         yyjson_mut_obj_add_true(doc.get(), root, key);
     }
-    return take_text(yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
+    return take_json_text(yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
 }
 
 std::string review_page(const std::string &report, const std::string &audio_path,
@@ -316,10 +301,10 @@ std::string review_page(const std::string &report, const std::string &audio_path
     Report parsed;
     if (!parse_report(report, &parsed))
         return "";
-    Doc in(yyjson_read(report.data(), report.size(), 0));
+    JsonDoc in(yyjson_read(report.data(), report.size(), 0));
     yyjson_val *root = yyjson_doc_get_root(in.get());
 
-    MutDoc doc(yyjson_mut_doc_new(nullptr));
+    JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_doc *d = doc.get();
     yyjson_mut_val *out = yyjson_mut_obj(d);
     yyjson_mut_doc_set_root(d, out);
@@ -356,7 +341,7 @@ std::string review_page(const std::string &report, const std::string &audio_path
 
     // Names that are not UTF-8 keep their bytes as \u00XX escapes.
     std::string json = escape_invalid_utf8(
-        take_text(yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr)));
+        take_json_text(yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr)));
     if (json.empty())
         return "";
     // In a script block "</script" and "<!--" would end or confuse the data;

@@ -4,8 +4,8 @@
 // (media_route.cpp) are the program's own; the functions that need FFmpeg
 // live in the media module (media_commands.cpp), which the program reaches
 // through media_loader.cpp.
-#ifndef SILSPLIT_TOOLS_MEDIA_COMMANDS_H
-#define SILSPLIT_TOOLS_MEDIA_COMMANDS_H
+#ifndef SILSPLIT_CLI_MEDIA_MEDIA_COMMANDS_H
+#define SILSPLIT_CLI_MEDIA_MEDIA_COMMANDS_H
 
 #include "media_source.h"
 
