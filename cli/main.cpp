@@ -215,8 +215,6 @@ std::string options_text(const Tuning &t) {
     return take_json_text(yyjson_mut_write(doc.get(), 0, nullptr));
 }
 
-const char *opts_arg(const std::string &opts) { return opts.empty() ? nullptr : opts.c_str(); }
-
 void file_error(const std::string &file, const std::string &message) {
     fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.c_str());
 }
@@ -341,7 +339,13 @@ int run_analyze(const AnalyzeArgs &a) {
             run.progress_user = &job;
             run.stop.fn = interrupted;
             std::string error;
-            char *report = analyze_any(job.path, &run, &error);
+            sil_analysis analysis;
+            const bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
+            char *report = analysed ? analysis.report : nullptr;
+            if (analysed) { // the report is the job's; the chapters are not needed
+                analysis.report = nullptr;
+                sil_analysis_free(&analysis);
+            }
             {
                 std::lock_guard<std::mutex> lock(mu);
                 job.report = report;
@@ -393,7 +397,7 @@ int run_analyze(const AnalyzeArgs &a) {
     for (std::thread &t : threads)
         t.join();
     for (Job &job : jobs)
-        silsplit_free_string(job.report);
+        free(job.report);
     view.above([] {});
     return g_interrupted.load() ? kExitInterrupted : status;
 }
@@ -422,13 +426,13 @@ int write_review(const SplitArgs &a, const std::string &opts) {
     run.stream = a.stream;
     run.stop.fn = interrupted;
     std::string error;
-    char *report = analyze_any(a.file, &run, &error);
-    if (!report) {
+    sil_analysis analysis;
+    if (analyze_any(a.file, &run, &analysis, &error) != 0) {
         file_error(a.file, error);
         return kExitFileFailed;
     }
-    std::string page = review_page(report, path_from(a.file, a.out_dir), opts, a.command);
-    silsplit_free_string(report);
+    std::string page = review_page(analysis.report, path_from(a.file, a.out_dir), opts, a.command);
+    sil_analysis_free(&analysis);
     std::string out = (std::filesystem::path(a.out_dir) / "review.html").string();
     if (page.empty()) {
         file_error(out, "cannot read the library's report");
@@ -510,24 +514,29 @@ int run_split(const SplitArgs &a) {
     Job job;
     job.path = a.file;
     job.view = &view;
-    char *report = silsplit_analyze_progress(a.file.c_str(), opts_arg(opts), on_progress, &job);
-    if (!report) {
-        const std::string message = silsplit_last_error();
+    MediaRun run;
+    run.opts = opts;
+    run.progress = on_progress;
+    run.progress_user = &job;
+    sil_analysis analysis;
+    if (analyze_wav(a.file, run, &analysis) != 0) {
+        const std::string message = sil_get_error();
+        const bool too_large = sil_error_code() == SIL_ERR_TOO_LARGE;
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
-        if (media_library_refusal(message.c_str()))
+        if (too_large) // FFmpeg streams what the library's reader will not hold
             return run_media_split(a, opts, &view);
         file_error(a.file, message);
         return kExitFileFailed;
     }
+    std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
     SplitPlan plan;
     plan.input = a.file;
     plan.out_dir = a.out_dir;
-    plan.report = report;
+    plan.analysis = &analysis;
     plan.overwrite = a.overwrite;
-    plan.format = a.mono16 || a.to_wav ? ChapterFormat::mono16 : ChapterFormat::source;
-    silsplit_free_string(report);
+    plan.format = a.mono16 || a.to_wav ? SIL_CHAPTER_MONO16 : SIL_CHAPTER_SOURCE;
 
     int n = 0;
     int shown = -1;

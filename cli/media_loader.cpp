@@ -86,9 +86,9 @@ const MediaModule *media_module(std::string *error) {
 
 } // namespace
 
-char *analyze_media(const std::string &path, MediaRun *run, std::string *error) {
+int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
     const MediaModule *m = media_module(error);
-    return m ? m->analyze_media(path, run, error) : nullptr;
+    return m ? m->analyze_media(path, run, out, error) : -1;
 }
 
 int media_split(const std::string &path, const std::string &out_dir, bool to_wav, MediaRun *run,

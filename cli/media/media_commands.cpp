@@ -4,7 +4,6 @@
 #include "media_commands.h"
 
 #include "engine.h"
-#include "formats/report_json.h"
 #include "split_output.h"
 
 extern "C" {
@@ -34,10 +33,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct PipelineCloser {
-    void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
-};
-
 struct OutputCloser {
     void operator()(AVFormatContext *oc) const {
         if (oc && oc->pb && !(oc->oformat->flags & AVFMT_NOFILE))
@@ -47,10 +42,8 @@ struct OutputCloser {
 };
 using OutputPtr = std::unique_ptr<AVFormatContext, OutputCloser>;
 
-struct HeapTextFree {
-    void operator()(char *p) const { free(p); }
-};
-using HeapText = std::unique_ptr<char, HeapTextFree>;
+// Frees an analysis's report and chapters at the end of a scope.
+using AnalysisGuard = std::unique_ptr<sil_analysis, sil_analysis_releaser>;
 
 // A file written under a temporary name in its final folder; the temporary
 // file is removed unless it was renamed into place.
@@ -120,7 +113,7 @@ std::string skipped_warning(long long corrupt) {
 struct PipelineSink {
     const sil_opts *opts;
     sil_progress *progress;
-    std::unique_ptr<sil_pipeline, PipelineCloser> p;
+    sil_pipeline_ptr p;
 };
 
 int sink_start(void *user, int rate, std::string *error) {
@@ -147,17 +140,19 @@ int sink_push(void *user, const float *frames, size_t n, std::string *error) {
 // (the length of a stream is not known before), take it on to 100.
 constexpr int kReadPctEnd = 95;
 
-// The stream's report.
-char *analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, std::string *error) {
+// The stream's analysis. 0 and a filled record, or -1 with *error set.
+int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis *out,
+                  std::string *error) {
+    *out = sil_analysis{};
     sil_opts opts;
     if (sil_parse_opts(run->opts.empty() ? nullptr : run->opts.c_str(), &opts) != 0) {
         *error = sil_get_error();
-        return nullptr;
+        return -1;
     }
     sil_progress progress = {run->progress, run->progress_user, -1, 0};
     if (sil_progress_report(&progress, 0, SIL_STAGE_READ) != 0) {
         *error = sil_get_error();
-        return nullptr;
+        return -1;
     }
     PipelineSink ps{&opts, &progress, nullptr};
     MediaSink sink;
@@ -165,13 +160,14 @@ char *analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, std::strin
     sink.push = sink_push;
     sink.user = &ps;
     if (media_decode(in, sink, &progress, kReadPctEnd, stats, error) != 0)
-        return nullptr;
+        return -1;
     if (stats->corrupt > 0)
         run->warning = skipped_warning(stats->corrupt);
-    char *report = sil_pipeline_report(ps.p.get()); // makes the "done" call too
-    if (!report)
+    if (sil_pipeline_finish(ps.p.get(), out) != 0) { // makes the "done" call too
         *error = sil_get_error();
-    return report;
+        return -1;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -346,7 +342,7 @@ int report_write(MediaRun *run, int *shown, AVIOContext *pb, int64_t size, std::
 // Copies the packets of the chosen stream: a chapter file takes every packet
 // that overlaps the chapter, so it starts at the packet at or before the
 // chapter's start.
-int copy_chapters(MediaInput *in, const std::string &source_name, const Report &r,
+int copy_chapters(MediaInput *in, const std::string &source_name, const sil_analysis &a,
                   int64_t origin_pts, const std::string &out_dir, MediaRun *run,
                   std::string *error) {
     const AVStream *ist = in->fmt->streams[in->stream];
@@ -357,12 +353,12 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
         *error = "no container for ." + ext;
         return -1;
     }
-    const size_t n = r.chapters.size();
+    const size_t n = (size_t)a.count;
     std::vector<int64_t> start(n), end(n);
     const int64_t origin = origin_pts == INT64_MIN || origin_pts == AV_NOPTS_VALUE ? 0 : origin_pts;
     for (size_t k = 0; k < n; k++) {
-        start[k] = origin + llround(r.chapters[k].t0 * tb.den / tb.num);
-        end[k] = origin + llround(r.chapters[k].t1 * tb.den / tb.num);
+        start[k] = origin + llround((double)a.chapters[k].t0 * tb.den / tb.num);
+        end[k] = origin + llround((double)a.chapters[k].t1 * tb.den / tb.num);
     }
     std::vector<ChapterFile> files(n);
     char name[32];
@@ -501,21 +497,17 @@ int wav_push(void *user, const float *frames, size_t n, std::string *error) {
 
 // Decodes the input again and writes each chapter's frames, the range the
 // library's own split takes at the stream's rate.
-int write_wav_chapters(MediaInput *in, const Report &r, int64_t total_frames, int rate,
-                       const std::string &out_dir, std::string *error) {
+int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string &out_dir,
+                       std::string *error) {
     WavChapters w;
     w.out_dir = &out_dir;
-    const float rate_f = (float)rate;
-    for (const Chapter &c : r.chapters) {
-        const double s = floorf((float)c.t0 * rate_f), e = ceilf((float)c.t1 * rate_f);
-        int64_t a = !(s >= 0.0) ? 0 : s > (double)total_frames ? total_frames : (int64_t)s;
-        int64_t b = e > (double)total_frames ? total_frames : !(e >= 0.0) ? 0 : (int64_t)e;
-        if (b < a)
-            b = a;
-        w.start.push_back(a);
-        w.end.push_back(b);
-    }
-    w.frames.resize(r.chapters.size());
+    const size_t n = (size_t)a.count;
+    w.start.resize(n);
+    w.end.resize(n);
+    for (size_t k = 0; k < n; k++)
+        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames,
+                           &w.start[k], &w.end[k]);
+    w.frames.resize(n);
     MediaSink sink;
     sink.start = wav_start;
     sink.push = wav_push;
@@ -550,30 +542,34 @@ int open_spool(const std::string &dir, Spool *s, std::string *error) {
 }
 
 // Analyses the input once, keeping standard input in a spool file when
-// there is one. The report, or NULL.
-char *first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats *stats,
-                 bool refuse_chapters, std::string *error) {
+// there is one. 0 and a filled record, or -1 with *error set.
+int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats *stats,
+               bool refuse_chapters, sil_analysis *out, std::string *error) {
+    *out = sil_analysis{};
     MediaInput in;
     if (media_open(path, run->stream, spool ? spool->f.get() : nullptr, run->stop, &in, error) !=
         0)
-        return nullptr;
+        return -1;
     if (refuse_chapters && in.fmt->nb_chapters > 0) {
         *error = "has " + std::to_string(in.fmt->nb_chapters) +
                  " chapters already (--replace replaces them)";
-        return nullptr;
+        return -1;
     }
-    HeapText report(analyze_input(&in, run, stats, error));
-    if (!report)
-        return nullptr;
+    sil_analysis a;
+    if (analyze_input(&in, run, stats, &a, error) != 0)
+        return -1;
+    AnalysisGuard guard(&a);
     if (spool) {
         if (media_drain(&in, error) != 0)
-            return nullptr;
+            return -1;
         if (fflush(spool->f.get()) != 0) {
             *error = "cannot keep a copy of standard input";
-            return nullptr;
+            return -1;
         }
     }
-    return report.release();
+    *out = a; // handed over: the guard frees the emptied record
+    a = sil_analysis{};
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -598,10 +594,10 @@ bool chapter_comments(const AVOutputFormat *f) {
     return false;
 }
 
-void add_chapter_comments(AVDictionary **tags, const Report &r) {
+void add_chapter_comments(AVDictionary **tags, const sil_analysis &a) {
     char key[32], value[32];
-    for (size_t k = 0; k < r.chapters.size(); k++) {
-        const long long ms = llround(r.chapters[k].t0 * 1000.0);
+    for (size_t k = 0; k < (size_t)a.count; k++) {
+        const long long ms = llround((double)a.chapters[k].t0 * 1000.0);
         snprintf(key, sizeof key, "CHAPTER%03zu", k + 1);
         snprintf(value, sizeof value, "%02lld:%02lld:%02lld.%03lld", ms / 3600000,
                  ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
@@ -611,13 +607,13 @@ void add_chapter_comments(AVDictionary **tags, const Report &r) {
     }
 }
 
-int add_chapters(AVFormatContext *oc, const Report &r, std::string *error) {
-    oc->chapters = static_cast<AVChapter **>(av_calloc(r.chapters.size() + 1, sizeof(AVChapter *)));
+int add_chapters(AVFormatContext *oc, const sil_analysis &a, std::string *error) {
+    oc->chapters = static_cast<AVChapter **>(av_calloc((size_t)a.count + 1, sizeof(AVChapter *)));
     if (!oc->chapters) {
         *error = "out of memory";
         return -1;
     }
-    for (size_t k = 0; k < r.chapters.size(); k++) {
+    for (size_t k = 0; k < (size_t)a.count; k++) {
         AVChapter *ch = static_cast<AVChapter *>(av_mallocz(sizeof(AVChapter)));
         if (!ch) {
             *error = "out of memory";
@@ -627,8 +623,8 @@ int add_chapters(AVFormatContext *oc, const Report &r, std::string *error) {
         oc->nb_chapters = (unsigned)k + 1;
         ch->id = (int64_t)k + 1;
         ch->time_base = AVRational{1, 1000};
-        ch->start = llround(r.chapters[k].t0 * 1000.0);
-        ch->end = llround(r.chapters[k].t1 * 1000.0);
+        ch->start = llround((double)a.chapters[k].t0 * 1000.0);
+        ch->end = llround((double)a.chapters[k].t1 * 1000.0);
         av_dict_set(&ch->metadata, "title", ("Chapter " + std::to_string(k + 1)).c_str(), 0);
     }
     return 0;
@@ -649,12 +645,13 @@ int count_chapters(const std::string &path) {
 // Entry points
 // ---------------------------------------------------------------------------
 
-char *analyze_media(const std::string &path, MediaRun *run, std::string *error) {
+int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
+    *out = sil_analysis{};
     MediaInput in;
     if (media_open(path, run->stream, nullptr, run->stop, &in, error) != 0)
-        return nullptr;
+        return -1;
     MediaStats stats;
-    return analyze_input(&in, run, &stats, error);
+    return analyze_input(&in, run, &stats, out, error);
 }
 
 int media_split(const std::string &path, const std::string &out_dir, bool to_wav, MediaRun *run,
@@ -672,26 +669,21 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
             return -1;
     }
     MediaStats stats;
-    HeapText report(first_pass(path, spool.get(), run, &stats, false, error));
-    if (!report)
+    sil_analysis a;
+    if (first_pass(path, spool.get(), run, &stats, false, &a, error) != 0)
         return -1;
-    Report r;
-    if (!parse_report(report.get(), &r)) {
-        *error = "cannot read the library's report";
-        return -1;
-    }
+    AnalysisGuard guard(&a);
     MediaInput in;
     const std::string source = spool ? spool->file.temp : path;
     if (media_open(source, run->stream, nullptr, run->stop, &in, error) != 0)
         return -1;
-    const int rc = to_wav ? write_wav_chapters(&in, r, stats.frames, stats.sample_rate, out_dir,
-                                               error)
-                          : copy_chapters(&in, path, r, stats.origin_pts, out_dir, run, error);
+    const int rc = to_wav ? write_wav_chapters(&in, a, out_dir, error)
+                          : copy_chapters(&in, path, a, stats.origin_pts, out_dir, run, error);
     if (rc != 0)
         return -1;
-    if (write_text(out_dir, "chapters.json", report.get(), error) != 0)
+    if (write_text(out_dir, "chapters.json", a.report, error) != 0)
         return -1;
-    return (int)r.chapters.size();
+    return a.count;
 }
 
 int media_write_chapter_marks(const std::string &path, const std::string &out, bool replace,
@@ -710,22 +702,16 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         if (open_spool(out_folder, spool.get(), error) != 0)
             return -1;
     }
-    HeapText report;
+    sil_analysis a;
     if (!spool && media_wants_library(path)) {
-        report.reset(analyze_any(path, run, error));
-        if (!report)
+        if (analyze_any(path, run, &a, error) != 0)
             return -1;
     } else {
         MediaStats stats;
-        report.reset(first_pass(path, spool.get(), run, &stats, !replace, error));
-        if (!report)
+        if (first_pass(path, spool.get(), run, &stats, !replace, &a, error) != 0)
             return -1;
     }
-    Report r;
-    if (!parse_report(report.get(), &r)) {
-        *error = "cannot read the library's report";
-        return -1;
-    }
+    AnalysisGuard guard(&a);
 
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;
@@ -789,8 +775,8 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
                     tags = &oc->streams[i]->metadata;
                     break;
                 }
-        add_chapter_comments(tags, r);
-    } else if (add_chapters(oc.get(), r, error) != 0) {
+        add_chapter_comments(tags, a);
+    } else if (add_chapters(oc.get(), a, error) != 0) {
         return -1;
     }
     if (!(ofmt->flags & AVFMT_NOFILE) &&
@@ -850,14 +836,14 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     oc.reset();
-    if (!r.chapters.empty() && count_chapters(t.temp) != (int)r.chapters.size()) {
+    if (a.count > 0 && count_chapters(t.temp) != a.count) {
         *error = std::string("the ") + ofmt->name +
                  " container does not keep chapter marks; name the output .m4b, .mka, .mp3 or .ogg";
         return -1;
     }
     if (commit(&t, error) != 0)
         return -1;
-    return (int)r.chapters.size();
+    return a.count;
 }
 
 } // namespace silsplit_cli

@@ -93,14 +93,6 @@ struct MediaSink {
     void *user = nullptr;
 };
 
-// Whether the library's own WAV reader should read path: a RIFF/WAVE file
-// (or a missing .wav name, so that its message stays the library's). "-",
-// other files and unreadable ones go through FFmpeg.
-bool media_wants_library(const std::string &path);
-// Whether a message of the library's reader means a WAV file that only
-// FFmpeg can read (a data chunk over the reader's size limit).
-bool media_library_refusal(const char *message);
-
 // Opens path ("-": standard input, read as a pipe) and its first audio
 // stream, or the stream with index stream_index (>= 0). When spool is not
 // NULL, standard input is copied there as it is read. 0, or -1 with FFmpeg's
