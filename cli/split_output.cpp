@@ -1,6 +1,5 @@
 #include "split_output.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,19 +122,33 @@ std::string prepare_out_dir(const std::string &dir, bool overwrite) {
 // Whole files
 // ---------------------------------------------------------------------------
 
+TempFile::~TempFile() {
+    if (!committed && !temp.empty())
+        remove(temp.c_str());
+}
+
+int create_temp_file(const std::string &final_path, TempFile *t) {
+    t->final_path = final_path;
+    std::vector<char> name(final_path.size() + 64);
+    const int fd = sil_temp_create(final_path.c_str(), name.data(), name.size());
+    if (fd >= 0)
+        t->temp = name.data();
+    return fd;
+}
+
+int commit_temp_file(TempFile *t) {
+    if (rename(t->temp.c_str(), t->final_path.c_str()) != 0)
+        return -1;
+    t->committed = true;
+    return 0;
+}
+
 Outcome write_whole_file(const std::string &dir, const std::string &name,
                          const std::function<Outcome(FILE *, std::string *)> &body,
                          std::string *error) {
     const std::string final_path = join(dir, name);
-    // A new name of our own, never an existing file or a planted link.
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = final_path + ".part-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
+    TempFile t;
+    const int fd = create_temp_file(final_path, &t);
     if (fd < 0) {
         *error = final_path + ": " + reason(errno);
         return Outcome::failed;
@@ -144,7 +157,6 @@ Outcome write_whole_file(const std::string &dir, const std::string &name,
     if (!f) {
         *error = final_path + ": " + reason(errno);
         close(fd);
-        unlink(temp.c_str());
         return Outcome::failed;
     }
     Outcome out = body(f, error);
@@ -157,12 +169,10 @@ Outcome write_whole_file(const std::string &dir, const std::string &name,
         *error = final_path + ": " + reason(errno);
         out = Outcome::failed;
     }
-    if (out == Outcome::done && rename(temp.c_str(), final_path.c_str()) != 0) {
+    if (out == Outcome::done && commit_temp_file(&t) != 0) {
         *error = final_path + ": " + reason(errno);
         out = Outcome::failed;
     }
-    if (out != Outcome::done)
-        unlink(temp.c_str());
     return out;
 }
 

@@ -45,10 +45,31 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
+// A file written under a temporary name beside its final path
+// (FINAL.part-PID-N, a name --overwrite recognises): made by
+// create_temp_file, renamed into place by commit_temp_file, and removed when
+// it goes out of scope uncommitted.
+struct TempFile {
+    std::string temp;
+    std::string final_path;
+    bool committed = false;
+    TempFile() = default;
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    ~TempFile();
+};
+
+// Creates t->temp for final_path: a new empty file, never an existing file or
+// a planted link. The open descriptor (write only), or -1 with errno set.
+int create_temp_file(const std::string &final_path, TempFile *t);
+
+// Renames t->temp to t->final_path. 0, or -1 with errno set.
+int commit_temp_file(TempFile *t);
+
 enum class Outcome { done, failed, cancelled };
 
 // Writes dir/name through body, which writes into a new temporary file in dir
-// (named name.part-...). Once body returns done and the file is closed
+// (a TempFile). Once body returns done and the file is closed
 // without error it is renamed to name; otherwise it is removed. On failure,
 // *error is "PATH: reason" (body sets its own).
 Outcome write_whole_file(const std::string &dir, const std::string &name,

@@ -14,7 +14,6 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,48 +44,23 @@ using OutputPtr = std::unique_ptr<AVFormatContext, OutputCloser>;
 // Frees an analysis's report and chapters at the end of a scope.
 using AnalysisGuard = std::unique_ptr<sil_analysis, sil_analysis_releaser>;
 
-// A file written under a temporary name in its final folder; the temporary
-// file is removed unless it was renamed into place.
-struct TempFile {
-    std::string temp;
-    std::string final_path;
-    bool committed = false;
-    TempFile() = default;
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    ~TempFile() {
-        if (!committed && !temp.empty())
-            remove(temp.c_str());
+// A new empty temporary file for final_path (see TempFile), closed again:
+// FFmpeg and the WAV writer open it by name. 0, or -1 with *error set.
+int create_temp(const std::string &final_path, TempFile *t, std::string *error) {
+    const int fd = create_temp_file(final_path, t);
+    if (fd < 0) {
+        *error = "cannot create " + final_path + ": " + strerror(errno);
+        return -1;
     }
-};
-
-// Makes a new empty file under the temporary name the split's other writers
-// use (FINAL.part-PID-N, which --overwrite recognises), never an existing
-// file or a planted link. 0, or -1 with *error set.
-int temp_for(const std::string &final_path, TempFile *t, std::string *error) {
-    t->final_path = final_path;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name =
-            final_path + ".part-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
-            t->temp = name;
-            return 0;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    *error = "cannot create " + final_path + ": " + strerror(errno);
-    return -1;
+    close(fd);
+    return 0;
 }
 
 int commit(TempFile *t, std::string *error) {
-    if (rename(t->temp.c_str(), t->final_path.c_str()) != 0) {
+    if (commit_temp_file(t) != 0) {
         *error = "cannot write " + t->final_path + ": " + strerror(errno);
         return -1;
     }
-    t->committed = true;
     return 0;
 }
 
@@ -250,7 +224,7 @@ struct ChapterFile {
 int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist,
                       const AVOutputFormat *ofmt, int index, int count, ChapterFile *cf,
                       std::string *error) {
-    if (temp_for(cf->file.final_path, &cf->file, error) != 0)
+    if (create_temp(cf->file.final_path, &cf->file, error) != 0)
         return -1;
     AVFormatContext *oc = nullptr;
     int rc = avformat_alloc_output_context2(&oc, ofmt, nullptr, cf->file.temp.c_str());
@@ -458,7 +432,7 @@ int write_wav_chapter(WavChapters *w, size_t k, std::string *error) {
     char name[32];
     snprintf(name, sizeof name, "ch_%03zu.wav", k + 1);
     TempFile t;
-    if (temp_for((fs::path(*w->out_dir) / name).string(), &t, error) != 0)
+    if (create_temp((fs::path(*w->out_dir) / name).string(), &t, error) != 0)
         return -1;
     std::vector<float> &f = w->frames[k];
     if (f.size() > (size_t)INT_MAX) {
@@ -531,7 +505,7 @@ struct Spool {
 };
 
 int open_spool(const std::string &dir, Spool *s, std::string *error) {
-    if (temp_for((fs::path(dir) / "stdin").string(), &s->file, error) != 0)
+    if (create_temp((fs::path(dir) / "stdin").string(), &s->file, error) != 0)
         return -1;
     s->f.reset(fopen(s->file.temp.c_str(), "w+b"));
     if (!s->f) {
@@ -732,7 +706,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     TempFile t;
-    if (temp_for(out, &t, error) != 0)
+    if (create_temp(out, &t, error) != 0)
         return -1;
     AVFormatContext *oraw = nullptr;
     if ((rc = avformat_alloc_output_context2(&oraw, ofmt, nullptr, t.temp.c_str())) < 0) {
