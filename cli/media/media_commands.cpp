@@ -352,23 +352,13 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     int shown = -1;
     while (next < n) {
-        if (in->stop.fn && in->stop.fn(in->stop.user)) {
-            *error = "cancelled";
-            return -1;
-        }
         if (report_write(run, &shown, in->fmt->pb, size, error) != 0)
             return -1;
-        int rc = av_read_frame(in->fmt.get(), pkt.get());
-        if (rc == AVERROR_EOF)
-            break;
-        if (rc < 0) {
-            *error = media_error_text(rc);
+        const int got = media_next_packet(in, in->stream, pkt.get(), error);
+        if (got < 0)
             return -1;
-        }
-        if (pkt->stream_index != in->stream) {
-            av_packet_unref(pkt.get());
-            continue;
-        }
+        if (got == 0)
+            break;
         const int64_t pts = pkt->pts != AV_NOPTS_VALUE   ? pkt->pts
                             : pkt->dts != AV_NOPTS_VALUE ? pkt->dts
                                                          : expected_pts;
@@ -695,7 +685,10 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = media_error_text(rc);
         return -1;
     }
-    InputPtr ifmt(raw);
+    MediaInput src; // the streams are copied, not decoded
+    src.fmt.reset(raw);
+    src.stop = run->stop;
+    AVFormatContext *ifmt = raw;
     if ((rc = avformat_find_stream_info(raw, nullptr)) < 0) {
         *error = media_error_text(rc);
         return -1;
@@ -770,19 +763,13 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     const int64_t size = ifmt->pb ? avio_size(ifmt->pb) : -1;
     int shown = -1;
     for (;;) {
-        if (run->stop.fn && run->stop.fn(run->stop.user)) {
-            *error = "cancelled";
-            return -1;
-        }
         if (report_write(run, &shown, ifmt->pb, size, error) != 0)
             return -1;
-        rc = av_read_frame(ifmt.get(), pkt.get());
-        if (rc == AVERROR_EOF)
-            break;
-        if (rc < 0) {
-            *error = media_error_text(rc);
+        const int got = media_next_packet(&src, -1, pkt.get(), error);
+        if (got < 0)
             return -1;
-        }
+        if (got == 0)
+            break;
         const int o = map[pkt->stream_index];
         if (o < 0) {
             av_packet_unref(pkt.get());

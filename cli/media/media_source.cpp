@@ -262,6 +262,29 @@ int media_drain(MediaInput *in, std::string *error) {
 }
 
 // ---------------------------------------------------------------------------
+// Reading packets
+// ---------------------------------------------------------------------------
+
+int media_next_packet(MediaInput *in, int stream, AVPacket *pkt, std::string *error) {
+    for (;;) {
+        if (stop_requested(in->stop)) {
+            *error = "cancelled";
+            return -1;
+        }
+        const int rc = av_read_frame(in->fmt.get(), pkt);
+        if (rc == AVERROR_EOF)
+            return 0;
+        if (rc < 0) {
+            *error = stop_requested(in->stop) ? "cancelled" : media_error_text(rc);
+            return -1;
+        }
+        if (stream < 0 || pkt->stream_index == stream)
+            return 1;
+        av_packet_unref(pkt);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Mixing to one channel
 // ---------------------------------------------------------------------------
 
@@ -445,23 +468,13 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
     AVCodecContext *dec = in->dec.get();
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     for (;;) {
-        if (stop_requested(in->stop)) {
-            *error = "cancelled";
+        const int got = media_next_packet(in, in->stream, pkt.get(), error);
+        if (got < 0)
             return -1;
-        }
-        int rc = av_read_frame(in->fmt.get(), pkt.get());
-        if (rc == AVERROR_EOF)
+        if (got == 0)
             break;
-        if (rc < 0) {
-            *error = stop_requested(in->stop) ? "cancelled" : media_error_text(rc);
-            return -1;
-        }
-        if (pkt->stream_index != in->stream) {
-            av_packet_unref(pkt.get());
-            continue;
-        }
         const double at = position(in, pkt.get(), size);
-        rc = avcodec_send_packet(dec, pkt.get());
+        const int rc = avcodec_send_packet(dec, pkt.get());
         av_packet_unref(pkt.get());
         if (rc < 0 && rc != AVERROR(EAGAIN))
             stats->corrupt++; // the packet is dropped; the stream goes on

@@ -103,6 +103,11 @@ int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop
 int media_open_memory(const uint8_t *data, size_t size, int stream_index, MediaInput *in,
                       std::string *error);
 
+// Reads the next packet of the stream with index stream (-1: of any stream)
+// into pkt, asking in->stop before each read. 1, 0 at the end of the input,
+// or -1 with *error set ("cancelled" when stopped).
+int media_next_packet(MediaInput *in, int stream, AVPacket *pkt, std::string *error);
+
 // Decodes the chosen stream to its end and hands its frames to sink.
 // progress (may be NULL) hears the position in the stream as the "read"
 // stage, from 0 up to at most max_pct. 0, or -1 with *error set ("cancelled"
