@@ -108,113 +108,6 @@ class ProgressView {
     bool shown_ = false;
 };
 
-// ---------------------------------------------------------------------------
-// Options shared by both commands, turned into the library's options text.
-// ---------------------------------------------------------------------------
-struct Tuning {
-    struct Flag {
-        const char *key;
-        double value;
-        CLI::Option *opt = nullptr;
-    };
-    Flag flags[5] = {{"threshold_db", -40.0},
-                     {"min_silence_s", 0.8},
-                     {"min_chapter_s", 5.0},
-                     {"padding_s", 0.25},
-                     {"max_chapter_s", 0.0}};
-    // The chapter rules and report members, each a key set to true (or to
-    // the count) when its flag is given.
-    struct Switch {
-        const char *key;
-        const char *name;
-        const char *help;
-        bool on = false;
-    };
-    Switch switches[5] = {
-        {"auto_threshold", "--auto-threshold",
-         "take the threshold from the recording's own levels (noise floor and speech)"},
-        {"cut_at_pause", "--cut-at-pause",
-         "with --max-chapter: cut long chapters at their best pause, not at the maximum"},
-        {"keep_all", "--keep-all",
-         "chapters cover the whole recording, boundaries in the middle of pauses"},
-        {"report_pauses", "--report-pauses", "the report lists the candidate pauses"},
-        {"report_levels", "--report-levels", "the report carries the level curve (10 ms hops)"}};
-    int chapter_count = 0;
-    CLI::Option *count_opt = nullptr;
-    std::string raw;
-    CLI::Option *raw_opt = nullptr;
-};
-
-void add_tuning(CLI::App *cmd, Tuning *t) {
-    static const char *const names[5] = {"--threshold-db", "--min-silence", "--min-chapter",
-                                         "--padding", "--max-chapter"};
-    static const char *const help[5] = {
-        "frames quieter than this level (dBFS) are silent",
-        "seconds of silence that end a chapter; chapters closer than this merge",
-        "seconds; shorter chapters are dropped",
-        "seconds added before and after each chapter",
-        "seconds; longer chapters are cut into pieces (0: no maximum)"};
-    const char *group = "Detection options";
-    for (int k = 0; k < 5; ++k)
-        t->flags[k].opt = cmd->add_option(names[k], t->flags[k].value, help[k])
-                              ->capture_default_str()
-                              ->type_name(k == 0 ? "DB" : "SECONDS")
-                              ->check(check_finite_number, "")
-                              ->group(group);
-    for (auto &sw : t->switches)
-        cmd->add_flag(sw.name, sw.on, sw.help)->group(group);
-    t->count_opt = cmd->add_option("--chapter-count", t->chapter_count,
-                                   "exactly N chapters, at the N-1 strongest pauses")
-                       ->type_name("N")
-                       ->check(CLI::Range(1, 10000))
-                       ->group(group);
-    t->raw_opt = cmd->add_option("--options", t->raw,
-                                 "the options as a JSON object, e.g. '{\"min_chapter_s\":2}'; "
-                                 "the flags above override its keys. Keys: " +
-                                     accepted_option_keys())
-                     ->type_name("JSON")
-                     ->check(check_options_json, "")
-                     ->group(group);
-}
-
-// The options text for the library, or "" for its defaults.
-std::string options_text(const Tuning &t) {
-    bool any = !t.raw.empty();
-    for (const auto &f : t.flags)
-        any = any || f.opt->count() > 0;
-    for (const auto &sw : t.switches)
-        any = any || sw.on;
-    any = any || t.count_opt->count() > 0;
-    if (!any)
-        return "";
-    JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
-    yyjson_mut_val *root = nullptr;
-    if (!t.raw.empty()) {
-        JsonDoc in = read_json(t.raw);
-        root = yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(in.get()));
-    } else {
-        root = yyjson_mut_obj(doc.get());
-    }
-    yyjson_mut_doc_set_root(doc.get(), root);
-    for (const auto &f : t.flags) {
-        if (f.opt->count() == 0)
-            continue;
-        yyjson_mut_obj_remove_key(root, f.key);
-        yyjson_mut_obj_add_real(doc.get(), root, f.key, f.value);
-    }
-    for (const auto &sw : t.switches) {
-        if (!sw.on)
-            continue;
-        yyjson_mut_obj_remove_key(root, sw.key);
-        yyjson_mut_obj_add_bool(doc.get(), root, sw.key, true);
-    }
-    if (t.count_opt->count() > 0) {
-        yyjson_mut_obj_remove_key(root, "chapter_count");
-        yyjson_mut_obj_add_int(doc.get(), root, "chapter_count", t.chapter_count);
-    }
-    return take_json_text(yyjson_mut_write(doc.get(), 0, nullptr));
-}
-
 void file_error(const std::string &file, const std::string &message) {
     fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.c_str());
 }
@@ -230,7 +123,7 @@ struct AnalyzeArgs {
     bool progress = false;
     int jobs = 1;
     int stream = -1;
-    Tuning tuning;
+    DetectionFlags flags;
     std::string command; // the command line, for the review page
 };
 
@@ -285,7 +178,7 @@ class Printer {
             } else if (a_.format == "labels") {
                 out = format_labels(r);
             } else if (a_.format == "html") {
-                out = review_page(report, path, options_text(a_.tuning), a_.command);
+                out = review_page(report, path, options_text(a_.flags), a_.command);
             } else {
                 out = format_vtt(r);
             }
@@ -313,7 +206,7 @@ ProgressView::Mode progress_mode(bool quiet, bool progress) {
 
 int run_analyze(const AnalyzeArgs &a) {
     const std::string opts =
-        a.format == "html" ? review_options(options_text(a.tuning)) : options_text(a.tuning);
+        a.format == "html" ? review_options(options_text(a.flags)) : options_text(a.flags);
     ProgressView view(progress_mode(a.quiet, a.progress));
 
     std::vector<Job> jobs(a.files.size());
@@ -414,7 +307,7 @@ struct SplitArgs {
     bool mono16 = false;
     bool quiet = false;
     bool progress = false;
-    Tuning tuning;
+    DetectionFlags flags;
     bool review = false;
     std::string command;
 };
@@ -499,7 +392,7 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
 // Analyses the file with progress, then writes the chapter files and
 // chapters.json (see split_output.h), showing the bytes written as "write".
 int run_split(const SplitArgs &a) {
-    const std::string opts = options_text(a.tuning);
+    const std::string opts = options_text(a.flags);
     // Refused before the analysis, so that nobody waits for it in vain.
     std::string error = check_input_kept(a.file, a.out_dir);
     if (error.empty())
@@ -574,7 +467,7 @@ struct ChaptersArgs {
     int stream = -1;
     bool quiet = false;
     bool progress = false;
-    Tuning tuning;
+    DetectionFlags flags;
 };
 
 int run_chapters(const ChaptersArgs &a) {
@@ -584,7 +477,7 @@ int run_chapters(const ChaptersArgs &a) {
     job.path = a.file;
     job.view = &view;
     MediaRun run;
-    run.opts = options_text(a.tuning);
+    run.opts = options_text(a.flags);
     run.stream = a.stream;
     run.progress = on_progress;
     run.progress_user = &job;
@@ -640,7 +533,7 @@ int main(int argc, char **argv) {
                       "show progress even when stderr is not a terminal, one line per step")
         ->excludes(quiet);
     add_stream_option(analyze, &an.stream);
-    add_tuning(analyze, &an.tuning);
+    add_detection_flags(analyze, &an.flags);
 
     SplitArgs sp;
     CLI::App *split = app.add_subcommand(
@@ -664,7 +557,7 @@ int main(int argc, char **argv) {
     split->add_flag("--progress", sp.progress,
                     "show progress even when stderr is not a terminal, one line per step")
         ->excludes(split_quiet);
-    add_tuning(split, &sp.tuning);
+    add_detection_flags(split, &sp.flags);
 
     ChaptersArgs ch;
     CLI::App *chapters = app.add_subcommand(
@@ -679,7 +572,7 @@ int main(int argc, char **argv) {
                        "show progress even when stderr is not a terminal, one line per step")
         ->excludes(chapters_quiet);
     add_stream_option(chapters, &ch.stream);
-    add_tuning(chapters, &ch.tuning);
+    add_detection_flags(chapters, &ch.flags);
 
     try {
         app.parse(argc, argv);

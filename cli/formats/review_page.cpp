@@ -8,6 +8,8 @@
 #include "json_names.h"
 #include "report_json.h"
 
+#include "engine.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,16 +27,26 @@ namespace {
 
 const char kPlaceholder[] = "@REVIEW_DATA@";
 
-// The library's defaults, shown for the keys an options text leaves out.
-struct DefaultOption {
-    const char *key;
-    double value;
-};
-const DefaultOption kDefaultOptions[] = {{"threshold_db", -40.0},
-                                         {"min_silence_s", 0.8},
-                                         {"min_chapter_s", 5.0},
-                                         {"padding_s", 0.25},
-                                         {"max_chapter_s", 0.0}};
+// A default of the option table as the decimal it is written as: 0.8, not
+// the float's 0.800000011920929.
+double decimal_default(float v) {
+    char text[32];
+    for (int digits = 1; digits < 9; ++digits) {
+        snprintf(text, sizeof text, "%.*g", digits, (double)v);
+        if (strtof(text, nullptr) == v)
+            return strtod(text, nullptr);
+    }
+    return (double)v;
+}
+
+// Whether key is one of the option table's numbers, whose defaults the page
+// shows for the keys an options text leaves out.
+bool is_number_option(const char *key) {
+    for (const sil_option_info &row : SIL_OPTIONS)
+        if (row.type == SIL_OPTION_NUMBER && strcmp(row.key, key) == 0)
+            return true;
+    return false;
+}
 
 bool all_numbers(yyjson_val *obj, const char *const *keys, size_t n) {
     if (!yyjson_is_obj(obj))
@@ -76,21 +88,21 @@ yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options) {
     };
     // An automatic threshold replaces the fixed one.
     const bool auto_threshold = given && yyjson_is_true(yyjson_obj_get(given, "auto_threshold"));
-    for (const DefaultOption &d : kDefaultOptions) {
-        yyjson_val *v = given ? yyjson_obj_get(given, d.key) : nullptr;
-        if (auto_threshold && strcmp(d.key, "threshold_db") == 0)
-            add(d.key, yyjson_mut_str(doc, "auto"));
+    for (const sil_option_info &row : SIL_OPTIONS) {
+        if (row.type != SIL_OPTION_NUMBER)
+            continue;
+        yyjson_val *v = given ? yyjson_obj_get(given, row.key) : nullptr;
+        if (auto_threshold && strcmp(row.key, "threshold_db") == 0)
+            add(row.key, yyjson_mut_str(doc, "auto"));
         else
-            add(d.key, v ? yyjson_val_mut_copy(doc, v) : yyjson_mut_real(doc, d.value));
+            add(row.key, v ? yyjson_val_mut_copy(doc, v)
+                           : yyjson_mut_real(doc, decimal_default(row.fallback)));
     }
     if (given) {
         size_t idx, max;
         yyjson_val *key, *val;
         yyjson_obj_foreach(given, idx, max, key, val) {
-            bool known = false;
-            for (const DefaultOption &d : kDefaultOptions)
-                known = known || strcmp(yyjson_get_str(key), d.key) == 0;
-            if (!known)
+            if (!is_number_option(yyjson_get_str(key)))
                 add(yyjson_get_str(key), yyjson_val_mut_copy(doc, val));
         }
     }
@@ -105,7 +117,12 @@ double threshold_of(yyjson_val *report, const std::string &options) {
         return yyjson_get_num(v);
     JsonDoc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
     v = in ? yyjson_obj_get(yyjson_doc_get_root(in.get()), "threshold_db") : nullptr;
-    return yyjson_is_num(v) ? yyjson_get_num(v) : kDefaultOptions[0].value;
+    if (yyjson_is_num(v))
+        return yyjson_get_num(v);
+    for (const sil_option_info &row : SIL_OPTIONS)
+        if (strcmp(row.key, "threshold_db") == 0)
+            return decimal_default(row.fallback);
+    return 0.0;
 }
 
 // The level curve as tiers of base64 min/max pairs; NULL when the report has
