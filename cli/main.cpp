@@ -18,9 +18,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -81,8 +81,8 @@ class ProgressView {
             static const char empty[] = "........................";
             const int width = 24;
             int filled = percent < 0 ? 0 : percent > 100 ? width : percent * width / 100;
-            fprintf(stderr, "\r\033[K%-8s [%.*s%.*s] %3d%%  %s", stage, filled, full, width - filled,
-                    empty, percent, file.c_str());
+            fprintf(stderr, "\r\033[K%-8s [%.*s%.*s] %3d%%  %s", stage, filled, full,
+                    width - filled, empty, percent, file.c_str());
             shown_ = true;
         } else {
             fprintf(stderr, "silsplit: %s: %s %d%%\n", file.c_str(), stage, percent);
@@ -146,6 +146,20 @@ int on_progress(int percent, const char *stage, void *user) {
         job->view->update(job->path, stage, percent);
     }
     return g_interrupted.load() || g_stop.load() ? 1 : 0;
+}
+
+// What a media command or an analysis is told: the options text, the audio
+// stream, the job whose progress is shown (none: no progress) and Ctrl-C.
+MediaRun media_run(const std::string &opts, int stream, Job *job) {
+    MediaRun run;
+    run.opts = opts;
+    run.stream = stream;
+    if (job) {
+        run.progress = on_progress;
+        run.progress_user = job;
+    }
+    run.stop.fn = interrupted;
+    return run;
 }
 
 // Writes one file's result in the chosen format; false when the report
@@ -225,12 +239,7 @@ int run_analyze(const AnalyzeArgs &a) {
             if (i >= jobs.size() || g_interrupted.load() || g_stop.load())
                 break;
             Job &job = jobs[i];
-            MediaRun run;
-            run.opts = opts;
-            run.stream = a.stream;
-            run.progress = on_progress;
-            run.progress_user = &job;
-            run.stop.fn = interrupted;
+            MediaRun run = media_run(opts, a.stream, &job);
             std::string error;
             sil_analysis analysis;
             const bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
@@ -314,10 +323,7 @@ struct SplitArgs {
 
 // OUT_DIR/review.html for the chapters just written.
 int write_review(const SplitArgs &a, const std::string &opts) {
-    MediaRun run;
-    run.opts = review_options(opts);
-    run.stream = a.stream;
-    run.stop.fn = interrupted;
+    MediaRun run = media_run(review_options(opts), a.stream, nullptr);
     std::string error;
     sil_analysis analysis;
     if (analyze_any(a.file, &run, &analysis, &error) != 0) {
@@ -372,12 +378,7 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     Job job;
     job.path = a.file;
     job.view = view;
-    MediaRun run;
-    run.opts = opts;
-    run.stream = a.stream;
-    run.progress = on_progress;
-    run.progress_user = &job;
-    run.stop.fn = interrupted;
+    MediaRun run = media_run(opts, a.stream, &job);
     std::string error;
     const int n = media_split(a.file, a.out_dir, a.to_wav || a.mono16, &run, &error);
     view->above([] {});
@@ -407,10 +408,7 @@ int run_split(const SplitArgs &a) {
     Job job;
     job.path = a.file;
     job.view = &view;
-    MediaRun run;
-    run.opts = opts;
-    run.progress = on_progress;
-    run.progress_user = &job;
+    const MediaRun run = media_run(opts, a.stream, &job);
     sil_analysis analysis;
     if (analyze_wav(a.file, run, &analysis) != 0) {
         const std::string message = sil_get_error();
@@ -476,12 +474,7 @@ int run_chapters(const ChaptersArgs &a) {
     Job job;
     job.path = a.file;
     job.view = &view;
-    MediaRun run;
-    run.opts = options_text(a.flags);
-    run.stream = a.stream;
-    run.progress = on_progress;
-    run.progress_user = &job;
-    run.stop.fn = interrupted;
+    MediaRun run = media_run(options_text(a.flags), a.stream, &job);
     std::string error;
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
     view.above([] {});
@@ -489,6 +482,22 @@ int run_chapters(const ChaptersArgs &a) {
         return status;
     printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
     return flush_stdout() ? 0 : kExitFileFailed;
+}
+
+// A command that takes one recording, its FILE argument.
+CLI::App *add_file_command(CLI::App *app, const char *name, const std::string &description,
+                           std::string *file, const char *file_help) {
+    CLI::App *cmd = app->add_subcommand(name, description);
+    cmd->add_option("FILE", *file, file_help)->required()->type_name("");
+    return cmd;
+}
+
+// -q/--quiet and --progress, which exclude each other.
+void add_progress_flags(CLI::App *cmd, bool *quiet, bool *progress, const char *quiet_help) {
+    CLI::Option *q = cmd->add_flag("-q,--quiet", *quiet, quiet_help);
+    cmd->add_flag("--progress", *progress,
+                  "show progress even when stderr is not a terminal, one line per step")
+        ->excludes(q);
 }
 
 void add_stream_option(CLI::App *cmd, int *stream) {
@@ -513,39 +522,46 @@ int main(int argc, char **argv) {
 
     AnalyzeArgs an;
     CLI::App *analyze = app.add_subcommand("analyze", "print the chapters of recordings");
-    analyze->add_option("FILE", an.files, "recordings to analyse: WAV, or anything FFmpeg decodes; - for standard input")->required()->type_name("");
     analyze
-        ->add_option("-f,--format", an.format,
-                     "json: the library's report, one line per file ({\"file\",\"report\"} "
-                     "when several); table; cue (CUE sheet); ffmetadata; labels (label "
-                     "track); vtt (WebVTT chapters); html (a review page with the level curve and a "
-                     "player). ffmetadata, labels, vtt and html take one file")
+        ->add_option("FILE", an.files,
+                     "recordings to analyse: WAV, or anything FFmpeg decodes; - for standard input")
+        ->required()
+        ->type_name("");
+    analyze
+        ->add_option(
+            "-f,--format", an.format,
+            "json: the library's report, one line per file ({\"file\",\"report\"} "
+            "when several); table; cue (CUE sheet); ffmetadata; labels (label "
+            "track); vtt (WebVTT chapters); html (a review page with the level curve and a "
+            "player). ffmetadata, labels, vtt and html take one file")
         ->check(CLI::IsMember({"json", "table", "cue", "ffmetadata", "labels", "vtt", "html"}))
         ->capture_default_str();
     analyze->add_flag("--pretty", an.pretty, "indent the JSON output");
-    analyze->add_option("-j,--jobs", an.jobs, "analyse N files at once; output keeps the files' order")
+    analyze
+        ->add_option("-j,--jobs", an.jobs, "analyse N files at once; output keeps the files' order")
         ->check(CLI::Range(1, 256))
         ->type_name("N")
         ->capture_default_str();
-    CLI::Option *quiet =
-        analyze->add_flag("-q,--quiet", an.quiet, "no progress bar (shown only when stderr is a terminal)");
-    analyze->add_flag("--progress", an.progress,
-                      "show progress even when stderr is not a terminal, one line per step")
-        ->excludes(quiet);
+    add_progress_flags(analyze, &an.quiet, &an.progress,
+                       "no progress bar (shown only when stderr is a terminal)");
     add_stream_option(analyze, &an.stream);
     add_detection_flags(analyze, &an.flags);
 
     SplitArgs sp;
-    CLI::App *split = app.add_subcommand(
-        "split", "cut a recording into OUT_DIR/ch_001.wav (or .mp3, .m4a, ...), ch_002, ... and chapters.json");
-    split->add_option("FILE", sp.file, "recording to cut (- for standard input)")->required()->type_name("");
-    split->add_option("OUT_DIR", sp.out_dir, "folder for the chapter files (created with its parents when missing)")
+    CLI::App *split = add_file_command(&app, "split",
+                                       "cut a recording into OUT_DIR/ch_001.wav (or .mp3, .m4a, "
+                                       "...), ch_002, ... and chapters.json",
+                                       &sp.file, "recording to cut (- for standard input)");
+    split
+        ->add_option("OUT_DIR", sp.out_dir,
+                     "folder for the chapter files (created with its parents when missing)")
         ->required()
         ->type_name("");
     split->add_flag("--review", sp.review,
                     "also write OUT_DIR/review.html: the level curve, chapters and a player");
-    split->add_flag("--to-wav", sp.to_wav,
-                    "cut a compressed recording into 16-bit WAV files instead of copying its packets");
+    split->add_flag(
+        "--to-wav", sp.to_wav,
+        "cut a compressed recording into 16-bit WAV files instead of copying its packets");
     add_stream_option(split, &sp.stream);
     split->add_flag("--overwrite", sp.overwrite,
                     "replace the ch_* files and chapters.json of an earlier split in OUT_DIR "
@@ -553,24 +569,21 @@ int main(int argc, char **argv) {
     split->add_flag("--mono16", sp.mono16,
                     "write 16-bit mono chapter files, as the library's export does, instead of "
                     "the input's own format");
-    CLI::Option *split_quiet = split->add_flag("-q,--quiet", sp.quiet, "no progress bar");
-    split->add_flag("--progress", sp.progress,
-                    "show progress even when stderr is not a terminal, one line per step")
-        ->excludes(split_quiet);
+    add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
     add_detection_flags(split, &sp.flags);
 
     ChaptersArgs ch;
-    CLI::App *chapters = app.add_subcommand(
-        "chapters", "copy a recording into OUT, without re-encoding, with its chapters marked");
-    chapters->add_option("FILE", ch.file, "recording to mark (- for standard input)")->required()->type_name("");
-    chapters->add_option("-o,--output", ch.out, "the copy; its name chooses the container (.m4b, .mka, .mp3, ...)")
+    CLI::App *chapters =
+        add_file_command(&app, "chapters",
+                         "copy a recording into OUT, without re-encoding, with its chapters marked",
+                         &ch.file, "recording to mark (- for standard input)");
+    chapters
+        ->add_option("-o,--output", ch.out,
+                     "the copy; its name chooses the container (.m4b, .mka, .mp3, ...)")
         ->required()
         ->type_name("OUT");
     chapters->add_flag("--replace", ch.replace, "replace the chapters the recording has already");
-    CLI::Option *chapters_quiet = chapters->add_flag("-q,--quiet", ch.quiet, "no progress bar");
-    chapters->add_flag("--progress", ch.progress,
-                       "show progress even when stderr is not a terminal, one line per step")
-        ->excludes(chapters_quiet);
+    add_progress_flags(chapters, &ch.quiet, &ch.progress, "no progress bar");
     add_stream_option(chapters, &ch.stream);
     add_detection_flags(chapters, &ch.flags);
 
@@ -579,7 +592,8 @@ int main(int argc, char **argv) {
         if (analyze->parsed() && an.files.size() > 1 &&
             (an.format == "ffmetadata" || an.format == "labels" || an.format == "vtt" ||
              an.format == "html"))
-            throw CLI::ValidationError("--format", an.format + " takes one file; use json, table or cue for several");
+            throw CLI::ValidationError(
+                "--format", an.format + " takes one file; use json, table or cue for several");
     } catch (const CLI::ParseError &e) {
         if (app.exit(e) != 0)
             return kExitUsage;

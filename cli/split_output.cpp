@@ -240,8 +240,8 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
         const Outcome out = write_whole_file(
             plan.out_dir, name,
             [&](FILE *f, std::string *err) {
-                if (sil_write_wav_chapter(src.get(), ranges[k].start, ranges[k].end, plan.format,
-                                          f, tick, &written) == 0)
+                if (sil_write_wav_chapter(src.get(), ranges[k].start, ranges[k].end, plan.format, f,
+                                          tick, &written) == 0)
                     return Outcome::done;
                 if (sil_error_code() == SIL_ERR_CANCELLED)
                     return Outcome::cancelled;

@@ -36,8 +36,8 @@ std::string clock_hms(double seconds) {
 
 std::string clock_vtt(double seconds) {
     long long ms = round_units(seconds, 1000.0);
-    return printf_text("%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
-                       ms / 1000 % 60, ms % 1000);
+    return printf_text("%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+                       ms % 1000);
 }
 
 std::string clock_cue(double seconds) {
@@ -46,8 +46,8 @@ std::string clock_cue(double seconds) {
 }
 
 std::string format_table(const Report &r) {
-    std::string out = printf_text("%4s  %-12s  %-12s  %-12s  %7s\n", "#", "start", "end",
-                                  "duration", "peak dB");
+    std::string out =
+        printf_text("%4s  %-12s  %-12s  %-12s  %7s\n", "#", "start", "end", "duration", "peak dB");
     double total = 0;
     for (const Chapter &c : r.chapters) {
         out += printf_text("%4lld  %-12s  %-12s  %-12s  %7.1f\n", c.i, clock_hms(c.t0).c_str(),

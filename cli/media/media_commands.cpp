@@ -22,8 +22,8 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <strings.h>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 namespace silsplit_cli {
@@ -195,8 +195,8 @@ std::string chapter_extension(const MediaInput &in, const std::string &path) {
     std::string demuxer = in.fmt->iformat->name;
     demuxer = demuxer.substr(0, demuxer.find(','));
     static const char *const family[][2] = {
-        {"mp3", "mp3"}, {"mov", "m4a"},   {"flac", "flac"}, {"matroska", "mka"}, {"wav", "wav"},
-        {"w64", "w64"}, {"aac", "aac"},   {"aiff", "aiff"}, {"caf", "caf"},      {"ac3", "ac3"},
+        {"mp3", "mp3"},   {"mov", "m4a"}, {"flac", "flac"}, {"matroska", "mka"}, {"wav", "wav"},
+        {"w64", "w64"},   {"aac", "aac"}, {"aiff", "aiff"}, {"caf", "caf"},      {"ac3", "ac3"},
         {"eac3", "eac3"}, {"asf", "wma"}, {"wv", "wv"},     {"tta", "tta"},      {"amr", "amr"},
     };
     std::string guess;
@@ -221,9 +221,8 @@ struct ChapterFile {
     bool done = false;
 };
 
-int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist,
-                      const AVOutputFormat *ofmt, int index, int count, ChapterFile *cf,
-                      std::string *error) {
+int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AVOutputFormat *ofmt,
+                      int index, int count, ChapterFile *cf, std::string *error) {
     if (create_temp(cf->file.final_path, &cf->file, error) != 0)
         return -1;
     AVFormatContext *oc = nullptr;
@@ -469,8 +468,8 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
     w.start.resize(n);
     w.end.resize(n);
     for (size_t k = 0; k < n; k++)
-        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames,
-                           &w.start[k], &w.end[k]);
+        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames, &w.start[k],
+                           &w.end[k]);
     w.frames.resize(n);
     MediaSink sink;
     sink.start = wav_start;
@@ -494,7 +493,14 @@ struct Spool {
     FilePtr f;
 };
 
-int open_spool(const std::string &dir, Spool *s, std::string *error) {
+// A spool for standard input, in dir, when path is "-" (*spool stays NULL
+// for a named file). 0, or -1 with *error set.
+int open_spool(const std::string &path, const std::string &dir, std::unique_ptr<Spool> *spool,
+               std::string *error) {
+    if (path != "-")
+        return 0;
+    spool->reset(new Spool);
+    Spool *s = spool->get();
     if (create_temp((fs::path(dir) / "stdin").string(), &s->file, error) != 0)
         return -1;
     s->f.reset(fopen(s->file.temp.c_str(), "w+b"));
@@ -511,8 +517,7 @@ int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats 
                bool refuse_chapters, sil_analysis *out, std::string *error) {
     *out = sil_analysis{};
     MediaInput in;
-    if (media_open(path, run->stream, spool ? spool->f.get() : nullptr, run->stop, &in, error) !=
-        0)
+    if (media_open(path, run->stream, spool ? spool->f.get() : nullptr, run->stop, &in, error) != 0)
         return -1;
     if (refuse_chapters && in.fmt->nb_chapters > 0) {
         *error = "has " + std::to_string(in.fmt->nb_chapters) +
@@ -563,8 +568,8 @@ void add_chapter_comments(AVDictionary **tags, const sil_analysis &a) {
     for (size_t k = 0; k < (size_t)a.count; k++) {
         const long long ms = llround((double)a.chapters[k].t0 * 1000.0);
         snprintf(key, sizeof key, "CHAPTER%03zu", k + 1);
-        snprintf(value, sizeof value, "%02lld:%02lld:%02lld.%03lld", ms / 3600000,
-                 ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+        snprintf(value, sizeof value, "%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
+                 ms / 1000 % 60, ms % 1000);
         av_dict_set(tags, key, value, 0);
         snprintf(key, sizeof key, "CHAPTER%03zuNAME", k + 1);
         av_dict_set(tags, key, ("Chapter " + std::to_string(k + 1)).c_str(), 0);
@@ -627,11 +632,8 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     }
     std::unique_ptr<Spool> spool;
-    if (path == "-") {
-        spool.reset(new Spool);
-        if (open_spool(out_dir, spool.get(), error) != 0)
-            return -1;
-    }
+    if (open_spool(path, out_dir, &spool, error) != 0)
+        return -1;
     MediaStats stats;
     sil_analysis a;
     if (first_pass(path, spool.get(), run, &stats, false, &a, error) != 0)
@@ -661,11 +663,8 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     if (out_folder.empty())
         out_folder = ".";
     std::unique_ptr<Spool> spool;
-    if (path == "-") {
-        spool.reset(new Spool);
-        if (open_spool(out_folder, spool.get(), error) != 0)
-            return -1;
-    }
+    if (open_spool(path, out_folder, &spool, error) != 0)
+        return -1;
     sil_analysis a;
     if (!spool && media_wants_library(path)) {
         if (analyze_any(path, run, &a, error) != 0)

@@ -1,9 +1,9 @@
 // The commands on recordings that FFmpeg reads: analysis through the
 // library's pipeline, lossless cutting into chapter files, and chapter marks
 // written into a copy of the recording. media_wants_library, analyze_wav,
-// analyze_any and split_needs_media (media_route.cpp) are the program's own; the functions that need FFmpeg
-// live in the media module (media_commands.cpp), which the program reaches
-// through media_loader.cpp.
+// analyze_any and split_needs_media (media_route.cpp) are the program's own;
+// the functions that need FFmpeg live in the media module
+// (media_commands.cpp), which the program reaches through media_loader.cpp.
 #ifndef SILSPLIT_CLI_MEDIA_MEDIA_COMMANDS_H
 #define SILSPLIT_CLI_MEDIA_MEDIA_COMMANDS_H
 

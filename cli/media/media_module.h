@@ -25,8 +25,8 @@ struct MediaModule {
                          std::string *error);
     int (*media_split)(const std::string &path, const std::string &out_dir, bool to_wav,
                        MediaRun *run, std::string *error);
-    int (*media_write_chapter_marks)(const std::string &path, const std::string &out,
-                                     bool replace, MediaRun *run, std::string *error);
+    int (*media_write_chapter_marks)(const std::string &path, const std::string &out, bool replace,
+                                     MediaRun *run, std::string *error);
 };
 
 } // namespace silsplit_cli

@@ -291,93 +291,75 @@ int media_next_packet(MediaInput *in, int stream, AVPacket *pkt, std::string *er
 // Every sample as the WAV reader would decode it: a float (integer samples
 // scaled by a power of two), then added in double in channel order and
 // divided by the channel count.
+template <typename T> static inline T load(const uint8_t *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
 static inline float sample_value(const uint8_t *p, int fmt) {
     switch (fmt) {
     case AV_SAMPLE_FMT_U8:
         return (float)((int)*p - 128) * (1.0f / 128.0f);
-    case AV_SAMPLE_FMT_S16: {
-        int16_t v;
-        memcpy(&v, p, 2);
-        return (float)v * (1.0f / 32768.0f);
-    }
-    case AV_SAMPLE_FMT_S32: {
-        int32_t v;
-        memcpy(&v, p, 4);
-        return (float)v * (1.0f / 2147483648.0f);
-    }
-    case AV_SAMPLE_FMT_S64: {
-        int64_t v;
-        memcpy(&v, p, 8);
-        return (float)v * (1.0f / 9223372036854775808.0f);
-    }
-    case AV_SAMPLE_FMT_DBL: {
-        double v;
-        memcpy(&v, p, 8);
-        return (float)v;
-    }
-    default: {
-        float v;
-        memcpy(&v, p, 4);
-        return v;
-    }
+    case AV_SAMPLE_FMT_S16:
+        return (float)load<int16_t>(p) * (1.0f / 32768.0f);
+    case AV_SAMPLE_FMT_S32:
+        return (float)load<int32_t>(p) * (1.0f / 2147483648.0f);
+    case AV_SAMPLE_FMT_S64:
+        return (float)load<int64_t>(p) * (1.0f / 9223372036854775808.0f);
+    case AV_SAMPLE_FMT_DBL:
+        return (float)load<double>(p);
+    default:
+        return load<float>(p);
     }
 }
 
-template <int FMT>
-static void mix_frames(const AVFrame *f, int channels, bool planar, float *out) {
+template <int FMT> static void mix_frames(const AVFrame *f, int channels, bool planar, float *out) {
     const int n = f->nb_samples;
-    const int bytes = av_get_bytes_per_sample((AVSampleFormat)FMT);
+    const size_t bytes = (size_t)av_get_bytes_per_sample((AVSampleFormat)FMT);
+    // Sample i of channel c: planar frames hold a plane per channel,
+    // interleaved ones the channels of a frame side by side.
+    const size_t step = planar ? bytes : (size_t)channels * bytes;
+    const auto at = [&](int c, int i) {
+        const uint8_t *first = planar ? f->extended_data[c] : f->extended_data[0] + c * bytes;
+        return first + (size_t)i * step;
+    };
     if (channels == 1) {
-        const uint8_t *p = f->extended_data[0];
         for (int i = 0; i < n; i++)
-            out[i] = sample_value(p + (size_t)i * bytes, FMT);
+            out[i] = sample_value(at(0, i), FMT);
         return;
     }
-    if (planar) {
-        for (int i = 0; i < n; i++) {
-            double sum = 0.0;
-            for (int c = 0; c < channels; c++)
-                sum += (double)sample_value(f->extended_data[c] + (size_t)i * bytes, FMT);
-            out[i] = (float)(sum / (double)channels);
-        }
-        return;
-    }
-    const uint8_t *p = f->extended_data[0];
-    const size_t stride = (size_t)channels * bytes;
     for (int i = 0; i < n; i++) {
         double sum = 0.0;
         for (int c = 0; c < channels; c++)
-            sum += (double)sample_value(p + (size_t)i * stride + (size_t)c * bytes, FMT);
+            sum += (double)sample_value(at(c, i), FMT);
         out[i] = (float)(sum / (double)channels);
     }
 }
 
 // 0, or -1 for a sample format without a meaning as audio levels.
 static int mix_to_mono(const AVFrame *f, int channels, float *out) {
+    using MixFn = void (*)(const AVFrame *, int, bool, float *);
+    static const struct {
+        AVSampleFormat format;
+        MixFn mix;
+    } mixers[] = {
+        {AV_SAMPLE_FMT_U8, mix_frames<AV_SAMPLE_FMT_U8>},
+        {AV_SAMPLE_FMT_S16, mix_frames<AV_SAMPLE_FMT_S16>},
+        {AV_SAMPLE_FMT_S32, mix_frames<AV_SAMPLE_FMT_S32>},
+        {AV_SAMPLE_FMT_S64, mix_frames<AV_SAMPLE_FMT_S64>},
+        {AV_SAMPLE_FMT_FLT, mix_frames<AV_SAMPLE_FMT_FLT>},
+        {AV_SAMPLE_FMT_DBL, mix_frames<AV_SAMPLE_FMT_DBL>},
+    };
     const AVSampleFormat fmt = (AVSampleFormat)f->format;
-    const bool planar = av_sample_fmt_is_planar(fmt) != 0;
-    switch (av_get_packed_sample_fmt(fmt)) {
-    case AV_SAMPLE_FMT_U8:
-        mix_frames<AV_SAMPLE_FMT_U8>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_S16:
-        mix_frames<AV_SAMPLE_FMT_S16>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_S32:
-        mix_frames<AV_SAMPLE_FMT_S32>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_S64:
-        mix_frames<AV_SAMPLE_FMT_S64>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_FLT:
-        mix_frames<AV_SAMPLE_FMT_FLT>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_DBL:
-        mix_frames<AV_SAMPLE_FMT_DBL>(f, channels, planar, out);
-        return 0;
-    default:
-        return -1;
+    const AVSampleFormat packed = av_get_packed_sample_fmt(fmt);
+    for (const auto &m : mixers) {
+        if (m.format == packed) {
+            m.mix(f, channels, av_sample_fmt_is_planar(fmt) != 0, out);
+            return 0;
+        }
     }
+    return -1;
 }
 
 // ---------------------------------------------------------------------------

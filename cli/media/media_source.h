@@ -56,11 +56,11 @@ struct MediaStop {
 // memory (fuzzing). When spool is set, every byte read from standard input
 // is also written there, so that a pipe can be read a second time.
 struct MediaBytes {
-    int fd = -1;                    // standard input or another pipe; -1 for memory
-    const uint8_t *data = nullptr;  // memory input
+    int fd = -1;                   // standard input or another pipe; -1 for memory
+    const uint8_t *data = nullptr; // memory input
     size_t size = 0;
     size_t pos = 0;
-    FILE *spool = nullptr;          // not owned
+    FILE *spool = nullptr; // not owned
     bool spool_failed = false;
     MediaStop stop;
 };
@@ -68,10 +68,10 @@ struct MediaBytes {
 // One opened input: the demuxer, the chosen audio stream and its decoder.
 struct MediaInput {
     std::unique_ptr<MediaBytes> bytes; // custom I/O state; NULL for a named file
-    IoPtr io;                         // declared before fmt: freed after it
+    IoPtr io;                          // declared before fmt: freed after it
     InputPtr fmt;
     CodecPtr dec;
-    int stream = -1;       // index of the audio stream
+    int stream = -1; // index of the audio stream
     MediaStop stop;
 };
 
