@@ -15,12 +15,14 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 # and installed into a fresh virtual environment; chromium, chromium-driver and
 # python3-selenium run the review page's tests in a real browser; FFmpeg's
 # libraries for the command-line program's media input, the ffmpeg program
-# for its tests).
+# for its tests; node, npm, espeak-ng and python3-onnx for the speech model's
+# reference check and its weight script).
 PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libcli11-dev python3 python3-pytest
           python3-numpy python3-dask python3-distributed mypy
           python3-venv python3-setuptools python3-wheel python3-pip
           chromium chromium-driver python3-selenium
-          ffmpeg libavformat-dev libavcodec-dev libavutil-dev sox)
+          ffmpeg libavformat-dev libavcodec-dev libavutil-dev sox
+          nodejs npm espeak-ng python3-onnx)
 # Extra packages for the hardening jobs (fuzzers, sanitizers, leak checks);
 # pass --hardening to get them as well.
 HARDENING_PACKAGES=(clang libclang-rt-14-dev valgrind)
