@@ -9,7 +9,7 @@
 #error "SILSPLIT_SPEECH_WEIGHTS must name the weight file"
 #endif
 
-asm(".pushsection .rodata.sil_speech_weights,\"a\",@progbits\n"
+asm(".pushsection .rodata.sil_speech_weights,\"a\",%progbits\n"
     ".balign 64\n"
     ".globl sil_speech_weights_begin\n"
     ".hidden sil_speech_weights_begin\n"
