@@ -35,17 +35,17 @@ fmt=(-r 16000 -c 1 -b 16 -e signed-integer)
 espeak-ng -s 150 -w a.wav "The first part of the show is about rivers and the towns along them."
 espeak-ng -s 170 -v en-us -w b.wav "After the break, we talk to a listener who built a boat."
 espeak-ng -s 140 -p 70 -w c.wav "And that is all for today. Thank you for listening."
-sox a.wav "${fmt[@]}" p1.wav
-sox b.wav "${fmt[@]}" p3.wav
-sox c.wav "${fmt[@]}" p6.wav
-sox -n "${fmt[@]}" p0.wav synth 0.7 whitenoise vol 0.003
-sox -n "${fmt[@]}" p2.wav synth 1.5 whitenoise vol 0.08
-sox -n "${fmt[@]}" p4.wav synth 2.0 sine 440 vol 0.3
-sox -n "${fmt[@]}" p7.wav trim 0 1.0
-sox -n -r 16000 -c 3 chord3.wav synth 3.0 sine 220 sine 277 sine 330
-sox chord3.wav "${fmt[@]}" chord.wav remix 1,2,3 vol 0.2
-sox -m chord.wav p3.wav p5.wav
-sox p0.wav p1.wav p2.wav p3.wav p4.wav p7.wav p5.wav p0.wav p6.wav p7.wav -t raw -e floating-point -b 32 -L speech.f32
+sox -R a.wav "${fmt[@]}" p1.wav
+sox -R b.wav "${fmt[@]}" p3.wav
+sox -R c.wav "${fmt[@]}" p6.wav
+sox -R -n "${fmt[@]}" p0.wav synth 0.7 whitenoise vol 0.003
+sox -R -n "${fmt[@]}" p2.wav synth 1.5 whitenoise vol 0.08
+sox -R -n "${fmt[@]}" p4.wav synth 2.0 sine 440 vol 0.3
+sox -R -n "${fmt[@]}" p7.wav trim 0 1.0
+sox -R -n -r 16000 -c 3 chord3.wav synth 3.0 sine 220 sine 277 sine 330
+sox -R chord3.wav "${fmt[@]}" chord.wav remix 1,2,3 vol 0.2
+sox -R -m chord.wav p3.wav p5.wav
+sox -R p0.wav p1.wav p2.wav p3.wav p4.wav p7.wav p5.wav p0.wav p6.wav p7.wav -t raw -e floating-point -b 32 -L speech.f32
 
 "$probs" speech.f32 1000 >ours.txt
 NODE_PATH="$work/node_modules" node "$here/reference_probs.js" "$model" speech.f32 ours.txt
