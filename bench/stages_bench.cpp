@@ -213,7 +213,11 @@ void BM_speech(benchmark::State &state) {
     state.counters["x_realtime"] =
         benchmark::Counter(seconds * (double)state.iterations(), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_speech)->ArgName("kernel")->Arg(SIL_KERNEL_PLAIN)->Arg(SIL_KERNEL_AVX2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_speech)
+    ->ArgName("kernel")
+    ->Arg(SIL_KERNEL_PLAIN)
+    ->Arg(SIL_KERNEL_AVX2)
+    ->Unit(benchmark::kMillisecond);
 
 // The chapter rules and report members on the level curve of an hour (ten
 // minutes of speech six times over): the chapters and the report text, with

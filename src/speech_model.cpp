@@ -38,9 +38,21 @@ constexpr int CONV_IN[4] = {BINS, 128, 64, 64};
 constexpr int CONV_OUT[4] = {128, 64, 64, 128};
 
 // Element counts of the weight block's tensors, in their order.
-constexpr uint32_t TENSOR_SIZES[15] = {
-    FFT_LEN * 2 * BINS, 3 * BINS * 128, 128, 3 * 128 * 64, 64, 3 * 64 * 64, 64, 3 * 64 * 128, 128,
-    SIL_SPEECH_UNITS * GATES, SIL_SPEECH_UNITS * GATES, GATES, GATES, SIL_SPEECH_UNITS, 1};
+constexpr uint32_t TENSOR_SIZES[15] = {FFT_LEN * 2 * BINS,
+                                       3 * BINS * 128,
+                                       128,
+                                       3 * 128 * 64,
+                                       64,
+                                       3 * 64 * 64,
+                                       64,
+                                       3 * 64 * 128,
+                                       128,
+                                       SIL_SPEECH_UNITS *GATES,
+                                       SIL_SPEECH_UNITS *GATES,
+                                       GATES,
+                                       GATES,
+                                       SIL_SPEECH_UNITS,
+                                       1};
 constexpr size_t HEADER_BYTES = 8 + 4 + 4 + 4 * 15;
 
 } // namespace
@@ -49,8 +61,7 @@ constexpr size_t HEADER_BYTES = 8 + 4 + 4 + 4 * 15;
 // Matrix-vector products
 // ---------------------------------------------------------------------------
 
-static void matvec_plain(const float *wt, int n_in, int n_out, const float *x, const float *bias,
-                         float *y) {
+static void matvec_plain(const float *wt, int n_in, int n_out, const float *x, float *y) {
     for (int o = 0; o < n_out; o++)
         y[o] = 0.0f;
     for (int i = 0; i < n_in; i++) {
@@ -59,43 +70,27 @@ static void matvec_plain(const float *wt, int n_in, int n_out, const float *x, c
         for (int o = 0; o < n_out; o++)
             y[o] += row[o] * xi;
     }
-    if (bias)
-        for (int o = 0; o < n_out; o++)
-            y[o] += bias[o];
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// Sixty-four outputs at a time in eight registers (the adds of different
-// outputs overlap in the pipeline), then eight, then one by one; separate
-// multiplies and adds, as in the plain loop.
+// One input vector: sixty-four outputs at a time in eight registers (the adds
+// of different outputs overlap in the pipeline), then eight, then one by one;
+// separate multiplies and adds, as in the plain loop.
 __attribute__((target("avx2"))) static void matvec_avx2(const float *wt, int n_in, int n_out,
-                                                       const float *x, const float *bias,
-                                                       float *y) {
+                                                        const float *x, float *y) {
     int o = 0;
     for (; o + 64 <= n_out; o += 64) {
-        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
-               a3 = _mm256_setzero_ps(), a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(),
-               a6 = _mm256_setzero_ps(), a7 = _mm256_setzero_ps();
+        __m256 a[8];
+        for (__m256 &r : a)
+            r = _mm256_setzero_ps();
         const float *col = wt + o;
         for (int i = 0; i < n_in; i++, col += n_out) {
             const __m256 xi = _mm256_set1_ps(x[i]);
-            a0 = _mm256_add_ps(a0, _mm256_mul_ps(_mm256_loadu_ps(col), xi));
-            a1 = _mm256_add_ps(a1, _mm256_mul_ps(_mm256_loadu_ps(col + 8), xi));
-            a2 = _mm256_add_ps(a2, _mm256_mul_ps(_mm256_loadu_ps(col + 16), xi));
-            a3 = _mm256_add_ps(a3, _mm256_mul_ps(_mm256_loadu_ps(col + 24), xi));
-            a4 = _mm256_add_ps(a4, _mm256_mul_ps(_mm256_loadu_ps(col + 32), xi));
-            a5 = _mm256_add_ps(a5, _mm256_mul_ps(_mm256_loadu_ps(col + 40), xi));
-            a6 = _mm256_add_ps(a6, _mm256_mul_ps(_mm256_loadu_ps(col + 48), xi));
-            a7 = _mm256_add_ps(a7, _mm256_mul_ps(_mm256_loadu_ps(col + 56), xi));
+            for (int r = 0; r < 8; r++)
+                a[r] = _mm256_add_ps(a[r], _mm256_mul_ps(_mm256_loadu_ps(col + 8 * r), xi));
         }
-        _mm256_storeu_ps(y + o, a0);
-        _mm256_storeu_ps(y + o + 8, a1);
-        _mm256_storeu_ps(y + o + 16, a2);
-        _mm256_storeu_ps(y + o + 24, a3);
-        _mm256_storeu_ps(y + o + 32, a4);
-        _mm256_storeu_ps(y + o + 40, a5);
-        _mm256_storeu_ps(y + o + 48, a6);
-        _mm256_storeu_ps(y + o + 56, a7);
+        for (int r = 0; r < 8; r++)
+            _mm256_storeu_ps(y + o + 8 * r, a[r]);
     }
     for (; o + 8 <= n_out; o += 8) {
         __m256 a = _mm256_setzero_ps();
@@ -110,27 +105,65 @@ __attribute__((target("avx2"))) static void matvec_avx2(const float *wt, int n_i
             a += wt[(size_t)i * n_out + o] * x[i];
         y[o] = a;
     }
-    if (bias) {
-        o = 0;
-        for (; o + 8 <= n_out; o += 8)
-            _mm256_storeu_ps(y + o,
-                             _mm256_add_ps(_mm256_loadu_ps(y + o), _mm256_loadu_ps(bias + o)));
-        for (; o < n_out; o++)
-            y[o] += bias[o];
+}
+
+// V input vectors x_step apart against the same weights: sixteen outputs of
+// all of them at a time, so each weight is loaded once for the V products.
+template <int V>
+__attribute__((target("avx2"))) static void matvecs_avx2(const float *wt, int n_in, int n_out,
+                                                         const float *x, int x_step, float *y) {
+    int o = 0;
+    for (; o + 16 <= n_out; o += 16) {
+        __m256 a[V][2];
+        for (int v = 0; v < V; v++)
+            a[v][0] = a[v][1] = _mm256_setzero_ps();
+        const float *col = wt + o;
+        for (int i = 0; i < n_in; i++, col += n_out) {
+            const __m256 w0 = _mm256_loadu_ps(col), w1 = _mm256_loadu_ps(col + 8);
+            for (int v = 0; v < V; v++) {
+                const __m256 xv = _mm256_set1_ps(x[v * x_step + i]);
+                a[v][0] = _mm256_add_ps(a[v][0], _mm256_mul_ps(w0, xv));
+                a[v][1] = _mm256_add_ps(a[v][1], _mm256_mul_ps(w1, xv));
+            }
+        }
+        for (int v = 0; v < V; v++) {
+            _mm256_storeu_ps(y + v * n_out + o, a[v][0]);
+            _mm256_storeu_ps(y + v * n_out + o + 8, a[v][1]);
+        }
     }
+    for (; o < n_out; o++)
+        for (int v = 0; v < V; v++) {
+            float a = 0.0f;
+            for (int i = 0; i < n_in; i++)
+                a += wt[(size_t)i * n_out + o] * x[v * x_step + i];
+            y[v * n_out + o] = a;
+        }
 }
 #endif
 
 void sil_speech_matvec_with(int kernel, const float *wt, int n_in, int n_out, const float *x,
-                            const float *bias, float *y) {
+                            int n_vec, int x_step, const float *bias, float *y) {
+    int v = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
     if (kernel >= SIL_KERNEL_AVX2) {
-        matvec_avx2(wt, n_in, n_out, x, bias, y);
-        return;
+        for (; v + 4 <= n_vec; v += 4)
+            matvecs_avx2<4>(wt, n_in, n_out, x + v * x_step, x_step, y + v * n_out);
+        if (n_vec - v == 3)
+            matvecs_avx2<3>(wt, n_in, n_out, x + v * x_step, x_step, y + v * n_out);
+        else if (n_vec - v == 2)
+            matvecs_avx2<2>(wt, n_in, n_out, x + v * x_step, x_step, y + v * n_out);
+        else if (n_vec - v == 1)
+            matvec_avx2(wt, n_in, n_out, x + v * x_step, y + v * n_out);
+        v = n_vec;
     }
 #endif
     (void)kernel;
-    matvec_plain(wt, n_in, n_out, x, bias, y);
+    for (; v < n_vec; v++)
+        matvec_plain(wt, n_in, n_out, x + v * x_step, y + v * n_out);
+    if (bias)
+        for (v = 0; v < n_vec; v++)
+            for (int o = 0; o < n_out; o++)
+                y[v * n_out + o] += bias[o];
 }
 
 // ---------------------------------------------------------------------------
@@ -150,17 +183,16 @@ static inline void relu(float *v, int n) {
 static void conv_layer(const sil_speech_stage *s, int layer, const float *in, int steps_in,
                        int stride, int steps_out, float *col, float *out) {
     const int n_in = CONV_IN[layer], n_out = CONV_OUT[layer];
-    for (int t = 0; t < steps_out; t++) {
+    for (int t = 0; t < steps_out; t++)
         for (int c = 0; c < n_in; c++)
             for (int k = 0; k < 3; k++) {
                 const int src = stride * t + k - 1;
-                col[c * 3 + k] = src >= 0 && src < steps_in ? in[src * n_in + c] : 0.0f;
+                col[t * 3 * n_in + c * 3 + k] =
+                    src >= 0 && src < steps_in ? in[src * n_in + c] : 0.0f;
             }
-        float *y = out + t * n_out;
-        sil_speech_matvec_with(s->kernel, s->w.conv_w[layer], 3 * n_in, n_out, col,
-                               s->w.conv_b[layer], y);
-        relu(y, n_out);
-    }
+    sil_speech_matvec_with(s->kernel, s->w.conv_w[layer], 3 * n_in, n_out, col, steps_out, 3 * n_in,
+                           s->w.conv_b[layer], out);
+    relu(out, steps_out * n_out);
 }
 
 // The probability of the window in s->window; advances the LSTM's state.
@@ -172,18 +204,17 @@ static float run_window(sil_speech_stage *s) {
     for (int j = 0; j < SIL_SPEECH_CONTEXT; j++)
         x[n + j] = s->window[n - 2 - j];
 
-    float spec[2 * BINS];
+    float spec[FRAMES * 2 * BINS];
     float mag[FRAMES * BINS];
-    for (int t = 0; t < FRAMES; t++) {
-        sil_speech_matvec_with(s->kernel, s->w.stft, FFT_LEN, 2 * BINS, x + t * FFT_HOP, nullptr,
-                               spec);
+    sil_speech_matvec_with(s->kernel, s->w.stft, FFT_LEN, 2 * BINS, x, FRAMES, FFT_HOP, nullptr,
+                           spec);
+    for (int t = 0; t < FRAMES; t++)
         for (int b = 0; b < BINS; b++) {
-            const float re = spec[b], im = spec[BINS + b];
+            const float re = spec[t * 2 * BINS + b], im = spec[t * 2 * BINS + BINS + b];
             mag[t * BINS + b] = std::sqrt(re * re + im * im);
         }
-    }
 
-    float col[3 * BINS];
+    float col[FRAMES * 3 * BINS];
     float e0[FRAMES * 128], e1[2 * 64], e2[64], e3[128];
     conv_layer(s, 0, mag, FRAMES, 1, FRAMES, col, e0);
     conv_layer(s, 1, e0, FRAMES, 2, 2, col, e1);
@@ -191,10 +222,10 @@ static float run_window(sil_speech_stage *s) {
     conv_layer(s, 3, e2, 1, 1, 1, col, e3);
 
     float gi[GATES], gh[GATES];
-    sil_speech_matvec_with(s->kernel, s->w.lstm_wi, SIL_SPEECH_UNITS, GATES, e3, s->w.lstm_bi,
+    sil_speech_matvec_with(s->kernel, s->w.lstm_wi, SIL_SPEECH_UNITS, GATES, e3, 1, 0, s->w.lstm_bi,
                            gi);
-    sil_speech_matvec_with(s->kernel, s->w.lstm_wh, SIL_SPEECH_UNITS, GATES, s->h, s->w.lstm_bh,
-                           gh);
+    sil_speech_matvec_with(s->kernel, s->w.lstm_wh, SIL_SPEECH_UNITS, GATES, s->h, 1, 0,
+                           s->w.lstm_bh, gh);
     const int u = SIL_SPEECH_UNITS;
     float out = 0.0f;
     for (int k = 0; k < u; k++) {

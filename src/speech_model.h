@@ -18,7 +18,7 @@ constexpr int SIL_SPEECH_UNITS = 128;
 
 // The weights, pointers into the built-in block; shared, never freed.
 struct sil_speech_weights {
-    const float *stft;   // 256 taps x 258 (129 real then 129 imaginary bins)
+    const float *stft;      // 256 taps x 258 (129 real then 129 imaginary bins)
     const float *conv_w[4]; // (in channels x 3 taps) x out channels
     const float *conv_b[4];
     const float *lstm_wi; // 128 inputs x 512 (gates i, f, g, o)
@@ -38,7 +38,7 @@ struct sil_speech_stage {
     sil_speech_weights w;
     int kernel; // SIL_KERNEL_*, the widest the CPU has unless a test sets it
     float window[SIL_SPEECH_CONTEXT + SIL_SPEECH_WINDOW]; // context, then new samples
-    int32_t filled;                                        // new samples in window
+    int32_t filled;                                       // new samples in window
     float h[SIL_SPEECH_UNITS];
     float c[SIL_SPEECH_UNITS];
     float *probs; // heap array of count probabilities
@@ -56,11 +56,12 @@ int sil_speech_push(sil_speech_stage *s, const float *x, size_t n);
 // "out of memory".
 int sil_speech_finish(sil_speech_stage *s);
 
-// y[o] = sum over i of wt[i * n_out + o] * x[i], the products added in input
-// order, then bias[o] (when bias is not NULL); every kernel gives the plain
-// loop's results bit for bit.
+// For each of n_vec input vectors x + v x_step: y[v n_out + o] = sum over i
+// of wt[i n_out + o] x[v x_step + i], the products added in input order,
+// then bias[o] (when bias is not NULL); every kernel gives the plain loop's
+// results bit for bit.
 void sil_speech_matvec_with(int kernel, const float *wt, int n_in, int n_out, const float *x,
-                            const float *bias, float *y);
+                            int n_vec, int x_step, const float *bias, float *y);
 
 // The built-in weight block (speech_weights.cpp).
 const unsigned char *sil_speech_weight_block(size_t *size);

@@ -98,29 +98,36 @@ TEST(SpeechModel, EveryKernelGivesThePlainLoopsProbabilities) {
 }
 
 TEST(SpeechModel, KernelsAgreeBitForBitAtEveryShape) {
-    // Output counts around the kernels' blocks of 64 and 8, and the sizes of
-    // the network's layers.
+    // Output counts around the kernels' blocks of 64, 16 and 8, the sizes of
+    // the network's layers, and one to five input vectors (overlapping, as
+    // the STFT's frames are, when the step is below the input count).
     const int shapes[][2] = {{1, 1}, {3, 7}, {5, 8}, {9, 63}, {17, 65}, {256, 258}, {387, 128}};
     std::mt19937 rng(3);
     std::normal_distribution<float> g(0.0f, 1.0f);
     for (const auto &shape : shapes) {
         const int n_in = shape[0], n_out = shape[1];
-        std::vector<float> w((size_t)n_in * n_out), x((size_t)n_in), b((size_t)n_out);
-        for (float &v : w)
-            v = g(rng);
-        for (float &v : x)
-            v = g(rng);
-        for (float &v : b)
-            v = g(rng);
-        for (const float *bias : {(const float *)nullptr, (const float *)b.data()}) {
-            std::vector<float> want((size_t)n_out), got((size_t)n_out);
-            sil_speech_matvec_with(SIL_KERNEL_PLAIN, w.data(), n_in, n_out, x.data(), bias,
-                                   want.data());
-            for (int kernel : {SIL_KERNEL_AVX2, SIL_KERNEL_AVX512}) {
-                if (!sil_kernel_available(kernel))
-                    continue;
-                sil_speech_matvec_with(kernel, w.data(), n_in, n_out, x.data(), bias, got.data());
-                EXPECT_TRUE(same_bits(got, want)) << n_in << "x" << n_out << " kernel " << kernel;
+        for (int n_vec = 1; n_vec <= 5; n_vec++) {
+            const int x_step = n_in > 2 ? n_in / 2 : n_in;
+            std::vector<float> w((size_t)n_in * n_out), x((size_t)(n_vec * x_step + n_in)),
+                b((size_t)n_out);
+            for (float &v : w)
+                v = g(rng);
+            for (float &v : x)
+                v = g(rng);
+            for (float &v : b)
+                v = g(rng);
+            for (const float *bias : {(const float *)nullptr, (const float *)b.data()}) {
+                std::vector<float> want((size_t)(n_vec * n_out)), got(want.size());
+                sil_speech_matvec_with(SIL_KERNEL_PLAIN, w.data(), n_in, n_out, x.data(), n_vec,
+                                       x_step, bias, want.data());
+                for (int kernel : {SIL_KERNEL_AVX2, SIL_KERNEL_AVX512}) {
+                    if (!sil_kernel_available(kernel))
+                        continue;
+                    sil_speech_matvec_with(kernel, w.data(), n_in, n_out, x.data(), n_vec, x_step,
+                                           bias, got.data());
+                    EXPECT_TRUE(same_bits(got, want))
+                        << n_in << "x" << n_out << " vectors " << n_vec << " kernel " << kernel;
+                }
             }
         }
     }
