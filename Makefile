@@ -45,8 +45,8 @@ hardening:
 RUN_OUT ?= out/example
 run: build-deps configure
 	cmake --build $(BUILD) -j $(JOBS) --target silsplit
-	$(BUILD)/tools/silsplit analyze --format table examples/audio/talk.wav
-	$(BUILD)/tools/silsplit split --overwrite examples/audio/talk.wav $(RUN_OUT)
+	$(BUILD)/cli/silsplit analyze --format table examples/audio/talk.wav
+	$(BUILD)/cli/silsplit split --overwrite examples/audio/talk.wav $(RUN_OUT)
 
 # Benchmarks, in their own Release build folder; neither is run by CI.
 # bench: the stages' micro-benchmarks (Google Benchmark, libbenchmark-dev).

@@ -20,7 +20,7 @@
 # Environment: ROUNDS (default 5), BUILD (default build-bench), WORK (default
 # $BUILD/compare-work, about 1 GB of WAV, MP3 and M4A files that are kept for
 # later runs),
-# SILSPLIT (default $BUILD/tools/silsplit: another build's program to time),
+# SILSPLIT (default $BUILD/cli/silsplit: another build's program to time),
 # LIBRARY (default $BUILD/bench/analyze_file: the library alone, without the
 # program's start-up).
 # Not run by CI. Needs ffmpeg, sox and /usr/bin/time, and installs them with
@@ -58,7 +58,7 @@ if [[ ! -f $BUILD/CMakeCache.txt ]]; then
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 cmake --build "$BUILD" -j "$JOBS" --target silsplit gen_wav read_floor analyze_file >/dev/null
-SILSPLIT=${SILSPLIT:-$BUILD/tools/silsplit}
+SILSPLIT=${SILSPLIT:-$BUILD/cli/silsplit}
 GEN=$BUILD/bench/gen_wav
 FLOOR=$BUILD/bench/read_floor
 LIBRARY=${LIBRARY:-$BUILD/bench/analyze_file}

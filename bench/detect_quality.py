@@ -19,7 +19,7 @@ is quiet (below -50 dBFS for at least 0.1 s: any pause, between sentences or
 words); the same share is given for today's hard cut at the maximum.
 
 Usage: detect_quality.py [--silsplit PATH] [--work DIR] [--timing]
-  --silsplit  the command-line program (default: build/tools/silsplit)
+  --silsplit  the command-line program (default: build/cli/silsplit)
   --work      folder for the recordings (default: a temporary folder)
   --timing    also time the 1 h analysis with each new key (needs
               build/bench/gen_wav; min of 5 runs each)
@@ -294,7 +294,7 @@ def timing(binary, work):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--silsplit", default=os.path.join("build", "tools", "silsplit"))
+    ap.add_argument("--silsplit", default=os.path.join("build", "cli", "silsplit"))
     ap.add_argument("--work")
     ap.add_argument("--timing", action="store_true")
     a = ap.parse_args()

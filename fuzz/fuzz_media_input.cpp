@@ -9,8 +9,8 @@
 // Checked: no crash, leak, hang or undefined behaviour in our code (the
 // sanitizers; FFmpeg itself is not instrumented), every failure has a
 // message, and a finished analysis gives a report.
-#include "media_source.h"
 #include "engine.h"
+#include "media/media_source.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -27,13 +27,13 @@ void check(bool ok) {
         __builtin_trap();
 }
 
-struct pipeline_closer {
+struct PipelineCloser {
     void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
 };
 
 struct fuzz_sink {
     sil_opts opts;
-    std::unique_ptr<sil_pipeline, pipeline_closer> p;
+    std::unique_ptr<sil_pipeline, PipelineCloser> p;
     int64_t frames = 0;
 };
 

@@ -23,12 +23,14 @@ BUILD_PACKAGES=(g++ cmake make pkg-config python3 libgtest-dev libcli11-dev
 # Running the tests: the Python package's (pytest, numpy arrays, a Dask
 # cluster, type checks, pip installs into fresh virtual environments), the
 # review page's in a real browser (chromium, chromium-driver,
-# python3-selenium), and the encoders that make the test recordings (the
-# ffmpeg program, sox).
+# python3-selenium), the encoders that make the test recordings (the ffmpeg
+# program, sox), and the speech model's reference check (node, npm,
+# espeak-ng) with its weight script (python3-onnx).
 TEST_PACKAGES=(python3-pytest python3-numpy python3-dask python3-distributed mypy
                python3-venv python3-pip
                chromium chromium-driver python3-selenium
-               ffmpeg sox)
+               ffmpeg sox
+               nodejs npm espeak-ng python3-onnx)
 # The hardening jobs (fuzzers, sanitizers, leak checks).
 HARDENING_PACKAGES=(clang libclang-rt-14-dev valgrind)
 

@@ -382,7 +382,7 @@ def case_make_run(src, build):
                           capture_output=True)
     if proc.returncode != 0:
         fail(show(proc))
-    commands = [line for line in proc.stdout.decode().splitlines() if "/tools/silsplit " in line]
+    commands = [line for line in proc.stdout.decode().splitlines() if "/cli/silsplit " in line]
     if not any(" split " in c for c in commands):
         fail("make run splits nothing:\n" + proc.stdout.decode())
     for attempt in (1, 2):

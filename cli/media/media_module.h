@@ -4,8 +4,8 @@
 // WAV files are analysed without FFmpeg's libraries in the process. Both
 // sides are built from the same sources by the same compiler; the version
 // and the record sizes guard against a module left over from another build.
-#ifndef SILSPLIT_TOOLS_MEDIA_MODULE_H
-#define SILSPLIT_TOOLS_MEDIA_MODULE_H
+#ifndef SILSPLIT_CLI_MEDIA_MEDIA_MODULE_H
+#define SILSPLIT_CLI_MEDIA_MEDIA_MODULE_H
 
 #include "media_commands.h"
 
@@ -14,18 +14,19 @@
 namespace silsplit_cli {
 
 // Raised whenever the entry points or the records they take change.
-constexpr int kMediaModuleVersion = 1;
+constexpr int kMediaModuleVersion = 2;
 
 // The module's entry points, the functions of media_commands.h that need
 // FFmpeg.
 struct MediaModule {
     int version;
     size_t run_size; // sizeof(MediaRun) in the module
-    char *(*analyze_media)(const std::string &path, MediaRun *run, std::string *error);
+    int (*analyze_media)(const std::string &path, MediaRun *run, sil_analysis *out,
+                         std::string *error);
     int (*media_split)(const std::string &path, const std::string &out_dir, bool to_wav,
                        MediaRun *run, std::string *error);
-    int (*media_write_chapter_marks)(const std::string &path, const std::string &out,
-                                     bool replace, MediaRun *run, std::string *error);
+    int (*media_write_chapter_marks)(const std::string &path, const std::string &out, bool replace,
+                                     MediaRun *run, std::string *error);
 };
 
 } // namespace silsplit_cli

@@ -2,25 +2,25 @@
 // chapters in one of several formats, cuts a recording into chapter files, or
 // writes chapter marks into a copy of it. WAV files go through the library's
 // own reader; everything else is decoded by FFmpeg (media_commands.h).
-#include "cli_options.h"
-#include "media_commands.h"
-#include "report_format.h"
-#include "review_page.h"
+#include "formats/chapter_formats.h"
+#include "formats/json_doc.h"
+#include "formats/report_json.h"
+#include "formats/review_page.h"
+#include "media/media_commands.h"
+#include "option_flags.h"
 #include "split_output.h"
 #include "std_streams.h"
 
 #include <silsplit.h>
 
 #include <CLI/CLI.hpp>
-#include <yyjson.h>
-
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -81,8 +81,8 @@ class ProgressView {
             static const char empty[] = "........................";
             const int width = 24;
             int filled = percent < 0 ? 0 : percent > 100 ? width : percent * width / 100;
-            fprintf(stderr, "\r\033[K%-8s [%.*s%.*s] %3d%%  %s", stage, filled, full, width - filled,
-                    empty, percent, file.c_str());
+            fprintf(stderr, "\r\033[K%-8s [%.*s%.*s] %3d%%  %s", stage, filled, full,
+                    width - filled, empty, percent, file.c_str());
             shown_ = true;
         } else {
             fprintf(stderr, "silsplit: %s: %s %d%%\n", file.c_str(), stage, percent);
@@ -108,120 +108,6 @@ class ProgressView {
     bool shown_ = false;
 };
 
-// ---------------------------------------------------------------------------
-// Options shared by both commands, turned into the library's options text.
-// ---------------------------------------------------------------------------
-struct Tuning {
-    struct Flag {
-        const char *key;
-        double value;
-        CLI::Option *opt = nullptr;
-    };
-    Flag flags[5] = {{"threshold_db", -40.0},
-                     {"min_silence_s", 0.8},
-                     {"min_chapter_s", 5.0},
-                     {"padding_s", 0.25},
-                     {"max_chapter_s", 0.0}};
-    // The chapter rules and report members, each a key set to true (or to
-    // the count) when its flag is given.
-    struct Switch {
-        const char *key;
-        const char *name;
-        const char *help;
-        bool on = false;
-    };
-    Switch switches[5] = {
-        {"auto_threshold", "--auto-threshold",
-         "take the threshold from the recording's own levels (noise floor and speech)"},
-        {"cut_at_pause", "--cut-at-pause",
-         "with --max-chapter: cut long chapters at their best pause, not at the maximum"},
-        {"keep_all", "--keep-all",
-         "chapters cover the whole recording, boundaries in the middle of pauses"},
-        {"report_pauses", "--report-pauses", "the report lists the candidate pauses"},
-        {"report_levels", "--report-levels", "the report carries the level curve (10 ms hops)"}};
-    int chapter_count = 0;
-    CLI::Option *count_opt = nullptr;
-    std::string raw;
-    CLI::Option *raw_opt = nullptr;
-};
-
-void add_tuning(CLI::App *cmd, Tuning *t) {
-    static const char *const names[5] = {"--threshold-db", "--min-silence", "--min-chapter",
-                                         "--padding", "--max-chapter"};
-    static const char *const help[5] = {
-        "frames quieter than this level (dBFS) are silent",
-        "seconds of silence that end a chapter; chapters closer than this merge",
-        "seconds; shorter chapters are dropped",
-        "seconds added before and after each chapter",
-        "seconds; longer chapters are cut into pieces (0: no maximum)"};
-    const char *group = "Detection options";
-    for (int k = 0; k < 5; ++k)
-        t->flags[k].opt = cmd->add_option(names[k], t->flags[k].value, help[k])
-                              ->capture_default_str()
-                              ->type_name(k == 0 ? "DB" : "SECONDS")
-                              ->check(check_finite_number, "")
-                              ->group(group);
-    for (auto &sw : t->switches)
-        cmd->add_flag(sw.name, sw.on, sw.help)->group(group);
-    t->count_opt = cmd->add_option("--chapter-count", t->chapter_count,
-                                   "exactly N chapters, at the N-1 strongest pauses")
-                       ->type_name("N")
-                       ->check(CLI::Range(1, 10000))
-                       ->group(group);
-    t->raw_opt = cmd->add_option("--options", t->raw,
-                                 "the options as a JSON object, e.g. '{\"min_chapter_s\":2}'; "
-                                 "the flags above override its keys. Keys: " +
-                                     accepted_option_keys())
-                     ->type_name("JSON")
-                     ->check(check_options_json, "")
-                     ->group(group);
-}
-
-// The options text for the library, or "" for its defaults.
-std::string options_text(const Tuning &t) {
-    bool any = !t.raw.empty();
-    for (const auto &f : t.flags)
-        any = any || f.opt->count() > 0;
-    for (const auto &sw : t.switches)
-        any = any || sw.on;
-    any = any || t.count_opt->count() > 0;
-    if (!any)
-        return "";
-    std::unique_ptr<yyjson_mut_doc, void (*)(yyjson_mut_doc *)> doc(yyjson_mut_doc_new(nullptr),
-                                                                     yyjson_mut_doc_free);
-    yyjson_mut_val *root = nullptr;
-    if (!t.raw.empty()) {
-        yyjson_doc *in = yyjson_read(t.raw.data(), t.raw.size(), 0);
-        root = yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(in));
-        yyjson_doc_free(in);
-    } else {
-        root = yyjson_mut_obj(doc.get());
-    }
-    yyjson_mut_doc_set_root(doc.get(), root);
-    for (const auto &f : t.flags) {
-        if (f.opt->count() == 0)
-            continue;
-        yyjson_mut_obj_remove_key(root, f.key);
-        yyjson_mut_obj_add_real(doc.get(), root, f.key, f.value);
-    }
-    for (const auto &sw : t.switches) {
-        if (!sw.on)
-            continue;
-        yyjson_mut_obj_remove_key(root, sw.key);
-        yyjson_mut_obj_add_bool(doc.get(), root, sw.key, true);
-    }
-    if (t.count_opt->count() > 0) {
-        yyjson_mut_obj_remove_key(root, "chapter_count");
-        yyjson_mut_obj_add_int(doc.get(), root, "chapter_count", t.chapter_count);
-    }
-    char *text = yyjson_mut_write(doc.get(), 0, nullptr);
-    std::string out = text ? text : "";
-    free(text);
-    return out;
-}
-
-const char *opts_arg(const std::string &opts) { return opts.empty() ? nullptr : opts.c_str(); }
-
 void file_error(const std::string &file, const std::string &message) {
     fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.c_str());
 }
@@ -237,7 +123,7 @@ struct AnalyzeArgs {
     bool progress = false;
     int jobs = 1;
     int stream = -1;
-    Tuning tuning;
+    DetectionFlags flags;
     std::string command; // the command line, for the review page
 };
 
@@ -260,6 +146,20 @@ int on_progress(int percent, const char *stage, void *user) {
         job->view->update(job->path, stage, percent);
     }
     return g_interrupted.load() || g_stop.load() ? 1 : 0;
+}
+
+// What a media command or an analysis is told: the options text, the audio
+// stream, the job whose progress is shown (none: no progress) and Ctrl-C.
+MediaRun media_run(const std::string &opts, int stream, Job *job) {
+    MediaRun run;
+    run.opts = opts;
+    run.stream = stream;
+    if (job) {
+        run.progress = on_progress;
+        run.progress_user = job;
+    }
+    run.stop.fn = interrupted;
+    return run;
 }
 
 // Writes one file's result in the chosen format; false when the report
@@ -292,7 +192,7 @@ class Printer {
             } else if (a_.format == "labels") {
                 out = format_labels(r);
             } else if (a_.format == "html") {
-                out = review_page(report, path, options_text(a_.tuning), a_.command);
+                out = review_page(report, path, options_text(a_.flags), a_.command);
             } else {
                 out = format_vtt(r);
             }
@@ -320,7 +220,7 @@ ProgressView::Mode progress_mode(bool quiet, bool progress) {
 
 int run_analyze(const AnalyzeArgs &a) {
     const std::string opts =
-        a.format == "html" ? review_options(options_text(a.tuning)) : options_text(a.tuning);
+        a.format == "html" ? review_options(options_text(a.flags)) : options_text(a.flags);
     ProgressView view(progress_mode(a.quiet, a.progress));
 
     std::vector<Job> jobs(a.files.size());
@@ -339,14 +239,15 @@ int run_analyze(const AnalyzeArgs &a) {
             if (i >= jobs.size() || g_interrupted.load() || g_stop.load())
                 break;
             Job &job = jobs[i];
-            MediaRun run;
-            run.opts = opts;
-            run.stream = a.stream;
-            run.progress = on_progress;
-            run.progress_user = &job;
-            run.stop.fn = interrupted;
+            MediaRun run = media_run(opts, a.stream, &job);
             std::string error;
-            char *report = analyze_any(job.path, &run, &error);
+            sil_analysis analysis;
+            const bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
+            char *report = analysed ? analysis.report : nullptr;
+            if (analysed) { // the report is the job's; the chapters are not needed
+                analysis.report = nullptr;
+                sil_analysis_free(&analysis);
+            }
             {
                 std::lock_guard<std::mutex> lock(mu);
                 job.report = report;
@@ -398,7 +299,7 @@ int run_analyze(const AnalyzeArgs &a) {
     for (std::thread &t : threads)
         t.join();
     for (Job &job : jobs)
-        silsplit_free_string(job.report);
+        free(job.report);
     view.above([] {});
     return g_interrupted.load() ? kExitInterrupted : status;
 }
@@ -415,25 +316,22 @@ struct SplitArgs {
     bool mono16 = false;
     bool quiet = false;
     bool progress = false;
-    Tuning tuning;
+    DetectionFlags flags;
     bool review = false;
     std::string command;
 };
 
 // OUT_DIR/review.html for the chapters just written.
 int write_review(const SplitArgs &a, const std::string &opts) {
-    MediaRun run;
-    run.opts = review_options(opts);
-    run.stream = a.stream;
-    run.stop.fn = interrupted;
+    MediaRun run = media_run(review_options(opts), a.stream, nullptr);
     std::string error;
-    char *report = analyze_any(a.file, &run, &error);
-    if (!report) {
+    sil_analysis analysis;
+    if (analyze_any(a.file, &run, &analysis, &error) != 0) {
         file_error(a.file, error);
         return kExitFileFailed;
     }
-    std::string page = review_page(report, path_from(a.file, a.out_dir), opts, a.command);
-    silsplit_free_string(report);
+    std::string page = review_page(analysis.report, path_from(a.file, a.out_dir), opts, a.command);
+    sil_analysis_free(&analysis);
     std::string out = (std::filesystem::path(a.out_dir) / "review.html").string();
     if (page.empty()) {
         file_error(out, "cannot read the library's report");
@@ -480,12 +378,7 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     Job job;
     job.path = a.file;
     job.view = view;
-    MediaRun run;
-    run.opts = opts;
-    run.stream = a.stream;
-    run.progress = on_progress;
-    run.progress_user = &job;
-    run.stop.fn = interrupted;
+    MediaRun run = media_run(opts, a.stream, &job);
     std::string error;
     const int n = media_split(a.file, a.out_dir, a.to_wav || a.mono16, &run, &error);
     view->above([] {});
@@ -500,7 +393,7 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
 // Analyses the file with progress, then writes the chapter files and
 // chapters.json (see split_output.h), showing the bytes written as "write".
 int run_split(const SplitArgs &a) {
-    const std::string opts = options_text(a.tuning);
+    const std::string opts = options_text(a.flags);
     // Refused before the analysis, so that nobody waits for it in vain.
     std::string error = check_input_kept(a.file, a.out_dir);
     if (error.empty())
@@ -515,24 +408,26 @@ int run_split(const SplitArgs &a) {
     Job job;
     job.path = a.file;
     job.view = &view;
-    char *report = silsplit_analyze_progress(a.file.c_str(), opts_arg(opts), on_progress, &job);
-    if (!report) {
-        const std::string message = silsplit_last_error();
+    const MediaRun run = media_run(opts, a.stream, &job);
+    sil_analysis analysis;
+    if (analyze_wav(a.file, run, &analysis) != 0) {
+        const std::string message = sil_get_error();
+        const bool too_large = sil_error_code() == SIL_ERR_TOO_LARGE;
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
-        if (media_library_refusal(message.c_str()))
+        if (too_large) // FFmpeg streams what the library's reader will not hold
             return run_media_split(a, opts, &view);
         file_error(a.file, message);
         return kExitFileFailed;
     }
+    std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
     SplitPlan plan;
     plan.input = a.file;
     plan.out_dir = a.out_dir;
-    plan.report = report;
+    plan.analysis = &analysis;
     plan.overwrite = a.overwrite;
-    plan.format = a.mono16 || a.to_wav ? ChapterFormat::mono16 : ChapterFormat::source;
-    silsplit_free_string(report);
+    plan.format = a.mono16 || a.to_wav ? SIL_CHAPTER_MONO16 : SIL_CHAPTER_SOURCE;
 
     int n = 0;
     int shown = -1;
@@ -570,7 +465,7 @@ struct ChaptersArgs {
     int stream = -1;
     bool quiet = false;
     bool progress = false;
-    Tuning tuning;
+    DetectionFlags flags;
 };
 
 int run_chapters(const ChaptersArgs &a) {
@@ -579,12 +474,7 @@ int run_chapters(const ChaptersArgs &a) {
     Job job;
     job.path = a.file;
     job.view = &view;
-    MediaRun run;
-    run.opts = options_text(a.tuning);
-    run.stream = a.stream;
-    run.progress = on_progress;
-    run.progress_user = &job;
-    run.stop.fn = interrupted;
+    MediaRun run = media_run(options_text(a.flags), a.stream, &job);
     std::string error;
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
     view.above([] {});
@@ -592,6 +482,22 @@ int run_chapters(const ChaptersArgs &a) {
         return status;
     printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
     return flush_stdout() ? 0 : kExitFileFailed;
+}
+
+// A command that takes one recording, its FILE argument.
+CLI::App *add_file_command(CLI::App *app, const char *name, const std::string &description,
+                           std::string *file, const char *file_help) {
+    CLI::App *cmd = app->add_subcommand(name, description);
+    cmd->add_option("FILE", *file, file_help)->required()->type_name("");
+    return cmd;
+}
+
+// -q/--quiet and --progress, which exclude each other.
+void add_progress_flags(CLI::App *cmd, bool *quiet, bool *progress, const char *quiet_help) {
+    CLI::Option *q = cmd->add_flag("-q,--quiet", *quiet, quiet_help);
+    cmd->add_flag("--progress", *progress,
+                  "show progress even when stderr is not a terminal, one line per step")
+        ->excludes(q);
 }
 
 void add_stream_option(CLI::App *cmd, int *stream) {
@@ -616,39 +522,46 @@ int main(int argc, char **argv) {
 
     AnalyzeArgs an;
     CLI::App *analyze = app.add_subcommand("analyze", "print the chapters of recordings");
-    analyze->add_option("FILE", an.files, "recordings to analyse: WAV, or anything FFmpeg decodes; - for standard input")->required()->type_name("");
     analyze
-        ->add_option("-f,--format", an.format,
-                     "json: the library's report, one line per file ({\"file\",\"report\"} "
-                     "when several); table; cue (CUE sheet); ffmetadata; labels (label "
-                     "track); vtt (WebVTT chapters); html (a review page with the level curve and a "
-                     "player). ffmetadata, labels, vtt and html take one file")
+        ->add_option("FILE", an.files,
+                     "recordings to analyse: WAV, or anything FFmpeg decodes; - for standard input")
+        ->required()
+        ->type_name("");
+    analyze
+        ->add_option(
+            "-f,--format", an.format,
+            "json: the library's report, one line per file ({\"file\",\"report\"} "
+            "when several); table; cue (CUE sheet); ffmetadata; labels (label "
+            "track); vtt (WebVTT chapters); html (a review page with the level curve and a "
+            "player). ffmetadata, labels, vtt and html take one file")
         ->check(CLI::IsMember({"json", "table", "cue", "ffmetadata", "labels", "vtt", "html"}))
         ->capture_default_str();
     analyze->add_flag("--pretty", an.pretty, "indent the JSON output");
-    analyze->add_option("-j,--jobs", an.jobs, "analyse N files at once; output keeps the files' order")
+    analyze
+        ->add_option("-j,--jobs", an.jobs, "analyse N files at once; output keeps the files' order")
         ->check(CLI::Range(1, 256))
         ->type_name("N")
         ->capture_default_str();
-    CLI::Option *quiet =
-        analyze->add_flag("-q,--quiet", an.quiet, "no progress bar (shown only when stderr is a terminal)");
-    analyze->add_flag("--progress", an.progress,
-                      "show progress even when stderr is not a terminal, one line per step")
-        ->excludes(quiet);
+    add_progress_flags(analyze, &an.quiet, &an.progress,
+                       "no progress bar (shown only when stderr is a terminal)");
     add_stream_option(analyze, &an.stream);
-    add_tuning(analyze, &an.tuning);
+    add_detection_flags(analyze, &an.flags);
 
     SplitArgs sp;
-    CLI::App *split = app.add_subcommand(
-        "split", "cut a recording into OUT_DIR/ch_001.wav (or .mp3, .m4a, ...), ch_002, ... and chapters.json");
-    split->add_option("FILE", sp.file, "recording to cut (- for standard input)")->required()->type_name("");
-    split->add_option("OUT_DIR", sp.out_dir, "folder for the chapter files (created with its parents when missing)")
+    CLI::App *split = add_file_command(&app, "split",
+                                       "cut a recording into OUT_DIR/ch_001.wav (or .mp3, .m4a, "
+                                       "...), ch_002, ... and chapters.json",
+                                       &sp.file, "recording to cut (- for standard input)");
+    split
+        ->add_option("OUT_DIR", sp.out_dir,
+                     "folder for the chapter files (created with its parents when missing)")
         ->required()
         ->type_name("");
     split->add_flag("--review", sp.review,
                     "also write OUT_DIR/review.html: the level curve, chapters and a player");
-    split->add_flag("--to-wav", sp.to_wav,
-                    "cut a compressed recording into 16-bit WAV files instead of copying its packets");
+    split->add_flag(
+        "--to-wav", sp.to_wav,
+        "cut a compressed recording into 16-bit WAV files instead of copying its packets");
     add_stream_option(split, &sp.stream);
     split->add_flag("--overwrite", sp.overwrite,
                     "replace the ch_* files and chapters.json of an earlier split in OUT_DIR "
@@ -656,33 +569,31 @@ int main(int argc, char **argv) {
     split->add_flag("--mono16", sp.mono16,
                     "write 16-bit mono chapter files, as the library's export does, instead of "
                     "the input's own format");
-    CLI::Option *split_quiet = split->add_flag("-q,--quiet", sp.quiet, "no progress bar");
-    split->add_flag("--progress", sp.progress,
-                    "show progress even when stderr is not a terminal, one line per step")
-        ->excludes(split_quiet);
-    add_tuning(split, &sp.tuning);
+    add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
+    add_detection_flags(split, &sp.flags);
 
     ChaptersArgs ch;
-    CLI::App *chapters = app.add_subcommand(
-        "chapters", "copy a recording into OUT, without re-encoding, with its chapters marked");
-    chapters->add_option("FILE", ch.file, "recording to mark (- for standard input)")->required()->type_name("");
-    chapters->add_option("-o,--output", ch.out, "the copy; its name chooses the container (.m4b, .mka, .mp3, ...)")
+    CLI::App *chapters =
+        add_file_command(&app, "chapters",
+                         "copy a recording into OUT, without re-encoding, with its chapters marked",
+                         &ch.file, "recording to mark (- for standard input)");
+    chapters
+        ->add_option("-o,--output", ch.out,
+                     "the copy; its name chooses the container (.m4b, .mka, .mp3, ...)")
         ->required()
         ->type_name("OUT");
     chapters->add_flag("--replace", ch.replace, "replace the chapters the recording has already");
-    CLI::Option *chapters_quiet = chapters->add_flag("-q,--quiet", ch.quiet, "no progress bar");
-    chapters->add_flag("--progress", ch.progress,
-                       "show progress even when stderr is not a terminal, one line per step")
-        ->excludes(chapters_quiet);
+    add_progress_flags(chapters, &ch.quiet, &ch.progress, "no progress bar");
     add_stream_option(chapters, &ch.stream);
-    add_tuning(chapters, &ch.tuning);
+    add_detection_flags(chapters, &ch.flags);
 
     try {
         app.parse(argc, argv);
         if (analyze->parsed() && an.files.size() > 1 &&
             (an.format == "ffmetadata" || an.format == "labels" || an.format == "vtt" ||
              an.format == "html"))
-            throw CLI::ValidationError("--format", an.format + " takes one file; use json, table or cue for several");
+            throw CLI::ValidationError(
+                "--format", an.format + " takes one file; use json, table or cue for several");
     } catch (const CLI::ParseError &e) {
         if (app.exit(e) != 0)
             return kExitUsage;

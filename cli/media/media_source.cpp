@@ -22,15 +22,15 @@ extern "C" {
 
 namespace silsplit_cli {
 
-void input_closer::operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-void codec_closer::operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-void io_closer::operator()(AVIOContext *io) const {
+void InputCloser::operator()(AVFormatContext *f) const { avformat_close_input(&f); }
+void CodecCloser::operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+void IoCloser::operator()(AVIOContext *io) const {
     if (io)
         av_freep(&io->buffer); // FFmpeg may have swapped the buffer we gave it
     avio_context_free(&io);
 }
-void packet_closer::operator()(AVPacket *p) const { av_packet_free(&p); }
-void frame_closer::operator()(AVFrame *f) const { av_frame_free(&f); }
+void PacketCloser::operator()(AVPacket *p) const { av_packet_free(&p); }
+void FrameCloser::operator()(AVFrame *f) const { av_frame_free(&f); }
 
 std::string media_error_text(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -102,17 +102,17 @@ static int64_t seek_memory(void *opaque, int64_t offset, int whence) {
     return (int64_t)b->pos;
 }
 
-constexpr int IO_BUFFER = 1 << 16;
+constexpr int kIoBuffer = 1 << 16;
 
 static int make_custom_io(MediaInput *in, std::string *error) {
-    unsigned char *buf = static_cast<unsigned char *>(av_malloc(IO_BUFFER));
+    unsigned char *buf = static_cast<unsigned char *>(av_malloc(kIoBuffer));
     if (!buf) {
         *error = "out of memory";
         return -1;
     }
     MediaBytes *b = in->bytes.get();
     const bool memory = b->fd < 0;
-    in->io.reset(avio_alloc_context(buf, IO_BUFFER, 0, b, memory ? read_memory : read_fd, nullptr,
+    in->io.reset(avio_alloc_context(buf, kIoBuffer, 0, b, memory ? read_memory : read_fd, nullptr,
                                     memory ? seek_memory : nullptr));
     if (!in->io) {
         av_free(buf);
@@ -244,7 +244,7 @@ int media_drain(MediaInput *in, std::string *error) {
         return 0;
     // What the demuxer buffered but did not use was spooled when it was read;
     // only the bytes still in the pipe are left.
-    std::vector<uint8_t> buf(IO_BUFFER);
+    std::vector<uint8_t> buf(kIoBuffer);
     for (;;) {
         const int n = read_fd(b, buf.data(), (int)buf.size());
         if (n == AVERROR_EOF)
@@ -262,106 +262,111 @@ int media_drain(MediaInput *in, std::string *error) {
 }
 
 // ---------------------------------------------------------------------------
+// Reading packets
+// ---------------------------------------------------------------------------
+
+int media_next_packet(MediaInput *in, int stream, AVPacket *pkt, std::string *error) {
+    for (;;) {
+        if (stop_requested(in->stop)) {
+            *error = "cancelled";
+            return -1;
+        }
+        const int rc = av_read_frame(in->fmt.get(), pkt);
+        if (rc == AVERROR_EOF)
+            return 0;
+        if (rc < 0) {
+            *error = stop_requested(in->stop) ? "cancelled" : media_error_text(rc);
+            return -1;
+        }
+        if (stream < 0 || pkt->stream_index == stream)
+            return 1;
+        av_packet_unref(pkt);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Mixing to one channel
 // ---------------------------------------------------------------------------
 
 // Every sample as the WAV reader would decode it: a float (integer samples
 // scaled by a power of two), then added in double in channel order and
 // divided by the channel count.
+template <typename T> static inline T load(const uint8_t *p) {
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
 static inline float sample_value(const uint8_t *p, int fmt) {
     switch (fmt) {
     case AV_SAMPLE_FMT_U8:
         return (float)((int)*p - 128) * (1.0f / 128.0f);
-    case AV_SAMPLE_FMT_S16: {
-        int16_t v;
-        memcpy(&v, p, 2);
-        return (float)v * (1.0f / 32768.0f);
-    }
-    case AV_SAMPLE_FMT_S32: {
-        int32_t v;
-        memcpy(&v, p, 4);
-        return (float)v * (1.0f / 2147483648.0f);
-    }
-    case AV_SAMPLE_FMT_S64: {
-        int64_t v;
-        memcpy(&v, p, 8);
-        return (float)v * (1.0f / 9223372036854775808.0f);
-    }
-    case AV_SAMPLE_FMT_DBL: {
-        double v;
-        memcpy(&v, p, 8);
-        return (float)v;
-    }
-    default: {
-        float v;
-        memcpy(&v, p, 4);
-        return v;
-    }
+    case AV_SAMPLE_FMT_S16:
+        return (float)load<int16_t>(p) * (1.0f / 32768.0f);
+    case AV_SAMPLE_FMT_S32:
+        return (float)load<int32_t>(p) * (1.0f / 2147483648.0f);
+    case AV_SAMPLE_FMT_S64:
+        return (float)load<int64_t>(p) * (1.0f / 9223372036854775808.0f);
+    case AV_SAMPLE_FMT_DBL:
+        return (float)load<double>(p);
+    default:
+        return load<float>(p);
     }
 }
 
-template <int FMT>
-static void mix_frames(const AVFrame *f, int channels, bool planar, float *out) {
+template <int FMT> static void mix_frames(const AVFrame *f, int channels, bool planar, float *out) {
     const int n = f->nb_samples;
-    const int bytes = av_get_bytes_per_sample((AVSampleFormat)FMT);
+    const size_t bytes = (size_t)av_get_bytes_per_sample((AVSampleFormat)FMT);
+    // Sample i of channel c: planar frames hold a plane per channel,
+    // interleaved ones the channels of a frame side by side.
+    const size_t step = planar ? bytes : (size_t)channels * bytes;
+    const auto at = [&](int c, int i) {
+        const uint8_t *first = planar ? f->extended_data[c] : f->extended_data[0] + c * bytes;
+        return first + (size_t)i * step;
+    };
     if (channels == 1) {
-        const uint8_t *p = f->extended_data[0];
         for (int i = 0; i < n; i++)
-            out[i] = sample_value(p + (size_t)i * bytes, FMT);
+            out[i] = sample_value(at(0, i), FMT);
         return;
     }
-    if (planar) {
-        for (int i = 0; i < n; i++) {
-            double sum = 0.0;
-            for (int c = 0; c < channels; c++)
-                sum += (double)sample_value(f->extended_data[c] + (size_t)i * bytes, FMT);
-            out[i] = (float)(sum / (double)channels);
-        }
-        return;
-    }
-    const uint8_t *p = f->extended_data[0];
-    const size_t stride = (size_t)channels * bytes;
     for (int i = 0; i < n; i++) {
         double sum = 0.0;
         for (int c = 0; c < channels; c++)
-            sum += (double)sample_value(p + (size_t)i * stride + (size_t)c * bytes, FMT);
+            sum += (double)sample_value(at(c, i), FMT);
         out[i] = (float)(sum / (double)channels);
     }
 }
 
 // 0, or -1 for a sample format without a meaning as audio levels.
 static int mix_to_mono(const AVFrame *f, int channels, float *out) {
+    using MixFn = void (*)(const AVFrame *, int, bool, float *);
+    static const struct {
+        AVSampleFormat format;
+        MixFn mix;
+    } mixers[] = {
+        {AV_SAMPLE_FMT_U8, mix_frames<AV_SAMPLE_FMT_U8>},
+        {AV_SAMPLE_FMT_S16, mix_frames<AV_SAMPLE_FMT_S16>},
+        {AV_SAMPLE_FMT_S32, mix_frames<AV_SAMPLE_FMT_S32>},
+        {AV_SAMPLE_FMT_S64, mix_frames<AV_SAMPLE_FMT_S64>},
+        {AV_SAMPLE_FMT_FLT, mix_frames<AV_SAMPLE_FMT_FLT>},
+        {AV_SAMPLE_FMT_DBL, mix_frames<AV_SAMPLE_FMT_DBL>},
+    };
     const AVSampleFormat fmt = (AVSampleFormat)f->format;
-    const bool planar = av_sample_fmt_is_planar(fmt) != 0;
-    switch (av_get_packed_sample_fmt(fmt)) {
-    case AV_SAMPLE_FMT_U8:
-        mix_frames<AV_SAMPLE_FMT_U8>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_S16:
-        mix_frames<AV_SAMPLE_FMT_S16>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_S32:
-        mix_frames<AV_SAMPLE_FMT_S32>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_S64:
-        mix_frames<AV_SAMPLE_FMT_S64>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_FLT:
-        mix_frames<AV_SAMPLE_FMT_FLT>(f, channels, planar, out);
-        return 0;
-    case AV_SAMPLE_FMT_DBL:
-        mix_frames<AV_SAMPLE_FMT_DBL>(f, channels, planar, out);
-        return 0;
-    default:
-        return -1;
+    const AVSampleFormat packed = av_get_packed_sample_fmt(fmt);
+    for (const auto &m : mixers) {
+        if (m.format == packed) {
+            m.mix(f, channels, av_sample_fmt_is_planar(fmt) != 0, out);
+            return 0;
+        }
     }
+    return -1;
 }
 
 // ---------------------------------------------------------------------------
 // Decoding
 // ---------------------------------------------------------------------------
 
-struct decode_state {
+struct DecodeState {
     MediaInput *in;
     const MediaSink *sink;
     MediaStats *stats;
@@ -369,7 +374,7 @@ struct decode_state {
     bool started = false;
 };
 
-static int start_sink(decode_state *s, int rate, std::string *error) {
+static int start_sink(DecodeState *s, int rate, std::string *error) {
     s->started = true;
     s->stats->sample_rate = rate;
     return s->sink->start ? s->sink->start(s->sink->user, rate, error) : 0;
@@ -377,7 +382,7 @@ static int start_sink(decode_state *s, int rate, std::string *error) {
 
 // Hands on one decoded frame; a frame that cannot be used is counted and
 // skipped.
-static int take_frame(decode_state *s, const AVFrame *f, std::string *error) {
+static int take_frame(DecodeState *s, const AVFrame *f, std::string *error) {
     const int channels = f->ch_layout.nb_channels;
     if (f->nb_samples <= 0)
         return 0;
@@ -401,7 +406,7 @@ static int take_frame(decode_state *s, const AVFrame *f, std::string *error) {
 }
 
 // Takes every frame the decoder has ready. 0, or -1 with *error set.
-static int receive_all(decode_state *s, AVFrame *frame, std::string *error) {
+static int receive_all(DecodeState *s, AVFrame *frame, std::string *error) {
     for (;;) {
         const int rc = avcodec_receive_frame(s->in->dec.get(), frame);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
@@ -435,9 +440,9 @@ static double position(const MediaInput *in, const AVPacket *pkt, int64_t size) 
 int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, int max_pct,
                  MediaStats *stats, std::string *error) {
     *stats = MediaStats{};
-    decode_state s{in, &sink, stats, {}, false};
-    packet_ptr pkt(av_packet_alloc());
-    frame_ptr frame(av_frame_alloc());
+    DecodeState s{in, &sink, stats, {}, false};
+    PacketPtr pkt(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
     if (!pkt || !frame) {
         *error = "out of memory";
         return -1;
@@ -445,23 +450,13 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
     AVCodecContext *dec = in->dec.get();
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     for (;;) {
-        if (stop_requested(in->stop)) {
-            *error = "cancelled";
+        const int got = media_next_packet(in, in->stream, pkt.get(), error);
+        if (got < 0)
             return -1;
-        }
-        int rc = av_read_frame(in->fmt.get(), pkt.get());
-        if (rc == AVERROR_EOF)
+        if (got == 0)
             break;
-        if (rc < 0) {
-            *error = stop_requested(in->stop) ? "cancelled" : media_error_text(rc);
-            return -1;
-        }
-        if (pkt->stream_index != in->stream) {
-            av_packet_unref(pkt.get());
-            continue;
-        }
         const double at = position(in, pkt.get(), size);
-        rc = avcodec_send_packet(dec, pkt.get());
+        const int rc = avcodec_send_packet(dec, pkt.get());
         av_packet_unref(pkt.get());
         if (rc < 0 && rc != AVERROR(EAGAIN))
             stats->corrupt++; // the packet is dropped; the stream goes on

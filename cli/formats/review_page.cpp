@@ -4,11 +4,11 @@
 // column and a ten-hour recording stays a few megabytes.
 #include "review_page.h"
 
+#include "json_doc.h"
 #include "json_names.h"
+#include "report_json.h"
 
-#include "report_format.h"
-
-#include <yyjson.h>
+#include "engine.h"
 
 #include <cmath>
 #include <cstdio>
@@ -25,25 +25,28 @@ extern const size_t kReviewPageTemplateSize;
 
 namespace {
 
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-    void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-using MutDoc = std::unique_ptr<yyjson_mut_doc, DocFree>;
-
 const char kPlaceholder[] = "@REVIEW_DATA@";
 
-// The library's defaults, shown for the keys an options text leaves out.
-struct DefaultOption {
-    const char *key;
-    double value;
-};
-const DefaultOption kDefaultOptions[] = {{"threshold_db", -40.0},
-                                         {"min_silence_s", 0.8},
-                                         {"min_chapter_s", 5.0},
-                                         {"padding_s", 0.25},
-                                         {"max_chapter_s", 0.0}};
+// A default of the option table as the decimal it is written as: 0.8, not
+// the float's 0.800000011920929.
+double decimal_default(float v) {
+    char text[32];
+    for (int digits = 1; digits < 9; ++digits) {
+        snprintf(text, sizeof text, "%.*g", digits, (double)v);
+        if (strtof(text, nullptr) == v)
+            return strtod(text, nullptr);
+    }
+    return (double)v;
+}
+
+// Whether key is one of the option table's numbers, whose defaults the page
+// shows for the keys an options text leaves out.
+bool is_number_option(const char *key) {
+    for (const sil_option_info &row : SIL_OPTIONS)
+        if (row.type == SIL_OPTION_NUMBER && strcmp(row.key, key) == 0)
+            return true;
+    return false;
+}
 
 bool all_numbers(yyjson_val *obj, const char *const *keys, size_t n) {
     if (!yyjson_is_obj(obj))
@@ -73,7 +76,7 @@ yyjson_mut_val *checked_list(yyjson_mut_doc *doc, yyjson_val *list, const char *
 // keys, then the text's other keys in their order. threshold_db reads "auto"
 // when auto_threshold is on.
 yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options) {
-    Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
+    JsonDoc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
     yyjson_val *given = in ? yyjson_doc_get_root(in.get()) : nullptr;
     if (!yyjson_is_obj(given))
         given = nullptr;
@@ -85,21 +88,21 @@ yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options) {
     };
     // An automatic threshold replaces the fixed one.
     const bool auto_threshold = given && yyjson_is_true(yyjson_obj_get(given, "auto_threshold"));
-    for (const DefaultOption &d : kDefaultOptions) {
-        yyjson_val *v = given ? yyjson_obj_get(given, d.key) : nullptr;
-        if (auto_threshold && strcmp(d.key, "threshold_db") == 0)
-            add(d.key, yyjson_mut_str(doc, "auto"));
+    for (const sil_option_info &row : SIL_OPTIONS) {
+        if (row.type != SIL_OPTION_NUMBER)
+            continue;
+        yyjson_val *v = given ? yyjson_obj_get(given, row.key) : nullptr;
+        if (auto_threshold && strcmp(row.key, "threshold_db") == 0)
+            add(row.key, yyjson_mut_str(doc, "auto"));
         else
-            add(d.key, v ? yyjson_val_mut_copy(doc, v) : yyjson_mut_real(doc, d.value));
+            add(row.key, v ? yyjson_val_mut_copy(doc, v)
+                           : yyjson_mut_real(doc, decimal_default(row.fallback)));
     }
     if (given) {
         size_t idx, max;
         yyjson_val *key, *val;
         yyjson_obj_foreach(given, idx, max, key, val) {
-            bool known = false;
-            for (const DefaultOption &d : kDefaultOptions)
-                known = known || strcmp(yyjson_get_str(key), d.key) == 0;
-            if (!known)
+            if (!is_number_option(yyjson_get_str(key)))
                 add(yyjson_get_str(key), yyjson_val_mut_copy(doc, val));
         }
     }
@@ -112,9 +115,14 @@ double threshold_of(yyjson_val *report, const std::string &options) {
     yyjson_val *v = yyjson_obj_get(report, "threshold_db");
     if (yyjson_is_num(v))
         return yyjson_get_num(v);
-    Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
+    JsonDoc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
     v = in ? yyjson_obj_get(yyjson_doc_get_root(in.get()), "threshold_db") : nullptr;
-    return yyjson_is_num(v) ? yyjson_get_num(v) : kDefaultOptions[0].value;
+    if (yyjson_is_num(v))
+        return yyjson_get_num(v);
+    for (const sil_option_info &row : SIL_OPTIONS)
+        if (strcmp(row.key, "threshold_db") == 0)
+            return decimal_default(row.fallback);
+    return 0.0;
 }
 
 // The level curve as tiers of base64 min/max pairs; NULL when the report has
@@ -146,12 +154,6 @@ yyjson_mut_val *level_data(yyjson_mut_doc *doc, yyjson_val *levels) {
         std::string text = base64(t.min_max.data(), t.min_max.size());
         yyjson_mut_obj_add_strncpy(doc, tier, "data", text.data(), text.size());
     }
-    return out;
-}
-
-std::string take_text(char *s) {
-    std::string out = s ? s : "";
-    free(s);
     return out;
 }
 
@@ -298,8 +300,8 @@ bool write_text_file(const std::string &path, const std::string &text) {
 // ---------------------------------------------------------------------------
 
 std::string review_options(const std::string &options) {
-    MutDoc doc(yyjson_mut_doc_new(nullptr));
-    Doc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
+    JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
+    JsonDoc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
     yyjson_val *given = in ? yyjson_doc_get_root(in.get()) : nullptr;
     yyjson_mut_val *root =
         yyjson_is_obj(given) ? yyjson_val_mut_copy(doc.get(), given) : yyjson_mut_obj(doc.get());
@@ -308,7 +310,7 @@ std::string review_options(const std::string &options) {
         yyjson_mut_obj_remove_key(root, key);
         yyjson_mut_obj_add_true(doc.get(), root, key);
     }
-    return take_text(yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
+    return take_json_text(yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr));
 }
 
 std::string review_page(const std::string &report, const std::string &audio_path,
@@ -316,10 +318,10 @@ std::string review_page(const std::string &report, const std::string &audio_path
     Report parsed;
     if (!parse_report(report, &parsed))
         return "";
-    Doc in(yyjson_read(report.data(), report.size(), 0));
+    JsonDoc in(yyjson_read(report.data(), report.size(), 0));
     yyjson_val *root = yyjson_doc_get_root(in.get());
 
-    MutDoc doc(yyjson_mut_doc_new(nullptr));
+    JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_doc *d = doc.get();
     yyjson_mut_val *out = yyjson_mut_obj(d);
     yyjson_mut_doc_set_root(d, out);
@@ -356,7 +358,7 @@ std::string review_page(const std::string &report, const std::string &audio_path
 
     // Names that are not UTF-8 keep their bytes as \u00XX escapes.
     std::string json = escape_invalid_utf8(
-        take_text(yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr)));
+        take_json_text(yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr)));
     if (json.empty())
         return "";
     // In a script block "</script" and "<!--" would end or confuse the data;

@@ -1,10 +1,8 @@
 #include "json_names.h"
 
-#include <yyjson.h>
+#include "json_doc.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 namespace silsplit_cli {
 
@@ -32,10 +30,6 @@ size_t utf8_length(const std::string &s, size_t i) {
     return 0;
 }
 
-struct MutDocFree {
-    void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
-};
-
 } // namespace
 
 std::string escape_invalid_utf8(const std::string &json) {
@@ -57,14 +51,12 @@ std::string escape_invalid_utf8(const std::string &json) {
 }
 
 std::string json_name(const std::string &name) {
-    std::unique_ptr<yyjson_mut_doc, MutDocFree> doc(yyjson_mut_doc_new(nullptr));
+    JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
     if (!doc)
         return "";
     yyjson_mut_doc_set_root(doc.get(), yyjson_mut_strn(doc.get(), name.data(), name.size()));
-    char *text = yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
-    const std::string out = text ? escape_invalid_utf8(text) : "";
-    free(text);
-    return out;
+    return escape_invalid_utf8(
+        take_json_text(yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr)));
 }
 
 } // namespace silsplit_cli

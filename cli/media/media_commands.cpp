@@ -3,7 +3,6 @@
 // marks copy the input's packets (no re-encoding) into new containers.
 #include "media_commands.h"
 
-#include "report_format.h"
 #include "engine.h"
 #include "split_output.h"
 
@@ -15,7 +14,6 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,8 +22,8 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <strings.h>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 namespace silsplit_cli {
@@ -34,66 +32,35 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct pipeline_closer {
-    void operator()(sil_pipeline *p) const { sil_pipeline_free(p); }
-};
-
-struct output_closer {
+struct OutputCloser {
     void operator()(AVFormatContext *oc) const {
         if (oc && oc->pb && !(oc->oformat->flags & AVFMT_NOFILE))
             avio_closep(&oc->pb);
         avformat_free_context(oc);
     }
 };
-using output_ptr = std::unique_ptr<AVFormatContext, output_closer>;
+using OutputPtr = std::unique_ptr<AVFormatContext, OutputCloser>;
 
-struct heap_text_closer {
-    void operator()(char *p) const { free(p); }
-};
-using heap_text = std::unique_ptr<char, heap_text_closer>;
+// Frees an analysis's report and chapters at the end of a scope.
+using AnalysisGuard = std::unique_ptr<sil_analysis, sil_analysis_releaser>;
 
-// A file written under a temporary name in its final folder; the temporary
-// file is removed unless it was renamed into place.
-struct TempFile {
-    std::string temp;
-    std::string final_path;
-    bool committed = false;
-    TempFile() = default;
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-    ~TempFile() {
-        if (!committed && !temp.empty())
-            remove(temp.c_str());
+// A new empty temporary file for final_path (see TempFile), closed again:
+// FFmpeg and the WAV writer open it by name. 0, or -1 with *error set.
+int create_temp(const std::string &final_path, TempFile *t, std::string *error) {
+    const int fd = create_temp_file(final_path, t);
+    if (fd < 0) {
+        *error = "cannot create " + final_path + ": " + strerror(errno);
+        return -1;
     }
-};
-
-// Makes a new empty file under the temporary name the split's other writers
-// use (FINAL.part-PID-N, which --overwrite recognises), never an existing
-// file or a planted link. 0, or -1 with *error set.
-int temp_for(const std::string &final_path, TempFile *t, std::string *error) {
-    t->final_path = final_path;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name =
-            final_path + ".part-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
-            t->temp = name;
-            return 0;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    *error = "cannot create " + final_path + ": " + strerror(errno);
-    return -1;
+    close(fd);
+    return 0;
 }
 
 int commit(TempFile *t, std::string *error) {
-    if (rename(t->temp.c_str(), t->final_path.c_str()) != 0) {
+    if (commit_temp_file(t) != 0) {
         *error = "cannot write " + t->final_path + ": " + strerror(errno);
         return -1;
     }
-    t->committed = true;
     return 0;
 }
 
@@ -117,14 +84,14 @@ std::string skipped_warning(long long corrupt) {
 // Analysis through the pipeline
 // ---------------------------------------------------------------------------
 
-struct pipeline_sink {
+struct PipelineSink {
     const sil_opts *opts;
     sil_progress *progress;
-    std::unique_ptr<sil_pipeline, pipeline_closer> p;
+    sil_pipeline_ptr p;
 };
 
 int sink_start(void *user, int rate, std::string *error) {
-    pipeline_sink *s = static_cast<pipeline_sink *>(user);
+    PipelineSink *s = static_cast<PipelineSink *>(user);
     s->p.reset(sil_pipeline_new(rate, -1, s->opts, s->progress));
     if (!s->p) {
         *error = sil_get_error();
@@ -134,7 +101,7 @@ int sink_start(void *user, int rate, std::string *error) {
 }
 
 int sink_push(void *user, const float *frames, size_t n, std::string *error) {
-    pipeline_sink *s = static_cast<pipeline_sink *>(user);
+    PipelineSink *s = static_cast<PipelineSink *>(user);
     if (sil_pipeline_push(s->p.get(), frames, n) != 0) {
         *error = sil_get_error();
         return -1;
@@ -145,33 +112,36 @@ int sink_push(void *user, const float *frames, size_t n, std::string *error) {
 // Decoding is nearly all the work: its position in the input takes the
 // progress this far, and the pipeline's own calls, which come at the end
 // (the length of a stream is not known before), take it on to 100.
-constexpr int READ_PCT_END = 95;
+constexpr int kReadPctEnd = 95;
 
-// The stream's report.
-char *analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, std::string *error) {
+// The stream's analysis. 0 and a filled record, or -1 with *error set.
+int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis *out,
+                  std::string *error) {
+    *out = sil_analysis{};
     sil_opts opts;
     if (sil_parse_opts(run->opts.empty() ? nullptr : run->opts.c_str(), &opts) != 0) {
         *error = sil_get_error();
-        return nullptr;
+        return -1;
     }
     sil_progress progress = {run->progress, run->progress_user, -1, 0};
     if (sil_progress_report(&progress, 0, SIL_STAGE_READ) != 0) {
         *error = sil_get_error();
-        return nullptr;
+        return -1;
     }
-    pipeline_sink ps{&opts, &progress, nullptr};
+    PipelineSink ps{&opts, &progress, nullptr};
     MediaSink sink;
     sink.start = sink_start;
     sink.push = sink_push;
     sink.user = &ps;
-    if (media_decode(in, sink, &progress, READ_PCT_END, stats, error) != 0)
-        return nullptr;
+    if (media_decode(in, sink, &progress, kReadPctEnd, stats, error) != 0)
+        return -1;
     if (stats->corrupt > 0)
         run->warning = skipped_warning(stats->corrupt);
-    char *report = sil_pipeline_report(ps.p.get()); // makes the "done" call too
-    if (!report)
+    if (sil_pipeline_finish(ps.p.get(), out) != 0) { // makes the "done" call too
         *error = sil_get_error();
-    return report;
+        return -1;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -225,8 +195,8 @@ std::string chapter_extension(const MediaInput &in, const std::string &path) {
     std::string demuxer = in.fmt->iformat->name;
     demuxer = demuxer.substr(0, demuxer.find(','));
     static const char *const family[][2] = {
-        {"mp3", "mp3"}, {"mov", "m4a"},   {"flac", "flac"}, {"matroska", "mka"}, {"wav", "wav"},
-        {"w64", "w64"}, {"aac", "aac"},   {"aiff", "aiff"}, {"caf", "caf"},      {"ac3", "ac3"},
+        {"mp3", "mp3"},   {"mov", "m4a"}, {"flac", "flac"}, {"matroska", "mka"}, {"wav", "wav"},
+        {"w64", "w64"},   {"aac", "aac"}, {"aiff", "aiff"}, {"caf", "caf"},      {"ac3", "ac3"},
         {"eac3", "eac3"}, {"asf", "wma"}, {"wv", "wv"},     {"tta", "tta"},      {"amr", "amr"},
     };
     std::string guess;
@@ -246,15 +216,14 @@ std::string chapter_extension(const MediaInput &in, const std::string &path) {
 
 struct ChapterFile {
     TempFile file;
-    output_ptr oc;
+    OutputPtr oc;
     int64_t offset = AV_NOPTS_VALUE; // input time of the file's first packet
     bool done = false;
 };
 
-int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist,
-                      const AVOutputFormat *ofmt, int index, int count, ChapterFile *cf,
-                      std::string *error) {
-    if (temp_for(cf->file.final_path, &cf->file, error) != 0)
+int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AVOutputFormat *ofmt,
+                      int index, int count, ChapterFile *cf, std::string *error) {
+    if (create_temp(cf->file.final_path, &cf->file, error) != 0)
         return -1;
     AVFormatContext *oc = nullptr;
     int rc = avformat_alloc_output_context2(&oc, ofmt, nullptr, cf->file.temp.c_str());
@@ -304,7 +273,7 @@ int finish_chapter_file(ChapterFile *cf, std::string *error) {
 }
 
 int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string *error) {
-    packet_ptr c(av_packet_clone(pkt));
+    PacketPtr c(av_packet_clone(pkt));
     if (!c) {
         *error = "out of memory";
         return -1;
@@ -346,7 +315,7 @@ int report_write(MediaRun *run, int *shown, AVIOContext *pb, int64_t size, std::
 // Copies the packets of the chosen stream: a chapter file takes every packet
 // that overlaps the chapter, so it starts at the packet at or before the
 // chapter's start.
-int copy_chapters(MediaInput *in, const std::string &source_name, const Report &r,
+int copy_chapters(MediaInput *in, const std::string &source_name, const sil_analysis &a,
                   int64_t origin_pts, const std::string &out_dir, MediaRun *run,
                   std::string *error) {
     const AVStream *ist = in->fmt->streams[in->stream];
@@ -357,12 +326,12 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
         *error = "no container for ." + ext;
         return -1;
     }
-    const size_t n = r.chapters.size();
+    const size_t n = (size_t)a.count;
     std::vector<int64_t> start(n), end(n);
     const int64_t origin = origin_pts == INT64_MIN || origin_pts == AV_NOPTS_VALUE ? 0 : origin_pts;
     for (size_t k = 0; k < n; k++) {
-        start[k] = origin + llround(r.chapters[k].t0 * tb.den / tb.num);
-        end[k] = origin + llround(r.chapters[k].t1 * tb.den / tb.num);
+        start[k] = origin + llround((double)a.chapters[k].t0 * tb.den / tb.num);
+        end[k] = origin + llround((double)a.chapters[k].t1 * tb.den / tb.num);
     }
     std::vector<ChapterFile> files(n);
     char name[32];
@@ -371,7 +340,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
         files[k].file.final_path = (fs::path(out_dir) / (name + ext)).string();
     }
 
-    packet_ptr pkt(av_packet_alloc());
+    PacketPtr pkt(av_packet_alloc());
     if (!pkt) {
         *error = "out of memory";
         return -1;
@@ -382,23 +351,13 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     int shown = -1;
     while (next < n) {
-        if (in->stop.fn && in->stop.fn(in->stop.user)) {
-            *error = "cancelled";
-            return -1;
-        }
         if (report_write(run, &shown, in->fmt->pb, size, error) != 0)
             return -1;
-        int rc = av_read_frame(in->fmt.get(), pkt.get());
-        if (rc == AVERROR_EOF)
-            break;
-        if (rc < 0) {
-            *error = media_error_text(rc);
+        const int got = media_next_packet(in, in->stream, pkt.get(), error);
+        if (got < 0)
             return -1;
-        }
-        if (pkt->stream_index != in->stream) {
-            av_packet_unref(pkt.get());
-            continue;
-        }
+        if (got == 0)
+            break;
         const int64_t pts = pkt->pts != AV_NOPTS_VALUE   ? pkt->pts
                             : pkt->dts != AV_NOPTS_VALUE ? pkt->dts
                                                          : expected_pts;
@@ -449,7 +408,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const Report &
 // Decoded chapters as 16-bit WAV files
 // ---------------------------------------------------------------------------
 
-struct wav_chapters {
+struct WavChapters {
     const std::string *out_dir;
     std::vector<int64_t> start, end;
     std::vector<std::vector<float>> frames;
@@ -458,11 +417,11 @@ struct wav_chapters {
     size_t next = 0;
 };
 
-int write_wav_chapter(wav_chapters *w, size_t k, std::string *error) {
+int write_wav_chapter(WavChapters *w, size_t k, std::string *error) {
     char name[32];
     snprintf(name, sizeof name, "ch_%03zu.wav", k + 1);
     TempFile t;
-    if (temp_for((fs::path(*w->out_dir) / name).string(), &t, error) != 0)
+    if (create_temp((fs::path(*w->out_dir) / name).string(), &t, error) != 0)
         return -1;
     std::vector<float> &f = w->frames[k];
     if (f.size() > (size_t)INT_MAX) {
@@ -478,12 +437,12 @@ int write_wav_chapter(wav_chapters *w, size_t k, std::string *error) {
 }
 
 int wav_start(void *user, int rate, std::string *) {
-    static_cast<wav_chapters *>(user)->rate = rate;
+    static_cast<WavChapters *>(user)->rate = rate;
     return 0;
 }
 
 int wav_push(void *user, const float *frames, size_t n, std::string *error) {
-    wav_chapters *w = static_cast<wav_chapters *>(user);
+    WavChapters *w = static_cast<WavChapters *>(user);
     const int64_t b0 = w->pos, b1 = w->pos + (int64_t)n;
     for (size_t k = w->next; k < w->start.size() && w->start[k] < b1; k++) {
         const int64_t a = std::max(b0, w->start[k]), b = std::min(b1, w->end[k]);
@@ -501,21 +460,17 @@ int wav_push(void *user, const float *frames, size_t n, std::string *error) {
 
 // Decodes the input again and writes each chapter's frames, the range the
 // library's own split takes at the stream's rate.
-int write_wav_chapters(MediaInput *in, const Report &r, int64_t total_frames, int rate,
-                       const std::string &out_dir, std::string *error) {
-    wav_chapters w;
+int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string &out_dir,
+                       std::string *error) {
+    WavChapters w;
     w.out_dir = &out_dir;
-    const float rate_f = (float)rate;
-    for (const Chapter &c : r.chapters) {
-        const double s = floorf((float)c.t0 * rate_f), e = ceilf((float)c.t1 * rate_f);
-        int64_t a = !(s >= 0.0) ? 0 : s > (double)total_frames ? total_frames : (int64_t)s;
-        int64_t b = e > (double)total_frames ? total_frames : !(e >= 0.0) ? 0 : (int64_t)e;
-        if (b < a)
-            b = a;
-        w.start.push_back(a);
-        w.end.push_back(b);
-    }
-    w.frames.resize(r.chapters.size());
+    const size_t n = (size_t)a.count;
+    w.start.resize(n);
+    w.end.resize(n);
+    for (size_t k = 0; k < n; k++)
+        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames, &w.start[k],
+                           &w.end[k]);
+    w.frames.resize(n);
     MediaSink sink;
     sink.start = wav_start;
     sink.push = wav_push;
@@ -535,11 +490,18 @@ int write_wav_chapters(MediaInput *in, const Report &r, int64_t total_frames, in
 
 struct Spool {
     TempFile file;
-    file_ptr f;
+    FilePtr f;
 };
 
-int open_spool(const std::string &dir, Spool *s, std::string *error) {
-    if (temp_for((fs::path(dir) / "stdin").string(), &s->file, error) != 0)
+// A spool for standard input, in dir, when path is "-" (*spool stays NULL
+// for a named file). 0, or -1 with *error set.
+int open_spool(const std::string &path, const std::string &dir, std::unique_ptr<Spool> *spool,
+               std::string *error) {
+    if (path != "-")
+        return 0;
+    spool->reset(new Spool);
+    Spool *s = spool->get();
+    if (create_temp((fs::path(dir) / "stdin").string(), &s->file, error) != 0)
         return -1;
     s->f.reset(fopen(s->file.temp.c_str(), "w+b"));
     if (!s->f) {
@@ -550,30 +512,33 @@ int open_spool(const std::string &dir, Spool *s, std::string *error) {
 }
 
 // Analyses the input once, keeping standard input in a spool file when
-// there is one. The report, or NULL.
-char *first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats *stats,
-                 bool refuse_chapters, std::string *error) {
+// there is one. 0 and a filled record, or -1 with *error set.
+int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats *stats,
+               bool refuse_chapters, sil_analysis *out, std::string *error) {
+    *out = sil_analysis{};
     MediaInput in;
-    if (media_open(path, run->stream, spool ? spool->f.get() : nullptr, run->stop, &in, error) !=
-        0)
-        return nullptr;
+    if (media_open(path, run->stream, spool ? spool->f.get() : nullptr, run->stop, &in, error) != 0)
+        return -1;
     if (refuse_chapters && in.fmt->nb_chapters > 0) {
         *error = "has " + std::to_string(in.fmt->nb_chapters) +
                  " chapters already (--replace replaces them)";
-        return nullptr;
+        return -1;
     }
-    heap_text report(analyze_input(&in, run, stats, error));
-    if (!report)
-        return nullptr;
+    sil_analysis a;
+    if (analyze_input(&in, run, stats, &a, error) != 0)
+        return -1;
+    AnalysisGuard guard(&a);
     if (spool) {
         if (media_drain(&in, error) != 0)
-            return nullptr;
+            return -1;
         if (fflush(spool->f.get()) != 0) {
             *error = "cannot keep a copy of standard input";
-            return nullptr;
+            return -1;
         }
     }
-    return report.release();
+    *out = a; // handed over: the guard frees the emptied record
+    a = sil_analysis{};
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -598,26 +563,26 @@ bool chapter_comments(const AVOutputFormat *f) {
     return false;
 }
 
-void add_chapter_comments(AVDictionary **tags, const Report &r) {
+void add_chapter_comments(AVDictionary **tags, const sil_analysis &a) {
     char key[32], value[32];
-    for (size_t k = 0; k < r.chapters.size(); k++) {
-        const long long ms = llround(r.chapters[k].t0 * 1000.0);
+    for (size_t k = 0; k < (size_t)a.count; k++) {
+        const long long ms = llround((double)a.chapters[k].t0 * 1000.0);
         snprintf(key, sizeof key, "CHAPTER%03zu", k + 1);
-        snprintf(value, sizeof value, "%02lld:%02lld:%02lld.%03lld", ms / 3600000,
-                 ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+        snprintf(value, sizeof value, "%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
+                 ms / 1000 % 60, ms % 1000);
         av_dict_set(tags, key, value, 0);
         snprintf(key, sizeof key, "CHAPTER%03zuNAME", k + 1);
         av_dict_set(tags, key, ("Chapter " + std::to_string(k + 1)).c_str(), 0);
     }
 }
 
-int add_chapters(AVFormatContext *oc, const Report &r, std::string *error) {
-    oc->chapters = static_cast<AVChapter **>(av_calloc(r.chapters.size() + 1, sizeof(AVChapter *)));
+int add_chapters(AVFormatContext *oc, const sil_analysis &a, std::string *error) {
+    oc->chapters = static_cast<AVChapter **>(av_calloc((size_t)a.count + 1, sizeof(AVChapter *)));
     if (!oc->chapters) {
         *error = "out of memory";
         return -1;
     }
-    for (size_t k = 0; k < r.chapters.size(); k++) {
+    for (size_t k = 0; k < (size_t)a.count; k++) {
         AVChapter *ch = static_cast<AVChapter *>(av_mallocz(sizeof(AVChapter)));
         if (!ch) {
             *error = "out of memory";
@@ -627,8 +592,8 @@ int add_chapters(AVFormatContext *oc, const Report &r, std::string *error) {
         oc->nb_chapters = (unsigned)k + 1;
         ch->id = (int64_t)k + 1;
         ch->time_base = AVRational{1, 1000};
-        ch->start = llround(r.chapters[k].t0 * 1000.0);
-        ch->end = llround(r.chapters[k].t1 * 1000.0);
+        ch->start = llround((double)a.chapters[k].t0 * 1000.0);
+        ch->end = llround((double)a.chapters[k].t1 * 1000.0);
         av_dict_set(&ch->metadata, "title", ("Chapter " + std::to_string(k + 1)).c_str(), 0);
     }
     return 0;
@@ -639,7 +604,7 @@ int count_chapters(const std::string &path) {
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0)
         return -1;
-    input_ptr f(raw);
+    InputPtr f(raw);
     return (int)f->nb_chapters;
 }
 
@@ -649,12 +614,13 @@ int count_chapters(const std::string &path) {
 // Entry points
 // ---------------------------------------------------------------------------
 
-char *analyze_media(const std::string &path, MediaRun *run, std::string *error) {
+int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
+    *out = sil_analysis{};
     MediaInput in;
     if (media_open(path, run->stream, nullptr, run->stop, &in, error) != 0)
-        return nullptr;
+        return -1;
     MediaStats stats;
-    return analyze_input(&in, run, &stats, error);
+    return analyze_input(&in, run, &stats, out, error);
 }
 
 int media_split(const std::string &path, const std::string &out_dir, bool to_wav, MediaRun *run,
@@ -666,32 +632,24 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     }
     std::unique_ptr<Spool> spool;
-    if (path == "-") {
-        spool.reset(new Spool);
-        if (open_spool(out_dir, spool.get(), error) != 0)
-            return -1;
-    }
+    if (open_spool(path, out_dir, &spool, error) != 0)
+        return -1;
     MediaStats stats;
-    heap_text report(first_pass(path, spool.get(), run, &stats, false, error));
-    if (!report)
+    sil_analysis a;
+    if (first_pass(path, spool.get(), run, &stats, false, &a, error) != 0)
         return -1;
-    Report r;
-    if (!parse_report(report.get(), &r)) {
-        *error = "cannot read the library's report";
-        return -1;
-    }
+    AnalysisGuard guard(&a);
     MediaInput in;
     const std::string source = spool ? spool->file.temp : path;
     if (media_open(source, run->stream, nullptr, run->stop, &in, error) != 0)
         return -1;
-    const int rc = to_wav ? write_wav_chapters(&in, r, stats.frames, stats.sample_rate, out_dir,
-                                               error)
-                          : copy_chapters(&in, path, r, stats.origin_pts, out_dir, run, error);
+    const int rc = to_wav ? write_wav_chapters(&in, a, out_dir, error)
+                          : copy_chapters(&in, path, a, stats.origin_pts, out_dir, run, error);
     if (rc != 0)
         return -1;
-    if (write_text(out_dir, "chapters.json", report.get(), error) != 0)
+    if (write_text(out_dir, "chapters.json", a.report, error) != 0)
         return -1;
-    return (int)r.chapters.size();
+    return a.count;
 }
 
 int media_write_chapter_marks(const std::string &path, const std::string &out, bool replace,
@@ -705,27 +663,18 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     if (out_folder.empty())
         out_folder = ".";
     std::unique_ptr<Spool> spool;
-    if (path == "-") {
-        spool.reset(new Spool);
-        if (open_spool(out_folder, spool.get(), error) != 0)
-            return -1;
-    }
-    heap_text report;
+    if (open_spool(path, out_folder, &spool, error) != 0)
+        return -1;
+    sil_analysis a;
     if (!spool && media_wants_library(path)) {
-        report.reset(analyze_any(path, run, error));
-        if (!report)
+        if (analyze_any(path, run, &a, error) != 0)
             return -1;
     } else {
         MediaStats stats;
-        report.reset(first_pass(path, spool.get(), run, &stats, !replace, error));
-        if (!report)
+        if (first_pass(path, spool.get(), run, &stats, !replace, &a, error) != 0)
             return -1;
     }
-    Report r;
-    if (!parse_report(report.get(), &r)) {
-        *error = "cannot read the library's report";
-        return -1;
-    }
+    AnalysisGuard guard(&a);
 
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;
@@ -735,7 +684,10 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = media_error_text(rc);
         return -1;
     }
-    input_ptr ifmt(raw);
+    MediaInput src; // the streams are copied, not decoded
+    src.fmt.reset(raw);
+    src.stop = run->stop;
+    AVFormatContext *ifmt = raw;
     if ((rc = avformat_find_stream_info(raw, nullptr)) < 0) {
         *error = media_error_text(rc);
         return -1;
@@ -746,14 +698,14 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     TempFile t;
-    if (temp_for(out, &t, error) != 0)
+    if (create_temp(out, &t, error) != 0)
         return -1;
     AVFormatContext *oraw = nullptr;
     if ((rc = avformat_alloc_output_context2(&oraw, ofmt, nullptr, t.temp.c_str())) < 0) {
         *error = media_error_text(rc);
         return -1;
     }
-    output_ptr oc(oraw);
+    OutputPtr oc(oraw);
     std::vector<int> map(ifmt->nb_streams, -1);
     for (unsigned i = 0; i < ifmt->nb_streams; i++) {
         const AVStream *ist = ifmt->streams[i];
@@ -789,8 +741,8 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
                     tags = &oc->streams[i]->metadata;
                     break;
                 }
-        add_chapter_comments(tags, r);
-    } else if (add_chapters(oc.get(), r, error) != 0) {
+        add_chapter_comments(tags, a);
+    } else if (add_chapters(oc.get(), a, error) != 0) {
         return -1;
     }
     if (!(ofmt->flags & AVFMT_NOFILE) &&
@@ -802,7 +754,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = out + ": " + media_error_text(rc);
         return -1;
     }
-    packet_ptr pkt(av_packet_alloc());
+    PacketPtr pkt(av_packet_alloc());
     if (!pkt) {
         *error = "out of memory";
         return -1;
@@ -810,19 +762,13 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     const int64_t size = ifmt->pb ? avio_size(ifmt->pb) : -1;
     int shown = -1;
     for (;;) {
-        if (run->stop.fn && run->stop.fn(run->stop.user)) {
-            *error = "cancelled";
-            return -1;
-        }
         if (report_write(run, &shown, ifmt->pb, size, error) != 0)
             return -1;
-        rc = av_read_frame(ifmt.get(), pkt.get());
-        if (rc == AVERROR_EOF)
-            break;
-        if (rc < 0) {
-            *error = media_error_text(rc);
+        const int got = media_next_packet(&src, -1, pkt.get(), error);
+        if (got < 0)
             return -1;
-        }
+        if (got == 0)
+            break;
         const int o = map[pkt->stream_index];
         if (o < 0) {
             av_packet_unref(pkt.get());
@@ -850,14 +796,14 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     oc.reset();
-    if (!r.chapters.empty() && count_chapters(t.temp) != (int)r.chapters.size()) {
+    if (a.count > 0 && count_chapters(t.temp) != a.count) {
         *error = std::string("the ") + ofmt->name +
                  " container does not keep chapter marks; name the output .m4b, .mka, .mp3 or .ogg";
         return -1;
     }
     if (commit(&t, error) != 0)
         return -1;
-    return (int)r.chapters.size();
+    return a.count;
 }
 
 } // namespace silsplit_cli

@@ -1,7 +1,7 @@
 // The review page: one self-contained HTML file that shows a recording's level
 // curve, threshold, chapters and pauses beside a player for the recording.
-#ifndef SILSPLIT_TOOLS_REVIEW_PAGE_H
-#define SILSPLIT_TOOLS_REVIEW_PAGE_H
+#ifndef SILSPLIT_CLI_FORMATS_REVIEW_PAGE_H
+#define SILSPLIT_CLI_FORMATS_REVIEW_PAGE_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,15 +1,15 @@
 // The commands on recordings that FFmpeg reads: analysis through the
 // library's pipeline, lossless cutting into chapter files, and chapter marks
-// written into a copy of the recording. analyze_any and split_needs_media
-// (media_route.cpp) are the program's own; the functions that need FFmpeg
-// live in the media module (media_commands.cpp), which the program reaches
-// through media_loader.cpp.
-#ifndef SILSPLIT_TOOLS_MEDIA_COMMANDS_H
-#define SILSPLIT_TOOLS_MEDIA_COMMANDS_H
+// written into a copy of the recording. media_wants_library, analyze_wav,
+// analyze_any and split_needs_media (media_route.cpp) are the program's own;
+// the functions that need FFmpeg live in the media module
+// (media_commands.cpp), which the program reaches through media_loader.cpp.
+#ifndef SILSPLIT_CLI_MEDIA_MEDIA_COMMANDS_H
+#define SILSPLIT_CLI_MEDIA_MEDIA_COMMANDS_H
 
 #include "media_source.h"
 
-#include <silsplit.h>
+#include "engine.h"
 
 #include <string>
 
@@ -26,17 +26,31 @@ struct MediaRun {
     std::string warning; // set when packets were skipped; shown beside the result
 };
 
-// The report of path: through the library's reader for the WAV files it
-// reads, through FFmpeg for the rest. A heap text freed with free(), or NULL
-// with *error set ("cancelled" when stopped).
-char *analyze_any(const std::string &path, MediaRun *run, std::string *error);
+// Whether the library's own WAV reader should read path: a RIFF/WAVE file
+// (or a missing .wav name, so that its message stays the library's). "-",
+// other files and unreadable ones go through FFmpeg.
+bool media_wants_library(const std::string &path);
 
-// The report of path read through FFmpeg, whatever it holds; as analyze_any.
-char *analyze_media(const std::string &path, MediaRun *run, std::string *error);
+// The analysis of a WAV file by the library's reader, with the progress calls
+// of silsplit_analyze_progress. 0 and a filled record (free with
+// sil_analysis_free), or -1 with the engine's message and code set: a WAV
+// file that only FFmpeg can read (a data chunk over the reader's size limit)
+// is SIL_ERR_TOO_LARGE.
+int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out);
+
+// The analysis of path (its report and chapters): through the library's
+// reader for the WAV files it reads, through FFmpeg for the rest. 0 and a
+// filled record (free with sil_analysis_free), or -1 with *error set
+// ("cancelled" when stopped).
+int analyze_any(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error);
+
+// The analysis of path read through FFmpeg, whatever it holds; as
+// analyze_any.
+int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error);
 
 // Whether split needs FFmpeg for path: every input but the RIFF/WAVE files
 // (which go to the library's split, and come back here only when its reader
-// refuses them for their size; see media_library_refusal).
+// refuses them for their size).
 bool split_needs_media(const std::string &path);
 
 // Cuts path into out_dir/ch_001.EXT, ... in the input's own codec and

@@ -2,7 +2,8 @@
 // FFmpeg (analyze_media) for the rest. Built into the program and into the
 // media module alike; nothing here touches FFmpeg, so that a WAV file is
 // analysed without loading it.
-#include "media_commands.h"
+#include "media/media_commands.h"
+#include "split_output.h"
 
 #include <cstdio>
 #include <cstring>
@@ -17,7 +18,7 @@ static bool ends_with_wav(const std::string &path) {
 bool media_wants_library(const std::string &path) {
     if (path == "-")
         return false;
-    file_ptr f(fopen(path.c_str(), "rb"));
+    FilePtr f(fopen(path.c_str(), "rb"));
     if (!f) // the library's own message for a WAV name; FFmpeg's for the rest
         return ends_with_wav(path);
     unsigned char head[12];
@@ -26,24 +27,29 @@ bool media_wants_library(const std::string &path) {
     return memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WAVE", 4) == 0;
 }
 
-bool media_library_refusal(const char *message) {
-    // A data chunk of 2 GiB or more, or the 0xFFFFFFFF size that streaming
-    // writers leave: the reader will not hold it, FFmpeg streams it.
-    return message && strcmp(message, "data chunk too large") == 0;
+int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out) {
+    *out = sil_analysis{};
+    sil_clear_error();
+    sil_opts opts;
+    if (sil_parse_opts(run.opts.empty() ? nullptr : run.opts.c_str(), &opts) != 0)
+        return -1;
+    sil_progress progress = {run.progress, run.progress_user, -1, 0};
+    return sil_analyze_wav(path.c_str(), &opts, &progress, out);
 }
 
-char *analyze_any(const std::string &path, MediaRun *run, std::string *error) {
-    const char *opts = run->opts.empty() ? nullptr : run->opts.c_str();
+int analyze_any(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
     if (media_wants_library(path)) {
-        char *report = silsplit_analyze_progress(path.c_str(), opts, run->progress,
-                                                 run->progress_user);
-        if (report || !media_library_refusal(silsplit_last_error())) {
-            if (!report)
-                *error = silsplit_last_error();
-            return report;
+        // A data chunk of 2 GiB or more, or the 0xFFFFFFFF size that
+        // streaming writers leave: the reader will not hold it, FFmpeg
+        // streams it.
+        if (analyze_wav(path, *run, out) == 0)
+            return 0;
+        if (sil_error_code() != SIL_ERR_TOO_LARGE) {
+            *error = sil_get_error();
+            return -1;
         }
     }
-    return analyze_media(path, run, error);
+    return analyze_media(path, run, out, error);
 }
 
 bool split_needs_media(const std::string &path) { return !media_wants_library(path); }

@@ -3,8 +3,8 @@
 // the whole text invalid JSON. Here every byte that is not part of a valid
 // UTF-8 sequence becomes the escape \u00XX of its value (\u00E9), and the
 // rest is written as yyjson writes any string, so UTF-8 names are unchanged.
-#ifndef SILSPLIT_TOOLS_JSON_NAMES_H
-#define SILSPLIT_TOOLS_JSON_NAMES_H
+#ifndef SILSPLIT_CLI_FORMATS_JSON_NAMES_H
+#define SILSPLIT_CLI_FORMATS_JSON_NAMES_H
 
 #include <string>
 

@@ -2,8 +2,8 @@
 // audio stream that FFmpeg decodes, mixed to one channel (the mean of the
 // channels, as the library's WAV reader computes it) and handed on in blocks
 // of frames at the stream's own rate.
-#ifndef SILSPLIT_TOOLS_MEDIA_SOURCE_H
-#define SILSPLIT_TOOLS_MEDIA_SOURCE_H
+#ifndef SILSPLIT_CLI_MEDIA_MEDIA_SOURCE_H
+#define SILSPLIT_CLI_MEDIA_MEDIA_SOURCE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -24,31 +24,26 @@ namespace silsplit_cli {
 // ---------------------------------------------------------------------------
 // Owners of FFmpeg's contexts
 // ---------------------------------------------------------------------------
-struct input_closer {
+struct InputCloser {
     void operator()(AVFormatContext *f) const;
 };
-struct codec_closer {
+struct CodecCloser {
     void operator()(AVCodecContext *c) const;
 };
-struct io_closer { // a custom AVIOContext and its buffer
+struct IoCloser { // a custom AVIOContext and its buffer
     void operator()(AVIOContext *io) const;
 };
-struct packet_closer {
+struct PacketCloser {
     void operator()(AVPacket *p) const;
 };
-struct frame_closer {
+struct FrameCloser {
     void operator()(AVFrame *f) const;
 };
-using input_ptr = std::unique_ptr<AVFormatContext, input_closer>;
-using codec_ptr = std::unique_ptr<AVCodecContext, codec_closer>;
-using io_ptr = std::unique_ptr<AVIOContext, io_closer>;
-using packet_ptr = std::unique_ptr<AVPacket, packet_closer>;
-using frame_ptr = std::unique_ptr<AVFrame, frame_closer>;
-
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
+using IoPtr = std::unique_ptr<AVIOContext, IoCloser>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketCloser>;
+using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
 
 // Asked between packets and inside FFmpeg's blocking reads: non-zero stops
 // the work with "cancelled".
@@ -61,11 +56,11 @@ struct MediaStop {
 // memory (fuzzing). When spool is set, every byte read from standard input
 // is also written there, so that a pipe can be read a second time.
 struct MediaBytes {
-    int fd = -1;                    // standard input or another pipe; -1 for memory
-    const uint8_t *data = nullptr;  // memory input
+    int fd = -1;                   // standard input or another pipe; -1 for memory
+    const uint8_t *data = nullptr; // memory input
     size_t size = 0;
     size_t pos = 0;
-    FILE *spool = nullptr;          // not owned
+    FILE *spool = nullptr; // not owned
     bool spool_failed = false;
     MediaStop stop;
 };
@@ -73,10 +68,10 @@ struct MediaBytes {
 // One opened input: the demuxer, the chosen audio stream and its decoder.
 struct MediaInput {
     std::unique_ptr<MediaBytes> bytes; // custom I/O state; NULL for a named file
-    io_ptr io;                         // declared before fmt: freed after it
-    input_ptr fmt;
-    codec_ptr dec;
-    int stream = -1;       // index of the audio stream
+    IoPtr io;                          // declared before fmt: freed after it
+    InputPtr fmt;
+    CodecPtr dec;
+    int stream = -1; // index of the audio stream
     MediaStop stop;
 };
 
@@ -98,14 +93,6 @@ struct MediaSink {
     void *user = nullptr;
 };
 
-// Whether the library's own WAV reader should read path: a RIFF/WAVE file
-// (or a missing .wav name, so that its message stays the library's). "-",
-// other files and unreadable ones go through FFmpeg.
-bool media_wants_library(const std::string &path);
-// Whether a message of the library's reader means a WAV file that only
-// FFmpeg can read (a data chunk over the reader's size limit).
-bool media_library_refusal(const char *message);
-
 // Opens path ("-": standard input, read as a pipe) and its first audio
 // stream, or the stream with index stream_index (>= 0). When spool is not
 // NULL, standard input is copied there as it is read. 0, or -1 with FFmpeg's
@@ -115,6 +102,11 @@ int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop
 // As media_open, over a block of memory that stays valid while in is used.
 int media_open_memory(const uint8_t *data, size_t size, int stream_index, MediaInput *in,
                       std::string *error);
+
+// Reads the next packet of the stream with index stream (-1: of any stream)
+// into pkt, asking in->stop before each read. 1, 0 at the end of the input,
+// or -1 with *error set ("cancelled" when stopped).
+int media_next_packet(MediaInput *in, int stream, AVPacket *pkt, std::string *error);
 
 // Decodes the chosen stream to its end and hands its frames to sink.
 // progress (may be NULL) hears the position in the stream as the "read"

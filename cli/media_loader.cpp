@@ -4,7 +4,7 @@
 // program (the build tree), then in ../LIBDIR/silsplit/ from the program's
 // own folder (an installation, wherever its prefix has moved);
 // SILSPLIT_MEDIA_MODULE names another file.
-#include "media_module.h"
+#include "media/media_module.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -86,9 +86,9 @@ const MediaModule *media_module(std::string *error) {
 
 } // namespace
 
-char *analyze_media(const std::string &path, MediaRun *run, std::string *error) {
+int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
     const MediaModule *m = media_module(error);
-    return m ? m->analyze_media(path, run, error) : nullptr;
+    return m ? m->analyze_media(path, run, out, error) : -1;
 }
 
 int media_split(const std::string &path, const std::string &out_dir, bool to_wav, MediaRun *run,

@@ -2,8 +2,8 @@
 // disk, a closed descriptor) prints "silsplit: write error: REASON" on stderr,
 // and the caller ends with status 1. A pipe whose reader has gone still ends
 // the program by SIGPIPE, as for any other filter.
-#ifndef SILSPLIT_TOOLS_STD_STREAMS_H
-#define SILSPLIT_TOOLS_STD_STREAMS_H
+#ifndef SILSPLIT_CLI_STD_STREAMS_H
+#define SILSPLIT_CLI_STD_STREAMS_H
 
 #include <string>
 

@@ -1,0 +1,105 @@
+#include "chapter_formats.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+namespace silsplit_cli {
+
+namespace {
+
+long long round_units(double seconds, double per_second) {
+    if (!(seconds > 0))
+        return 0;
+    return std::llround(seconds * per_second);
+}
+
+std::string printf_text(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string printf_text(const char *fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+std::string chapter_title(const Chapter &c) { return "Chapter " + std::to_string(c.i); }
+
+} // namespace
+
+std::string clock_hms(double seconds) {
+    long long ms = round_units(seconds, 1000.0);
+    return printf_text("%lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+                       ms % 1000);
+}
+
+std::string clock_vtt(double seconds) {
+    long long ms = round_units(seconds, 1000.0);
+    return printf_text("%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+                       ms % 1000);
+}
+
+std::string clock_cue(double seconds) {
+    long long f = round_units(seconds, 75.0);
+    return printf_text("%02lld:%02lld:%02lld", f / (75 * 60), f / 75 % 60, f % 75);
+}
+
+std::string format_table(const Report &r) {
+    std::string out =
+        printf_text("%4s  %-12s  %-12s  %-12s  %7s\n", "#", "start", "end", "duration", "peak dB");
+    double total = 0;
+    for (const Chapter &c : r.chapters) {
+        out += printf_text("%4lld  %-12s  %-12s  %-12s  %7.1f\n", c.i, clock_hms(c.t0).c_str(),
+                           clock_hms(c.t1).c_str(), clock_hms(c.dur).c_str(), c.peak_db);
+        total += c.dur;
+    }
+    out += printf_text("%zu chapter%s, %s of %s, %s of silence removed\n", r.chapters.size(),
+                       r.chapters.size() == 1 ? "" : "s", clock_hms(total).c_str(),
+                       clock_hms(r.duration_s).c_str(), clock_hms(r.silences_removed_s).c_str());
+    return out;
+}
+
+std::string format_cue_file(const Report &r, const std::string &path, int *track) {
+    // A CUE sheet names its audio relative to itself and has no escapes.
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    for (char &ch : name)
+        if (ch == '"')
+            ch = '\'';
+    std::string out = "FILE \"" + name + "\" WAVE\n";
+    for (const Chapter &c : r.chapters) {
+        ++*track;
+        out += printf_text("  TRACK %02d AUDIO\n", *track);
+        out += "    TITLE \"" + chapter_title(c) + "\"\n";
+        out += "    INDEX 01 " + clock_cue(c.t0) + "\n";
+    }
+    return out;
+}
+
+std::string format_ffmetadata(const Report &r) {
+    std::string out = ";FFMETADATA1\n";
+    for (const Chapter &c : r.chapters) {
+        out += printf_text("\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=%lld\nEND=%lld\n",
+                           round_units(c.t0, 1000.0), round_units(c.t1, 1000.0));
+        out += "title=" + chapter_title(c) + "\n";
+    }
+    return out;
+}
+
+std::string format_labels(const Report &r) {
+    std::string out;
+    for (const Chapter &c : r.chapters)
+        out += printf_text("%.6f\t%.6f\t", c.t0, c.t1) + chapter_title(c) + "\n";
+    return out;
+}
+
+std::string format_vtt(const Report &r) {
+    std::string out = "WEBVTT\n";
+    for (const Chapter &c : r.chapters) {
+        out += printf_text("\n%lld\n", c.i);
+        out += clock_vtt(c.t0) + " --> " + clock_vtt(c.t1) + "\n" + chapter_title(c) + "\n";
+    }
+    return out;
+}
+
+} // namespace silsplit_cli

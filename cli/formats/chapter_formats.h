@@ -1,0 +1,29 @@
+// A report's chapters as the texts that other programs read: a table for
+// people, CUE sheets, ffmetadata chapters, label tracks and WebVTT.
+#ifndef SILSPLIT_CLI_FORMATS_CHAPTER_FORMATS_H
+#define SILSPLIT_CLI_FORMATS_CHAPTER_FORMATS_H
+
+#include "report_json.h"
+
+#include <string>
+
+namespace silsplit_cli {
+
+// Seconds as h:mm:ss.mmm (table) and hh:mm:ss.mmm (WebVTT), rounded to the
+// nearest millisecond; negative values count as 0.
+std::string clock_hms(double seconds);
+std::string clock_vtt(double seconds);
+// Seconds as a CUE index, mm:ss:ff with 75 frames per second.
+std::string clock_cue(double seconds);
+
+std::string format_table(const Report &r);
+// One FILE block of a CUE sheet; *track is the last track number used so far
+// and is advanced, so that several files make one sheet.
+std::string format_cue_file(const Report &r, const std::string &path, int *track);
+std::string format_ffmetadata(const Report &r);
+std::string format_labels(const Report &r);
+std::string format_vtt(const Report &r);
+
+} // namespace silsplit_cli
+
+#endif

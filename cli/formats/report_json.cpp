@@ -1,0 +1,78 @@
+#include "report_json.h"
+
+#include "json_doc.h"
+#include "json_names.h"
+
+namespace silsplit_cli {
+
+namespace {
+
+bool get_num(yyjson_val *obj, const char *key, double *out) {
+    yyjson_val *v = yyjson_obj_get(obj, key);
+    if (!yyjson_is_num(v))
+        return false;
+    *out = yyjson_get_num(v);
+    return true;
+}
+
+} // namespace
+
+bool parse_report(const std::string &json, Report *out) {
+    JsonDoc doc = read_json(json);
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(root))
+        return false;
+    Report r;
+    double rate = 0;
+    if (!get_num(root, "sample_rate", &rate) || !get_num(root, "duration_s", &r.duration_s) ||
+        !get_num(root, "silences_removed_s", &r.silences_removed_s))
+        return false;
+    r.sample_rate = (long long)rate;
+    yyjson_val *list = yyjson_obj_get(root, "chapters");
+    if (!yyjson_is_arr(list))
+        return false;
+    size_t idx, max;
+    yyjson_val *item;
+    yyjson_arr_foreach(list, idx, max, item) {
+        Chapter c;
+        double i = 0;
+        if (!get_num(item, "i", &i) || !get_num(item, "t0", &c.t0) || !get_num(item, "t1", &c.t1) ||
+            !get_num(item, "dur", &c.dur) || !get_num(item, "peak_db", &c.peak_db))
+            return false;
+        c.i = (long long)i;
+        r.chapters.push_back(c);
+    }
+    *out = std::move(r);
+    return true;
+}
+
+std::string pretty_json(const std::string &json) {
+    JsonDoc doc = read_json(json, YYJSON_READ_NUMBER_AS_RAW);
+    if (!doc)
+        return "";
+    return take_json_text(yyjson_write(doc.get(), YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr));
+}
+
+std::string file_json(const std::string &path, const std::string &report, bool pretty) {
+    // The name is written by json_name (bytes that are not UTF-8 as \u00XX).
+    if (!pretty)
+        return "{\"file\":" + json_name(path) + ",\"report\":" + report + "}";
+    JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_val *root = yyjson_mut_obj(doc.get());
+    yyjson_mut_doc_set_root(doc.get(), root);
+    yyjson_mut_obj_add_str(doc.get(), root, "file", "");
+    JsonDoc rep = read_json(report, YYJSON_READ_NUMBER_AS_RAW);
+    if (!rep)
+        return "";
+    yyjson_mut_obj_add_val(doc.get(), root, "report",
+                           yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(rep.get())));
+    std::string out =
+        take_json_text(yyjson_mut_write(doc.get(), YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr));
+    const std::string empty_name = "\"file\": \"\"";
+    const size_t at = out.find(empty_name);
+    if (at == std::string::npos)
+        return "";
+    return out.replace(at, empty_name.size(), "\"file\": " + json_name(path));
+}
+
+} // namespace silsplit_cli

@@ -1,0 +1,35 @@
+// The library's JSON report as the program reads and rewrites it: its
+// chapters as records, the report re-indented, and the {"file","report"}
+// objects of an analysis of several files.
+#ifndef SILSPLIT_CLI_FORMATS_REPORT_JSON_H
+#define SILSPLIT_CLI_FORMATS_REPORT_JSON_H
+
+#include <string>
+#include <vector>
+
+namespace silsplit_cli {
+
+struct Chapter {
+    long long i = 0;
+    double t0 = 0, t1 = 0, dur = 0, peak_db = 0;
+};
+
+struct Report {
+    long long sample_rate = 0;
+    double duration_s = 0, silences_removed_s = 0;
+    std::vector<Chapter> chapters;
+};
+
+// Reads a report text; false when it is not one.
+bool parse_report(const std::string &json, Report *out);
+
+// The report re-indented; numbers keep their exact digits. Empty on a parse
+// failure.
+std::string pretty_json(const std::string &json);
+// {"file":PATH,"report":REPORT} on one line (or indented), REPORT verbatim
+// when not indented.
+std::string file_json(const std::string &path, const std::string &report, bool pretty);
+
+} // namespace silsplit_cli
+
+#endif

@@ -1,0 +1,186 @@
+#include "option_flags.h"
+
+#include "formats/json_doc.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+
+namespace silsplit_cli {
+
+namespace {
+
+// The order the flags are listed in: every number, then every flag, then the
+// count, each in the table's order.
+constexpr sil_option_type kFlagOrder[] = {SIL_OPTION_NUMBER, SIL_OPTION_FLAG, SIL_OPTION_COUNT};
+
+const char *type_text(sil_option_type t) {
+    switch (t) {
+    case SIL_OPTION_NUMBER:
+        return "a number";
+    case SIL_OPTION_FLAG:
+        return "true or false";
+    default:
+        return "a whole number of at least 1";
+    }
+}
+
+std::string value_text(yyjson_val *v) {
+    if (yyjson_is_num(v)) {
+        char *text = yyjson_val_write(v, 0, nullptr);
+        std::string out = text ? text : "that number";
+        free(text);
+        return out;
+    }
+    if (yyjson_is_str(v))
+        return "a string";
+    if (yyjson_is_bool(v))
+        return "a boolean";
+    if (yyjson_is_null(v))
+        return "null";
+    if (yyjson_is_arr(v))
+        return "an array";
+    return "an object";
+}
+
+bool fits(sil_option_type t, yyjson_val *v) {
+    switch (t) {
+    case SIL_OPTION_NUMBER:
+        return yyjson_is_num(v);
+    case SIL_OPTION_FLAG:
+        return yyjson_is_bool(v);
+    default:
+        return (yyjson_is_uint(v) && yyjson_get_uint(v) >= 1) ||
+               (yyjson_is_sint(v) && yyjson_get_sint(v) >= 1);
+    }
+}
+
+} // namespace
+
+std::string accepted_option_keys() {
+    std::string out;
+    for (const sil_option_info &row : SIL_OPTIONS) {
+        if (!out.empty())
+            out += ", ";
+        out += row.key;
+    }
+    return out;
+}
+
+void add_detection_flags(CLI::App *cmd, DetectionFlags *flags) {
+    const char *group = "Detection options";
+    for (sil_option_type type : kFlagOrder) {
+        for (size_t k = 0; k < SIL_N_OPTIONS; ++k) {
+            const sil_option_info &row = SIL_OPTIONS[k];
+            DetectionFlags::Value &v = flags->values[k];
+            if (row.type != type)
+                continue;
+            if (type == SIL_OPTION_NUMBER) {
+                v.number = row.fallback;
+                v.option = cmd->add_option(row.flag, v.number, row.help)
+                               ->capture_default_str()
+                               ->type_name(row.value_name)
+                               ->check(check_finite_number, "");
+            } else if (type == SIL_OPTION_FLAG) {
+                v.option = cmd->add_flag(row.flag, v.on, row.help);
+            } else {
+                v.option = cmd->add_option(row.flag, v.count, row.help)
+                               ->type_name(row.value_name)
+                               ->check(CLI::Range(1, SIL_MAX_CHAPTERS));
+            }
+            v.option->group(group);
+        }
+    }
+    cmd->add_option("--options", flags->raw,
+                    "the options as a JSON object, e.g. '{\"min_chapter_s\":2}'; "
+                    "the flags above override its keys. Keys: " +
+                        accepted_option_keys())
+        ->type_name("JSON")
+        ->check(check_options_json, "")
+        ->group(group);
+}
+
+std::string options_text(const DetectionFlags &flags) {
+    // A number or the count is given when it is on the command line; a flag
+    // when it is set.
+    auto given = [&](size_t k) {
+        const DetectionFlags::Value &v = flags.values[k];
+        return SIL_OPTIONS[k].type == SIL_OPTION_FLAG ? v.on : v.option->count() > 0;
+    };
+    bool any = !flags.raw.empty();
+    for (size_t k = 0; k < SIL_N_OPTIONS; ++k)
+        any = any || given(k);
+    if (!any)
+        return "";
+    JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_val *root = nullptr;
+    if (!flags.raw.empty()) {
+        JsonDoc in = read_json(flags.raw);
+        root = yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(in.get()));
+    } else {
+        root = yyjson_mut_obj(doc.get());
+    }
+    yyjson_mut_doc_set_root(doc.get(), root);
+    for (sil_option_type type : kFlagOrder) {
+        for (size_t k = 0; k < SIL_N_OPTIONS; ++k) {
+            const sil_option_info &row = SIL_OPTIONS[k];
+            const DetectionFlags::Value &v = flags.values[k];
+            if (row.type != type || !given(k))
+                continue;
+            yyjson_mut_obj_remove_key(root, row.key);
+            if (type == SIL_OPTION_NUMBER)
+                yyjson_mut_obj_add_real(doc.get(), root, row.key, v.number);
+            else if (type == SIL_OPTION_FLAG)
+                yyjson_mut_obj_add_bool(doc.get(), root, row.key, true);
+            else
+                yyjson_mut_obj_add_int(doc.get(), root, row.key, v.count);
+        }
+    }
+    return take_json_text(yyjson_mut_write(doc.get(), 0, nullptr));
+}
+
+std::string check_options_json(const std::string &text) {
+    JsonDoc doc = read_json(text);
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(root))
+        return "not a JSON object: " + text;
+    std::set<std::string> seen;
+    size_t idx, max;
+    yyjson_val *key, *val;
+    yyjson_obj_foreach(root, idx, max, key, val) {
+        const std::string name(yyjson_get_str(key), yyjson_get_len(key));
+        const sil_option_info *rule = nullptr;
+        for (const sil_option_info &row : SIL_OPTIONS)
+            if (name == row.key)
+                rule = &row;
+        if (!rule) {
+            if (name == "sample_rate")
+                return "\"sample_rate\" is the rate of a buffer of samples, and a file's rate "
+                       "is read from the file (the keys are " +
+                       accepted_option_keys() + ")";
+            return "unknown key \"" + name + "\" (the keys are " + accepted_option_keys() + ")";
+        }
+        if (!seen.insert(name).second)
+            return "\"" + name + "\" is given twice";
+        if (!fits(rule->type, val))
+            return "\"" + name + "\" must be " + type_text(rule->type) + ", not " + value_text(val);
+    }
+    return "";
+}
+
+std::string check_finite_number(const std::string &text) {
+    const char *s = text.c_str();
+    char *end = nullptr;
+    const double v = strtod(s, &end); // 1e999 overflows to infinity
+    if (end == s || *end != '\0')
+        return ""; // not a number at all: the option's own conversion says so
+    if (!std::isfinite(v))
+        return "not a finite number: " + text;
+    return "";
+}
+
+} // namespace silsplit_cli

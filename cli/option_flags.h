@@ -1,0 +1,57 @@
+// The detection flags of analyze, split and chapters, made from the engine's
+// option table (SIL_OPTIONS): their names, defaults and help texts, the
+// options text they make for the library, and the checks on what the command
+// line hands over. The library ignores keys it does not know and numbers of
+// the wrong type; the program refuses them instead, so that a typo never
+// passes for a setting.
+#ifndef SILSPLIT_CLI_OPTION_FLAGS_H
+#define SILSPLIT_CLI_OPTION_FLAGS_H
+
+#include "engine.h"
+
+#include <string>
+
+namespace CLI {
+class App;
+class Option;
+} // namespace CLI
+
+namespace silsplit_cli {
+
+// One command's detection flags: a value per row of SIL_OPTIONS (the member
+// of the row's type), and the --options text.
+struct DetectionFlags {
+    struct Value {
+        double number = 0; // SIL_OPTION_NUMBER
+        bool on = false;   // SIL_OPTION_FLAG
+        int count = 0;     // SIL_OPTION_COUNT
+        CLI::Option *option = nullptr;
+    };
+    Value values[SIL_N_OPTIONS];
+    std::string raw;
+};
+
+// Adds a flag for every key (the numbers first, then the flags, then the
+// count) and --options to cmd, in the group "Detection options".
+void add_detection_flags(CLI::App *cmd, DetectionFlags *flags);
+
+// The options text for the library: the --options object with the keys of
+// the flags given set to their values; "" for the library's defaults when
+// nothing was given.
+std::string options_text(const DetectionFlags &flags);
+
+// "" when text is a JSON object whose keys are all known option keys, each
+// once, with a value of the key's type; otherwise the reason, naming the key
+// and the accepted ones.
+std::string check_options_json(const std::string &text);
+
+// "" when text is a finite number; otherwise the reason. NaN and infinities
+// (also 1e999, which overflows) are refused.
+std::string check_finite_number(const std::string &text);
+
+// The accepted keys, in the table's order: "threshold_db, min_silence_s, ...".
+std::string accepted_option_keys();
+
+} // namespace silsplit_cli
+
+#endif

@@ -1,0 +1,103 @@
+// Writing a split: the output folder (refused when it holds an earlier
+// split's files, unless they are to be replaced), files written under a
+// temporary name and renamed once complete, and the WAV chapter files the
+// engine cuts from the input.
+#ifndef SILSPLIT_CLI_SPLIT_OUTPUT_H
+#define SILSPLIT_CLI_SPLIT_OUTPUT_H
+
+#include "engine.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace silsplit_cli {
+
+// ---------------------------------------------------------------------------
+// The output folder
+// ---------------------------------------------------------------------------
+
+// True for the names a split writes: chapters.json and ch_<digits>[.<ext>],
+// and the temporary names of either, ".part" names with or without a leading
+// dot (what a killed split leaves behind).
+bool is_split_output_name(const std::string &name);
+
+// "" when dir may take a split: it is missing, or a folder that holds no
+// split output (or overwrite is set). Otherwise "DIR: reason".
+std::string check_out_dir(const std::string &dir, bool overwrite);
+
+// "" unless input is itself a file of dir that a split there would replace
+// (say ch_001.wav split into its own folder); then "FILE: reason".
+std::string check_input_kept(const std::string &input, const std::string &dir);
+
+// Makes dir with its parents and, with overwrite, removes the split output
+// found in it (nothing else). "" or "PATH: reason".
+std::string prepare_out_dir(const std::string &dir, bool overwrite);
+
+// ---------------------------------------------------------------------------
+// Whole files
+// ---------------------------------------------------------------------------
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// A file written under a temporary name beside its final path
+// (FINAL.part-PID-N, a name --overwrite recognises): made by
+// create_temp_file, renamed into place by commit_temp_file, and removed when
+// it goes out of scope uncommitted.
+struct TempFile {
+    std::string temp;
+    std::string final_path;
+    bool committed = false;
+    TempFile() = default;
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    ~TempFile();
+};
+
+// Creates t->temp for final_path: a new empty file, never an existing file or
+// a planted link. The open descriptor (write only), or -1 with errno set.
+int create_temp_file(const std::string &final_path, TempFile *t);
+
+// Renames t->temp to t->final_path. 0, or -1 with errno set.
+int commit_temp_file(TempFile *t);
+
+enum class Outcome { done, failed, cancelled };
+
+// Writes dir/name through body, which writes into a new temporary file in dir
+// (a TempFile). Once body returns done and the file is closed
+// without error it is renamed to name; otherwise it is removed. On failure,
+// *error is "PATH: reason" (body sets its own).
+Outcome write_whole_file(const std::string &dir, const std::string &name,
+                         const std::function<Outcome(FILE *, std::string *)> &body,
+                         std::string *error);
+
+// ---------------------------------------------------------------------------
+// A whole split
+// ---------------------------------------------------------------------------
+
+struct SplitPlan {
+    std::string input; // the WAV file that was analysed
+    std::string out_dir;
+    const sil_analysis *analysis = nullptr; // its chapters, and the report for chapters.json
+    bool overwrite = false;
+    int format = SIL_CHAPTER_SOURCE; // or SIL_CHAPTER_MONO16
+};
+
+// Prepares the folder and writes ch_001.wav, ... (each chapter cut from the
+// input at the library's frame ranges, in the input's own format or as the
+// library's export writes it) and then chapters.json, each under a temporary
+// name first. progress(done, total) hears the bytes written so far; it
+// returns false to cancel, which removes the file being written (complete
+// ones stay; chapters.json, written last, is then missing).
+// *chapters is the number of chapter files; *error is "PATH: reason".
+Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, uint64_t)> &progress,
+                    int *chapters, std::string *error);
+
+} // namespace silsplit_cli
+
+#endif
