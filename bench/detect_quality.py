@@ -421,17 +421,20 @@ def narration(binary, work):
         speech = [tuple(p) for p in data["speech"]]
         path = os.path.join(work, "narration.wav")
         with wave.open(path) as w:
-            duration = w.getnframes() / RATE
+            samples = array.array("h", w.readframes(w.getnframes()))
+        duration = len(samples) / RATE
     else:
         path, samples, pauses, speech = make_narration(work)
         duration = len(samples) / RATE
         with open(cache, "w") as f:
             json.dump({"pauses": pauses, "speech": speech}, f)
+    quiet = quiet_stretches(samples)
     print("narration: %.1f s, %d chapters, %d sentences" % (duration, NARRATION_CHAPTERS,
                                                              len(speech)))
     modes = [("defaults", {}), ("auto_threshold", {"auto_threshold": True}),
              ("auto", {"auto": True})]
-    head = "%-16s" % "condition" + "".join("%-26s" % ("%s F1 / kept" % m) for m, _ in modes)
+    head = ("%-16s" % "condition" + "".join("%-26s" % ("%s F1 / kept" % m) for m, _ in modes)
+            + "auto + max 30 s + cut_at_pause")
     print(head)
     print("-" * len(head))
     f1 = {m: [] for m, _ in modes}
@@ -446,6 +449,10 @@ def narration(binary, work):
             f1[m].append(f)
             kept[m].append(k)
             cells.append("%-26s" % ("%.2f / %5.1f %%" % (f, 100 * k)))
+        cut = silsplit(binary, cond, {"auto": True, "max_chapter_s": 30, "cut_at_pause": True})
+        share, longest, n_cuts = cuts_in_pauses(cut, quiet, 30)
+        cells.append("%3.0f %% of %d cuts in a pause, longest %.1f s, kept %.1f %%" % (
+            100 * share, n_cuts, longest, 100 * speech_kept(cut, speech)))
         print("%-16s" % name + "".join(cells))
     print("-" * len(head))
     print("%-16s" % "mean (lowest)" + "".join(
