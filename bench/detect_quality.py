@@ -18,9 +18,17 @@ Precision, recall and F1 are printed per condition. For cut_at_pause with a
 is quiet (below -50 dBFS for at least 0.1 s: any pause, between sentences or
 words); the same share is given for today's hard cut at the maximum.
 
-Usage: detect_quality.py [--silsplit PATH] [--work DIR] [--timing]
+A second set is built like narration: sentence gaps of 0.15 to 0.45 s,
+paragraph pauses of 0.5 to 1.0 s every few sentences, chapter pauses of 2 to
+4 s, under clean, hiss, clicks (1-2 ms at -10 dBFS peak, 2 to 5 a second),
+a music bed at -28 dBFS and mains hum at -30 dBFS. It is scored the same way
+for the defaults, auto_threshold and auto, with "speech kept": the share of
+the speech (the spans where a sentence sounds) inside the chapters.
+
+Usage: detect_quality.py [--silsplit PATH] [--work DIR] [--timing] [--narration-only]
   --silsplit  the command-line program (default: build/cli/silsplit)
   --work      folder for the recordings (default: a temporary folder)
+  --narration-only  run the narration set alone
   --timing    also time the 1 h analysis with each new key (needs
               build/bench/gen_wav; min of 5 runs each)
 
@@ -292,15 +300,179 @@ def timing(binary, work):
         print("  %-26s %.3f  %+5.1f %%" % (name, best, 100.0 * (best - base) / base))
 
 
+# ---------------------------------------------------------------------------
+# Narration
+# ---------------------------------------------------------------------------
+
+NARRATION_CHAPTERS = 6
+
+
+def make_narration(work, seed=23):
+    """Narration: sentences, paragraphs and chapters; returns the path, the
+    samples, the chapter pauses and the speech spans."""
+    rng = random.Random(seed)
+    out = array.array("h")
+    chapter_pauses, speech = [], []
+
+    def silence(seconds):
+        out.extend(array.array("h", bytes(2 * int(round(seconds * RATE)))))
+
+    silence(1.0)
+    tmp = os.path.join(work, "narration_sentence.wav")
+    for c in range(NARRATION_CHAPTERS):
+        voice, speed = VOICES[(3 * c) % len(VOICES)]
+        n_paragraphs = rng.randint(2, 4)
+        for p in range(n_paragraphs):
+            n_sentences = rng.randint(2, 4)
+            for k in range(n_sentences):
+                t0 = len(out) / RATE
+                out.extend(say(rng.choice(SENTENCES), voice, speed, tmp))
+                speech.append((t0, len(out) / RATE))
+                if k < n_sentences - 1:
+                    silence(rng.uniform(0.15, 0.45))
+            if p < n_paragraphs - 1:
+                silence(rng.uniform(0.5, 1.0))
+        if c < NARRATION_CHAPTERS - 1:
+            t0 = len(out) / RATE
+            silence(rng.uniform(2.0, 4.0))
+            chapter_pauses.append((t0, len(out) / RATE))
+    silence(1.0)
+    path = os.path.join(work, "narration.wav")
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(out.tobytes())
+    return path, out, chapter_pauses, speech
+
+
+def add_clicks(src, dst, seed=5):
+    """Clicks of 1 to 2 ms at -10 dBFS peak, 2 to 5 a second, over src."""
+    rng = random.Random(seed)
+    with wave.open(src) as w:
+        a = array.array("h", w.readframes(w.getnframes()))
+    peak = 10 ** (-10 / 20.0) * 32767.0
+    t = 0.0
+    while True:
+        t += rng.expovariate(rng.uniform(2.0, 5.0))
+        start = int(t * RATE)
+        width = int(rng.uniform(0.001, 0.002) * RATE)
+        if start + width >= len(a):
+            break
+        sign = rng.choice((-1, 1))
+        for i in range(width):
+            v = a[start + i] + sign * peak * math.sin(math.pi * (i + 0.5) / width)
+            a[start + i] = int(max(-32768, min(32767, v)))
+    with wave.open(dst, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(a.tobytes())
+
+
+def music_source(duration):
+    """A music bed: a slow progression of triads with a plucked-like pulse."""
+    expr = "+".join("%.2f*sin(2*PI*%.2f*t*(1+0.06*floor(mod(t\\,8)/2)))*(0.6+0.4*abs(sin(PI*t*2)))"
+                    % (amp, f) for amp, f in ((0.5, 220.0), (0.35, 277.2), (0.3, 329.6),
+                                              (0.2, 110.0)))
+    return "aevalsrc=%s:s=%d:d=%.3f" % (expr, RATE, duration)
+
+
+NARRATION_CONDITIONS = ["clean", "hiss -50", "clicks", "music bed -28", "hum -30"]
+
+
+def make_narration_condition(work, speech, duration, name, index):
+    out = os.path.join(work, "narr%02d.wav" % index)
+    if name == "clean":
+        return speech
+    if name == "clicks":
+        add_clicks(speech, out)
+        return out
+    if name.startswith("hiss"):
+        src, level = noise_source("white", duration, 31 + index), -50
+    elif name.startswith("music"):
+        src, level = music_source(duration), -28
+    else:
+        src, level = noise_source("hum", duration, 0), -30
+    vol = "volume=%.3fdB" % (level - rms_db(src))
+    graph = "[1:a]%s[n];[0:a][n]amix=inputs=2:normalize=0:duration=first" % vol
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", speech, "-f",
+                    "lavfi", "-i", src, "-filter_complex", graph, "-c:a", "pcm_s16le", out],
+                   check=True)
+    return out
+
+
+def speech_kept(report, speech):
+    """The share of the speech spans inside the chapters."""
+    total = sum(e - s for s, e in speech)
+    inside = 0.0
+    for s, e in speech:
+        for c in report["chapters"]:
+            inside += max(0.0, min(e, c["t1"]) - max(s, c["t0"]))
+    return inside / total if total else 1.0
+
+
+def narration(binary, work):
+    cache = os.path.join(work, "narration.json")
+    if os.path.exists(cache):
+        with open(cache) as f:
+            data = json.load(f)
+        pauses = [tuple(p) for p in data["pauses"]]
+        speech = [tuple(p) for p in data["speech"]]
+        path = os.path.join(work, "narration.wav")
+        with wave.open(path) as w:
+            samples = array.array("h", w.readframes(w.getnframes()))
+        duration = len(samples) / RATE
+    else:
+        path, samples, pauses, speech = make_narration(work)
+        duration = len(samples) / RATE
+        with open(cache, "w") as f:
+            json.dump({"pauses": pauses, "speech": speech}, f)
+    quiet = quiet_stretches(samples)
+    print("narration: %.1f s, %d chapters, %d sentences" % (duration, NARRATION_CHAPTERS,
+                                                             len(speech)))
+    modes = [("defaults", {}), ("auto_threshold", {"auto_threshold": True}),
+             ("auto", {"auto": True})]
+    head = ("%-16s" % "condition" + "".join("%-26s" % ("%s F1 / kept" % m) for m, _ in modes)
+            + "auto + max 30 s + cut_at_pause")
+    print(head)
+    print("-" * len(head))
+    f1 = {m: [] for m, _ in modes}
+    kept = {m: [] for m, _ in modes}
+    for i, name in enumerate(NARRATION_CONDITIONS):
+        cond = make_narration_condition(work, path, duration, name, i)
+        cells = []
+        for m, opts in modes:
+            report = silsplit(binary, cond, opts)
+            f = score(silsplit_boundaries(report), pauses)[2]
+            k = speech_kept(report, speech)
+            f1[m].append(f)
+            kept[m].append(k)
+            cells.append("%-26s" % ("%.2f / %5.1f %%" % (f, 100 * k)))
+        cut = silsplit(binary, cond, {"auto": True, "max_chapter_s": 30, "cut_at_pause": True})
+        share, longest, n_cuts = cuts_in_pauses(cut, quiet, 30)
+        cells.append("%3.0f %% of %d cuts in a pause, longest %.1f s, kept %.1f %%" % (
+            100 * share, n_cuts, longest, 100 * speech_kept(cut, speech)))
+        print("%-16s" % name + "".join(cells))
+    print("-" * len(head))
+    print("%-16s" % "mean (lowest)" + "".join(
+        "%-26s" % ("%.2f (%.2f) / %.1f %%" % (sum(f1[m]) / len(f1[m]), min(f1[m]),
+                                               100 * min(kept[m]))) for m, _ in modes))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--silsplit", default=os.path.join("build", "cli", "silsplit"))
     ap.add_argument("--work")
     ap.add_argument("--timing", action="store_true")
+    ap.add_argument("--narration-only", action="store_true")
     a = ap.parse_args()
     binary = os.path.abspath(a.silsplit)
     work = a.work or tempfile.mkdtemp(prefix="silsplit-quality-")
     os.makedirs(work, exist_ok=True)
+    if a.narration_only:
+        narration(binary, work)
+        return 0
 
     cache = os.path.join(work, "speech.json")
     if os.path.exists(cache):  # the same speech as last time in this folder
@@ -360,6 +532,8 @@ def main():
         "%.3f (%.2f)" % (mean(sums["ffd"]), min(sums["ffd"]))))
     print("cut_at_pause: %d of %d cuts in a pause (%.1f %%)" % (
         cut_total[0], cut_total[1], 100.0 * cut_total[0] / max(1, cut_total[1])))
+    print()
+    narration(binary, work)
     if a.timing:
         timing(binary, work)
 

@@ -49,6 +49,21 @@ constexpr int32_t PAUSE_MIN_FRAMES = 10;
 // Longest blip a quiet stretch goes on over.
 constexpr int32_t BRIDGE_FRAMES = 10;
 
+// auto: a click (an impulse of a few milliseconds) lights at most this many
+// 20 ms frames; a quiet stretch goes on over one when the frames within
+// CLICK_REACH_FRAMES of it are at most CLICK_SHARE not quiet (clicks, not
+// the start of a word).
+constexpr int32_t CLICK_FRAMES = 4;
+constexpr int32_t CLICK_REACH_FRAMES = 25;
+constexpr double CLICK_SHARE = 0.3;
+// auto's pause scale: the widest ratio between two neighbouring pause
+// lengths (in length order) above BREAK_MIN_FRAMES splits sentence pauses
+// from chapter pauses when it is at least BREAK_MIN_RATIO; without one only
+// the pauses within NO_BREAK_SHARE of the longest end chapters.
+constexpr int32_t BREAK_MIN_FRAMES = 60;
+constexpr double BREAK_MIN_RATIO = 1.4;
+constexpr double NO_BREAK_SHARE = 0.8;
+
 // A stretch of sound or a chapter under construction, in seconds; the peak
 // is filled in at the end.
 using stretch = sil_chapter;
@@ -226,6 +241,117 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
         extras->track = track;
         extras->n_track = n_blocks;
     }
+    return 0;
+}
+
+static int find_pauses(const float *level, const float *thr, int32_t frames, int32_t min_frames,
+                       sil_pause **out, int32_t *out_n);
+
+// ---------------------------------------------------------------------------
+// auto: clicks and the pause scale
+// ---------------------------------------------------------------------------
+
+// The curve auto reads: level, with every stretch that is not quiet but lies
+// between quiet frames taken as quiet when it is a blip find_pauses goes on
+// over (at most BRIDGE_FRAMES, nothing loud) or a click (at most
+// CLICK_FRAMES among few others that are not quiet). Such a stretch takes the
+// lower of the quiet levels on its two sides. 0, or -1 with "out of memory".
+static int quiet_through_clicks(const float *level, const float *thr, int32_t frames,
+                                float *out) {
+    sil_heap_ptr<int32_t> loud_before(alloc_array<int32_t>((size_t)frames + 1));
+    if (!loud_before) {
+        sil_fail_memory();
+        return -1;
+    }
+    int32_t *cum = loud_before.get(); // frames not quiet before k
+    cum[0] = 0;
+    for (int32_t k = 0; k < frames; k++) {
+        out[k] = level[k];
+        cum[k + 1] = cum[k] + (level[k] < thr[k] ? 0 : 1);
+    }
+    int32_t k = 0;
+    while (k < frames) {
+        if (level[k] < thr[k]) {
+            k++;
+            continue;
+        }
+        const int32_t a = k;
+        bool loud = false;
+        while (k < frames && !(level[k] < thr[k])) {
+            loud = loud || level[k] > ONSET_MARGIN_DB + thr[k];
+            k++;
+        }
+        if (a == 0 || k == frames)
+            continue; // the run must lie between quiet frames
+        const int32_t len = k - a;
+        bool quiet = !loud && len <= BRIDGE_FRAMES;
+        if (!quiet && len <= CLICK_FRAMES) {
+            const int32_t lo = std::max(0, a - CLICK_REACH_FRAMES);
+            const int32_t hi = std::min(frames, k + CLICK_REACH_FRAMES);
+            quiet = (double)(cum[hi] - cum[lo]) <= CLICK_SHARE * (double)(hi - lo);
+        }
+        if (!quiet)
+            continue;
+        const float side = std::min(level[a - 1], level[k]);
+        for (int32_t j = a; j < k; j++)
+            out[j] = std::min(side, thr[j] - 0.1f);
+    }
+    return 0;
+}
+
+// What auto takes for min_silence_s.
+struct pause_scale {
+    float min_silence_s;
+    sil_pause_scale_kind kind;
+};
+
+// The pause scale of a curve: among the quiet stretches between sounds
+// (pauses of at least PAUSE_MIN_FRAMES), the widest ratio between two
+// neighbouring lengths in length order (the longer at least
+// BREAK_MIN_FRAMES) marks the break between sentence and chapter pauses,
+// and the scale is the geometric middle of the break. Without a clear break
+// it keeps the longest pauses only; without pauses it is fallback.
+static int find_pause_scale(const float *level, const float *thr, int32_t frames, float fallback,
+                            pause_scale *out) {
+    *out = pause_scale{fallback, SIL_PAUSE_SCALE_NO_PAUSE};
+    sil_pause *raw = nullptr;
+    int32_t n = 0;
+    if (find_pauses(level, thr, frames, PAUSE_MIN_FRAMES, &raw, &n) != 0)
+        return -1;
+    sil_heap_ptr<sil_pause> pauses(raw);
+    if (n == 0)
+        return 0;
+    sil_heap_ptr<int32_t> lengths(alloc_array<int32_t>((size_t)n));
+    if (!lengths) {
+        sil_fail_memory();
+        return -1;
+    }
+    int32_t *len = lengths.get();
+    for (int32_t i = 0; i < n; i++)
+        len[i] = pauses.get()[i].end - pauses.get()[i].first;
+    std::sort(len, len + n);
+    double best = 0.0;
+    int32_t split = -1; // the break lies between len[split] and len[split + 1]
+    for (int32_t i = 0; i + 1 < n; i++) {
+        if (len[i + 1] < BREAK_MIN_FRAMES)
+            continue;
+        const double ratio = (double)len[i + 1] / (double)len[i];
+        if (ratio > best) { // ties to the shorter break
+            best = ratio;
+            split = i;
+        }
+    }
+    if (split >= 0 && best >= BREAK_MIN_RATIO) {
+        // A run of this many frames ends a sound: every pause above the
+        // break, none below it.
+        const double mid = std::sqrt((double)len[split] * (double)len[split + 1]);
+        const int32_t run = std::max(len[split] + 1, std::min(len[split + 1], (int32_t)mid));
+        *out = pause_scale{(float)run / 100.0f, SIL_PAUSE_SCALE_BREAK};
+        return 0;
+    }
+    const int32_t longest = len[n - 1];
+    const int32_t run = std::max(PAUSE_MIN_FRAMES, (int32_t)(NO_BREAK_SHARE * (double)longest));
+    *out = pause_scale{(float)run / 100.0f, SIL_PAUSE_SCALE_LONGEST_ONLY};
     return 0;
 }
 
@@ -517,7 +643,7 @@ static int count_chapters(const float *level, const float *thr, int32_t frames, 
 // ---------------------------------------------------------------------------
 
 bool sil_opts_use_rules(const sil_opts *opts) {
-    return opts->auto_threshold || opts->chapter_count > 0 || opts->keep_all ||
+    return opts->auto_detect || opts->auto_threshold || opts->chapter_count > 0 || opts->keep_all ||
            (opts->cut_at_pause && opts->max_chapter_s > 0.0f);
 }
 
@@ -531,8 +657,46 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         return -1;
     }
     float *thr = thresholds.get();
+    // auto chooses the keys the options text leaves out: the threshold from
+    // the recording, chapters covering all of it (no padding then, which
+    // would only widen the merging gap), and the pause scale below.
+    sil_opts chosen = *opts;
+    if (opts->auto_detect) {
+        if (!sil_option_given(opts, "threshold_db") && !sil_option_given(opts, "auto_threshold"))
+            chosen.auto_threshold = true;
+        if (!sil_option_given(opts, "keep_all"))
+            chosen.keep_all = true;
+        if (!sil_option_given(opts, "padding_s"))
+            chosen.padding_s = 0.0f;
+        opts = &chosen;
+    }
     if (fill_thresholds(level, frames, opts, thr, extras) != 0)
         return -1;
+    sil_heap_ptr<float> cleaned;
+    if (opts->auto_detect) {
+        if (extras && !extras->has_threshold) {
+            extras->has_threshold = true;
+            extras->threshold_db = opts->threshold_db;
+        }
+        cleaned.reset(alloc_array<float>((size_t)frames));
+        if (frames > 0 && !cleaned) {
+            sil_fail_memory();
+            return -1;
+        }
+        if (quiet_through_clicks(level, thr, frames, cleaned.get()) != 0)
+            return -1;
+        level = cleaned.get();
+        pause_scale scale{opts->min_silence_s, SIL_PAUSE_SCALE_GIVEN};
+        if (!sil_option_given(opts, "min_silence_s") &&
+            find_pause_scale(level, thr, frames, opts->min_silence_s, &scale) != 0)
+            return -1;
+        chosen.min_silence_s = scale.min_silence_s;
+        if (extras) {
+            extras->has_pause_scale = true;
+            extras->min_silence_s_used = scale.min_silence_s;
+            extras->pause_scale = scale.kind;
+        }
+    }
 
     // The pauses for the report and the count.
     sil_pause *pauses_raw = nullptr;

@@ -98,9 +98,14 @@ int sil_parse_opts(const char *json, sil_opts *o) {
         sil_fail(SIL_ERR_ARGS, "options must be a JSON object");
         return -1;
     }
-    for (const sil_option_info &k : SIL_OPTIONS)
+    for (size_t i = 0; i < SIL_N_OPTIONS; i++) {
+        const sil_option_info &k = SIL_OPTIONS[i];
+        yyjson_val *v = yyjson_obj_get(root, k.key);
+        if (k.type == SIL_OPTION_NUMBER ? yyjson_is_num(v) : v != nullptr)
+            o->given = (uint16_t)(o->given | 1u << i);
         if (k.type == SIL_OPTION_NUMBER)
             take_number(root, k.key, &(o->*k.number));
+    }
     take_rate(root, &o->sample_rate);
     for (const sil_option_info &k : SIL_OPTIONS) {
         const bool ok = k.type == SIL_OPTION_FLAG    ? take_flag(root, k.key, &(o->*k.on))

@@ -25,8 +25,11 @@ struct sil_opts {
     bool keep_all;         // chapters cover the whole recording
     bool report_pauses;    // the report lists the candidate pauses
     bool report_levels;    // the report carries the level curve
+    bool auto_detect;      // key "auto": threshold, pause scale and keep_all from the recording
+    uint16_t given;        // bit i: the options text held the key SIL_OPTIONS[i]
 };
-static_assert(sizeof(sil_opts) == 36, "sil_opts is seven 4-byte fields and five flags");
+static_assert(sizeof(sil_opts) == 36,
+              "sil_opts is seven 4-byte fields, six flags and the mask of given keys");
 
 // How a key's value is read. Numbers are lenient (a value of another type
 // leaves the default); flags and counts are strict (another type is an error
@@ -65,6 +68,10 @@ inline constexpr sil_option_info SIL_OPTIONS[] = {
     {"max_chapter_s", SIL_OPTION_NUMBER, 0.0f, "--max-chapter", "SECONDS",
      "seconds; longer chapters are cut into pieces (0: no maximum)", &sil_opts::max_chapter_s,
      nullptr, nullptr},
+    {"auto", SIL_OPTION_FLAG, 0.0f, "--auto", "",
+     "find the chapters of the recording: threshold and pause length from its own levels, "
+     "clicks ignored, all of it kept (given keys win)",
+     nullptr, &sil_opts::auto_detect, nullptr},
     {"auto_threshold", SIL_OPTION_FLAG, 0.0f, "--auto-threshold", "",
      "take the threshold from the recording's own levels (noise floor and speech)", nullptr,
      &sil_opts::auto_threshold, nullptr},
@@ -84,6 +91,27 @@ inline constexpr sil_option_info SIL_OPTIONS[] = {
      nullptr},
 };
 inline constexpr size_t SIL_N_OPTIONS = sizeof SIL_OPTIONS / sizeof SIL_OPTIONS[0];
+static_assert(SIL_N_OPTIONS <= 16, "sil_opts::given holds a bit per key");
+
+// The index of key in SIL_OPTIONS (at compile time), or SIL_N_OPTIONS.
+constexpr size_t sil_option_index(const char *key) {
+    for (size_t i = 0; i < SIL_N_OPTIONS; i++) {
+        const char *a = SIL_OPTIONS[i].key, *b = key;
+        while (*a && *a == *b) {
+            a++;
+            b++;
+        }
+        if (*a == *b)
+            return i;
+    }
+    return SIL_N_OPTIONS;
+}
+// True when the options text held key (a value of its type for a flag or a
+// count, any number for a number).
+inline bool sil_option_given(const sil_opts *o, const char *key) {
+    const size_t i = sil_option_index(key);
+    return i < SIL_N_OPTIONS && (o->given >> i & 1u) != 0;
+}
 
 // Fills o with the defaults (every chapter rule and report member off).
 void sil_opts_defaults(sil_opts *o);

@@ -125,6 +125,13 @@ static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report
              yyjson_mut_obj_add_int(d, obj, "found", x.count_found) &&
              yyjson_mut_obj_add_val(d, root, "chapter_count", obj);
     }
+    if (x.has_pause_scale) {
+        static const char *const kinds[] = {"given", "break", "longest_only", "no_pause"};
+        ok = ok &&
+             yyjson_mut_obj_add_real(d, root, "min_silence_s_used",
+                                     (double)x.min_silence_s_used) &&
+             yyjson_mut_obj_add_str(d, root, "pause_scale", kinds[x.pause_scale]);
+    }
     return ok;
 }
 

@@ -15,6 +15,14 @@ struct sil_point {
     float db;
 };
 
+// How auto chose the pause that ends a chapter.
+enum sil_pause_scale_kind {
+    SIL_PAUSE_SCALE_GIVEN,        // min_silence_s was given
+    SIL_PAUSE_SCALE_BREAK,        // the break between short and long pauses
+    SIL_PAUSE_SCALE_LONGEST_ONLY, // no clear break: the longest pauses only
+    SIL_PAUSE_SCALE_NO_PAUSE,     // no pause at all: min_silence_s as it was
+};
+
 // The report members that option keys ask for beyond the chapters. Every
 // pointer but levels is a heap block owned by the record
 // (sil_report_extras_free); a member is written only when its flag is set.
@@ -33,6 +41,9 @@ struct sil_report_extras {
     int32_t n_levels;
     int32_t count_requested; // 0: no chapter_count member
     int32_t count_found;
+    bool has_pause_scale; // auto: min_silence_s_used and pause_scale
+    float min_silence_s_used;
+    sil_pause_scale_kind pause_scale;
 };
 
 // Zeroes the record: no member asked for.

@@ -24,11 +24,12 @@ _FILE_NAMES = ("lib" + LIBRARY_NAME + ".so.1", "lib" + LIBRARY_NAME + ".so")
 
 # The options text's keys, by the kind of value each takes.
 NUMBER_OPTIONS = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s", "max_chapter_s")
-FLAG_OPTIONS = ("auto_threshold", "cut_at_pause", "keep_all", "report_pauses", "report_levels")
+FLAG_OPTIONS = ("auto", "auto_threshold", "cut_at_pause", "keep_all", "report_pauses",
+                "report_levels")
 COUNT_OPTIONS = ("chapter_count",)
 OPTION_NAMES = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s", "max_chapter_s",
-                "auto_threshold", "cut_at_pause", "chapter_count", "keep_all", "report_pauses",
-                "report_levels")
+                "auto", "auto_threshold", "cut_at_pause", "chapter_count", "keep_all",
+                "report_pauses", "report_levels")
 
 #: The value of one option keyword: a number, an integer (chapter_count), a
 #: flag, or None for the library's default.
@@ -208,7 +209,9 @@ class Report:
     unchanged. The members below are None unless an option asked for them:
     threshold_db and threshold_track (auto_threshold; the track only when the
     threshold varies over time), pauses (report_pauses), levels
-    (report_levels), chapter_count (chapter_count).
+    (report_levels), chapter_count (chapter_count), min_silence_s_used and
+    pause_scale (auto: the pause length that ended chapters and how it was
+    found: "break", "longest_only", "no_pause" or "given").
     """
     sample_rate: int
     duration_s: float
@@ -220,6 +223,8 @@ class Report:
     pauses: Optional[Tuple[Pause, ...]] = None
     levels: Optional[Levels] = None
     chapter_count: Optional[ChapterCount] = None
+    min_silence_s_used: Optional[float] = None
+    pause_scale: Optional[str] = None
 
     @classmethod
     def from_json(cls, text: str) -> "Report":
@@ -243,7 +248,9 @@ class Report:
             levels=None if levels is None else Levels(hop_s=levels["hop_s"],
                                                       db=tuple(levels["db"])),
             chapter_count=None if count is None else ChapterCount(
-                requested=count["requested"], found=count["found"]))
+                requested=count["requested"], found=count["found"]),
+            min_silence_s_used=data.get("min_silence_s_used"),
+            pause_scale=data.get("pause_scale"))
 
 
 def _take_text(lib: ctypes.CDLL, ptr: Optional[int]) -> str:
@@ -430,6 +437,10 @@ _OPTIONS_DOC = """
       min_chapter_s=5.0    shorter chapters are dropped, seconds
       padding_s=0.25       seconds added before and after each chapter
       max_chapter_s=0.0    longer chapters are cut; 0 means no maximum
+      auto=False           find the chapters of the recording: threshold, pause length
+                           (Report.min_silence_s_used, Report.pause_scale) and
+                           keep_all from it, clicks inside pauses ignored; the
+                           options given explicitly override its choices
       auto_threshold=False the threshold comes from the recording's own levels
                            (Report.threshold_db, Report.threshold_track)
       cut_at_pause=False   with max_chapter_s: cut long chapters at their best pause
