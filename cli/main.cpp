@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -604,9 +605,14 @@ int main(int argc, char **argv) {
     words.insert(words.end(), argv + 1, argv + argc);
     an.command = sp.command = shell_command(words);
     catch_sigint();
-    if (analyze->parsed())
-        return run_analyze(an);
-    if (chapters->parsed())
-        return run_chapters(ch);
-    return run_split(sp);
+    try {
+        if (analyze->parsed())
+            return run_analyze(an);
+        if (chapters->parsed())
+            return run_chapters(ch);
+        return run_split(sp);
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "silsplit: out of memory\n");
+        return kExitFileFailed;
+    }
 }

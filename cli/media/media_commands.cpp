@@ -408,32 +408,71 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
 // Decoded chapters as 16-bit WAV files
 // ---------------------------------------------------------------------------
 
+// One chapter's WAV file while its frames come: the temporary file and the
+// writer, removed again unless the chapter is finished and committed.
+struct WavPiece {
+    TempFile t;
+    sil_wav_writer w{};
+    bool open = false;
+    WavPiece() = default;
+    WavPiece(const WavPiece &) = delete;
+    WavPiece &operator=(const WavPiece &) = delete;
+    ~WavPiece() {
+        if (open)
+            sil_wav_writer_abort(&w);
+    }
+};
+
+// The chapters' frame ranges and the files being written. Each frame goes
+// to its file as it is decoded, so memory is bounded by the decoder's
+// block, never by a chapter's length.
 struct WavChapters {
     const std::string *out_dir;
     std::vector<int64_t> start, end;
-    std::vector<std::vector<float>> frames;
+    std::vector<std::unique_ptr<WavPiece>> pieces;
     int rate = 0;
     int64_t pos = 0;
     size_t next = 0;
 };
 
-int write_wav_chapter(WavChapters *w, size_t k, std::string *error) {
+std::string wav_piece_name(size_t k) {
     char name[32];
     snprintf(name, sizeof name, "ch_%03zu.wav", k + 1);
-    TempFile t;
-    if (create_temp((fs::path(*w->out_dir) / name).string(), &t, error) != 0)
-        return -1;
-    std::vector<float> &f = w->frames[k];
-    if (f.size() > (size_t)INT_MAX) {
-        *error = std::string(name) + ": chapter too long for a WAV file";
-        return -1;
-    }
-    if (sil_wav_write_pcm16(t.temp.c_str(), f.data(), (int)f.size(), w->rate) != 0) {
-        *error = std::string(name) + ": " + sil_get_error();
+    return name;
+}
+
+int open_wav_piece(WavChapters *w, size_t k, std::string *error) {
+    const std::string name = wav_piece_name(k);
+    const int64_t n = w->end[k] - w->start[k];
+    if (n > SIL_PCM16_MAX_SAMPLES) {
+        *error = name + ": chapter too long for a WAV file";
         return -1;
     }
-    std::vector<float>().swap(f);
-    return commit(&t, error);
+    std::unique_ptr<WavPiece> p(new WavPiece);
+    if (create_temp((fs::path(*w->out_dir) / name).string(), &p->t, error) != 0)
+        return -1;
+    if (sil_wav_writer_open(&p->w, p->t.temp.c_str(), n, w->rate) != 0) {
+        *error = name + ": " + sil_get_error();
+        return -1;
+    }
+    p->open = true;
+    w->pieces[k] = std::move(p);
+    return 0;
+}
+
+int finish_wav_piece(WavChapters *w, size_t k, std::string *error) {
+    if (!w->pieces[k] && open_wav_piece(w, k, error) != 0)
+        return -1;
+    WavPiece *p = w->pieces[k].get();
+    p->open = false;
+    if (sil_wav_writer_close(&p->w) != 0) {
+        *error = wav_piece_name(k) + ": " + sil_get_error();
+        return -1;
+    }
+    if (commit(&p->t, error) != 0)
+        return -1;
+    w->pieces[k].reset();
+    return 0;
 }
 
 int wav_start(void *user, int rate, std::string *) {
@@ -446,12 +485,20 @@ int wav_push(void *user, const float *frames, size_t n, std::string *error) {
     const int64_t b0 = w->pos, b1 = w->pos + (int64_t)n;
     for (size_t k = w->next; k < w->start.size() && w->start[k] < b1; k++) {
         const int64_t a = std::max(b0, w->start[k]), b = std::min(b1, w->end[k]);
-        if (a < b)
-            w->frames[k].insert(w->frames[k].end(), frames + (a - b0), frames + (b - b0));
+        if (a >= b)
+            continue;
+        if (!w->pieces[k] && open_wav_piece(w, k, error) != 0)
+            return -1;
+        WavPiece *p = w->pieces[k].get();
+        if (sil_wav_writer_put(&p->w, frames + (a - b0), (size_t)(b - a)) != 0) {
+            p->open = false; // the writer removed its file and closed
+            *error = wav_piece_name(k) + ": " + sil_get_error();
+            return -1;
+        }
     }
     w->pos = b1;
     while (w->next < w->start.size() && w->end[w->next] <= w->pos) {
-        if (write_wav_chapter(w, w->next, error) != 0)
+        if (finish_wav_piece(w, w->next, error) != 0)
             return -1;
         w->next++;
     }
@@ -470,7 +517,7 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
     for (size_t k = 0; k < n; k++)
         sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames, &w.start[k],
                            &w.end[k]);
-    w.frames.resize(n);
+    w.pieces.resize(n);
     MediaSink sink;
     sink.start = wav_start;
     sink.push = wav_push;
@@ -478,9 +525,15 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
     MediaStats stats;
     if (media_decode(in, sink, nullptr, 0, &stats, error) != 0)
         return -1;
-    for (; w.next < w.start.size(); w.next++)
-        if (write_wav_chapter(&w, w.next, error) != 0)
+    for (; w.next < n; w.next++) {
+        if (w.end[w.next] > w.pos) {
+            *error = "the input ended at frame " + std::to_string(w.pos) +
+                     " on its second reading, " + std::to_string(a.frames) + " on its first";
             return -1;
+        }
+        if (finish_wav_piece(&w, w.next, error) != 0)
+            return -1;
+    }
     return 0;
 }
 

@@ -41,6 +41,9 @@ program, with real encoders:
   media_case.py memory EXE DIR
       a 10-hour MP3 (one encoded minute, its packets repeated) is analysed
       in at most 64 MiB: the decoded audio streams through the analysis.
+  media_case.py wavmemory EXE DIR
+      `split --to-wav --keep-all` of a 1-hour FLAC with a 40-minute chapter
+      runs in at most 64 MiB, its files holding every frame once.
 """
 import hashlib
 import json
@@ -467,12 +470,43 @@ def case_memory(exe, cwd):
     print("10-hour MP3: peak resident memory %.1f MiB; %s" % (peak_mib, summary))
 
 
+def case_wavmemory(exe, cwd):
+    """An hour of FLAC with a 40-minute chapter, split --to-wav --keep-all in
+    at most 64 MiB: each chapter streams to its file, and the files hold
+    every frame of the input once."""
+    ffmpeg(["-f", "lavfi", "-i", "sine=frequency=300:sample_rate=8000:duration=3600,volume='lt(t,2400)+gt(t,2402)':eval=frame",
+            "-c:a", "flac", "hour.flac"], cwd)
+    out = fresh(cwd, "hour-wav")
+    proc = subprocess.Popen([exe, "split", "--quiet", "--to-wav", "--keep-all", "hour.flac", out], cwd=cwd,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    stdout = proc.stdout.read()
+    stderr = proc.stderr.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    os.remove(os.path.join(cwd, "hour.flac"))
+    if status != 0:
+        fail("split failed: %r %r" % (stdout, stderr))
+    import struct
+    sizes = []
+    for fname in sorted(os.listdir(out)):
+        if fname.endswith(".wav"):
+            with open(os.path.join(out, fname), "rb") as f:
+                sizes.append(struct.unpack("<I", f.read(44)[40:44])[0] // 2)
+    shutil.rmtree(os.path.join(cwd, out))
+    if sum(sizes) != 3600 * 8000 or max(sizes) < 2400 * 8000:
+        fail("chapter frames %s, expected a 40-minute chapter and %d in all" % (sizes, 3600 * 8000))
+    peak_mib = usage.ru_maxrss / 1024.0  # kilobytes on Linux
+    if peak_mib > 64:
+        fail("peak resident memory %.1f MiB, more than 64 MiB" % peak_mib)
+    print("1-hour FLAC to WAV: %d chapters, peak resident memory %.1f MiB" % (len(sizes), peak_mib))
+
+
 def main():
     argv = sys.argv[1:]
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
              "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
-             "module": case_module, "installed": case_installed, "memory": case_memory}
+             "module": case_module, "installed": case_installed, "memory": case_memory,
+             "wavmemory": case_wavmemory}
     if mode not in cases:
         fail("unknown mode " + mode)
     cases[mode](*argv[1:])
