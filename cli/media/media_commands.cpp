@@ -4,6 +4,7 @@
 #include "media_commands.h"
 
 #include "engine.h"
+#include "formats/json_doc.h"
 #include "split_output.h"
 
 extern "C" {
@@ -312,12 +313,44 @@ int report_write(MediaRun *run, int *shown, AVIOContext *pb, int64_t size, std::
     return 0;
 }
 
-// Copies the packets of the chosen stream: a chapter file takes every packet
-// that overlaps the chapter, so it starts at the packet at or before the
-// chapter's start.
+// Decoded frames of one packet, counted as the analysis counts them: the
+// decoder's own output for the packet, frames of another rate left out.
+// -1 with *error set when the decoder fails outright.
+int64_t packet_frames(AVCodecContext *dec, AVFrame *frame, const AVPacket *pkt, int rate,
+                      std::string *error) {
+    int rc = avcodec_send_packet(dec, pkt);
+    if (rc < 0 && rc != AVERROR(EAGAIN) && rc != AVERROR_EOF)
+        return 0; // a packet the decoder drops adds nothing to the timeline
+    int64_t n = 0;
+    for (;;) {
+        rc = avcodec_receive_frame(dec, frame);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return n;
+        if (rc == AVERROR(ENOMEM)) {
+            *error = "out of memory";
+            return -1;
+        }
+        if (rc < 0)
+            continue;
+        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
+            frame->sample_rate == rate)
+            n += frame->nb_samples;
+        av_frame_unref(frame);
+    }
+}
+
+// Copies the packets of the chosen stream into the chapter files. The cuts
+// lie on packet boundaries of the analysis's own timeline: each packet spans
+// the frames its decoding gives, so jumps in timestamps and packets the
+// decoder drops cannot move a chapter. A file starts at the packet that
+// holds its chapter's first frame (or where the one before it ended, when
+// the chapters meet) and ends at the last boundary at or before the
+// chapter's end and within max_chapter_s of its start; every packet goes to
+// one file at most, and with keep_all the files hold every packet once.
+// The times cut are kept in cut_t0 and cut_t1 (seconds of the analysis).
 int copy_chapters(MediaInput *in, const std::string &source_name, const sil_analysis &a,
-                  int64_t origin_pts, const std::string &out_dir, MediaRun *run,
-                  std::string *error) {
+                  const std::string &out_dir, MediaRun *run, std::vector<double> *cut_t0,
+                  std::vector<double> *cut_t1, std::string *error) {
     const AVStream *ist = in->fmt->streams[in->stream];
     const AVRational tb = ist->time_base;
     const std::string ext = chapter_extension(*in, source_name);
@@ -326,14 +359,22 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
         *error = "no container for ." + ext;
         return -1;
     }
-    const size_t n = (size_t)a.count;
-    std::vector<int64_t> start(n), end(n);
-    const int64_t origin = origin_pts == INT64_MIN || origin_pts == AV_NOPTS_VALUE ? 0 : origin_pts;
-    for (size_t k = 0; k < n; k++) {
-        start[k] = origin + llround((double)a.chapters[k].t0 * tb.den / tb.num);
-        end[k] = origin + llround((double)a.chapters[k].t1 * tb.den / tb.num);
+    sil_opts opts;
+    if (sil_parse_opts(run->opts.empty() ? nullptr : run->opts.c_str(), &opts) != 0) {
+        *error = sil_get_error();
+        return -1;
     }
+    const size_t n = (size_t)a.count;
+    const int rate = a.sample_rate;
+    std::vector<int64_t> start(n), end(n);
+    for (size_t k = 0; k < n; k++)
+        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames, &start[k],
+                           &end[k]);
+    const int64_t max_len = opts.max_chapter_s > 0.0f && rate > 0
+                                ? (int64_t)std::floor((double)opts.max_chapter_s * rate)
+                                : INT64_MAX;
     std::vector<ChapterFile> files(n);
+    std::vector<int64_t> cut0(n, -1), cut1(n, -1);
     char name[32];
     for (size_t k = 0; k < n; k++) {
         snprintf(name, sizeof name, "ch_%03zu.", k + 1);
@@ -341,16 +382,34 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     }
 
     PacketPtr pkt(av_packet_alloc());
-    if (!pkt) {
+    FramePtr frame(av_frame_alloc());
+    if (!pkt || !frame) {
         *error = "out of memory";
         return -1;
     }
-    size_t next = 0; // first chapter not yet complete
-    int64_t last_duration = 1;
-    int64_t expected_pts = 0;
+    AVCodecContext *dec = in->dec.get();
+    size_t k = 0;        // the chapter being written or waited for
+    int64_t held = 0;    // frames of the packets in chapter k's file
+    int64_t pos = 0;     // decoded frames before this packet
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     int shown = -1;
-    while (next < n) {
+    // Closes chapter k's file at frame at (opening it empty when no packet
+    // came) and moves on to the next chapter.
+    const auto close_chapter = [&](int64_t at) -> int {
+        ChapterFile &cf = files[k];
+        if (cut0[k] < 0)
+            cut0[k] = at;
+        cut1[k] = at;
+        if (!cf.oc &&
+            open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf, error) != 0)
+            return -1;
+        if (finish_chapter_file(&cf, error) != 0)
+            return -1;
+        k++;
+        held = 0;
+        return 0;
+    };
+    while (k < n) {
         if (report_write(run, &shown, in->fmt->pb, size, error) != 0)
             return -1;
         const int got = media_next_packet(in, in->stream, pkt.get(), error);
@@ -358,50 +417,76 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
             return -1;
         if (got == 0)
             break;
-        const int64_t pts = pkt->pts != AV_NOPTS_VALUE   ? pkt->pts
-                            : pkt->dts != AV_NOPTS_VALUE ? pkt->dts
-                                                         : expected_pts;
-        const int64_t dur = pkt->duration > 0 ? pkt->duration : last_duration;
-        last_duration = dur;
-        expected_pts = pts + dur;
-        for (size_t k = next; k < n && start[k] < pts + dur; k++) {
-            ChapterFile &cf = files[k];
-            if (cf.done)
-                continue;
-            if (pts >= end[k]) {
+        const int64_t len = packet_frames(dec, frame.get(), pkt.get(), rate, error);
+        if (len < 0)
+            return -1;
+        const int64_t s0 = pos, s1 = pos + len;
+        pos = s1;
+        for (;;) {
+            if (k >= n)
+                break;
+            if (cut0[k] < 0) { // waiting for the chapter's first frame
+                const bool meets = k > 0 && start[k] <= end[k - 1];
+                if (!meets && s1 <= start[k] && !(len == 0 && s0 == start[k]))
+                    break; // before the chapter: in no file
+                cut0[k] = s0;
+            }
+            const int64_t limit = end[k] - cut0[k] > max_len ? cut0[k] + max_len : end[k];
+            const bool last_of_all = opts.keep_all && k + 1 == n;
+            if (held == 0 || s1 <= limit || last_of_all) {
+                ChapterFile &cf = files[k];
                 if (!cf.oc && open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf,
                                                 error) != 0)
                     return -1;
-                if (finish_chapter_file(&cf, error) != 0)
+                if (write_copy(&cf, pkt.get(), tb, error) != 0)
                     return -1;
-                continue;
+                held += len > 0 ? len : 1;
+                if (s1 >= limit && !last_of_all && close_chapter(s1) != 0)
+                    return -1;
+                break;
             }
-            if (!cf.oc &&
-                open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf, error) != 0)
-                return -1;
-            if (write_copy(&cf, pkt.get(), tb, error) != 0)
+            if (close_chapter(s0) != 0) // the packet ends past the cut
                 return -1;
         }
-        while (next < n && files[next].done)
-            next++;
         av_packet_unref(pkt.get());
     }
-    for (size_t k = next; k < n; k++) {
-        ChapterFile &cf = files[k];
-        if (cf.done)
-            continue;
-        if (!cf.oc &&
-            open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf, error) != 0)
+    for (; k < n;)
+        if (close_chapter(cut0[k] >= 0 ? pos : std::min(pos, start[k])) != 0)
             return -1;
-        if (finish_chapter_file(&cf, error) != 0)
-            return -1;
-    }
     if (run->progress && size > 0 && shown != 100 &&
         run->progress(100, "write", run->progress_user) != 0) {
         *error = "cancelled";
         return -1;
     }
+    cut_t0->resize(n);
+    cut_t1->resize(n);
+    for (size_t j = 0; j < n; j++) {
+        (*cut_t0)[j] = rate > 0 ? (double)cut0[j] / rate : 0.0;
+        (*cut_t1)[j] = rate > 0 ? (double)cut1[j] / rate : 0.0;
+    }
     return 0;
+}
+
+// The report with the times a packet copy cut, cut_t0 and cut_t1 in each
+// chapter (seconds of the decoded stream); "" when the report is not JSON.
+std::string with_cut_times(const char *report, const std::vector<double> &cut_t0,
+                           const std::vector<double> &cut_t1) {
+    JsonDoc doc = read_json(report);
+    if (!doc)
+        return "";
+    JsonMutDoc out(yyjson_doc_mut_copy(doc.get(), nullptr));
+    if (!out)
+        throw std::bad_alloc();
+    yyjson_mut_val *chapters = yyjson_mut_obj_get(yyjson_mut_doc_get_root(out.get()), "chapters");
+    size_t idx, max;
+    yyjson_mut_val *ch;
+    yyjson_mut_arr_foreach(chapters, idx, max, ch) {
+        if (idx >= cut_t0.size())
+            break;
+        yyjson_mut_obj_add_real(out.get(), ch, "cut_t0", cut_t0[idx]);
+        yyjson_mut_obj_add_real(out.get(), ch, "cut_t1", cut_t1[idx]);
+    }
+    return take_json_text(yyjson_mut_write(out.get(), 0, nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -696,11 +781,21 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
     const std::string source = spool ? spool->file.temp : path;
     if (media_open(source, run->stream, nullptr, run->stop, &in, error) != 0)
         return -1;
-    const int rc = to_wav ? write_wav_chapters(&in, a, out_dir, error)
-                          : copy_chapters(&in, path, a, stats.origin_pts, out_dir, run, error);
-    if (rc != 0)
+    if (to_wav) {
+        if (write_wav_chapters(&in, a, out_dir, error) != 0 ||
+            write_text(out_dir, "chapters.json", a.report, error) != 0)
+            return -1;
+        return a.count;
+    }
+    std::vector<double> cut_t0, cut_t1;
+    if (copy_chapters(&in, path, a, out_dir, run, &cut_t0, &cut_t1, error) != 0)
         return -1;
-    if (write_text(out_dir, "chapters.json", a.report, error) != 0)
+    const std::string report = with_cut_times(a.report, cut_t0, cut_t1);
+    if (report.empty()) {
+        *error = "cannot read the library's report";
+        return -1;
+    }
+    if (write_text(out_dir, "chapters.json", report.c_str(), error) != 0)
         return -1;
     return a.count;
 }

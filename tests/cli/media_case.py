@@ -18,9 +18,13 @@ program, with real encoders:
       NAME piped into `analyze -` gives the report of the file itself (for
       MP3, the same chapters within 30 ms).
   media_case.py split EXE DIR NAME
-      `split` copies packets: each chapter file holds exactly the input's
-      packets from the one at or before the chapter's start to its end, with
-      title and track tags; chapters.json is the report.
+      `split` copies packets: each chapter file holds the input's packets
+      from the one holding the chapter's first frame to the last boundary at
+      or before its end, no packet in two files, with title and track tags;
+      chapters.json is the report with the times cut (cut_t0, cut_t1).
+  media_case.py tile EXE DIR NAME MAX_S
+      `split --keep-all --max-chapter MAX_S`: the files hold every packet once,
+      in order, each where the decoded audio puts it, none over MAX_S.
   media_case.py towav EXE DIR NAME
       `split --to-wav` writes 16-bit WAV files of the chapters' frame ranges.
   media_case.py marks EXE DIR NAME OUT
@@ -118,6 +122,9 @@ def case_fixtures(out, wav):
         subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", wav, "-f", "wav", "-"], stdout=f, check=True)
     if open(os.path.join(out, "streamed.wav"), "rb").read(8)[4:] != b"\xff\xff\xff\xff":
         fail("ffmpeg wrote a WAV file with its sizes")
+    # Matroska whose timestamps jump 100 s ahead at 13 s.
+    ffmpeg(["-i", wav, "-af", "asetpts='if(gte(T,13),PTS+100/TB,PTS)'", "-c:a", "libopus", "-b:a", "32k",
+            "jump.mka"], out)
     m4a = open(os.path.join(out, "talk.m4a"), "rb").read()
     open(os.path.join(out, "truncated.m4a"), "wb").write(m4a[: len(m4a) // 3])
     open(os.path.join(out, "noise.mp3"), "wb").write(hashlib.sha512(b"x").digest() * 64)
@@ -202,8 +209,10 @@ def case_split(exe, cwd, name):
     files = sorted(os.listdir(out))
     if "chapters.json" not in files or len(files) != n + 1:
         fail("files written: %s" % files)
-    if json.load(open(os.path.join(out, "chapters.json"))) != rep:
-        fail("chapters.json is not the report")
+    written = json.load(open(os.path.join(out, "chapters.json")))
+    cuts = [(c.pop("cut_t0"), c.pop("cut_t1")) for c in written["chapters"]]
+    if written != rep:
+        fail("chapters.json is not the report with the times cut")
     chapter_files = [f for f in files if f != "chapters.json"]
     ext = os.path.splitext(chapter_files[0])[1]
     if chapter_files != ["ch_%03d%s" % (k, ext) for k in range(1, n + 1)]:
@@ -213,36 +222,70 @@ def case_split(exe, cwd, name):
 
     source = packets(name, cwd)
     hashes = [p[2] for p in source]
-    origin = source[0][0]
+    longest = max(p[1] for p in source)
+    elapsed = [0.0]
+    for p in source:
+        elapsed.append(elapsed[-1] + p[1])
     previous_end = 0
-    for ch, fname in zip(rep["chapters"], chapter_files):
+    for ch, (cut_t0, cut_t1), fname in zip(rep["chapters"], cuts, chapter_files):
         mine = [p[2] for p in packets(os.path.join(out, fname), cwd)]
         if not mine:
             fail("%s holds no packets" % fname)
-        # The run of the input's packets that the file copies; silent
-        # stretches repeat their packets, so the run nearest in time is taken.
+        # The run of the input's packets that the file copies, after the
+        # previous file's (no packet in two files); silent stretches repeat
+        # their packets, so the run nearest the time cut is taken.
         starts = [i for i in range(previous_end, len(hashes) - len(mine) + 1)
                   if hashes[i:i + len(mine)] == mine]
         if not starts:
-            fail("%s: its packets are not a run of the input's packets" % fname)
-        first = min(starts, key=lambda i: abs(source[i][0] - origin - ch["t0"]))
-        last = first + len(mine) - 1
-        t_first = source[first][0] - origin
-        t_end = source[last][0] + source[last][1] - origin
-        # It starts at the packet at or before the chapter's start (within the
-        # encoder's priming) and reaches the chapter's end.
-        slack = 0.1
-        if not (t_first <= ch["t0"] + slack and source[min(first + 1, last)][0] - origin > ch["t0"] - slack - 0.2):
-            fail("%s starts at %.3f s for a chapter at %.3f s" % (fname, t_first, ch["t0"]))
-        if t_end < ch["t1"] - slack:
-            fail("%s ends at %.3f s for a chapter ending at %.3f s" % (fname, t_end, ch["t1"]))
-        previous_end = first + 1
+            fail("%s: its packets are not a run of the input's packets after the previous file's" % fname)
+        first = min(starts, key=lambda i: abs(elapsed[i] - cut_t0))
+        previous_end = first + len(mine)
+        # The cut starts at the packet holding the chapter's first frame and
+        # ends on the last packet boundary at or before the chapter's end.
+        if not (ch["t0"] - longest - 1e-6 <= cut_t0 <= ch["t0"] + 1e-6):
+            fail("%s cut at %.3f s for a chapter at %.3f s" % (fname, cut_t0, ch["t0"]))
+        if not (ch["t1"] - 2 * longest - 1e-6 <= cut_t1 <= ch["t1"] + 1e-6) and ch is not rep["chapters"][-1]:
+            fail("%s cut to %.3f s for a chapter ending at %.3f s" % (fname, cut_t1, ch["t1"]))
+        held = elapsed[previous_end] - elapsed[first]
+        if abs(held - (cut_t1 - cut_t0)) > longest + 0.06:  # within a packet and the encoder's priming
+            fail("%s holds %.3f s of packets for a cut of %.3f s" % (fname, held, cut_t1 - cut_t0))
         tags = json.loads(run(["ffprobe", "-v", "error", "-show_entries", "format_tags:stream_tags", "-of",
                                "json", os.path.join(out, fname)], cwd).stdout)
         merged = {k.lower(): v for part in (tags.get("format", {}), *tags.get("streams", []))
                   for k, v in part.get("tags", {}).items()}
         if merged.get("title") != "Chapter %d" % ch["i"] or not merged.get("track", "").startswith(str(ch["i"])):
             fail("%s tags: %s" % (fname, merged))
+
+
+def case_tile(exe, cwd, name, max_s):
+    """split --keep-all --max-chapter MAX_S --cut-at-pause: the files hold
+    every packet of the input once, in order, each file where the decoded
+    audio puts it (whatever the timestamps say), none longer than MAX_S."""
+    max_s = float(max_s)
+    out = fresh(cwd, "tile-" + name.replace(".", "-"))
+    run([exe, "split", "--quiet", "--keep-all", "--max-chapter", str(max_s), "--cut-at-pause", name, out], cwd)
+    chapters = json.load(open(os.path.join(out, "chapters.json")))["chapters"]
+    files = sorted(f for f in os.listdir(out) if f != "chapters.json")
+    if len(files) != len(chapters):
+        fail("%d files for %d chapters" % (len(files), len(chapters)))
+    source = packets(name, cwd)
+    longest = max(p[1] for p in source)
+    at, elapsed = 0, 0.0
+    for ch, fname in zip(chapters, files):
+        mine = packets(os.path.join(out, fname), cwd)
+        if [p[2] for p in mine] != [p[2] for p in source[at:at + len(mine)]]:
+            fail("%s does not hold the input's packets from packet %d on" % (fname, at))
+        if ch["cut_t1"] - ch["cut_t0"] > max_s + 1e-9:
+            fail("%s: %.4f s cut, more than %.1f s" % (fname, ch["cut_t1"] - ch["cut_t0"], max_s))
+        if abs(elapsed - ch["cut_t0"]) > longest + 0.06:  # within a packet and the encoder's priming
+            fail("%s starts at %.3f s of the audio, cut at %.3f s" % (fname, elapsed, ch["cut_t0"]))
+        held = sum(p[1] for p in mine)
+        if held > max_s + 0.06:
+            fail("%s holds %.3f s of packets, more than %.1f s" % (fname, held, max_s))
+        at += len(mine)
+        elapsed += held
+    if at != len(source):
+        fail("the files hold %d of the input's %d packets" % (at, len(source)))
 
 
 def case_towav(exe, cwd, name):
@@ -504,7 +547,7 @@ def main():
     argv = sys.argv[1:]
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
-             "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
+             "tile": case_tile, "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
              "module": case_module, "installed": case_installed, "memory": case_memory,
              "wavmemory": case_wavmemory}
     if mode not in cases:
