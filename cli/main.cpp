@@ -370,7 +370,7 @@ int media_outcome(const std::string &file, int n, const MediaRun &run, const std
 }
 
 int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *view) {
-    const std::string why = prepare_out_dir(a.out_dir, a.overwrite);
+    const std::string why = prepare_out_dir(a.out_dir, a.overwrite, a.file);
     if (!why.empty()) {
         fprintf(stderr, "silsplit: %s\n", why.c_str());
         return kExitFileFailed;
@@ -395,9 +395,16 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
 int run_split(const SplitArgs &a) {
     const std::string opts = options_text(a.flags);
     // Refused before the analysis, so that nobody waits for it in vain.
+    FolderLock lock;
     std::string error = check_input_kept(a.file, a.out_dir);
     if (error.empty())
         error = check_out_dir(a.out_dir, a.overwrite);
+    const std::string review_path = (std::filesystem::path(a.out_dir) / "review.html").string();
+    std::error_code review_ec;
+    if (error.empty() && a.review && !a.overwrite && std::filesystem::exists(review_path, review_ec))
+        error = review_path + ": exists; add --overwrite to replace it, or choose another folder";
+    if (error.empty())
+        error = lock_out_dir(a.out_dir, &lock);
     if (!error.empty()) {
         fprintf(stderr, "silsplit: %s\n", error.c_str());
         return kExitFileFailed;

@@ -15,6 +15,7 @@ extern "C" {
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -462,7 +463,10 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
             stats->corrupt++; // the packet is dropped; the stream goes on
         if (receive_all(&s, frame.get(), error) != 0)
             return -1;
-        if (at >= 0.0 && sil_progress_report(progress, (int)(at * max_pct), SIL_STAGE_READ) != 0) {
+        // A container's duration can be far below the packets' times (a
+        // pipe, a wrong header): the fraction is held to [0, 1].
+        if (at >= 0.0 &&
+            sil_progress_report(progress, (int)(std::min(at, 1.0) * max_pct), SIL_STAGE_READ) != 0) {
             *error = sil_get_error();
             return -1;
         }
