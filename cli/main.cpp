@@ -59,7 +59,9 @@ void catch_sigint() {
     struct sigaction sa {};
     sa.sa_handler = on_sigint;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART; // a progress line being written is finished, not lost
+    // No SA_RESTART: an open or read waiting on a pipe, a FIFO or a
+    // terminal returns EINTR, and the reader sees the flag at once.
+    sa.sa_flags = 0;
     sigaction(SIGINT, &sa, nullptr);
 }
 

@@ -5,6 +5,10 @@
 #include "media/media_commands.h"
 #include "split_output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -18,9 +22,20 @@ static bool ends_with_wav(const std::string &path) {
 bool media_wants_library(const std::string &path) {
     if (path == "-")
         return false;
-    FilePtr f(fopen(path.c_str(), "rb"));
-    if (!f) // the library's own message for a WAV name; FFmpeg's for the rest
+    // A FIFO or a device is left unopened here: opening one waits for a
+    // writer, and closing it again would end that writer. FFmpeg's route
+    // streams it.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return false;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) // the library's own message for a WAV name; FFmpeg's for the rest
         return ends_with_wav(path);
+    FilePtr f(fdopen(fd, "rb"));
+    if (!f) {
+        close(fd);
+        return ends_with_wav(path);
+    }
     unsigned char head[12];
     if (fread(head, 1, sizeof head, f.get()) != sizeof head)
         return ends_with_wav(path); // too short for anything: the library says why

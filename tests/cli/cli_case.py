@@ -37,6 +37,9 @@
   cli_case.py sigint EXE DIR WAV
       interrupts the analysis of DIR/WAV with SIGINT while it runs; the program
       must end with 130 and print no report.
+  cli_case.py sigint-wait EXE DIR
+      SIGINT ends with 130 a command waiting for input: a FIFO with no
+      writer, a FIFO or a pipe whose writer stays silent.
   cli_case.py make SRC
       checks what the make targets of the source tree SRC would run (make -n):
       `run` installs the build's packages only, `check` the tests' too and
@@ -553,6 +556,58 @@ def case_sigint(exe, cwd, wav):
         fail("analysis went on to the end or printed an error: %r" % rest[-400:])
 
 
+def case_sigint_wait(exe, cwd):
+    """Ctrl-C ends a command that waits for input: on a FIFO with no writer,
+    on a FIFO or a pipe whose writer stays silent. The signal is sent once a
+    thread of the program waits in poll, the program must end with 130."""
+    root = os.path.join(cwd, "sigint-wait-case")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    fifo = os.path.join(root, "talk.fifo")
+    head = open(os.path.join(cwd, "tones.wav"), "rb").read()[:4096]
+    # (command, the FIFO's writer: None for no writer, else the bytes it
+    # writes before it stalls; "-" reads a silent pipe)
+    cases = [(["analyze", fifo], None), (["analyze", fifo], head),
+             (["split", fifo, os.path.join(root, "out")], None), (["analyze", "-"], b"")]
+    for args, writer in cases:
+        if os.path.lexists(fifo):
+            os.unlink(fifo)
+        os.mkfifo(fifo)
+        r, w = os.pipe()
+        proc = subprocess.Popen([exe] + args, cwd=cwd, stdin=r, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        os.close(r)
+        held = None
+        if writer is not None and args[-1] != "-":
+            held = open(fifo, "wb", buffering=0)  # waits for the program to open the FIFO
+            held.write(writer)
+        # Waiting: some thread of the program sleeps in poll.
+        for _ in range(2000):
+            waits = []
+            for task in os.listdir("/proc/%d/task" % proc.pid):
+                try:
+                    waits.append(open("/proc/%d/task/%s/wchan" % (proc.pid, task)).read())
+                except OSError:
+                    pass
+            if any("poll" in x for x in waits) or proc.poll() is not None:
+                break
+            subprocess.run(["sleep", "0.01"])
+        proc.send_signal(signal.SIGINT)
+        try:
+            out, err = proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            fail("%s went on waiting after SIGINT" % args)
+        finally:
+            os.close(w)
+            if held:
+                held.close()
+        if proc.returncode != 130 or out != b"":
+            fail("%s with writer %r: exit %d after SIGINT, expected 130\nstdout: %r\nstderr: %r"
+                 % (args, writer if writer is None else len(writer), proc.returncode, out[:200], err[-400:]))
+        if os.path.exists(os.path.join(root, "out")):
+            fail("an interrupted split left its folder: %s" % os.listdir(os.path.join(root, "out")))
+
+
 def case_make(src):
     env = {k: v for k, v in os.environ.items() if not k.startswith("MAKE")}
 
@@ -599,6 +654,8 @@ def main():
         case_mono16(*argv[1:])
     elif mode == "overwrite":
         case_overwrite(*argv[1:])
+    elif mode == "sigint-wait":
+        case_sigint_wait(*argv[1:])
     elif mode == "same-file":
         case_same_file(*argv[1:])
     elif mode == "sigint-split":
