@@ -412,8 +412,11 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
-    if (split_needs_media(a.file))
+    // From here on the folder stays, as the writing makes it.
+    if (split_needs_media(a.file)) {
+        lock.created = false;
         return run_media_split(a, opts, &view);
+    }
     Job job;
     job.path = a.file;
     job.view = &view;
@@ -425,8 +428,10 @@ int run_split(const SplitArgs &a) {
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
-        if (too_large) // FFmpeg streams what the library's reader will not hold
+        if (too_large) { // FFmpeg streams what the library's reader will not hold
+            lock.created = false;
             return run_media_split(a, opts, &view);
+        }
         file_error(a.file, message);
         return kExitFileFailed;
     }
@@ -437,6 +442,7 @@ int run_split(const SplitArgs &a) {
     plan.analysis = &analysis;
     plan.overwrite = a.overwrite;
     plan.format = a.mono16 || a.to_wav ? SIL_CHAPTER_MONO16 : SIL_CHAPTER_SOURCE;
+    lock.created = false;
 
     int n = 0;
     int shown = -1;

@@ -49,7 +49,19 @@ int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out)
     if (sil_parse_opts(run.opts.empty() ? nullptr : run.opts.c_str(), &opts) != 0)
         return -1;
     sil_progress progress = {run.progress, run.progress_user, -1, 0};
-    return sil_analyze_wav(path.c_str(), &opts, &progress, out);
+    if (sil_analyze_wav(path.c_str(), &opts, &progress, out) == 0)
+        return 0;
+    // The library says it could not open the file; the system says why.
+    if (sil_error_code() == SIL_ERR_READ && strcmp(sil_get_error(), "cannot open wav file") == 0) {
+        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+        } else {
+            const std::string message = std::string("cannot open wav file: ") + strerror(errno);
+            sil_fail(SIL_ERR_READ, message.c_str());
+        }
+    }
+    return -1;
 }
 
 int analyze_any(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {

@@ -44,7 +44,8 @@ std::string prepare_out_dir(const std::string &dir, bool overwrite, const std::s
 
 // An advisory lock (flock) on DIR/.silsplit.lock, held by one split into
 // DIR from its folder check to its last rename. Going out of scope removes
-// the lock file, and DIR too when lock_out_dir made it and it stayed empty.
+// the lock file, and DIR too when lock_out_dir made it, created is still
+// set (the split failed before its writing began) and it stayed empty.
 struct FolderLock {
     int fd = -1;
     bool created = false;
