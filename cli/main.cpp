@@ -60,7 +60,9 @@ void catch_sigint() {
     struct sigaction sa {};
     sa.sa_handler = on_sigint;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART; // a progress line being written is finished, not lost
+    // No SA_RESTART: an open or read waiting on a pipe, a FIFO or a
+    // terminal returns EINTR, and the reader sees the flag at once.
+    sa.sa_flags = 0;
     sigaction(SIGINT, &sa, nullptr);
 }
 
@@ -371,7 +373,7 @@ int media_outcome(const std::string &file, int n, const MediaRun &run, const std
 }
 
 int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *view) {
-    const std::string why = prepare_out_dir(a.out_dir, a.overwrite);
+    const std::string why = prepare_out_dir(a.out_dir, a.overwrite, a.file);
     if (!why.empty()) {
         fprintf(stderr, "silsplit: %s\n", why.c_str());
         return kExitFileFailed;
@@ -396,16 +398,26 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
 int run_split(const SplitArgs &a) {
     const std::string opts = options_text(a.flags);
     // Refused before the analysis, so that nobody waits for it in vain.
+    FolderLock lock;
     std::string error = check_input_kept(a.file, a.out_dir);
     if (error.empty())
         error = check_out_dir(a.out_dir, a.overwrite);
+    const std::string review_path = (std::filesystem::path(a.out_dir) / "review.html").string();
+    std::error_code review_ec;
+    if (error.empty() && a.review && !a.overwrite && std::filesystem::exists(review_path, review_ec))
+        error = review_path + ": exists; add --overwrite to replace it, or choose another folder";
+    if (error.empty())
+        error = lock_out_dir(a.out_dir, &lock);
     if (!error.empty()) {
         fprintf(stderr, "silsplit: %s\n", error.c_str());
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
-    if (split_needs_media(a.file))
+    // From here on the folder stays, as the writing makes it.
+    if (split_needs_media(a.file)) {
+        lock.created = false;
         return run_media_split(a, opts, &view);
+    }
     Job job;
     job.path = a.file;
     job.view = &view;
@@ -417,8 +429,10 @@ int run_split(const SplitArgs &a) {
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
-        if (too_large) // FFmpeg streams what the library's reader will not hold
+        if (too_large) { // FFmpeg streams what the library's reader will not hold
+            lock.created = false;
             return run_media_split(a, opts, &view);
+        }
         file_error(a.file, message);
         return kExitFileFailed;
     }
@@ -429,6 +443,7 @@ int run_split(const SplitArgs &a) {
     plan.analysis = &analysis;
     plan.overwrite = a.overwrite;
     plan.format = a.mono16 || a.to_wav ? SIL_CHAPTER_MONO16 : SIL_CHAPTER_SOURCE;
+    lock.created = false;
 
     int n = 0;
     int shown = -1;

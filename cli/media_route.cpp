@@ -5,6 +5,10 @@
 #include "media/media_commands.h"
 #include "split_output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -18,9 +22,20 @@ static bool ends_with_wav(const std::string &path) {
 bool media_wants_library(const std::string &path) {
     if (path == "-")
         return false;
-    FilePtr f(fopen(path.c_str(), "rb"));
-    if (!f) // the library's own message for a WAV name; FFmpeg's for the rest
+    // A FIFO or a device is left unopened here: opening one waits for a
+    // writer, and closing it again would end that writer. FFmpeg's route
+    // streams it.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return false;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) // the library's own message for a WAV name; FFmpeg's for the rest
         return ends_with_wav(path);
+    FilePtr f(fdopen(fd, "rb"));
+    if (!f) {
+        close(fd);
+        return ends_with_wav(path);
+    }
     unsigned char head[12];
     if (fread(head, 1, sizeof head, f.get()) != sizeof head)
         return ends_with_wav(path); // too short for anything: the library says why
@@ -34,7 +49,19 @@ int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out)
     if (sil_parse_opts(run.opts.empty() ? nullptr : run.opts.c_str(), &opts) != 0)
         return -1;
     sil_progress progress = {run.progress, run.progress_user, -1, 0};
-    return sil_analyze_wav(path.c_str(), &opts, &progress, out);
+    if (sil_analyze_wav(path.c_str(), &opts, &progress, out) == 0)
+        return 0;
+    // The library says it could not open the file; the system says why.
+    if (sil_error_code() == SIL_ERR_READ && strcmp(sil_get_error(), "cannot open wav file") == 0) {
+        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+        } else {
+            const std::string message = std::string("cannot open wav file: ") + strerror(errno);
+            sil_fail(SIL_ERR_READ, message.c_str());
+        }
+    }
+    return -1;
 }
 
 int analyze_any(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {

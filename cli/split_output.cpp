@@ -1,5 +1,7 @@
 #include "split_output.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,18 +30,61 @@ std::string reason(int err) { return strerror(err ? err : EIO); }
 // The output folder
 // ---------------------------------------------------------------------------
 
-bool is_split_output_name(const std::string &name) {
-    // The media cutter's temporary names: ".ch_001.mp3.part<pid>".
-    if (name.size() > 1 && name[0] == '.' && name.find(".part", 1) != std::string::npos)
-        return is_split_output_name(name.substr(1));
-    if (name == "chapters.json" || name.rfind("chapters.json.part", 0) == 0)
-        return true;
+namespace {
+
+// The extensions of the chapter files a split writes: WAV, and the audio
+// containers FFmpeg's cutter picks (the input's own, or its family's).
+bool is_chapter_extension(const std::string &ext) {
+    static const char *const known[] = {
+        "aac", "ac3", "aif", "aifc", "aiff", "amr", "ape", "au",  "caf", "dts",  "eac3",
+        "flac", "m4a", "m4b", "mka", "mkv",  "mov", "mp2", "mp3", "mp4", "mpc",  "oga",
+        "ogg", "opus", "ra",  "spx", "tta",  "w64", "wav", "webm", "wma", "wv",
+    };
+    for (const char *k : known)
+        if (ext == k)
+            return true;
+    return false;
+}
+
+// ch_NNN.EXT as the split numbers its chapters: three digits, or more
+// without a leading zero ("ch_%03d").
+bool is_chapter_name(const std::string &name) {
     if (name.rfind("ch_", 0) != 0)
         return false;
     size_t k = 3;
     while (k < name.size() && name[k] >= '0' && name[k] <= '9')
         ++k;
-    return k > 3 && (k == name.size() || name[k] == '.');
+    const size_t digits = k - 3;
+    if (digits < 3 || (digits > 3 && name[3] == '0'))
+        return false;
+    return k < name.size() && name[k] == '.' && is_chapter_extension(name.substr(k + 1));
+}
+
+bool all_digits(const std::string &s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+bool is_temp_name(const std::string &name, std::string *base) {
+    const size_t at = name.rfind(".part-");
+    if (at == std::string::npos || at == 0)
+        return false;
+    const std::string tail = name.substr(at + 6);
+    const size_t dash = tail.find('-');
+    if (dash == std::string::npos || !all_digits(tail.substr(0, dash)) || !all_digits(tail.substr(dash + 1)))
+        return false;
+    *base = name.substr(0, at);
+    return true;
+}
+
+bool is_split_output_name(const std::string &name) {
+    std::string base;
+    // A temporary file of the split (FINAL.part-PID-N), or the copy of
+    // standard input it analyses.
+    if (is_temp_name(name, &base))
+        return base == "stdin" || base == "review.html" || is_split_output_name(base);
+    return name == "chapters.json" || is_chapter_name(name);
 }
 
 namespace {
@@ -86,19 +131,27 @@ std::string check_out_dir(const std::string &dir, bool overwrite) {
 }
 
 std::string check_input_kept(const std::string &input, const std::string &dir) {
-    const fs::path in(input);
-    if (!is_split_output_name(in.filename().string()))
+    if (input == "-")
         return "";
     std::error_code ec;
-    const fs::path folder = in.has_parent_path() ? in.parent_path() : fs::path(".");
-    if (!fs::equivalent(folder, dir, ec) || ec)
-        return "";
-    return input + ": is in " + dir +
-           " under a name that a split there replaces; choose another folder";
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!is_split_output_name(name) && name != "review.html")
+            continue;
+        // By device and inode: a link or another name of the recording
+        // counts as the recording.
+        std::error_code same_ec;
+        if (fs::equivalent(input, it->path(), same_ec) && !same_ec)
+            return input + ": is the same file as " + it->path().string() +
+                   ", which a split into " + dir + " replaces; choose another folder";
+    }
+    return "";
 }
 
-std::string prepare_out_dir(const std::string &dir, bool overwrite) {
+std::string prepare_out_dir(const std::string &dir, bool overwrite, const std::string &input) {
     std::string why = check_out_dir(dir, overwrite);
+    if (why.empty())
+        why = check_input_kept(input, dir);
     if (!why.empty())
         return why;
     std::error_code ec;
@@ -116,6 +169,47 @@ std::string prepare_out_dir(const std::string &dir, bool overwrite) {
             return path + ": " + reason(errno);
     }
     return "";
+}
+
+FolderLock::~FolderLock() {
+    if (fd < 0)
+        return;
+    unlink(path.c_str());
+    close(fd);
+    if (created) // a split that wrote nothing leaves no folder behind
+        rmdir(dir.c_str());
+}
+
+std::string lock_out_dir(const std::string &dir, FolderLock *lock) {
+    std::error_code ec;
+    lock->dir = dir;
+    lock->created = fs::create_directories(dir, ec);
+    if (ec)
+        return dir + ": " + ec.message();
+    lock->path = join(dir, ".silsplit.lock");
+    // The lock file is removed by the split that holds it: a lock taken on a
+    // file that was removed meanwhile is taken again on the new one.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = open(lock->path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return lock->path + ": " + reason(errno);
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            close(fd);
+            if (err == EWOULDBLOCK)
+                return dir + ": another split is writing into this folder; wait for it to end, "
+                             "or choose another folder";
+            return lock->path + ": " + reason(err);
+        }
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && stat(lock->path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            lock->fd = fd;
+            return "";
+        }
+        close(fd);
+    }
+    return lock->path + ": cannot be locked";
 }
 
 // ---------------------------------------------------------------------------
@@ -226,7 +320,7 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
                          (plan.format == SIL_CHAPTER_MONO16 ? 2u : src->frame_bytes);
     }
 
-    std::string why = prepare_out_dir(plan.out_dir, plan.overwrite);
+    std::string why = prepare_out_dir(plan.out_dir, plan.overwrite, plan.input);
     if (!why.empty()) {
         *error = why;
         return Outcome::failed;

@@ -19,22 +19,46 @@ namespace silsplit_cli {
 // The output folder
 // ---------------------------------------------------------------------------
 
-// True for the names a split writes: chapters.json and ch_<digits>[.<ext>],
-// and the temporary names of either, ".part" names with or without a leading
-// dot (what a killed split leaves behind).
+// True for the names a split writes: chapters.json and ch_NNN.EXT (three
+// digits or more, an audio extension the split writes), and the temporary
+// names NAME.part-PID-N of these, of review.html and of "stdin" (what a
+// killed split leaves behind).
 bool is_split_output_name(const std::string &name);
+
+// True when name is BASE.part-PID-N, a temporary name; *base is then BASE.
+bool is_temp_name(const std::string &name, std::string *base);
 
 // "" when dir may take a split: it is missing, or a folder that holds no
 // split output (or overwrite is set). Otherwise "DIR: reason".
 std::string check_out_dir(const std::string &dir, bool overwrite);
 
-// "" unless input is itself a file of dir that a split there would replace
-// (say ch_001.wav split into its own folder); then "FILE: reason".
+// "" unless input is the same file (device and inode, through links) as a
+// file of dir that a split there would remove or replace (say ch_001.wav
+// split into its own folder); then "FILE: reason".
 std::string check_input_kept(const std::string &input, const std::string &dir);
 
 // Makes dir with its parents and, with overwrite, removes the split output
-// found in it (nothing else). "" or "PATH: reason".
-std::string prepare_out_dir(const std::string &dir, bool overwrite);
+// found in it (nothing else), after checking again that none of it is the
+// input. "" or "PATH: reason".
+std::string prepare_out_dir(const std::string &dir, bool overwrite, const std::string &input);
+
+// An advisory lock (flock) on DIR/.silsplit.lock, held by one split into
+// DIR from its folder check to its last rename. Going out of scope removes
+// the lock file, and DIR too when lock_out_dir made it, created is still
+// set (the split failed before its writing began) and it stayed empty.
+struct FolderLock {
+    int fd = -1;
+    bool created = false;
+    std::string dir, path;
+    FolderLock() = default;
+    FolderLock(const FolderLock &) = delete;
+    FolderLock &operator=(const FolderLock &) = delete;
+    ~FolderLock();
+};
+
+// Makes dir with its parents and locks it for this split. "" or, at once
+// when another split holds it, "DIR: reason".
+std::string lock_out_dir(const std::string &dir, FolderLock *lock);
 
 // ---------------------------------------------------------------------------
 // Whole files

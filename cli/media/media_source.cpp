@@ -13,8 +13,11 @@ extern "C" {
 }
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -44,6 +47,11 @@ std::string media_error_text(int code) {
 
 static int stop_requested(const MediaStop &stop) { return stop.fn && stop.fn(stop.user) != 0; }
 
+MediaBytes::~MediaBytes() {
+    if (owns_fd && fd >= 0)
+        close(fd);
+}
+
 static int interrupt_cb(void *opaque) {
     return stop_requested(*static_cast<const MediaStop *>(opaque));
 }
@@ -51,6 +59,18 @@ static int interrupt_cb(void *opaque) {
 static int read_fd(void *opaque, uint8_t *buf, int size) {
     MediaBytes *b = static_cast<MediaBytes *>(opaque);
     for (;;) {
+        // Waits in short steps, asking the stop between them: the signal
+        // that raised it may have gone to another thread, leaving a read
+        // here blocked.
+        struct pollfd pfd = {b->fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, 100);
+        if (ready < 0 && errno != EINTR)
+            return AVERROR(errno);
+        if (ready <= 0) {
+            if (stop_requested(b->stop))
+                return AVERROR_EXIT;
+            continue;
+        }
         const ssize_t n = read(b->fd, buf, (size_t)size);
         if (n > 0) {
             if (b->spool && !b->spool_failed && fwrite(buf, 1, (size_t)n, b->spool) != (size_t)n)
@@ -59,7 +79,7 @@ static int read_fd(void *opaque, uint8_t *buf, int size) {
         }
         if (n == 0)
             return AVERROR_EOF;
-        if (errno != EINTR)
+        if (errno != EINTR && errno != EAGAIN)
             return AVERROR(errno);
         if (stop_requested(b->stop))
             return AVERROR_EXIT;
@@ -216,6 +236,25 @@ int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop
     if (path == "-") {
         in->bytes.reset(new MediaBytes);
         in->bytes->fd = STDIN_FILENO;
+        in->bytes->spool = spool;
+        in->bytes->stop = stop;
+        if (make_custom_io(in, error) != 0)
+            return -1;
+        return open_input("pipe:", in, stream_index, error);
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        // A FIFO or a device is read as standard input is, through one
+        // descriptor, opened without waiting for a writer: the reads wait
+        // for data (and a writer) in steps that ask the stop.
+        const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            *error = strerror(errno);
+            return -1;
+        }
+        in->bytes.reset(new MediaBytes);
+        in->bytes->fd = fd;
+        in->bytes->owns_fd = true;
         in->bytes->spool = spool;
         in->bytes->stop = stop;
         if (make_custom_io(in, error) != 0)
@@ -462,7 +501,10 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
             stats->corrupt++; // the packet is dropped; the stream goes on
         if (receive_all(&s, frame.get(), error) != 0)
             return -1;
-        if (at >= 0.0 && sil_progress_report(progress, (int)(at * max_pct), SIL_STAGE_READ) != 0) {
+        // A container's duration can be far below the packets' times (a
+        // pipe, a wrong header): the fraction is held to [0, 1].
+        if (at >= 0.0 &&
+            sil_progress_report(progress, (int)(std::min(at, 1.0) * max_pct), SIL_STAGE_READ) != 0) {
             *error = sil_get_error();
             return -1;
         }

@@ -62,7 +62,12 @@ struct MediaBytes {
     size_t pos = 0;
     FILE *spool = nullptr; // not owned
     bool spool_failed = false;
+    bool owns_fd = false; // a FIFO or device opened by name: closed with this
     MediaStop stop;
+    MediaBytes() = default;
+    MediaBytes(const MediaBytes &) = delete;
+    MediaBytes &operator=(const MediaBytes &) = delete;
+    ~MediaBytes();
 };
 
 // One opened input: the demuxer, the chosen audio stream and its decoder.

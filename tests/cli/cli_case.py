@@ -17,6 +17,10 @@
   cli_case.py overwrite EXE DIR
       a second split into a folder that holds an earlier one's files is
       refused; with --overwrite it replaces them, and only them.
+  cli_case.py same-file EXE DIR
+      a split whose input is (by device and inode) a file it would replace is
+      refused; review.html is replaced only with --overwrite; a folder
+      another split has locked is refused at once.
   cli_case.py sigint-split EXE DIR WAV STAGE
       interrupts a split of DIR/WAV with SIGINT during STAGE (read: the
       analysis; write: the chapter files): exit 130, no partial file, no
@@ -33,6 +37,9 @@
   cli_case.py sigint EXE DIR WAV
       interrupts the analysis of DIR/WAV with SIGINT while it runs; the program
       must end with 130 and print no report.
+  cli_case.py sigint-wait EXE DIR
+      SIGINT ends with 130 a command waiting for input: a FIFO with no
+      writer, a FIFO or a pipe whose writer stays silent.
   cli_case.py make SRC
       checks what the make targets of the source tree SRC would run (make -n):
       `run` installs the build's packages only, `check` the tests' too and
@@ -209,8 +216,12 @@ def case_overwrite(exe, cwd):
     out = os.path.join(cwd, "overwrite-case")
     # What a folder may hold before a split without --overwrite.
     refused = [["ch_002.wav"], ["chapters.json"], ["ch_1234.flac"], ["ch_003.wav.part-99-0"],
-               [".ch_004.mp3.part123"], [".chapters.json.part123"]]
-    accepted = [[], ["notes.txt", "ch_notes.txt", "chapters.txt", "ch_.wav", ".ch_001.wav"]]
+               ["stdin.part-99-0"], ["review.html.part-99-0"]]
+    # Names the program never writes, kept even by --overwrite.
+    foreign = ["notes.txt", "ch_notes.txt", "chapters.txt", "ch_.wav", ".ch_001.wav", "ch_1.txt",
+               "ch_2024.pdf", "ch_01", "ch_0012.wav", ".ch_7.doc.part", "chapters.json.partial_notes",
+               ".ch_004.mp3.part123", "ch_005.wav.part-x-0", "ch_005.doc.part-99-0"]
+    accepted = [[], foreign]
     for names in refused + accepted:
         shutil.rmtree(out, ignore_errors=True)
         os.makedirs(out)
@@ -227,7 +238,7 @@ def case_overwrite(exe, cwd):
     # Three chapters, then one into the same folder: the second run replaces
     # the first's files and leaves the rest alone.
     split_into(exe, cwd, "tones.wav", out)
-    for name in ("notes.txt", "ch_notes.txt", "ch_004.wav.part-1-0"):
+    for name in foreign + ["ch_004.wav.part-1-0"]:
         open(os.path.join(out, name), "wb").write(b"other")
     before = snapshot(out)
     again = [exe, "split", "--min-chapter", "6.5", "tones.wav", out]
@@ -240,7 +251,7 @@ def case_overwrite(exe, cwd):
     if proc.returncode != 0 or proc.stdout != ("1 chapter written to %s\n" % out).encode():
         fail(show(proc))
     after = snapshot(out)
-    if sorted(after) != ["ch_001.wav", "ch_notes.txt", "chapters.json", "notes.txt"]:
+    if sorted(after) != sorted(["ch_001.wav", "chapters.json"] + foreign):
         fail("files after --overwrite: %s" % sorted(after))
     if len(json.loads(after["chapters.json"])["chapters"]) != 1 or after["notes.txt"] != b"other":
         fail("--overwrite left the wrong files")
@@ -263,9 +274,70 @@ def case_overwrite(exe, cwd):
         fail("a split of a FLAC file was not refused\n" + show(proc))
     proc = subprocess.run([exe, "split", "--overwrite", flac, out], cwd=cwd, capture_output=True)
     names = sorted(os.listdir(out))
-    if proc.returncode != 0 or names != ["ch_001.flac", "ch_002.flac", "ch_003.flac", "ch_notes.txt",
-                                         "chapters.json", "notes.txt"]:
+    if proc.returncode != 0 or names != sorted(["ch_001.flac", "ch_002.flac", "ch_003.flac", "chapters.json"] + foreign):
         fail("files after --overwrite with a FLAC file: %s\n%s" % (names, show(proc)))
+
+
+def case_same_file(exe, cwd):
+    """The recording is never removed or replaced: under any name (a link, a
+    hard link) that is a file a split into the folder replaces, the split is
+    refused and the recording kept."""
+    root = os.path.join(cwd, "same-file-case")
+    flac = os.path.join(root, "talk.flac")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", os.path.join(cwd, "tones.wav"), flac],
+                   check=True)
+    # (recording, its name in the folder, how the input names it)
+    for source, inside, how in [("tones.wav", "ch_001.wav", "symlink"), ("tones.wav", "ch_002.wav", "hardlink"),
+                                (flac, "ch_001.flac", "symlink"), (flac, "ch_003.flac", "hardlink"),
+                                ("tones.wav", "review.html", "symlink")]:
+        out = os.path.join(root, "out")
+        shutil.rmtree(out, ignore_errors=True)
+        os.makedirs(out)
+        shutil.copy(os.path.join(cwd, source), os.path.join(out, inside))
+        data = open(os.path.join(out, inside), "rb").read()
+        arg = os.path.join(root, "input" + os.path.splitext(source)[1])
+        if os.path.lexists(arg):
+            os.unlink(arg)
+        (os.symlink if how == "symlink" else os.link)(os.path.join(out, inside), arg)
+        proc = subprocess.run([exe, "split", "--overwrite", "--review", arg, out], cwd=cwd, capture_output=True)
+        message = "silsplit: %s: is the same file as %s" % (arg, os.path.join(out, inside))
+        if (proc.returncode != 1 or message.encode() not in proc.stderr or b"choose another folder" not in proc.stderr
+                or sorted(os.listdir(out)) != [inside] or open(arg, "rb").read() != data):
+            fail("%s as a %s was not refused untouched\n%s" % (inside, how, show(proc)))
+
+    # review.html is replaced only with --overwrite.
+    out = os.path.join(root, "review")
+    os.makedirs(out)
+    open(os.path.join(out, "review.html"), "wb").write(b"mine")
+    proc = subprocess.run([exe, "split", "--review", "tones.wav", out], cwd=cwd, capture_output=True)
+    if (proc.returncode != 1 or b"review.html: exists; add --overwrite" not in proc.stderr
+            or os.listdir(out) != ["review.html"] or open(os.path.join(out, "review.html"), "rb").read() != b"mine"):
+        fail("an existing review.html was not refused untouched\n" + show(proc))
+    proc = subprocess.run([exe, "split", "--review", "--overwrite", "tones.wav", out], cwd=cwd, capture_output=True)
+    if proc.returncode != 0 or open(os.path.join(out, "review.html"), "rb").read() == b"mine":
+        fail("review.html was not replaced with --overwrite\n" + show(proc))
+
+    # A folder another split holds (its lock file locked) is refused at once,
+    # and the holder's lock file stays.
+    out = os.path.join(root, "locked")
+    os.makedirs(out)
+    lock_path = os.path.join(out, ".silsplit.lock")
+    with open(lock_path, "wb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        proc = subprocess.run([exe, "split", "tones.wav", out], cwd=cwd, capture_output=True)
+        message = "silsplit: %s: another split is writing into this folder" % out
+        if proc.returncode != 1 or message.encode() not in proc.stderr or os.listdir(out) != [".silsplit.lock"]:
+            fail("a locked folder was not refused\n" + show(proc))
+    proc = subprocess.run([exe, "split", "tones.wav", out], cwd=cwd, capture_output=True)
+    if proc.returncode != 0 or ".silsplit.lock" in os.listdir(out):
+        fail("a released folder was not split into, or its lock file stayed\n" + show(proc))
+    # A split that fails leaves no folder it made.
+    fresh = os.path.join(root, "fresh")
+    proc = subprocess.run([exe, "split", "missing.wav", fresh], cwd=cwd, capture_output=True)
+    if proc.returncode != 1 or os.path.exists(fresh):
+        fail("a failed split left its folder\n" + show(proc))
 
 
 def case_sigint_split(exe, cwd, wav, stage):
@@ -484,6 +556,56 @@ def case_sigint(exe, cwd, wav):
         fail("analysis went on to the end or printed an error: %r" % rest[-400:])
 
 
+def case_sigint_wait(exe, cwd):
+    """Ctrl-C ends a command that waits for input: on a FIFO with no writer,
+    on a FIFO or a pipe whose writer stays silent. The signal is sent once a
+    thread of the program waits in poll, the program must end with 130."""
+    root = os.path.join(cwd, "sigint-wait-case")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    fifo = os.path.join(root, "talk.fifo")
+    head = open(os.path.join(cwd, "tones.wav"), "rb").read()[:4096]
+    # (command, the FIFO's writer: None for no writer, else the bytes it
+    # writes before it stalls; "-" reads a silent pipe)
+    cases = [(["analyze", fifo], None), (["analyze", fifo], head),
+             (["split", fifo, os.path.join(root, "out")], None), (["analyze", "-"], b"")]
+    for args, writer in cases:
+        if os.path.lexists(fifo):
+            os.unlink(fifo)
+        os.mkfifo(fifo)
+        r, w = os.pipe()
+        proc = subprocess.Popen([exe] + args, cwd=cwd, stdin=r, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        os.close(r)
+        held = None
+        if writer is not None and args[-1] != "-":
+            held = open(fifo, "wb", buffering=0)  # waits for the program to open the FIFO
+            held.write(writer)
+        # Waiting: some thread of the program sleeps in poll.
+        for _ in range(2000):
+            waits = []
+            for task in os.listdir("/proc/%d/task" % proc.pid):
+                try:
+                    waits.append(open("/proc/%d/task/%s/wchan" % (proc.pid, task)).read())
+                except OSError:
+                    pass
+            if any("poll" in x for x in waits) or proc.poll() is not None:
+                break
+            subprocess.run(["sleep", "0.01"])
+        proc.send_signal(signal.SIGINT)
+        try:
+            out, err = proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            fail("%s went on waiting after SIGINT" % args)
+        finally:
+            os.close(w)
+            if held:
+                held.close()
+        if proc.returncode != 130 or out != b"":
+            fail("%s with writer %r: exit %d after SIGINT, expected 130\nstdout: %r\nstderr: %r"
+                 % (args, writer if writer is None else len(writer), proc.returncode, out[:200], err[-400:]))
+
+
 def case_make(src):
     env = {k: v for k, v in os.environ.items() if not k.startswith("MAKE")}
 
@@ -530,6 +652,10 @@ def main():
         case_mono16(*argv[1:])
     elif mode == "overwrite":
         case_overwrite(*argv[1:])
+    elif mode == "sigint-wait":
+        case_sigint_wait(*argv[1:])
+    elif mode == "same-file":
+        case_same_file(*argv[1:])
     elif mode == "sigint-split":
         case_sigint_split(*argv[1:])
     elif mode == "names":
