@@ -2,12 +2,14 @@
 // threshold taken from the recording's own levels (following a noise floor
 // that drifts), the quiet stretches between sounds ranked by strength, long
 // chapters cut at their best pause, a fixed chapter count, and chapters that
-// cover the whole recording. Without any of these options the chapters are
-// those of sil_chapters_from_levels, untouched.
+// cover the whole recording; and with speech, pauses that are the stretches
+// without speech, whatever their level. Without any of these options the
+// chapters are those of sil_chapters_from_levels, untouched.
 #include "chapter_rules.h"
 
 #include "report.h"
 #include "silence_scan.h"
+#include "speech_model.h"
 
 #include <algorithm>
 #include <climits>
@@ -64,13 +66,36 @@ constexpr int32_t BREAK_MIN_FRAMES = 60;
 constexpr double BREAK_MIN_RATIO = 1.4;
 constexpr double NO_BREAK_SHARE = 0.8;
 
+// speech: a 32 ms window whose probability is at least SPEECH_ON starts
+// speech, which goes on until a window under SPEECH_OFF (the hysteresis keeps
+// the dips inside a word in it); a stretch without speech of fewer than
+// SPEECH_GAP_MIN windows between speech belongs to the speech around it.
+constexpr float SPEECH_ON = 0.5f;
+constexpr float SPEECH_OFF = 0.35f;
+constexpr int64_t SPEECH_GAP_MIN = 3;
+// The curve the rules read with speech, under a threshold of 0: a speech
+// frame is SPEECH_LOUD_DB over it (a sound opens there), a frame without
+// speech SPEECH_DEPTH_DB x (1 - p) under it, so that a pause's depth in the
+// ranks is how surely it holds no speech (999 tenths at p = 0).
+constexpr float SPEECH_LOUD_DB = 100.0f;
+constexpr float SPEECH_DEPTH_DB = 99.9f;
+
 // A stretch of sound or a chapter under construction, in seconds; the peak
 // is filled in at the end.
 using stretch = sil_chapter;
 
 inline int64_t strength(const sil_pause &p) { return sil_pause_strength(p); }
 inline float frame_time(int32_t k) { return sil_frame_time(k); }
-inline float pause_mid(const sil_pause &p) { return sil_pause_mid(p); }
+
+// With speech: the level curve and its thresholds, which place the cuts
+// inside the gaps without speech, and the model's probabilities.
+struct speech_view {
+    const float *level;
+    const float *thr;
+    int32_t frames;
+    const float *p; // one per 32 ms window of the 16 kHz signal
+    int64_t n_p;
+};
 
 } // namespace
 
@@ -404,7 +429,8 @@ static int find_pauses(const float *level, const float *thr, int32_t frames, int
                 const double n = (double)(k - first);
                 const double depth = std::round(sum_depth / n * 10.0);
                 list[count] = sil_pause{first, k, (float)(sum_level / n),
-                                        (int32_t)std::min(999.0, std::max(0.0, depth)), 0};
+                                        (int32_t)std::min(999.0, std::max(0.0, depth)), 0,
+                                        sil_pause_middle(first, k), -1.0f};
             }
             count++;
         }
@@ -468,6 +494,99 @@ static int rank_pauses(sil_pause *p, int32_t n) {
 }
 
 // ---------------------------------------------------------------------------
+// Speech
+// ---------------------------------------------------------------------------
+
+// A probability fit for the rules: NaN reads 0.
+static inline float clean_p(float p) { return p > 0.0f ? (p < 1.0f ? p : 1.0f) : 0.0f; }
+
+// The model's window that holds the middle of level frame k's hop.
+static inline int64_t speech_window(int32_t k, int64_t n_p) {
+    const int64_t j = ((int64_t)k * SIL_HOP + SIL_HOP / 2) / SIL_SPEECH_WINDOW;
+    return j < n_p ? j : n_p - 1;
+}
+
+// The curve the rules read with speech (see SPEECH_LOUD_DB), one value per
+// level frame. 0, or -1 with "out of memory".
+static int speech_curve(const speech_view &v, float *out) {
+    sil_heap_ptr<unsigned char> talk(alloc_array<unsigned char>((size_t)v.n_p));
+    if (!talk) {
+        sil_fail_memory();
+        return -1;
+    }
+    unsigned char *on = talk.get();
+    bool speaking = false;
+    for (int64_t j = 0; j < v.n_p; j++) {
+        const float p = clean_p(v.p[j]);
+        speaking = speaking ? !(p < SPEECH_OFF) : !(p < SPEECH_ON);
+        on[j] = speaking ? 1 : 0;
+    }
+    for (int64_t j = 0; j < v.n_p;) {
+        if (on[j]) {
+            j++;
+            continue;
+        }
+        const int64_t a = j;
+        while (j < v.n_p && !on[j])
+            j++;
+        if (a > 0 && j < v.n_p && j - a < SPEECH_GAP_MIN)
+            memset(on + a, 1, (size_t)(j - a));
+    }
+    for (int32_t k = 0; k < v.frames; k++) {
+        const int64_t j = speech_window(k, v.n_p);
+        out[k] = on[j] ? SPEECH_LOUD_DB : -SPEECH_DEPTH_DB * (1.0f - clean_p(v.p[j]));
+    }
+    return 0;
+}
+
+// Where a gap without speech, level frames [a, b), is cut: in the middle of
+// its longest run of frames under the level threshold (the first of equal
+// ones), since the model's edges run some 40 ms late and a quiet part is the
+// safe place between two sounds; in the middle of the gap when no frame of it
+// is quiet (music or noise all through).
+static float speech_cut(const speech_view &v, int32_t a, int32_t b) {
+    int32_t best_a = a, best_b = a;
+    for (int32_t k = a; k < b;) {
+        if (!(v.level[k] < v.thr[k])) {
+            k++;
+            continue;
+        }
+        const int32_t first = k;
+        while (k < b && v.level[k] < v.thr[k])
+            k++;
+        if (k - first > best_b - best_a) {
+            best_a = first;
+            best_b = k;
+        }
+    }
+    return best_b > best_a ? sil_pause_middle(best_a, best_b) : sil_pause_middle(a, b);
+}
+
+// Where the gap between two stretches, from t0 to t1 seconds, is cut: its
+// middle, or with speech (v not NULL) where speech_cut places it.
+static float gap_cut(const speech_view *v, float t0, float t1) {
+    if (!v)
+        return (t0 + t1) * 0.5f;
+    return speech_cut(*v, frame_at(t0, v->frames), frame_at(t1, v->frames));
+}
+
+// Pauses found on the speech curve: their level, cut and mean probability
+// from the level curve and the model.
+static void place_speech_pauses(const speech_view &v, sil_pause *p, int32_t n) {
+    for (int32_t i = 0; i < n; i++) {
+        double sum_level = 0.0, sum_p = 0.0;
+        for (int32_t k = p[i].first; k < p[i].end; k++) {
+            sum_level += (double)clean_level(v.level[k]);
+            sum_p += (double)clean_p(v.p[speech_window(k, v.n_p)]);
+        }
+        const double len = (double)(p[i].end - p[i].first);
+        p[i].level_db = (float)(sum_level / len);
+        p[i].speech_p = (float)(sum_p / len);
+        p[i].cut_t = speech_cut(v, p[i].first, p[i].end);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Chapters from the scan
 // ---------------------------------------------------------------------------
 
@@ -508,9 +627,10 @@ static size_t refine(stretch *s, size_t n, const sil_opts *opts, float duration)
 // keep_all: stretches closer than the chapters' merging gap merge, every
 // stretch shorter than min_chapter_s joins the neighbour across the shorter
 // pause (the shortest stretches first), and the chapters meet in the middle
-// of the pauses between them, from 0 to the duration. Returns the count.
+// of the pauses between them (with speech, v not NULL: where speech_cut
+// places it), from 0 to the duration. Returns the count.
 static int cover_all(stretch *s, size_t n, const sil_opts *opts, float duration,
-                     size_t *out_n) {
+                     const speech_view *v, size_t *out_n) {
     if (n == 0) {
         // Nothing but quiet: one chapter holds it all.
         s[0] = stretch{0.0f, duration, SILENCE_DB};
@@ -574,7 +694,7 @@ static int cover_all(stretch *s, size_t n, const sil_opts *opts, float duration,
     float t0 = 0.0f;
     for (int32_t g = 0; g >= 0; g = next[g]) {
         const int32_t h = next[g];
-        const float t1 = h < 0 ? duration : (s[g].t1 + s[h].t0) * 0.5f;
+        const float t1 = h < 0 ? duration : gap_cut(v, s[g].t1, s[h].t0);
         s[count++] = stretch{t0, t1, SILENCE_DB};
         t0 = t1;
     }
@@ -627,9 +747,9 @@ static int count_chapters(const float *level, const float *thr, int32_t frames, 
         } else {
             const sil_pause &p = pauses[o[i]];
             const float a = frame_time(p.first), b = frame_time(p.end);
-            const float mid = pause_mid(p);
-            t1 = opts->keep_all ? mid : std::min(a + pad, mid);
-            next_t0 = opts->keep_all ? mid : std::max(b - pad, mid);
+            const float cut = p.cut_t;
+            t1 = opts->keep_all ? cut : std::min(a + pad, cut);
+            next_t0 = opts->keep_all ? cut : std::max(b - pad, cut);
         }
         out[i] = stretch{t0, t1, SILENCE_DB};
         t0 = next_t0;
@@ -644,13 +764,14 @@ static int count_chapters(const float *level, const float *thr, int32_t frames, 
 
 bool sil_opts_use_rules(const sil_opts *opts) {
     return opts->auto_detect || opts->auto_threshold || opts->chapter_count > 0 || opts->keep_all ||
-           (opts->cut_at_pause && opts->max_chapter_s > 0.0f);
+           opts->speech || (opts->cut_at_pause && opts->max_chapter_s > 0.0f);
 }
 
-// The rules themselves; extras may be NULL.
+// The rules themselves; extras may be NULL; speech_p holds the model's
+// probabilities when the options ask for speech.
 static int detect_with_rules(const float *level, int32_t frames, float duration,
                              const sil_opts *opts, sil_heap_ptr<stretch> &chapters, size_t &count,
-                             sil_report_extras *extras) {
+                             sil_report_extras *extras, const float *speech_p, int64_t n_speech) {
     sil_heap_ptr<float> thresholds(alloc_array<float>((size_t)frames));
     if (!thresholds) {
         sil_fail_memory();
@@ -686,6 +807,28 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         if (quiet_through_clicks(level, thr, frames, cleaned.get()) != 0)
             return -1;
         level = cleaned.get();
+    }
+    // With speech every rule below reads the speech curve under a threshold
+    // of 0, and the level curve with its thresholds only places the cuts.
+    speech_view view{level, thr, frames, speech_p, n_speech};
+    const speech_view *sv = nullptr;
+    sil_heap_ptr<float> speech_curves;
+    if (opts->speech && frames > 0) {
+        speech_curves.reset(alloc_array<float>(2 * (size_t)frames));
+        if (!speech_curves) {
+            sil_fail_memory();
+            return -1;
+        }
+        if (speech_curve(view, speech_curves.get()) != 0)
+            return -1;
+        level = speech_curves.get();
+        thr = speech_curves.get() + frames;
+        memset(thr, 0, (size_t)frames * sizeof(float));
+        sv = &view;
+    }
+    // auto's pause scale comes from the pauses the rules read: the quiet
+    // stretches, or with speech the stretches without speech.
+    if (opts->auto_detect) {
         pause_scale scale{opts->min_silence_s, SIL_PAUSE_SCALE_GIVEN};
         if (!sil_option_given(opts, "min_silence_s") &&
             find_pause_scale(level, thr, frames, opts->min_silence_s, &scale) != 0)
@@ -706,6 +849,8 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
             return -1;
     }
     sil_heap_ptr<sil_pause> pauses(pauses_raw);
+    if (sv)
+        place_speech_pauses(*sv, pauses.get(), n_pauses);
     if (opts->report_pauses && pauses && rank_pauses(pauses.get(), n_pauses) != 0)
         return -1;
 
@@ -734,7 +879,7 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
                     return -1;
                 }
             }
-            if (cover_all(chapters.get(), count, opts, duration, &count) != 0)
+            if (cover_all(chapters.get(), count, opts, duration, sv, &count) != 0)
                 return -1;
         } else {
             count = refine(chapters.get(), count, opts, duration);
@@ -745,6 +890,8 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
             if (opts->cut_at_pause && find_pauses(level, thr, frames, 1, &quiet_raw, &n_quiet) != 0)
                 return -1;
             sil_heap_ptr<sil_pause> quiet(quiet_raw);
+            if (sv)
+                place_speech_pauses(*sv, quiet.get(), n_quiet);
             sil_heap_ptr<sil_chapter> pieces;
             size_t n_pieces = 0;
             if (sil_cut_long(chapters.get(), count, opts->max_chapter_s,
@@ -769,12 +916,13 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
 
 int sil_detect_on_levels(const float *level, int32_t frames, float duration, const sil_opts *opts,
                          sil_chapter **out, int *out_n, float *out_removed_s,
-                         sil_report_extras *extras) {
+                         sil_report_extras *extras, const float *speech_p, int64_t n_speech) {
     *out = nullptr;
     *out_n = 0;
     if (out_removed_s)
         *out_removed_s = 0.0f;
-    if (!opts || frames < 0 || (!level && frames != 0)) {
+    if (!opts || frames < 0 || (!level && frames != 0) ||
+        (opts->speech && frames > 0 && (!speech_p || n_speech < 1))) {
         sil_fail(SIL_ERR_ARGS, "invalid detect args");
         return -1;
     }
@@ -805,7 +953,8 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
 
     sil_heap_ptr<stretch> chapters;
     size_t count = 0;
-    if (detect_with_rules(level, frames, duration, opts, chapters, count, extras) != 0) {
+    if (detect_with_rules(level, frames, duration, opts, chapters, count, extras, speech_p,
+                          n_speech) != 0) {
         sil_report_extras_free(extras);
         return -1;
     }

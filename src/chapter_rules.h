@@ -12,16 +12,20 @@
 #include <cstdint>
 
 // True when the options change the chapters beyond the threshold scan
-// (auto_threshold, chapter_count, keep_all, or cut_at_pause with a maximum).
+// (auto, auto_threshold, chapter_count, keep_all, speech, or cut_at_pause
+// with a maximum).
 bool sil_opts_use_rules(const sil_opts *opts);
 // The chapters of a level curve under all the options: those of
 // sil_chapters_from_levels when no rule is asked for, else with the rules.
 // extras (may be NULL) receives the threshold, pauses and chapter count the
-// options ask for; the level curve itself is left to the caller. 0 and a
-// heap array in *out (NULL when there are none) with its count, or -1 with
-// nothing to free (extras is then emptied).
+// options ask for; the level curve and the speech curve are left to the
+// caller. With speech, speech_p holds the speech model's n_speech
+// probabilities of the same 16 kHz signal (sil_speech_stage); frames
+// without them are an error. 0 and a heap array in *out (NULL when there are
+// none) with its count, or -1 with nothing to free (extras is then emptied).
 int sil_detect_on_levels(const float *level, int32_t frames, float duration, const sil_opts *opts,
                          sil_chapter **out, int *out_n, float *out_removed_s,
-                         sil_report_extras *extras);
+                         sil_report_extras *extras, const float *speech_p = nullptr,
+                         int64_t n_speech = 0);
 
 #endif // SILSPLIT_CHAPTER_RULES_H

@@ -26,10 +26,12 @@ struct sil_opts {
     bool report_pauses;    // the report lists the candidate pauses
     bool report_levels;    // the report carries the level curve
     bool auto_detect;      // key "auto": threshold, pause scale and keep_all from the recording
+    bool speech;           // pauses are the stretches without speech (the speech model)
+    bool report_speech;    // the report carries the speech probability curve
     uint16_t given;        // bit i: the options text held the key SIL_OPTIONS[i]
 };
-static_assert(sizeof(sil_opts) == 36,
-              "sil_opts is seven 4-byte fields, six flags and the mask of given keys");
+static_assert(sizeof(sil_opts) == 40,
+              "sil_opts is seven 4-byte fields, eight flags and the mask of given keys");
 
 // How a key's value is read. Numbers are lenient (a value of another type
 // leaves the default); flags and counts are strict (another type is an error
@@ -84,11 +86,18 @@ inline constexpr sil_option_info SIL_OPTIONS[] = {
     {"keep_all", SIL_OPTION_FLAG, 0.0f, "--keep-all", "",
      "chapters cover the whole recording, boundaries in the middle of pauses", nullptr,
      &sil_opts::keep_all, nullptr},
+    {"speech", SIL_OPTION_FLAG, 0.0f, "--speech", "",
+     "pauses are the stretches without speech, whatever their level (a speech model finds "
+     "them: music, applause or hum between the talk count as pauses)",
+     nullptr, &sil_opts::speech, nullptr},
     {"report_pauses", SIL_OPTION_FLAG, 0.0f, "--report-pauses", "",
      "the report lists the candidate pauses", nullptr, &sil_opts::report_pauses, nullptr},
     {"report_levels", SIL_OPTION_FLAG, 0.0f, "--report-levels", "",
      "the report carries the level curve (10 ms hops)", nullptr, &sil_opts::report_levels,
      nullptr},
+    {"report_speech", SIL_OPTION_FLAG, 0.0f, "--report-speech", "",
+     "the report carries the speech probability curve (32 ms hops)", nullptr,
+     &sil_opts::report_speech, nullptr},
 };
 inline constexpr size_t SIL_N_OPTIONS = sizeof SIL_OPTIONS / sizeof SIL_OPTIONS[0];
 static_assert(SIL_N_OPTIONS <= 16, "sil_opts::given holds a bit per key");

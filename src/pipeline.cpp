@@ -1,6 +1,7 @@
 // The one place where the stages are chained: source blocks → resampler →
-// level stage → level curve → chapters → report, with the progress calls
-// spread over the work.
+// level stage → level curve (and, when the options ask for speech, the speech
+// model beside it) → chapters → report, with the progress calls spread over
+// the work.
 //
 // Progress: the sequence of calls (percent and stage) is fixed by the input's
 // length and rate alone: a read call every 65536 input frames (0 to 20 %),
@@ -15,6 +16,7 @@
 #include "chapter_rules.h"
 #include "levels.h"
 #include "resampler.h"
+#include "speech_model.h"
 
 #include <climits>
 #include <cstdint>
@@ -59,6 +61,8 @@ struct sil_pipeline {
     bool resampling;
     sil_resampler rs;
     sil_level_stage levels;
+    bool speaking; // the speech model runs (speech or report_speech)
+    sil_speech_stage speech;
     float *out16; // resampler output block
     size_t in_step;
     progress_plan plan;
@@ -243,6 +247,11 @@ sil_pipeline *sil_pipeline_new(int32_t source_rate, int64_t total_frames, const 
     }
     if (sil_levels_init(&p->levels, expect) != 0)
         return nullptr;
+    if (opts->speech || opts->report_speech) {
+        if (sil_speech_init(&p->speech) != 0)
+            return nullptr;
+        p->speaking = true;
+    }
     return guard.release();
 }
 
@@ -251,11 +260,21 @@ void sil_pipeline_free(sil_pipeline *p) {
         return;
     sil_resampler_free(&p->rs);
     sil_levels_free(&p->levels);
+    if (p->speaking)
+        sil_speech_free(&p->speech);
     free(p->out16);
     free(p);
 }
 
 int64_t sil_pipeline_frames(const sil_pipeline *p) { return p->pushed; }
+
+// Hands n 16 kHz samples to the level stage and, when it runs, the speech
+// model. 0, or -1 with the message set.
+static int push16(sil_pipeline *p, const float *x, size_t n) {
+    if (sil_levels_push(&p->levels, x, n) != 0)
+        return -1;
+    return p->speaking ? sil_speech_push(&p->speech, x, n) : 0;
+}
 
 // The checks that a file analysis makes once its frames are read: an empty
 // signal and one too long to resample fail after the read stage's calls.
@@ -288,9 +307,9 @@ int sil_pipeline_push(sil_pipeline *p, const float *frames, size_t n) {
             return check_length(p, p->pushed + (int64_t)len);
         if (p->resampling) {
             const int64_t got = sil_resampler_push(&p->rs, frames, len, p->out16);
-            if (got < 0 || sil_levels_push(&p->levels, p->out16, (size_t)got) != 0)
+            if (got < 0 || push16(p, p->out16, (size_t)got) != 0)
                 return fail(p);
-        } else if (sil_levels_push(&p->levels, frames, len) != 0) {
+        } else if (push16(p, frames, len) != 0) {
             return fail(p);
         }
         frames += len;
@@ -315,10 +334,10 @@ static int end_stream(sil_pipeline *p) {
         return -1;
     if (p->resampling) {
         const int64_t got = sil_resampler_finish(&p->rs, p->out16);
-        if (sil_levels_push(&p->levels, p->out16, (size_t)got) != 0)
+        if (push16(p, p->out16, (size_t)got) != 0)
             return fail(p);
     }
-    if (sil_levels_finish(&p->levels) != 0)
+    if (sil_levels_finish(&p->levels) != 0 || (p->speaking && sil_speech_finish(&p->speech) != 0))
         return fail(p);
     if (p->levels.count > INT32_MAX)
         return fail_with(p, "resampled signal too long");
@@ -344,9 +363,10 @@ int sil_pipeline_chapters(sil_pipeline *p, sil_chapter **out, int *out_n, float 
     const int64_t n16 = p->resampling ? p->rs.out_count : p->pushed;
     const float duration16 = (float)n16 / (float)SIL_ANALYSIS_RATE;
     if (sil_detect_on_levels(p->levels.curve, (int32_t)p->levels.count, duration16, &p->opts, out,
-                             out_n, out_removed_s, extras) != 0)
+                             out_n, out_removed_s, extras, p->speech.probs, p->speech.count) != 0)
         return fail(p);
     sil_report_extras_lend_levels(extras, &p->opts, p->levels.curve, (int32_t)p->levels.count);
+    sil_report_extras_lend_speech(extras, &p->opts, p->speech.probs, p->speech.count);
     return 0;
 }
 

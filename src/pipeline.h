@@ -1,9 +1,11 @@
 // The analysis as one chain of streaming stages: a source pushes blocks of
 // mono frames at its own rate; the resampler brings them to 16 kHz; the level
-// stage appends one level per 10 ms to the level curve; at the end the
-// silence scan, the refinement and the report run on the curve. Memory does
-// not grow with the recording, apart from the curve (4 bytes per 10 ms) and
-// the chapter list.
+// stage appends one level per 10 ms to the level curve, and the speech model
+// (when the options ask for speech or report_speech) one probability per
+// 32 ms to the speech curve; at the end the silence scan, the refinement and
+// the report run on the curves. Memory does not grow with the recording,
+// apart from the curves (4 bytes per 10 ms, 4 per 32 ms) and the chapter
+// list.
 //
 // Every entry point runs through here: silsplit_analyze_pcm (the host's
 // buffer, pushed as it is), silsplit_analyze and _progress and the chapter
@@ -22,7 +24,7 @@
 #include <cstdint>
 #include <memory>
 
-struct sil_pipeline; // one running analysis: resampler, frame levels, level curve
+struct sil_pipeline; // one running analysis: resampler, frame levels, level curve, speech model
 
 // Starts an analysis of mono frames at source_rate Hz (> 0). total_frames is
 // the number of frames the source will push when it is known (it paces

@@ -1,6 +1,7 @@
 // The JSON analysis report: sample rate, duration, the time left out and the
 // chapters, then the members the options ask for (threshold, pauses, level
-// curve, chapter count). Reals are the exact doubles of the float values.
+// curve, chapter count, speech curve). Reals are the exact doubles of the
+// float values.
 #include "report.h"
 
 #include <yyjson.h>
@@ -55,6 +56,32 @@ static char *put_tenths(char *w, int32_t t) {
     return w;
 }
 
+// A probability rounded to 0.001, as a whole number of thousandths (0..1000);
+// a NaN reads 0.
+static int32_t thousandths(float p) {
+    if (!(p > 0.0f))
+        return 0;
+    return p < 1.0f ? (int32_t)std::lround((double)p * 1000.0) : 1000;
+}
+
+// Writes t thousandths (0..1000) as yyjson writes the double t / 1000 (0.0,
+// 0.005, 0.25, 1.0); returns the end.
+static char *put_thousandths(char *w, int32_t t) {
+    *w++ = t == 1000 ? '1' : '0';
+    *w++ = '.';
+    if (t == 0 || t == 1000) {
+        *w++ = '0';
+        return w;
+    }
+    const char digits[3] = {(char)('0' + t / 100), (char)('0' + t / 10 % 10), (char)('0' + t % 10)};
+    int n = 3;
+    while (digits[n - 1] == '0')
+        n--;
+    for (int i = 0; i < n; i++)
+        *w++ = digits[i];
+    return w;
+}
+
 // The members the options asked for, after the chapters; false when one
 // cannot be stored.
 static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report_extras &x) {
@@ -91,7 +118,10 @@ static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report
                  yyjson_mut_obj_add_real(d, p, "dur", (double)dur) &&
                  yyjson_mut_obj_add_real(d, p, "level_db", tenth_db(ps.level_db)) &&
                  yyjson_mut_obj_add_real(d, p, "score", score) &&
-                 yyjson_mut_obj_add_int(d, p, "rank", ps.rank) && yyjson_mut_arr_append(arr, p);
+                 yyjson_mut_obj_add_int(d, p, "rank", ps.rank) &&
+                 (ps.speech_p < 0.0f ||
+                  yyjson_mut_obj_add_real(d, p, "speech_p", thousandths(ps.speech_p) / 1000.0)) &&
+                 yyjson_mut_arr_append(arr, p);
         }
         ok = ok && yyjson_mut_obj_add_val(d, root, "pauses", arr);
     }
@@ -131,6 +161,28 @@ static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report
              yyjson_mut_obj_add_real(d, root, "min_silence_s_used",
                                      (double)x.min_silence_s_used) &&
              yyjson_mut_obj_add_str(d, root, "pause_scale", kinds[x.pause_scale]);
+    }
+    if (x.has_speech) {
+        yyjson_mut_val *obj = ok ? yyjson_mut_obj(d) : nullptr;
+        ok = ok && obj && yyjson_mut_obj_add_real(d, obj, "hop_s", 0.032);
+        // One raw text, as for the levels: at most "0.001," per value.
+        sil_heap_ptr<char> text(ok ? static_cast<char *>(malloc((size_t)x.n_speech * 6 + 2))
+                                   : nullptr);
+        ok = ok && text;
+        yyjson_mut_val *arr = nullptr;
+        if (ok) {
+            char *w = text.get();
+            *w++ = '[';
+            for (int64_t i = 0; i < x.n_speech; i++) {
+                if (i > 0)
+                    *w++ = ',';
+                w = put_thousandths(w, thousandths(x.speech[i]));
+            }
+            *w++ = ']';
+            arr = yyjson_mut_rawncpy(d, text.get(), (size_t)(w - text.get()));
+        }
+        ok = ok && arr && yyjson_mut_obj_add_val(d, obj, "p", arr) &&
+             yyjson_mut_obj_add_val(d, root, "speech", obj);
     }
     return ok;
 }
@@ -203,6 +255,7 @@ void sil_report_extras_free(sil_report_extras *x) {
     free(x->track);
     free(x->pauses);
     free(x->levels_owned);
+    free(x->speech_owned);
     sil_report_extras_init(x);
 }
 
@@ -224,4 +277,24 @@ void sil_report_extras_lend_levels(sil_report_extras *extras, const sil_opts *op
     extras->has_levels = true;
     extras->levels = level;
     extras->n_levels = frames;
+}
+
+bool sil_report_extras_take_speech(sil_report_extras *extras, const sil_opts *opts, float *p,
+                                   int64_t n) {
+    if (!extras || !opts->report_speech)
+        return false;
+    extras->has_speech = true;
+    extras->speech = p;
+    extras->speech_owned = p;
+    extras->n_speech = p ? n : 0;
+    return p != nullptr;
+}
+
+void sil_report_extras_lend_speech(sil_report_extras *extras, const sil_opts *opts, const float *p,
+                                   int64_t n) {
+    if (!extras || !opts->report_speech)
+        return;
+    extras->has_speech = true;
+    extras->speech = p;
+    extras->n_speech = n;
 }

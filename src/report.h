@@ -44,6 +44,11 @@ struct sil_report_extras {
     bool has_pause_scale; // auto: min_silence_s_used and pause_scale
     float min_silence_s_used;
     sil_pause_scale_kind pause_scale;
+    bool has_speech;
+    const float *speech;  // the speech probabilities, one per 32 ms window: borrowed
+                          // as levels is, unless it is speech_owned
+    float *speech_owned;
+    int64_t n_speech;
 };
 
 // Zeroes the record: no member asked for.
@@ -63,6 +68,11 @@ bool sil_report_extras_take_levels(sil_report_extras *extras, const sil_opts *op
 // the levels.
 void sil_report_extras_lend_levels(sil_report_extras *extras, const sil_opts *opts,
                                    const float *level, int32_t frames);
+// The same for the speech probabilities (report_speech).
+bool sil_report_extras_take_speech(sil_report_extras *extras, const sil_opts *opts, float *p,
+                                   int64_t n);
+void sil_report_extras_lend_speech(sil_report_extras *extras, const sil_opts *opts, const float *p,
+                                   int64_t n);
 
 // The compact JSON report as a heap text freed with free(), or NULL with the
 // message set. extras (may be NULL) adds the members it holds after the

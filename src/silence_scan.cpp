@@ -126,10 +126,10 @@ static double pieces_for(double len, double max_s) { return std::ceil(len / max_
 static const sil_pause *best_cut(const sil_chapter &s, float max_s, const sil_pause *quiet,
                                  int32_t n_quiet) {
     const double k = pieces_for(s.t1 - s.t0, max_s);
-    // Quiet stretches whose middle lies inside the chapter.
+    // Quiet stretches whose cut lies inside the chapter.
     const sil_pause *lo =
         std::lower_bound(quiet, quiet + n_quiet, s.t0,
-                         [](const sil_pause &p, float t) { return sil_pause_mid(p) <= t; });
+                         [](const sil_pause &p, float t) { return p.cut_t <= t; });
     // The strongest in tiers: a pause as long as one between sentences where
     // the fewest pieces remain possible, then anywhere in the chapter; then
     // the same for a pause of PAUSE_MIN_FRAMES, then for any quiet frame.
@@ -137,10 +137,10 @@ static const sil_pause *best_cut(const sil_chapter &s, float max_s, const sil_pa
     const int32_t tier_frames[TIERS / 2] = {SENTENCE_PAUSE_FRAMES, PAUSE_MIN_FRAMES, 1};
     const sil_pause *best[TIERS] = {};
     for (const sil_pause *p = lo; p < quiet + n_quiet; p++) {
-        const float mid = sil_pause_mid(*p);
-        if (!(mid < s.t1))
+        const float cut = p->cut_t;
+        if (!(cut < s.t1))
             break;
-        const bool fewest = pieces_for(mid - s.t0, max_s) + pieces_for(s.t1 - mid, max_s) <= k;
+        const bool fewest = pieces_for(cut - s.t0, max_s) + pieces_for(s.t1 - cut, max_s) <= k;
         for (int tier = 0; tier < TIERS; tier++) {
             const bool fits =
                 (tier % 2 == 1 || fewest) && p->end - p->first >= tier_frames[tier / 2];
@@ -183,7 +183,7 @@ int sil_cut_long(const sil_chapter *c, size_t n, float max_s, const sil_pause *q
                 continue;
             }
             const sil_pause *at = quiet ? best_cut(s, max_s, quiet, n_quiet) : nullptr;
-            const float cut = at ? sil_pause_mid(*at) : s.t0 + max_s;
+            const float cut = at ? at->cut_t : s.t0 + max_s;
             // A hard cut's remainder within the tolerance is no piece.
             if (s.t1 - cut > SIL_SPLIT_TOLERANCE_S &&
                 !sil_push(todo, n_todo, todo_cap, sil_chapter{cut, s.t1, s.peak_db})) {

@@ -19,13 +19,16 @@ struct sil_span {
 };
 
 // A quiet stretch between two sounds: frames [first, end) of the level curve,
-// all below the threshold.
+// all below the threshold (with speech: frames without speech).
 struct sil_pause {
     int32_t first;
     int32_t end;
     float level_db;       // mean level of its frames
     int32_t depth_tenths; // mean depth below the threshold in 0.1 dB, 0..999
     int32_t rank;         // 1: the strongest (longest, then deepest)
+    float cut_t;          // where it is cut, in seconds: its middle (sil_pause_middle),
+                          // or with speech its quietest part
+    float speech_p;       // mean speech probability of its frames; -1: not measured
 };
 
 // A sound opens at a frame this far over its threshold.
@@ -37,9 +40,10 @@ constexpr float SIL_SPLIT_TOLERANCE_S = 1e-6f;
 inline int64_t sil_pause_strength(const sil_pause &p) {
     return (int64_t)(p.end - p.first) * 1000 + p.depth_tenths;
 }
-// The middle of a pause, where it is cut.
-inline float sil_pause_mid(const sil_pause &p) {
-    return (sil_frame_time(p.first) + sil_frame_time(p.end)) * 0.5f;
+// The middle of frames [first, end), where a pause is cut unless the speech
+// rules place the cut.
+inline float sil_pause_middle(int32_t first, int32_t end) {
+    return (sil_frame_time(first) + sil_frame_time(end)) * 0.5f;
 }
 
 // Minimum silence in frames: the float option widened first, so 0.8
@@ -63,7 +67,7 @@ size_t sil_pad_chapters(sil_chapter *c, size_t n, float pad, float duration);
 size_t sil_sort_and_merge(sil_chapter *c, size_t n, float min_gap);
 
 // Cuts every chapter longer than max_s (plus the tolerance). With quiet (the
-// quiet stretches, in time order), a chapter is cut in the middle of its
+// quiet stretches, in time order), a chapter is cut at the cut_t of its
 // strongest quiet stretch among those that leave it in as few pieces as any
 // cut could, else of its strongest one anywhere; only a chapter with no
 // quiet frame is cut hard at the maximum. Without quiet (NULL), pieces of

@@ -7,12 +7,14 @@
 #include "chapter_rules.h"
 #include "levels.h"
 #include "resampler.h"
+#include "speech_model.h"
 #include "wav_reader.h"
 
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 // ---------------------------------------------------------------------------
 // Reading a whole file
@@ -195,6 +197,7 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
             if (sil_detect_on_levels(nullptr, 0, 0.0f, opts, out, out_n, out_removed_s, extras) != 0)
                 return -1;
             sil_report_extras_take_levels(extras, opts, nullptr, 0);
+            sil_report_extras_take_speech(extras, opts, nullptr, 0);
         }
         return 0;
     }
@@ -210,10 +213,23 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     if (sil_frame_levels(samples, n, &curve_raw, &frames, progress) != 0)
         return -1;
     sil_heap_ptr<float> curve(curve_raw);
+    // The speech model over the whole signal, when the options ask for it.
+    sil_speech_stage speech{};
+    std::unique_ptr<sil_speech_stage, void (*)(sil_speech_stage *)> speech_guard(nullptr,
+                                                                                sil_speech_free);
+    if (opts->speech || opts->report_speech) {
+        if (sil_speech_init(&speech) != 0)
+            return -1;
+        speech_guard.reset(&speech);
+        if (sil_speech_push(&speech, samples, (size_t)n) != 0 || sil_speech_finish(&speech) != 0)
+            return -1;
+    }
     if (sil_detect_on_levels(curve.get(), frames, duration, opts, out, out_n, out_removed_s,
-                             extras) != 0)
+                             extras, speech.probs, speech.count) != 0)
         return -1;
     if (extras && sil_report_extras_take_levels(extras, opts, curve.get(), frames))
         curve.release(); // kept for the report
+    if (extras && sil_report_extras_take_speech(extras, opts, speech.probs, speech.count))
+        speech.probs = nullptr; // kept for the report
     return 0;
 }

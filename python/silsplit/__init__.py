@@ -13,10 +13,10 @@ analyses many files on a thread pool or a Dask cluster.
 """
 
 from ._core import (Chapter, ChapterCount, Error, Levels, OPTION_NAMES, OptionValue, PathArg,
-                    Pause, ProgressFn, Report, Samples, ThresholdPoint, analyze, analyze_pcm,
-                    library_path, split, version)
+                    Pause, ProgressFn, Report, Samples, Speech, ThresholdPoint, analyze,
+                    analyze_pcm, library_path, split, version)
 
 __all__ = ["Chapter", "ChapterCount", "Error", "Levels", "OPTION_NAMES", "OptionValue", "PathArg",
-           "Pause", "ProgressFn", "Report", "Samples", "ThresholdPoint", "analyze",
+           "Pause", "ProgressFn", "Report", "Samples", "Speech", "ThresholdPoint", "analyze",
            "analyze_pcm", "library_path", "split", "version"]
 __version__ = "1.1.0"

@@ -16,7 +16,8 @@ from dataclasses import dataclass, field
 from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union)
 
 __all__ = ["Chapter", "ChapterCount", "Error", "Levels", "OPTION_NAMES", "Pause", "Report",
-           "ThresholdPoint", "analyze", "analyze_pcm", "library_path", "split", "version"]
+           "Speech", "ThresholdPoint", "analyze", "analyze_pcm", "library_path", "split",
+           "version"]
 
 LIBRARY_NAME = "kestrova-audio-silence-splitter"
 # Tried beside the package and then by name on the system's library path.
@@ -24,12 +25,12 @@ _FILE_NAMES = ("lib" + LIBRARY_NAME + ".so.1", "lib" + LIBRARY_NAME + ".so")
 
 # The options text's keys, by the kind of value each takes.
 NUMBER_OPTIONS = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s", "max_chapter_s")
-FLAG_OPTIONS = ("auto", "auto_threshold", "cut_at_pause", "keep_all", "report_pauses",
-                "report_levels")
+FLAG_OPTIONS = ("auto", "auto_threshold", "cut_at_pause", "keep_all", "speech", "report_pauses",
+                "report_levels", "report_speech")
 COUNT_OPTIONS = ("chapter_count",)
 OPTION_NAMES = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s", "max_chapter_s",
-                "auto", "auto_threshold", "cut_at_pause", "chapter_count", "keep_all",
-                "report_pauses", "report_levels")
+                "auto", "auto_threshold", "cut_at_pause", "chapter_count", "keep_all", "speech",
+                "report_pauses", "report_levels", "report_speech")
 
 #: The value of one option keyword: a number, an integer (chapter_count), a
 #: flag, or None for the library's default.
@@ -164,13 +165,15 @@ class Chapter:
 @dataclass(frozen=True)
 class Pause:
     """A candidate pause (report_pauses=True): a silence long enough to divide
-    at, with its strength. rank 1 is the strongest pause of the recording."""
+    at (with speech=True: a stretch without speech), with its strength. rank 1
+    is the strongest pause of the recording."""
     t0: float        # start, seconds
     t1: float        # end, seconds
     dur: float       # t1 - t0, seconds
     level_db: float  # level of the pause, dBFS
     score: float     # strength; the higher the stronger
     rank: int        # 1 for the strongest
+    speech_p: Optional[float] = None  # speech=True: mean speech probability, 0 to 1
 
 
 @dataclass(frozen=True)
@@ -193,6 +196,18 @@ class Levels:
         return "Levels(hop_s=%r, db=<%d values>)" % (self.hop_s, len(self.db))
 
 
+@dataclass(frozen=True, repr=False)
+class Speech:
+    """The speech probability curve (report_speech=True): p[k] is the speech
+    model's probability that the window of hop_s seconds starting at
+    k * hop_s holds speech, rounded to 0.001."""
+    hop_s: float
+    p: Tuple[float, ...]
+
+    def __repr__(self) -> str:
+        return "Speech(hop_s=%r, p=<%d values>)" % (self.hop_s, len(self.p))
+
+
 @dataclass(frozen=True)
 class ChapterCount:
     """What chapter_count asked for and how many chapters were found."""
@@ -211,7 +226,8 @@ class Report:
     threshold varies over time), pauses (report_pauses), levels
     (report_levels), chapter_count (chapter_count), min_silence_s_used and
     pause_scale (auto: the pause length that ended chapters and how it was
-    found: "break", "longest_only", "no_pause" or "given").
+    found: "break", "longest_only", "no_pause" or "given"), speech
+    (report_speech).
     """
     sample_rate: int
     duration_s: float
@@ -225,6 +241,7 @@ class Report:
     chapter_count: Optional[ChapterCount] = None
     min_silence_s_used: Optional[float] = None
     pause_scale: Optional[str] = None
+    speech: Optional[Speech] = None
 
     @classmethod
     def from_json(cls, text: str) -> "Report":
@@ -236,6 +253,7 @@ class Report:
         pauses = data.get("pauses")
         levels = data.get("levels")
         count = data.get("chapter_count")
+        speech = data.get("speech")
         return cls(
             sample_rate=data["sample_rate"], duration_s=data["duration_s"],
             silences_removed_s=data["silences_removed_s"], chapters=chapters, json=text,
@@ -244,13 +262,16 @@ class Report:
                 ThresholdPoint(t=p["t"], db=p["db"]) for p in track),
             pauses=None if pauses is None else tuple(
                 Pause(t0=p["t0"], t1=p["t1"], dur=p["dur"], level_db=p["level_db"],
-                      score=p["score"], rank=p["rank"]) for p in pauses),
+                      score=p["score"], rank=p["rank"], speech_p=p.get("speech_p"))
+                for p in pauses),
             levels=None if levels is None else Levels(hop_s=levels["hop_s"],
                                                       db=tuple(levels["db"])),
             chapter_count=None if count is None else ChapterCount(
                 requested=count["requested"], found=count["found"]),
             min_silence_s_used=data.get("min_silence_s_used"),
-            pause_scale=data.get("pause_scale"))
+            pause_scale=data.get("pause_scale"),
+            speech=None if speech is None else Speech(hop_s=speech["hop_s"],
+                                                      p=tuple(speech["p"])))
 
 
 def _take_text(lib: ctypes.CDLL, ptr: Optional[int]) -> str:
@@ -447,8 +468,11 @@ _OPTIONS_DOC = """
       chapter_count=N      exactly N chapters, at the N-1 strongest pauses
                            (Report.chapter_count)
       keep_all=False       chapters cover the whole recording, nothing dropped
+      speech=False         pauses are the stretches without speech, whatever their
+                           level (music, applause or hum between the talk)
       report_pauses=False  the report lists the candidate pauses (Report.pauses)
       report_levels=False  the report carries the level curve (Report.levels)
+      report_speech=False  the report carries the speech probabilities (Report.speech)
     Any other keyword is a TypeError, as is a value of the wrong kind.
 """
 

@@ -162,6 +162,27 @@ def test_chapter_options_reach_the_library(analysis, options, check):
     assert check(report), report
 
 
+def test_speech_members():
+    text = ('{"sample_rate":16000,"duration_s":1.0,"silences_removed_s":0.0,"chapters":[],'
+            '"pauses":[{"t0":0.5,"t1":0.8,"dur":0.3,"level_db":-30.0,"score":0.3095,"rank":1,'
+            '"speech_p":0.05}],"speech":{"hop_s":0.032,"p":[0.0,0.25,1.0]}}')
+    report = silsplit.Report.from_json(text)
+    assert report.pauses == (silsplit.Pause(0.5, 0.8, 0.3, -30.0, 0.3095, 1, 0.05),)
+    assert report.speech == silsplit.Speech(0.032, (0.0, 0.25, 1.0))
+    assert repr(report.speech) == "Speech(hop_s=0.032, p=<3 values>)"
+    assert silsplit.Report.from_json(FULL_REPORT).pauses[0].speech_p is None
+
+
+def test_speech_options_reach_the_library(analysis):
+    report = analysis(report_speech=True)
+    assert report.chapters == analysis().chapters
+    assert report.speech.hop_s == 0.032
+    assert len(report.speech.p) == math.ceil(report.duration_s / 0.032)
+    assert all(0.0 <= p <= 1.0 for p in report.speech.p)
+    # Tones are no speech: with speech=True there is nothing to keep.
+    assert analysis(speech=True).chapters == ()
+
+
 def test_threshold_track_from_the_library():
     report = silsplit.analyze_pcm(_drifting_floor(), sample_rate=8000, auto_threshold=True)
     track = report.threshold_track
