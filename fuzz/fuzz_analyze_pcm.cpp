@@ -14,12 +14,14 @@
 // report; the members the newer keys add hold their promises (chapters that
 // cover the recording with keep_all, no piece over the maximum with
 // cut_at_pause, pauses in time order with ranks 1..n, a level per hop, no
-// more chapters than a chapter count asks for). fuzz_analyze_pcm.dict holds
-// the option keys.
+// more chapters than a chapter count asks for, a speech probability per
+// 32 ms window from 0 to 1, speech_p on the pauses only with speech).
+// fuzz_analyze_pcm.dict holds the option keys.
 #include "engine.h"
 
 #include <yyjson.h>
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 #include <cstring>
@@ -58,6 +60,7 @@ void check_members(const std::string &text, const sil_opts &o) {
     check((yyjson_obj_get(root, "pauses") != nullptr) == o.report_pauses);
     check((yyjson_obj_get(root, "levels") != nullptr) == o.report_levels);
     check((yyjson_obj_get(root, "chapter_count") != nullptr) == (o.chapter_count > 0));
+    check((yyjson_obj_get(root, "speech") != nullptr) == o.report_speech);
     if (o.chapter_count > 0) {
         yyjson_val *cc = yyjson_obj_get(root, "chapter_count");
         check(yyjson_get_int(yyjson_obj_get(cc, "requested")) == o.chapter_count);
@@ -87,8 +90,21 @@ void check_members(const std::string &text, const sil_opts &o) {
             check(rank >= 1 && (size_t)rank <= np && !seen[(size_t)rank]);
             seen[(size_t)rank] = true;
             check(num(p, "t0") > last_t1 && num(p, "t1") > num(p, "t0"));
+            // With speech a pause carries its mean probability, without none.
+            yyjson_val *sp = yyjson_obj_get(p, "speech_p");
+            check((sp != nullptr) == o.speech && !(yyjson_get_num(sp) < 0.0) &&
+                  !(yyjson_get_num(sp) > 1.0));
             last_t1 = num(p, "t1");
         }
+    }
+    if (o.report_speech) {
+        // A probability per 32 ms of the 16 kHz signal, from 0 to 1.
+        yyjson_val *p = yyjson_obj_get(yyjson_obj_get(root, "speech"), "p");
+        const size_t np = yyjson_arr_size(p);
+        check(std::fabs((double)np * 0.032 - duration) <= 0.032 + 1e-3 * duration);
+        for (size_t i = 0; i < np; i++)
+            check(yyjson_get_num(yyjson_arr_get(p, i)) >= 0.0 &&
+                  yyjson_get_num(yyjson_arr_get(p, i)) <= 1.0);
     }
     if (o.report_levels) {
         yyjson_val *db = yyjson_obj_get(yyjson_obj_get(root, "levels"), "db");

@@ -132,6 +132,8 @@ def pcm_seeds():
                      b'"keep_all":true,"report_pauses":true,"report_levels":true}\0'
                      + struct.pack("<H", 2000) + loud * 20 + quiet * 30 + floats([nan, 1e-30]),
         "wrong_types": b'{"auto_threshold":1,"chapter_count":"2","keep_all":null}',
+        "speech": b'{"speech":true,"report_speech":true,"report_pauses":true,"keep_all":true,'
+                  b'"min_chapter_s":0.5}\0' + struct.pack("<H", 4000) + loud * 40 + quiet * 50,
     }
 
 

@@ -141,7 +141,9 @@ TEST(AllocationFailure, ReportBuilderFailsWithJsonAllocFailed) {
 
 TEST(AllocationFailure, AnalyzePcm) {
     const std::vector<float> s = two_chapters();
-    for (const char *opts : {"{\"min_chapter_s\":2}", "{\"sample_rate\":44100}"}) {
+    for (const char *opts : {"{\"min_chapter_s\":2}", "{\"sample_rate\":44100}",
+                             "{\"speech\":true,\"report_speech\":true,\"report_pauses\":true,"
+                             "\"keep_all\":true}"}) {
         SCOPED_TRACE(opts);
         fail_each_allocation(
             [&](long) { return Raw{silsplit_analyze_pcm(s.data(), (int)s.size(), opts)}; },
