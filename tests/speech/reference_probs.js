@@ -4,9 +4,10 @@
 // the signal, the last partial window zero-padded, the state carried on),
 // and compares its probabilities with the library's (one per line in
 // ours.txt): exits 1 when a probability differs by more than 1e-4 or a
-// decision at 0.5 differs.
+// decision at 0.5 differs. Without ours.txt it prints its probabilities, one
+// per line.
 //
-//     node reference_probs.js model.onnx samples.f32 ours.txt
+//     node reference_probs.js model.onnx samples.f32 [ours.txt]
 'use strict';
 const fs = require('fs');
 const ort = require('onnxruntime-node');
@@ -41,6 +42,10 @@ async function main() {
         state = Float32Array.from(out.stateN.data);
     }
 
+    if (!oursPath) {
+        process.stdout.write(reference.map((p) => p.toPrecision(9)).join('\n') + '\n');
+        return;
+    }
     const ours = fs.readFileSync(oursPath, 'utf8').split('\n').filter((l) => l.length).map(Number);
     if (ours.length !== reference.length) {
         console.error(`window count: ours ${ours.length}, reference ${reference.length}`);
