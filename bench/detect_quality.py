@@ -22,8 +22,9 @@ A second set is built like narration: sentence gaps of 0.15 to 0.45 s,
 paragraph pauses of 0.5 to 1.0 s every few sentences, chapter pauses of 2 to
 4 s, under clean, hiss, clicks (1-2 ms at -10 dBFS peak, 2 to 5 a second),
 a music bed at -28 dBFS and mains hum at -30 dBFS. It is scored the same way
-for the defaults, auto_threshold and auto, with "speech kept": the share of
-the speech (the spans where a sentence sounds) inside the chapters.
+for the defaults, auto_threshold, auto and auto with speech, with "speech
+kept": the share of the speech (the spans where a sentence sounds) inside
+the chapters.
 
 Usage: detect_quality.py [--silsplit PATH] [--work DIR] [--timing] [--narration-only]
   --silsplit  the command-line program (default: build/cli/silsplit)
@@ -432,7 +433,7 @@ def narration(binary, work):
     print("narration: %.1f s, %d chapters, %d sentences" % (duration, NARRATION_CHAPTERS,
                                                              len(speech)))
     modes = [("defaults", {}), ("auto_threshold", {"auto_threshold": True}),
-             ("auto", {"auto": True})]
+             ("auto", {"auto": True}), ("auto + speech", {"auto": True, "speech": True})]
     head = ("%-16s" % "condition" + "".join("%-26s" % ("%s F1 / kept" % m) for m, _ in modes)
             + "auto + max 30 s + cut_at_pause")
     print(head)

@@ -17,9 +17,9 @@ Every condition is analysed as 16 kHz float samples (ffmpeg converts it).
 A boundary between two chapters (the middle of the gap between them) counts
 when it falls inside a break, +-0.3 s; each break counts once. F1 and
 "speech kept" (the share of the sentences inside the chapters) are printed
-for the defaults, auto_threshold, speech, speech with keep_all, auto with
-speech (when the library knows auto), and, with --reference, a plain rule on
-the speech probabilities: non-speech (p < 0.5) for at least 1.5 s is a
+for the defaults, auto_threshold, speech, speech with keep_all, auto, auto
+with speech (when the library knows auto), and, with --reference, a plain
+rule on the speech probabilities: non-speech (p < 0.5) for at least 1.5 s is a
 break, cut in its middle; once on silsplit's probabilities (report_speech)
 and once on those of the original network run by onnxruntime-node on the
 same samples.
@@ -252,6 +252,7 @@ def main():
     probe = subprocess.run([binary, "analyze", "--options", '{"auto":true}', "-"],
                            input=b"", capture_output=True)
     if b"unknown key" not in probe.stderr:
+        modes.append(("auto", {"auto": True}))
         modes.append(("auto + speech", {"auto": True, "speech": True}))
     if a.reference:
         modes.append(("silsplit p, plain rule", {"report_speech": True}))

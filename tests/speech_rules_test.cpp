@@ -214,6 +214,23 @@ TEST(SpeechRules, PausesCarryTheirLevelAndMeanProbability) {
     EXPECT_DOUBLE_EQ(yyjson_get_num(yyjson_obj_get(a, "score")), (300 * 1000 + 949) / 100000.0);
 }
 
+TEST(SpeechRules, AutoTakesItsPauseLengthFromTheStretchesWithoutSpeech) {
+    // Sound at -20 dB all through; sentence gaps without speech of 0.4 s,
+    // and two breaks of 2.5 s (at 20 and 40 s) that end chapters.
+    Curves c(60.0);
+    for (double t : {5.0, 10.0, 15.0, 25.0, 30.0, 35.0, 45.0, 50.0, 55.0})
+        c.speech(t, t + 0.4, 0.05f);
+    c.speech(20.0, 22.5, 0.05f).speech(40.0, 42.5, 0.05f);
+    const Found level = detect(c, "{\"auto\":true}");
+    ASSERT_EQ(level.chapters.size(), 1u) << level.report;
+    const Found f = detect(c, "{\"auto\":true,\"speech\":true}");
+    ASSERT_EQ(f.rc, 0) << sil_get_error();
+    ASSERT_EQ(f.chapters.size(), 3u) << f.report;
+    EXPECT_NEAR(f.chapters[1].t0, 21.25, kWindowS); // keep_all: the middle of each break
+    EXPECT_NEAR(f.chapters[2].t0, 41.25, kWindowS);
+    EXPECT_NE(f.report.find("\"pause_scale\":\"break\""), std::string::npos) << f.report;
+}
+
 TEST(SpeechRules, ProbabilitiesAreNeededForFrames) {
     const Curves c(5.0);
     sil_opts opts;
