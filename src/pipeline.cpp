@@ -411,6 +411,10 @@ void sil_analysis_free(sil_analysis *a) {
         return;
     free(a->report);
     free(a->chapters);
+    if (a->titles)
+        for (int32_t i = 0; i < a->count; i++)
+            free(a->titles[i]);
+    free(a->titles);
     *a = sil_analysis{};
 }
 

@@ -69,6 +69,9 @@ struct sil_analysis {
     int32_t count;
     int32_t sample_rate; // the source's rate
     int64_t frames;      // frames pushed, at that rate
+    // The chapters' titles when the options gave any (count entries, each a
+    // heap UTF-8 text or NULL for a chapter without one); NULL otherwise.
+    char **titles;
 };
 // Frees the members and zeroes the record; NULL does nothing.
 void sil_analysis_free(sil_analysis *a);
