@@ -138,6 +138,10 @@ int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis
         return -1;
     if (stats->corrupt > 0)
         run->warning = skipped_warning(stats->corrupt);
+    if (!ps.p || sil_pipeline_frames(ps.p.get()) == 0) {
+        *error = "the audio stream holds no samples";
+        return -1;
+    }
     if (sil_pipeline_finish(ps.p.get(), out) != 0) { // makes the "done" call too
         *error = sil_get_error();
         return -1;
@@ -679,6 +683,27 @@ int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats 
     return 0;
 }
 
+// The review's analysis of standard input, read from its spool (see
+// MediaRun::review_opts); nothing for a named file. 0, or -1 with *error set.
+int review_spool(Spool *spool, MediaRun *run, std::string *error) {
+    if (!spool || run->review_opts.empty())
+        return 0;
+    MediaRun review;
+    review.opts = run->review_opts;
+    review.stream = run->stream;
+    review.stop = run->stop;
+    MediaInput in;
+    if (media_open(spool->file.temp, review.stream, nullptr, review.stop, &in, error) != 0)
+        return -1;
+    MediaStats stats;
+    sil_analysis a;
+    if (analyze_input(&in, &review, &stats, &a, error) != 0)
+        return -1;
+    run->review_report = a.report;
+    sil_analysis_free(&a);
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Chapter marks
 // ---------------------------------------------------------------------------
@@ -783,7 +808,8 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     if (to_wav) {
         if (write_wav_chapters(&in, a, out_dir, error) != 0 ||
-            write_text(out_dir, "chapters.json", a.report, error) != 0)
+            write_text(out_dir, "chapters.json", a.report, error) != 0 ||
+            review_spool(spool.get(), run, error) != 0)
             return -1;
         return a.count;
     }
@@ -796,6 +822,8 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     }
     if (write_text(out_dir, "chapters.json", report.c_str(), error) != 0)
+        return -1;
+    if (review_spool(spool.get(), run, error) != 0)
         return -1;
     return a.count;
 }
