@@ -762,6 +762,34 @@ int add_chapters(AVFormatContext *oc, const sil_analysis &a, std::string *error)
     return 0;
 }
 
+// Why a copy into ofmt cannot be made, and what to do: the container does
+// not take the input's audio as it is, and chapters are marked without
+// re-encoding.
+std::string container_refuses(const AVOutputFormat *ofmt, const AVFormatContext *ifmt,
+                              const std::string &path, const std::string &out) {
+    std::string codecs;
+    for (unsigned i = 0; i < ifmt->nb_streams; i++) {
+        const AVCodecParameters *par = ifmt->streams[i]->codecpar;
+        if (par->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        const std::string name = avcodec_get_name(par->codec_id);
+        if (codecs.find(name) == std::string::npos)
+            codecs += (codecs.empty() ? "" : ", ") + name;
+    }
+    const std::string ext = lower_extension(out);
+    std::string text = "the " + std::string(ofmt->name) + " container (." + ext + ") cannot hold " +
+                       (codecs.empty() ? std::string("the input's streams") : codecs + " audio") +
+                       " without re-encoding";
+    if (ext == "m4b" || ext == "m4a" || ext == "mp4")
+        text += " (it holds AAC or ALAC)";
+    else if (ext == "mp3")
+        text += " (it holds MP3)";
+    const std::string stem = fs::path(path == "-" ? "input" : path).stem().string();
+    return text + ": name the output .mka, which holds any codec, or re-encode first and mark " +
+           "that, e.g. ffmpeg -i " + (path == "-" ? "INPUT" : path) +
+           (ext == "mp3" ? " -c:a libmp3lame " : " -c:a aac ") + stem + "-reencoded." + ext;
+}
+
 // How many chapters FFmpeg reads back from a written file (-1: unreadable).
 int count_chapters(const std::string &path) {
     AVFormatContext *raw = nullptr;
@@ -903,7 +931,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         map[i] = os->index;
     }
     if (oc->nb_streams == 0) {
-        *error = std::string("the ") + ofmt->name + " container takes none of the input's streams";
+        *error = container_refuses(ofmt, ifmt, path, out);
         return -1;
     }
     copy_tags(&oc->metadata, ifmt->metadata);
@@ -927,7 +955,9 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
-        *error = out + ": " + media_error_text(rc);
+        // A muxer that cannot say which codecs it takes refuses them here.
+        *error = rc == AVERROR(EINVAL) ? container_refuses(ofmt, ifmt, path, out)
+                                       : out + ": " + media_error_text(rc);
         return -1;
     }
     PacketPtr pkt(av_packet_alloc());

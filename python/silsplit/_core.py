@@ -145,11 +145,19 @@ def library_path() -> str:
     return _lib_path
 
 
+# What to do, after the library's message where it leaves that open.
+_HINTS = {
+    "not a RIFF/WAVE file": "; decode it first (the silsplit program reads any format FFmpeg "
+                            "decodes) or pass its samples to analyze_pcm",
+}
+
+
 def _last_error(lib: ctypes.CDLL) -> str:
     # Read on the same thread right after the failing call: the message is
     # kept per thread.
     msg = lib.silsplit_last_error()
-    return str(msg.decode("utf-8", "replace")) if msg else "unknown error"
+    text = str(msg.decode("utf-8", "replace")) if msg else "unknown error"
+    return text + _HINTS.get(text, "")
 
 
 # ---------------------------------------------------------------------------

@@ -394,6 +394,14 @@ def case_bad(exe, cwd):
             fail("%s holds %s after a failure" % (folder, os.listdir(path)))
     if os.path.exists(os.path.join(cwd, "out-noise.mka")):
         fail("chapters left an output after a failure")
+    # A container that cannot hold the audio as it is: the message says which
+    # codec, what the container holds, and what to do.
+    for name, out, holds in [("streamed.wav", "refused.m4b", "pcm_s16le audio without re-encoding (it holds AAC"),
+                             ("talk.m4a", "refused.mp3", "aac audio without re-encoding (it holds MP3)")]:
+        proc = run([exe, "chapters", name, "-o", out], cwd, rc=1)
+        if holds.encode() not in proc.stderr or b"name the output .mka" not in proc.stderr \
+                or os.path.exists(os.path.join(cwd, out)):
+            fail("a container that cannot hold the audio\n" + show(proc))
     proc = run([exe, "analyze", "empty-audio.mkv"], cwd, rc=1)
     if proc.stderr != b"silsplit: empty-audio.mkv: the audio stream holds no samples\n":
         fail("an audio stream without packets\n" + show(proc))
