@@ -499,6 +499,7 @@ int run_chapters(const ChaptersArgs &a) {
     job.path = a.file;
     job.view = &view;
     MediaRun run = media_run(options_text(a.flags), a.stream, &job);
+    remove_leftovers(a.out);
     std::string error;
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
     view.above([] {});

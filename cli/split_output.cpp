@@ -1,12 +1,14 @@
 #include "split_output.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -66,25 +68,50 @@ bool all_digits(const std::string &s) {
 
 } // namespace
 
-bool is_temp_name(const std::string &name, std::string *base) {
+bool is_temp_name(const std::string &name, std::string *base, long *pid) {
     const size_t at = name.rfind(".part-");
     if (at == std::string::npos || at == 0)
         return false;
     const std::string tail = name.substr(at + 6);
     const size_t dash = tail.find('-');
-    if (dash == std::string::npos || !all_digits(tail.substr(0, dash)) || !all_digits(tail.substr(dash + 1)))
+    if (dash == std::string::npos || dash > 9 || !all_digits(tail.substr(0, dash)) ||
+        !all_digits(tail.substr(dash + 1)))
         return false;
     *base = name.substr(0, at);
+    if (pid)
+        *pid = std::stol(tail.substr(0, dash));
     return true;
+}
+
+bool temp_owner_gone(long pid) {
+    return pid != (long)getpid() && (pid <= 0 || pid > INT_MAX || (kill((pid_t)pid, 0) != 0 && errno == ESRCH));
 }
 
 bool is_split_output_name(const std::string &name) {
     std::string base;
-    // A temporary file of the split (FINAL.part-PID-N), or the copy of
-    // standard input it analyses.
-    if (is_temp_name(name, &base))
-        return base == "stdin" || base == "review.html" || is_split_output_name(base);
+    long pid = 0;
+    // A temporary file a killed split left (FINAL.part-PID-N, or the copy
+    // of standard input it analysed); one of a running process is not ours.
+    if (is_temp_name(name, &base, &pid))
+        return (base == "stdin" || base == "review.html" || is_split_output_name(base)) &&
+               temp_owner_gone(pid);
     return name == "chapters.json" || is_chapter_name(name);
+}
+
+void remove_leftovers(const std::string &final_path) {
+    const fs::path path(final_path);
+    const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    const std::string own = path.filename().string();
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string base;
+        long pid = 0;
+        const std::string name = it->path().filename().string();
+        std::error_code type_ec;
+        if (is_temp_name(name, &base, &pid) && (base == own || base == "stdin") &&
+            temp_owner_gone(pid) && it->is_regular_file(type_ec) && !it->is_symlink(type_ec))
+            unlink(it->path().c_str());
+    }
 }
 
 namespace {
@@ -217,6 +244,8 @@ std::string lock_out_dir(const std::string &dir, FolderLock *lock) {
 // ---------------------------------------------------------------------------
 
 TempFile::~TempFile() {
+    if (fd >= 0)
+        close(fd);
     if (!committed && !temp.empty())
         remove(temp.c_str());
 }

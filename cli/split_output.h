@@ -21,12 +21,22 @@ namespace silsplit_cli {
 
 // True for the names a split writes: chapters.json and ch_NNN.EXT (three
 // digits or more, an audio extension the split writes), and the temporary
-// names NAME.part-PID-N of these, of review.html and of "stdin" (what a
-// killed split leaves behind).
+// names NAME.part-PID-N of these, of review.html and of "stdin" whose
+// process PID is no longer running (what a killed split leaves behind).
 bool is_split_output_name(const std::string &name);
 
-// True when name is BASE.part-PID-N, a temporary name; *base is then BASE.
-bool is_temp_name(const std::string &name, std::string *base);
+// True when name is BASE.part-PID-N, a temporary name; *base is then BASE
+// and *pid (when not NULL) PID.
+bool is_temp_name(const std::string &name, std::string *base, long *pid = nullptr);
+
+// True when no process PID runs (nor is it this one): a temporary file of
+// that PID is a leftover.
+bool temp_owner_gone(long pid);
+
+// Removes what a killed run writing final_path left beside it: the
+// temporary files FINAL.part-PID-N and stdin.part-PID-N of processes no
+// longer running (regular files only).
+void remove_leftovers(const std::string &final_path);
 
 // "" when dir may take a split: it is missing, or a folder that holds no
 // split output (or overwrite is set). Otherwise "DIR: reason".
@@ -76,6 +86,7 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 struct TempFile {
     std::string temp;
     std::string final_path;
+    int fd = -1; // the descriptor it was created with, while the TempFile keeps it
     bool committed = false;
     TempFile() = default;
     TempFile(const TempFile &) = delete;
@@ -84,7 +95,7 @@ struct TempFile {
 };
 
 // Creates t->temp for final_path: a new empty file, never an existing file or
-// a planted link. The open descriptor (write only), or -1 with errno set.
+// a planted link. The open descriptor (reading and writing), or -1 with errno set.
 int create_temp_file(const std::string &final_path, TempFile *t);
 
 // Renames t->temp to t->final_path. 0, or -1 with errno set.

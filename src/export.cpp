@@ -181,7 +181,7 @@ int sil_temp_create(const char *final_path, char *temp, size_t cap) {
             errno = ENAMETOOLONG;
             return -1;
         }
-        const int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd = open(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }

@@ -41,7 +41,7 @@ int sil_write_wav_chapter(sil_wav_source *src, int64_t start, int64_t end, int f
 
 // Creates a new empty file named FINAL.part-PID-N beside final_path (N from 0
 // up, never an existing file or a link), its name in temp (cap bytes). The
-// open descriptor (write only), or -1 with errno set.
+// open descriptor (reading and writing), or -1 with errno set.
 int sil_temp_create(const char *final_path, char *temp, size_t cap);
 
 // Analyses the WAV file at wav_path and writes ch_NNN.wav files (16-bit

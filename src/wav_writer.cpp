@@ -97,6 +97,18 @@ int sil_wav_writer_open(sil_wav_writer *w, const char *path, int64_t n, int32_t 
             sil_fail(SIL_ERR_WRITE, "cannot create output wav");
         return -1;
     }
+    return sil_wav_writer_open_stream(w, f, path, n, sample_rate);
+}
+
+int sil_wav_writer_open_stream(sil_wav_writer *w, FILE *f, const char *path, int64_t n,
+                               int32_t sample_rate) {
+    *w = sil_wav_writer{};
+    if (!f || !path || n < 0 || sample_rate <= 0 || n > SIL_PCM16_MAX_SAMPLES) {
+        if (f)
+            fclose(f);
+        sil_fail(SIL_ERR_ARGS, "invalid wav write args");
+        return -1;
+    }
     w->f = f;
     w->path = path;
     w->expected = n;

@@ -30,6 +30,10 @@ constexpr int64_t SIL_PCM16_MAX_SAMPLES = 2147483629;
 // Creates path and writes the header of a mono 16-bit file of n samples.
 // 0, or -1 with the message set and nothing left open.
 int sil_wav_writer_open(sil_wav_writer *w, const char *path, int64_t n, int32_t sample_rate);
+// As sil_wav_writer_open, on a stream the caller has just created as path
+// (the writer owns it from here, and closes it on failure too).
+int sil_wav_writer_open_stream(sil_wav_writer *w, FILE *f, const char *path, int64_t n,
+                               int32_t sample_rate);
 // Appends n samples. 0, or -1 with the message set, the file removed and the
 // writer closed.
 int sil_wav_writer_put(sil_wav_writer *w, const float *samples, size_t n);

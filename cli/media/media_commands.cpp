@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,10 +34,62 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Output goes through the descriptor its temporary file was created with
+// (TempFile::fd), never through the name again: nothing planted at the name
+// in between can be written to.
+int fd_write(void *opaque, uint8_t *buf, int size) {
+    const int fd = static_cast<TempFile *>(opaque)->fd;
+    for (int done = 0; done < size;) {
+        const ssize_t n = write(fd, buf + done, (size_t)(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return AVERROR(n < 0 ? errno : EIO);
+        done += (int)n;
+    }
+    return size;
+}
+
+int64_t fd_seek(void *opaque, int64_t offset, int whence) {
+    const int fd = static_cast<TempFile *>(opaque)->fd;
+    if (whence & AVSEEK_SIZE) {
+        struct stat st;
+        return fstat(fd, &st) == 0 ? (int64_t)st.st_size : AVERROR(errno);
+    }
+    const off_t at = lseek(fd, (off_t)offset, whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : (int64_t)at;
+}
+
+// An output context writing to t's descriptor. 0, or a negative FFmpeg code.
+int open_temp_io(TempFile *t, AVIOContext **pb) {
+    constexpr int kBufferSize = 1 << 16;
+    unsigned char *buffer = static_cast<unsigned char *>(av_malloc(kBufferSize));
+    if (!buffer)
+        return AVERROR(ENOMEM);
+    *pb = avio_alloc_context(buffer, kBufferSize, 1, t, nullptr, fd_write, fd_seek);
+    if (!*pb) {
+        av_free(buffer);
+        return AVERROR(ENOMEM);
+    }
+    return 0;
+}
+
+// Flushes and frees an output context of open_temp_io. 0, or the first
+// write error it met.
+int close_temp_io(AVIOContext **pb) {
+    if (!*pb)
+        return 0;
+    avio_flush(*pb);
+    const int rc = (*pb)->error;
+    av_freep(&(*pb)->buffer);
+    avio_context_free(pb);
+    return rc;
+}
+
 struct OutputCloser {
     void operator()(AVFormatContext *oc) const {
-        if (oc && oc->pb && !(oc->oformat->flags & AVFMT_NOFILE))
-            avio_closep(&oc->pb);
+        if (oc && oc->pb)
+            close_temp_io(&oc->pb);
         avformat_free_context(oc);
     }
 };
@@ -45,16 +98,24 @@ using OutputPtr = std::unique_ptr<AVFormatContext, OutputCloser>;
 // Frees an analysis's report and chapters at the end of a scope.
 using AnalysisGuard = std::unique_ptr<sil_analysis, sil_analysis_releaser>;
 
-// A new empty temporary file for final_path (see TempFile), closed again:
-// FFmpeg and the WAV writer open it by name. 0, or -1 with *error set.
+// A new empty temporary file for final_path (see TempFile), kept open in
+// t->fd for the writing. 0, or -1 with *error set.
 int create_temp(const std::string &final_path, TempFile *t, std::string *error) {
-    const int fd = create_temp_file(final_path, t);
-    if (fd < 0) {
+    t->fd = create_temp_file(final_path, t);
+    if (t->fd < 0) {
         *error = "cannot create " + final_path + ": " + strerror(errno);
         return -1;
     }
-    close(fd);
     return 0;
+}
+
+// A stdio stream over t's descriptor, which it takes ("w+b"). NULL with
+// errno set.
+FILE *take_temp_stream(TempFile *t) {
+    FILE *f = fdopen(t->fd, "w+b");
+    if (f)
+        t->fd = -1;
+    return f;
 }
 
 int commit(TempFile *t, std::string *error) {
@@ -250,7 +311,7 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AV
     av_dict_set(&oc->metadata, "track",
                 (std::to_string(index) + "/" + std::to_string(count)).c_str(), 0);
     if (!(ofmt->flags & AVFMT_NOFILE)) {
-        rc = avio_open(&oc->pb, cf->file.temp.c_str(), AVIO_FLAG_WRITE);
+        rc = open_temp_io(&cf->file, &oc->pb);
         if (rc < 0) {
             *error = "cannot create " + cf->file.final_path + ": " + media_error_text(rc);
             return -1;
@@ -267,8 +328,9 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AV
 int finish_chapter_file(ChapterFile *cf, std::string *error) {
     cf->done = true;
     int rc = av_write_trailer(cf->oc.get());
-    if (rc >= 0 && !(cf->oc->oformat->flags & AVFMT_NOFILE))
-        rc = avio_closep(&cf->oc->pb);
+    const int closed = close_temp_io(&cf->oc->pb);
+    if (rc >= 0)
+        rc = closed;
     cf->oc.reset();
     if (rc < 0) {
         *error = "cannot write " + cf->file.final_path + ": " + media_error_text(rc);
@@ -540,7 +602,12 @@ int open_wav_piece(WavChapters *w, size_t k, std::string *error) {
     std::unique_ptr<WavPiece> p(new WavPiece);
     if (create_temp((fs::path(*w->out_dir) / name).string(), &p->t, error) != 0)
         return -1;
-    if (sil_wav_writer_open(&p->w, p->t.temp.c_str(), n, w->rate) != 0) {
+    FILE *f = take_temp_stream(&p->t);
+    if (!f) {
+        *error = name + ": " + strerror(errno);
+        return -1;
+    }
+    if (sil_wav_writer_open_stream(&p->w, f, p->t.temp.c_str(), n, w->rate) != 0) {
         *error = name + ": " + sil_get_error();
         return -1;
     }
@@ -645,7 +712,7 @@ int open_spool(const std::string &path, const std::string &dir, std::unique_ptr<
     Spool *s = spool->get();
     if (create_temp((fs::path(dir) / "stdin").string(), &s->file, error) != 0)
         return -1;
-    s->f.reset(fopen(s->file.temp.c_str(), "w+b"));
+    s->f.reset(take_temp_stream(&s->file));
     if (!s->f) {
         *error = "cannot create a copy of standard input in " + dir + ": " + strerror(errno);
         return -1;
@@ -949,8 +1016,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     } else if (add_chapters(oc.get(), a, error) != 0) {
         return -1;
     }
-    if (!(ofmt->flags & AVFMT_NOFILE) &&
-        (rc = avio_open(&oc->pb, t.temp.c_str(), AVIO_FLAG_WRITE)) < 0) {
+    if (!(ofmt->flags & AVFMT_NOFILE) && (rc = open_temp_io(&t, &oc->pb)) < 0) {
         *error = "cannot create " + out + ": " + media_error_text(rc);
         return -1;
     }
@@ -995,8 +1061,9 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     rc = av_write_trailer(oc.get());
-    if (rc >= 0 && !(ofmt->flags & AVFMT_NOFILE))
-        rc = avio_closep(&oc->pb);
+    const int closed = close_temp_io(&oc->pb);
+    if (rc >= 0)
+        rc = closed;
     if (rc < 0) {
         *error = "cannot write " + out + ": " + media_error_text(rc);
         return -1;

@@ -214,13 +214,19 @@ def snapshot(folder):
 
 def case_overwrite(exe, cwd):
     out = os.path.join(cwd, "overwrite-case")
+    # A process that has ended (its temporary files are leftovers) and one
+    # that runs (this one: its temporary files are not the split's).
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    dead, live = ended.pid, os.getpid()
     # What a folder may hold before a split without --overwrite.
-    refused = [["ch_002.wav"], ["chapters.json"], ["ch_1234.flac"], ["ch_003.wav.part-99-0"],
-               ["stdin.part-99-0"], ["review.html.part-99-0"]]
+    refused = [["ch_002.wav"], ["chapters.json"], ["ch_1234.flac"], ["ch_003.wav.part-%d-0" % dead],
+               ["stdin.part-%d-0" % dead], ["review.html.part-%d-0" % dead]]
     # Names the program never writes, kept even by --overwrite.
     foreign = ["notes.txt", "ch_notes.txt", "chapters.txt", "ch_.wav", ".ch_001.wav", "ch_1.txt",
                "ch_2024.pdf", "ch_01", "ch_0012.wav", ".ch_7.doc.part", "chapters.json.partial_notes",
-               ".ch_004.mp3.part123", "ch_005.wav.part-x-0", "ch_005.doc.part-99-0"]
+               ".ch_004.mp3.part123", "ch_005.wav.part-x-0", "ch_005.doc.part-%d-0" % dead,
+               "ch_006.wav.part-%d-0" % live]
     accepted = [[], foreign]
     for names in refused + accepted:
         shutil.rmtree(out, ignore_errors=True)
@@ -238,7 +244,7 @@ def case_overwrite(exe, cwd):
     # Three chapters, then one into the same folder: the second run replaces
     # the first's files and leaves the rest alone.
     split_into(exe, cwd, "tones.wav", out)
-    for name in foreign + ["ch_004.wav.part-1-0"]:
+    for name in foreign + ["ch_004.wav.part-%d-0" % dead]:
         open(os.path.join(out, name), "wb").write(b"other")
     before = snapshot(out)
     again = [exe, "split", "--min-chapter", "6.5", "tones.wav", out]

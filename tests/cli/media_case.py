@@ -327,7 +327,17 @@ def case_marks(exe, cwd, name, out_name):
     out = os.path.join(cwd, out_name)
     if os.path.exists(out):
         os.remove(out)
+    # What a killed run left beside the output goes; a running one's stays.
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    dead = os.path.join(cwd, "%s.part-%d-0" % (out_name, ended.pid))
+    live = os.path.join(cwd, "%s.part-%d-0" % (out_name, os.getpid()))
+    for path in (dead, live):
+        open(path, "wb").write(b"left")
     proc = run([exe, "chapters", "--progress", name, "-o", out_name], cwd)
+    if os.path.exists(dead) or not os.path.exists(live):
+        fail("a killed run's temporary file stayed, or a running one's went")
+    os.remove(live)
     lines = proc.stderr.decode().splitlines()
     prefix = "silsplit: %s: " % name
     if not lines or lines[0] != prefix + "read 0%" or lines[-1] != prefix + "write 100%":
