@@ -1,7 +1,6 @@
 // The list keys of the options text: chapters used as they are, hints moved
 // onto pauses (offset and drift), titles; their checks, the report members
 // they add and the export that follows a chapter list to the sample.
-#include "chapter_marks.h"
 #include "engine.h"
 #include "wav_builder.h"
 
