@@ -378,16 +378,18 @@ def _options_text(func: str, options: Mapping[str, object],
             if isinstance(value, bool) or not isinstance(value, numbers.Integral):
                 raise TypeError("%s must be a whole number, not %s"
                                 % (key, type(value).__name__))
-            if not 1 <= value <= MAX_CHAPTERS:
+            count = int(value)
+            if not 1 <= count <= MAX_CHAPTERS:
                 raise ValueError("%s must be a whole number from 1 to %d, not %d"
-                                 % (key, MAX_CHAPTERS, value))
-            obj[key] = int(value)
+                                 % (key, MAX_CHAPTERS, count))
+            obj[key] = count
         else:
             if isinstance(value, bool) or not isinstance(value, numbers.Real):
                 raise TypeError("%s must be a number, not %s" % (key, type(value).__name__))
-            if not math.isfinite(value):
-                raise ValueError("%s must be a finite number, not %r" % (key, float(value)))
-            obj[key] = float(value)
+            number = float(value)
+            if not math.isfinite(number):
+                raise ValueError("%s must be a finite number, not %r" % (key, number))
+            obj[key] = number
     for key in LIST_OPTIONS:
         value = options.get(key)
         if value is None:
