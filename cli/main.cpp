@@ -195,7 +195,7 @@ class Printer {
             } else if (a_.format == "labels") {
                 out = format_labels(r);
             } else if (a_.format == "html") {
-                out = review_page(report, path, options_text(a_.flags), a_.command);
+                out = review_page(report, path, options_text(a_.flags), a_.command, path);
             } else {
                 out = format_vtt(r);
             }
@@ -333,7 +333,8 @@ int write_review(const SplitArgs &a, const std::string &opts) {
         file_error(a.file, error);
         return kExitFileFailed;
     }
-    std::string page = review_page(analysis.report, path_from(a.file, a.out_dir), opts, a.command);
+    std::string page = review_page(analysis.report, path_from(a.file, a.out_dir), opts,
+                                   a.command, a.file, a.out_dir);
     sil_analysis_free(&analysis);
     std::string out = (std::filesystem::path(a.out_dir) / "review.html").string();
     if (page.empty()) {
