@@ -435,6 +435,93 @@ class Pages(unittest.TestCase):
                 self.assert_chapters(self.chapters_on_page(), expected(c, m))
                 self.no_errors()
 
+    def lane_share(self, top, bottom, rgb):
+        """The share of the canvas's pixels between two css heights drawn near colour rgb."""
+        return self.js("""
+            var c = document.getElementById('curve'), g = c.getContext('2d'), r = c.height / c.clientHeight;
+            var y0 = Math.round(arguments[0] * r), y1 = Math.round(arguments[1] * r), want = arguments[2];
+            var px = g.getImageData(0, y0, c.width, y1 - y0).data, n = 0;
+            for (var i = 0; i < px.length; i += 4)
+                if (px[i + 3] > 0 && Math.abs(px[i] - want[0]) + Math.abs(px[i + 1] - want[1]) + Math.abs(px[i + 2] - want[2]) < 60) n++;
+            return n / (px.length / 4);""", top, bottom, rgb)
+
+    def test_speech_curve_under_the_levels(self):
+        # A page with report_speech draws the probability in a lane under the
+        # level curve; one without has no lane.
+        page = os.path.join(self.work, "speech.html")
+        with open(page, "wb") as f:
+            f.write(run([ARGS.silsplit, "analyze", "-f", "html", "--report-speech", TALK], self.work))
+        speech_rgb = (123, 63, 181)  # --speech, light scheme
+        for path, lane in ((page, True), (self.pages["analyze"], False)):
+            with self.subTest(page=os.path.basename(path)):
+                self.open(path)
+                self.assertEqual(self.driver.find_element(By.ID, "legend-speech").is_displayed(), lane)
+                h = self.js("return document.getElementById('curve').clientHeight")
+                # The lane: 48 px above the 20 px time axis.
+                share = self.lane_share(h - 20 - 48, h - 20, speech_rgb)
+                if lane:
+                    self.assertGreater(share, 0.2)  # talk.wav is mostly speech
+                else:
+                    self.assertEqual(share, 0.0)
+                self.assertLess(self.lane_share(0, h - 20 - 48, speech_rgb), 0.01)
+                self.no_errors()
+
+    def test_sound_left_out_and_weak_boundaries(self):
+        # Tones with a burst of 1.5 s between two long pauses: the defaults
+        # drop it as too short a chapter, and the page shades it.
+        wav = os.path.join(self.work, "burst.wav")
+        run(["sox", "-n", "-r", "16000", "-b", "16", "-c", "1", wav,
+             "synth", "8", "sine", "440", "vol", "0.3", ":", "synth", "3", "sine", "440", "vol", "0",
+             ":", "synth", "1.5", "sine", "660", "vol", "0.3", ":", "synth", "3", "sine", "440", "vol", "0",
+             ":", "synth", "8", "sine", "440", "vol", "0.3"], self.work)
+        report = json.loads(run([ARGS.silsplit, "analyze", "--report-levels", "--report-pauses", "burst.wav"], self.work))
+        self.assertEqual(len(report["chapters"]), 2)
+        page = os.path.join(self.work, "burst.html")
+        with open(page, "wb") as f:
+            f.write(run([ARGS.silsplit, "analyze", "-f", "html", "burst.wav"], self.work))
+        self.open(page)
+        d = self.driver
+        left = self.js("return window.silsplitReview.leftOut()")
+        self.assertEqual(len(left), 1, left)
+        self.assertAlmostEqual(left[0]["t0"], 11.0, delta=0.05)
+        self.assertAlmostEqual(left[0]["t1"], 12.5, delta=0.05)
+        self.assertIn("1.5 s of sound above the threshold in 1 stretch left out", d.find_element(By.ID, "summary").text)
+        self.assertTrue(d.find_element(By.ID, "legend-left-out").is_displayed())
+        # Joined into one chapter, the burst is no longer left out; undone, it is again.
+        self.js("document.activeElement.blur()")
+        self.keys("]", Keys.DELETE)
+        self.assertEqual(self.js("return window.silsplitReview.leftOut()"), [])
+        self.assertNotIn("left out", d.find_element(By.ID, "summary").text)
+        self.assertFalse(d.find_element(By.ID, "legend-left-out").is_displayed())
+        self.keys(((Keys.CONTROL,), "z"))
+        self.assertEqual(len(self.js("return window.silsplitReview.leftOut()")), 1)
+        self.no_errors()
+
+        # Confidence: a boundary under 0.5 is marked weak, through the
+        # chapter's own member or the pause it lies in; none without either.
+        cases = [
+            ("chapter member", lambda r: r["chapters"][1].update(confidence=0.2), ["weak"]),
+            ("confident chapter", lambda r: r["chapters"][1].update(confidence=0.9), [""]),
+            ("pause member", lambda r: [p.update(confidence=0.1) for p in r["pauses"]], ["weak"]),
+            ("none given", lambda r: None, [""]),
+        ]
+        for name, change, expected in cases:
+            with self.subTest(confidence=name):
+                r = json.loads(json.dumps(report))
+                change(r)
+                path = os.path.join(self.work, "weak.json")
+                with open(path, "w") as f:
+                    json.dump(r, f)
+                weak = os.path.join(self.work, "weak.html")
+                with open(weak, "wb") as f:
+                    f.write(run([ARGS.make_page, path, "burst.wav"], self.work))
+                self.open(weak)
+                marks = [("weak" if "weak" in h.get_attribute("class") else "")
+                         for h in d.find_elements(By.CSS_SELECTOR, "#bands .boundary")]
+                self.assertEqual(marks, expected)
+                self.assertEqual(d.find_element(By.ID, "legend-weak").is_displayed(), expected == ["weak"])
+                self.no_errors()
+
     # ------------------------------------------------------------ ten hours
     def test_ten_hour_page(self):
         report, chapters = make_report.generate(10.0)
