@@ -15,6 +15,7 @@ with /usr/bin/python3.
 import argparse
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -273,6 +274,9 @@ class Pages(unittest.TestCase):
             lambda d: d.find_element(By.ID, "copy-note").text != "")
         self.assertEqual(self.driver.find_element(By.ID, "command").text,
                          "silsplit split --review examples/audio/talk.wav out")
+        # The split's own folder, whose earlier split the corrected one replaces.
+        self.assertEqual(self.driver.find_element(By.ID, "apply").text,
+                         "silsplit split --chapters chapters.json --overwrite examples/audio/talk.wav out")
         self.no_errors()
 
     # ------------------------------------------------------------ editing
@@ -382,9 +386,14 @@ class Pages(unittest.TestCase):
         if b"--chapters" not in run([ARGS.silsplit, "split", "--help"], self.work):
             print("the program does not read --chapters yet: the saved file is not applied", file=sys.stderr)
             return
-        out = os.path.join(self.work, "applied")
+        # The command as the page shows it, run from the folder the page was
+        # made in, with the program and the saved file's paths put in.
+        words = shlex.split(command)
+        words[0] = ARGS.silsplit
+        words[words.index("chapters.json")] = saved
+        out = os.path.join(self.work, words[-1])
         shutil.rmtree(out, ignore_errors=True)
-        run(["silsplit" if False else ARGS.silsplit, "split", "--chapters", saved, TALK, out], self.work)
+        run(words, self.work)
         with open(os.path.join(out, "chapters.json")) as f:
             applied = json.load(f)["chapters"]
         self.assert_chapters(applied, [(c["t0"], c["t1"]) for c in on_page], places=4)
