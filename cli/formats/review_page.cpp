@@ -181,7 +181,7 @@ yyjson_mut_val *speech_data(yyjson_mut_doc *doc, yyjson_val *speech) {
     yyjson_mut_obj_add_real(doc, out, "hop_s", hop_s);
     yyjson_mut_obj_add_uint(doc, out, "n", values.size());
     yyjson_mut_obj_add_real(doc, out, "step", kSpeechStep);
-    add_tiers(doc, out, byte_tiers(q.data(), q.size()));
+    add_tiers(doc, out, byte_tiers(q.data(), q.size(), kFinestSpeechBuckets));
     return out;
 }
 
@@ -248,12 +248,12 @@ uint8_t quantize_probability(double p) {
     return q >= kSpeechTop ? (uint8_t)kSpeechTop : (uint8_t)q;
 }
 
-std::vector<LevelTier> byte_tiers(const uint8_t *q, size_t n) {
+std::vector<LevelTier> byte_tiers(const uint8_t *q, size_t n, size_t finest_limit) {
     std::vector<LevelTier> tiers;
     if (n == 0)
         return tiers;
     LevelTier finest;
-    while ((n + (size_t)finest.bucket - 1) / (size_t)finest.bucket > kFinestBuckets)
+    while ((n + (size_t)finest.bucket - 1) / (size_t)finest.bucket > finest_limit)
         finest.bucket *= 2;
     size_t count = (n + (size_t)finest.bucket - 1) / (size_t)finest.bucket;
     finest.min_max.resize(2 * count);
@@ -293,7 +293,7 @@ std::vector<LevelTier> level_tiers(const double *db, size_t n) {
     std::vector<uint8_t> q(n);
     for (size_t i = 0; i < n; ++i)
         q[i] = quantize_level(db[i]);
-    return byte_tiers(q.data(), n);
+    return byte_tiers(q.data(), n, kFinestBuckets);
 }
 
 std::vector<TimeSpan> left_out_spans(const double *db, size_t n, double hop_s,

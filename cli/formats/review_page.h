@@ -66,8 +66,14 @@ constexpr int kSpeechTop = 200;
 // The quantised probability: the nearest step within 0 to 1; NaN reads as 0.
 uint8_t quantize_probability(double p);
 
-// The tiers of a curve already quantised to bytes, as level_tiers.
-std::vector<LevelTier> byte_tiers(const uint8_t *q, size_t n);
+// The speech curve's finest tier has at most this many buckets: every 32 ms
+// value up to about 2.3 hours, and a ten-hour page a few hundred kilobytes
+// more than the level curve's.
+constexpr size_t kFinestSpeechBuckets = size_t(1) << 18;
+
+// The tiers of a curve already quantised to bytes, as level_tiers, with at
+// most finest_limit buckets in the finest.
+std::vector<LevelTier> byte_tiers(const uint8_t *q, size_t n, size_t finest_limit);
 
 // The tiers of a level curve of n values: the finest has a bucket of the
 // smallest power of two that keeps it within kFinestBuckets (1, the whole

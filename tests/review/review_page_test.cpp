@@ -416,3 +416,20 @@ TEST(Page, ChapterTitlesConfidenceSpeechAndTheApplyCommand) {
     EXPECT_EQ(plain.get("speech"), nullptr);
     EXPECT_STREQ(yyjson_get_str(plain.get("input")), "");
 }
+
+// Ten hours of speech probabilities (one per 32 ms) add well under a
+// megabyte to the page.
+TEST(Page, TenHourSpeechCurveIsSmall) {
+    const size_t n = 1125000;
+    std::string report = std::string(kReport, sizeof kReport - 2) + R"(,"speech":{"hop_s":0.032,"p":[)";
+    for (size_t i = 0; i < n; ++i)
+        report += i % 7 < 3 ? (i ? ",0.9" : "0.9") : ",0.05";
+    report += "]}}";
+    std::string plain = review_page(kReport, "talk.wav", "", "silsplit");
+    std::string page = review_page(report, "talk.wav", "", "silsplit");
+    DataDoc data(page);
+    ASSERT_TRUE(data.doc);
+    yyjson_val *finest = yyjson_arr_get(yyjson_obj_get(data.get("speech"), "tiers"), 0);
+    EXPECT_EQ(yyjson_get_int(yyjson_obj_get(finest, "bucket")), 8);
+    EXPECT_LT(page.size() - plain.size(), 700u * 1000);
+}
