@@ -65,7 +65,7 @@ int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out)
 }
 
 int analyze_any(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
-    if (media_wants_library(path)) {
+    if (!run->hints_from_input && media_wants_library(path)) {
         // A data chunk of 2 GiB or more, or the 0xFFFFFFFF size that
         // streaming writers leave: the reader will not hold it, FFmpeg
         // streams it.
