@@ -208,6 +208,14 @@ void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags) {
             ->group(group);
     chapters->excludes(hints)->excludes(own);
     hints->excludes(own);
+    flags->hint_window =
+        cmd->add_option("--hint-window", flags->hint_window_s,
+                        "how far (seconds, either side) a hint may move to find a pause; default 30")
+            ->type_name("S")
+            ->check(check_finite_number, "")
+            ->check(CLI::PositiveNumber)
+            ->group(group);
+    flags->hint_window->excludes(chapters);
     cmd->add_option("--titles", flags->titles,
                     "name the chapters with the titles in FILE, one per line, in order")
         ->type_name("FILE")
@@ -233,6 +241,19 @@ std::string options_with_chapter_files(const ChapterFlags &flags, const std::str
         if (!why.empty())
             return why;
         text = options_with_titles(text, titles);
+    }
+    if (flags.hint_window && flags.hint_window->count() > 0) {
+        JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
+        yyjson_mut_val *root = nullptr;
+        if (!text.empty()) {
+            JsonDoc in = read_json(text);
+            root = yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(in.get()));
+        } else {
+            root = yyjson_mut_obj(doc.get());
+        }
+        yyjson_mut_doc_set_root(doc.get(), root);
+        yyjson_mut_obj_add_real(doc.get(), root, "hint_window_s", flags.hint_window_s);
+        text = take_json_text(yyjson_mut_write(doc.get(), 0, nullptr));
     }
     *out = text;
     return "";

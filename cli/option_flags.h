@@ -59,14 +59,16 @@ std::string accepted_option_keys();
 struct ChapterFlags {
     std::string chapters, hints, titles;
     bool hints_from_input = false;
+    double hint_window_s = 0; // --hint-window, how far a hint may move
+    CLI::Option *hint_window = nullptr;
 };
 
-// Adds the four to cmd, in the group "Chapter lists"; --chapters, --hints
+// Adds the five to cmd, in the group "Chapter lists"; --chapters, --hints
 // and --hints-from-input exclude one another.
 void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags);
 
 // The options text opts with the keys of the files given ("chapters",
-// "hints", "titles"). "" and *out set, or the reason, naming the file and
+// "hints", "titles") and "hint_window_s". "" and *out set, or the reason, naming the file and
 // line ("PATH:LINE: message").
 std::string options_with_chapter_files(const ChapterFlags &flags, const std::string &opts,
                                        std::string *out);

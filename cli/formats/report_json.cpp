@@ -60,11 +60,12 @@ std::vector<std::string> snap_warnings(const std::string &json) {
     size_t idx, max;
     yyjson_val *item;
     yyjson_arr_foreach(list, idx, max, item) {
-        double hint = 0;
-        if (!yyjson_equals_str(yyjson_obj_get(item, "snap"), "none") || !get_num(item, "hint", &hint))
+        double hint = 0, t0 = 0;
+        if (!yyjson_equals_str(yyjson_obj_get(item, "snap"), "none") ||
+            !get_num(item, "hint", &hint) || !get_num(item, "t0", &t0))
             continue;
         out.push_back("hint " + std::to_string(idx + 1) + " at " + clock_hms(hint) +
-                      ": no pause within the window; the chapter starts at the hint");
+                      ": no pause within the window; the chapter starts at " + clock_hms(t0));
     }
     return out;
 }

@@ -29,7 +29,8 @@ void set_titles(Report *r, const std::vector<std::string> &titles);
 
 // The warnings of a report for the hints that found no pause to move onto
 // ("snap": "none"), one line each: "hint 3 at 0:12:04.000: no pause within
-// the window; the chapter starts at the hint".
+// the window; the chapter starts at 0:12:05.210" (where the drift of the
+// hints before it puts it).
 std::vector<std::string> snap_warnings(const std::string &json);
 
 // The report re-indented; numbers keep their exact digits. Empty on a parse

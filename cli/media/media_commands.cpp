@@ -129,12 +129,13 @@ int hints_from_marks(const AVFormatContext *fmt, const std::string &opts, std::s
 struct PipelineSink {
     const sil_opts *opts;
     sil_progress *progress;
+    const sil_chapter_keys *keys; // the options' lists (chapters, hints, titles)
     sil_pipeline_ptr p;
 };
 
 int sink_start(void *user, int rate, std::string *error) {
     PipelineSink *s = static_cast<PipelineSink *>(user);
-    s->p.reset(sil_pipeline_new(rate, -1, s->opts, s->progress));
+    s->p.reset(sil_pipeline_new(rate, -1, s->opts, s->progress, s->keys));
     if (!s->p) {
         *error = sil_get_error();
         return -1;
@@ -164,7 +165,10 @@ int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis
     if (run->hints_from_input && hints_from_marks(in->fmt.get(), run->opts, &text, error) != 0)
         return -1;
     sil_opts opts;
-    if (sil_parse_opts(text.empty() ? nullptr : text.c_str(), &opts) != 0) {
+    sil_chapter_keys keys;
+    sil_chapter_keys_init(&keys);
+    std::unique_ptr<sil_chapter_keys, sil_chapter_keys_releaser> keys_guard(&keys);
+    if (sil_parse_opts(text.empty() ? nullptr : text.c_str(), &opts, &keys) != 0) {
         *error = sil_get_error();
         return -1;
     }
@@ -173,7 +177,7 @@ int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis
         *error = sil_get_error();
         return -1;
     }
-    PipelineSink ps{&opts, &progress, nullptr};
+    PipelineSink ps{&opts, &progress, &keys, nullptr};
     MediaSink sink;
     sink.start = sink_start;
     sink.push = sink_push;

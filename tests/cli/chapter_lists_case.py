@@ -144,9 +144,10 @@ def edited(chapters, titles):
 
 def case_apply(exe, cwd, wav):
     wav = os.path.abspath(wav)
-    first = fresh(cwd, "apply-first")
+    tag = os.path.basename(wav).replace(".", "-")
+    first = fresh(cwd, "apply-first-" + tag)
     run([exe, "split", wav, first], cwd)
-    again = fresh(cwd, "apply-again")
+    again = fresh(cwd, "apply-again-" + tag)
     run([exe, "split", "--chapters", os.path.join(first, "chapters.json"), wav, again], cwd)
     if chapter_files(first) != chapter_files(again):
         fail("files %s, then %s" % (chapter_files(first), chapter_files(again)))
@@ -159,8 +160,8 @@ def case_apply(exe, cwd, wav):
 
     titles = ["Opening", "The/Storm", "Caf\u00e9 \"Noir\""][:len(detected)]
     want = edited(detected, titles)
-    listing = write(os.path.join(cwd, "apply-edited.json"), json.dumps({"chapters": want}))
-    out = fresh(cwd, "apply-edited")
+    listing = write(os.path.join(cwd, "apply-edited-%s.json" % tag), json.dumps({"chapters": want}))
+    out = fresh(cwd, "apply-edited-" + tag)
     run([exe, "split", "--chapters", listing, "--name-template", "{n:02} - {title}", wav, out], cwd)
     report = json.load(open(os.path.join(out, "chapters.json")))
     same_times(report["chapters"], want, "edited chapters.json")
@@ -217,6 +218,11 @@ def case_marks(exe, cwd, name, out_name):
         os.remove(out)
     run([exe, "chapters", "--chapters", listing, name, "-o", out_name], cwd)
     marks = probe_chapters(out_name, cwd)
+    # Ogg and FLAC hold the marks as comments (CHAPTER001NAME, ...), of
+    # which FFmpeg's reader may leave the last name out of its chapters.
+    tags = probe_tags(out_name, cwd)
+    marks = [(start, title if title is not None else tags.get("chapter%03dname" % (k + 1)))
+             for k, (start, title) in enumerate(marks)]
     if [m[1] for m in marks] != titles:
         fail("%s: marks titled %s, expected %s" % (out_name, [m[1] for m in marks], titles))
     for k, ((start, _), c) in enumerate(zip(marks, rep)):
@@ -362,7 +368,8 @@ def case_hints(exe, cwd):
         a, b = pauses[k - 1]
         if not (a - 0.3 <= c["t0"] <= b + 0.3) or c.get("snap") in (None, "none"):
             fail("chapter %d starts at %.3f (%s), the pause is %.1f-%.1f" % (k + 1, c["t0"], c.get("snap"), a, b))
-    if chapters[4].get("snap") != "none" or abs(chapters[4]["t0"] - 130.0) > 0.01:
+    # Left where the drift of the hints before it puts it, inside the tone.
+    if chapters[4].get("snap") != "none" or not (pauses[2][1] + 5 < chapters[4]["t0"] < pauses[3][0] - 5):
         fail("the hint without a pause: %s" % chapters[4])
     warning = "silsplit: hints.wav: hint 5 at 0:02:10.000: no pause within the window"
     if warning.encode() not in proc.stderr:
