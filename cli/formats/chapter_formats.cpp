@@ -67,12 +67,18 @@ std::string clock_cue(double seconds) {
 }
 
 std::string format_table(const Report &r) {
+    // A title column only when the chapters have titles.
+    bool titled = false;
+    for (const Chapter &c : r.chapters)
+        titled = titled || !c.title.empty();
     std::string out =
-        printf_text("%4s  %-12s  %-12s  %-12s  %7s\n", "#", "start", "end", "duration", "peak dB");
+        printf_text("%4s  %-12s  %-12s  %-12s  %7s", "#", "start", "end", "duration", "peak dB");
+    out += titled ? "  title\n" : "\n";
     double total = 0;
     for (const Chapter &c : r.chapters) {
-        out += printf_text("%4lld  %-12s  %-12s  %-12s  %7.1f\n", c.i, clock_hms(c.t0).c_str(),
+        out += printf_text("%4lld  %-12s  %-12s  %-12s  %7.1f", c.i, clock_hms(c.t0).c_str(),
                            clock_hms(c.t1).c_str(), clock_hms(c.dur).c_str(), c.peak_db);
+        out += titled ? "  " + one_line(c.title) + "\n" : "\n";
         total += c.dur;
     }
     out += printf_text("%zu chapter%s, %s of %s, %s of silence removed\n", r.chapters.size(),

@@ -24,7 +24,7 @@
       a name the split would write that exists is refused without
       --overwrite, the input itself always.
   chapter_lists_case.py formats EXE DIR WAV
-      titles reach the CUE, ffmetadata, label and WebVTT outputs, and the
+      titles reach the table, CUE, ffmetadata, label and WebVTT outputs, and the
       first three read back (by the program and by the Python package) as
       the same chapters.
   chapter_lists_case.py hints EXE DIR
@@ -313,12 +313,15 @@ def case_formats(exe, cwd, wav):
     titles = ["A \"quoted\" = one; #1", "Tab\tand -->arrow", "\u00e9t\u00e9"][:len(rep)]
     titles_file = write(os.path.join(cwd, "formats-titles.txt"), "\n".join(titles) + "\n")
     outputs = {}
-    for fmt in ("cue", "ffmetadata", "labels", "vtt"):
+    for fmt in ("cue", "ffmetadata", "labels", "vtt", "table"):
         outputs[fmt] = run([exe, "analyze", "-f", fmt, "--titles", titles_file, wav], cwd).stdout.decode()
     # What each format can hold of a title.
     cue_titles = [t.replace('"', "'").replace("\t", " ") for t in titles]
     line_titles = [t.replace("\t", " ") for t in titles]
     vtt_titles = [t.replace("-->", "->") for t in line_titles]
+    for t in line_titles:
+        if "  " + t + "\n" not in outputs["table"]:
+            fail("table without %r\n%s" % (t, outputs["table"]))
     for t in vtt_titles:
         if "\n" + t + "\n" not in outputs["vtt"]:
             fail("WebVTT without %r\n%s" % (t, outputs["vtt"]))
