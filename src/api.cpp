@@ -1,6 +1,8 @@
 // The library's seven exported functions: each clears the thread's error
 // text, checks its arguments and options, runs the engine and catches nothing
 // that could cross into the host (the engine throws nothing).
+#include "chapter_marks.h"
+#include "chapter_rules.h"
 #include "export.h"
 #include "options.h"
 #include "pipeline.h"
@@ -35,7 +37,9 @@ SILSPLIT_API char *silsplit_analyze_pcm(const float *pcm, int n_samples, const c
         return nullptr;
     }
     sil_opts opts;
-    if (sil_parse_opts(opts_json, &opts) != 0)
+    sil_chapter_keys keys;
+    std::unique_ptr<sil_chapter_keys, sil_chapter_keys_releaser> keys_guard(&keys);
+    if (sil_parse_opts(opts_json, &opts, &keys) != 0)
         return nullptr;
     const int rate = opts.sample_rate > 0 ? opts.sample_rate : SIL_ANALYSIS_RATE;
 
@@ -47,15 +51,19 @@ SILSPLIT_API char *silsplit_analyze_pcm(const float *pcm, int n_samples, const c
         sil_report_extras extras;
         sil_report_extras_init(&extras);
         std::unique_ptr<sil_report_extras, sil_report_extras_releaser> extras_guard(&extras);
-        if (sil_detect_chapters(nullptr, 0, &opts, &chapters, &count, &removed_s, nullptr,
-                                nullptr, &extras) != 0)
+        if (sil_detect_on_levels(nullptr, 0, 0.0f, &opts, &chapters, &count, &removed_s, &extras,
+                                 nullptr, 0, &keys) != 0 ||
+            sil_apply_chapter_keys(&keys, nullptr, 0, 0.0f, &chapters, &count, &removed_s,
+                                   &extras) != 0)
             return nullptr;
+        sil_report_extras_take_levels(&extras, &opts, nullptr, 0);
+        sil_report_extras_take_speech(&extras, &opts, nullptr, 0);
         char *report = sil_build_analyze_json(rate, 0.0f, chapters, count, removed_s, &extras);
         free(chapters);
         return report;
     }
     // The host's buffer is pushed as it is: at 16 kHz it is measured in place.
-    sil_pipeline_ptr p(sil_pipeline_new(rate, n_samples, &opts, nullptr));
+    sil_pipeline_ptr p(sil_pipeline_new(rate, n_samples, &opts, nullptr, &keys));
     if (!p || sil_pipeline_push(p.get(), pcm, (size_t)n_samples) != 0)
         return nullptr;
     return sil_pipeline_report(p.get());
@@ -69,12 +77,14 @@ SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *o
         return nullptr;
     }
     sil_opts opts;
-    if (sil_parse_opts(opts_json, &opts) != 0)
+    sil_chapter_keys keys;
+    std::unique_ptr<sil_chapter_keys, sil_chapter_keys_releaser> keys_guard(&keys);
+    if (sil_parse_opts(opts_json, &opts, &keys) != 0)
         return nullptr;
 
     sil_progress progress = {fn, user, -1, 0};
     sil_analysis a;
-    if (sil_analyze_wav(wav_path, &opts, &progress, &a) != 0)
+    if (sil_analyze_wav(wav_path, &opts, &progress, &a, &keys) != 0)
         return nullptr;
     free(a.chapters);
     return a.report;
@@ -96,9 +106,11 @@ SILSPLIT_API int silsplit_write_chapters(const char *wav_path, const char *opts_
         return -1;
     }
     sil_opts opts;
-    if (sil_parse_opts(opts_json, &opts) != 0)
+    sil_chapter_keys keys;
+    std::unique_ptr<sil_chapter_keys, sil_chapter_keys_releaser> keys_guard(&keys);
+    if (sil_parse_opts(opts_json, &opts, &keys) != 0)
         return -1;
-    return sil_write_chapters_impl(wav_path, &opts, out_dir);
+    return sil_write_chapters_impl(wav_path, &opts, out_dir, &keys);
 }
 
 } // extern "C"

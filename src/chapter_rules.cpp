@@ -7,6 +7,7 @@
 // chapters are those of sil_chapters_from_levels, untouched.
 #include "chapter_rules.h"
 
+#include "chapter_marks.h"
 #include "report.h"
 #include "silence_scan.h"
 #include "speech_model.h"
@@ -759,8 +760,64 @@ static int count_chapters(const float *level, const float *thr, int32_t frames, 
 }
 
 // ---------------------------------------------------------------------------
+// Hints
+// ---------------------------------------------------------------------------
+
+// The chapters from hint to hint: each hint moved onto a pause, chapters
+// running from the end of one pause to the start of the next, padded into
+// them by at most half (with keep_all meeting at the cuts, from 0 to the
+// duration), a boundary with no pause a single point. 0 with n_hints
+// chapters in out and their notes in notes (may be NULL), or -1.
+static int hint_chapters(const float *level, const float *thr, int32_t frames, float duration,
+                         const sil_opts *opts, const sil_pause *pauses, int32_t n_pauses,
+                         const sil_chapter_keys *keys, stretch *out,
+                         sil_chapter_note *notes) {
+    const int32_t n = keys->n_hints;
+    sil_heap_ptr<sil_snap> snaps(alloc_array<sil_snap>((size_t)n));
+    if (!snaps) {
+        sil_fail_memory();
+        return -1;
+    }
+    sil_snap *s = snaps.get();
+    sil_snap_hints(pauses, n_pauses, keys->hints, n, keys->hint_window_s, duration, s);
+    int32_t first_sound = 0, end_sound = frames;
+    while (first_sound < frames && level[first_sound] < thr[first_sound])
+        first_sound++;
+    while (end_sound > first_sound && level[end_sound - 1] < thr[end_sound - 1])
+        end_sound--;
+    const float pad = opts->padding_s > 0.0f ? opts->padding_s : 0.0f;
+    const bool all = opts->keep_all;
+    for (int32_t i = 0; i < n; i++) {
+        float t0, t1;
+        if (i == 0 && (all || s[0].kind == SIL_SNAP_START))
+            t0 = all || first_sound == frames ? 0.0f
+                                              : std::max(0.0f, frame_time(first_sound) - pad);
+        else if (all || s[i].pause < 0)
+            t0 = s[i].cut;
+        else
+            t0 = std::max(frame_time(pauses[s[i].pause].end) - pad, s[i].cut);
+        if (i + 1 == n)
+            t1 = all || end_sound == frames ? duration
+                                            : std::min(duration, frame_time(end_sound) + pad);
+        else if (all || s[i + 1].pause < 0)
+            t1 = s[i + 1].cut;
+        else
+            t1 = std::min(frame_time(pauses[s[i + 1].pause].first) + pad, s[i + 1].cut);
+        out[i] = stretch{t0, std::max(t0, t1), SILENCE_DB};
+        if (notes)
+            notes[i] = sil_chapter_note{keys->hints[i].t0, s[i].cut - keys->hints[i].t0,
+                                        s[i].kind};
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Entry points
 // ---------------------------------------------------------------------------
+
+float sil_chapter_peak(const float *level, int32_t frames, float t0, float t1) {
+    return frames > 0 ? peak_of(level, frames, t0, t1) : SILENCE_DB;
+}
 
 bool sil_opts_use_rules(const sil_opts *opts) {
     return opts->auto_detect || opts->auto_threshold || opts->chapter_count > 0 || opts->keep_all ||
@@ -771,7 +828,9 @@ bool sil_opts_use_rules(const sil_opts *opts) {
 // probabilities when the options ask for speech.
 static int detect_with_rules(const float *level, int32_t frames, float duration,
                              const sil_opts *opts, sil_heap_ptr<stretch> &chapters, size_t &count,
-                             sil_report_extras *extras, const float *speech_p, int64_t n_speech) {
+                             sil_report_extras *extras, const float *speech_p, int64_t n_speech,
+                             const sil_chapter_keys *keys) {
+    const bool hinted = keys && keys->n_hints > 0;
     sil_heap_ptr<float> thresholds(alloc_array<float>((size_t)frames));
     if (!thresholds) {
         sil_fail_memory();
@@ -844,7 +903,7 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
     // The pauses for the report and the count.
     sil_pause *pauses_raw = nullptr;
     int32_t n_pauses = 0;
-    if (opts->report_pauses || opts->chapter_count > 0) {
+    if (opts->report_pauses || opts->chapter_count > 0 || hinted) {
         if (find_pauses(level, thr, frames, PAUSE_MIN_FRAMES, &pauses_raw, &n_pauses) != 0)
             return -1;
     }
@@ -855,7 +914,23 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         return -1;
 
     count = 0;
-    if (opts->chapter_count > 0) {
+    if (hinted) {
+        chapters.reset(alloc_array<stretch>((size_t)keys->n_hints));
+        sil_heap_ptr<sil_chapter_note> notes(
+            extras ? alloc_array<sil_chapter_note>((size_t)keys->n_hints) : nullptr);
+        if (!chapters || (extras && !notes)) {
+            sil_fail_memory();
+            return -1;
+        }
+        if (hint_chapters(level, thr, frames, duration, opts, pauses.get(), n_pauses, keys,
+                          chapters.get(), notes.get()) != 0)
+            return -1;
+        count = (size_t)keys->n_hints;
+        if (extras) {
+            extras->notes = notes.release();
+            extras->n_notes = keys->n_hints;
+        }
+    } else if (opts->chapter_count > 0) {
         chapters.reset(alloc_array<stretch>((size_t)n_pauses + 1));
         if (!chapters) {
             sil_fail_memory();
@@ -916,7 +991,8 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
 
 int sil_detect_on_levels(const float *level, int32_t frames, float duration, const sil_opts *opts,
                          sil_chapter **out, int *out_n, float *out_removed_s,
-                         sil_report_extras *extras, const float *speech_p, int64_t n_speech) {
+                         sil_report_extras *extras, const float *speech_p, int64_t n_speech,
+                         const sil_chapter_keys *keys) {
     *out = nullptr;
     *out_n = 0;
     if (out_removed_s)
@@ -926,7 +1002,7 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
         sil_fail(SIL_ERR_ARGS, "invalid detect args");
         return -1;
     }
-    if (!sil_opts_use_rules(opts)) {
+    if (!sil_opts_use_rules(opts) && !(keys && keys->n_hints > 0)) {
         if (sil_chapters_from_levels(level, frames, duration, opts, out, out_n, out_removed_s) !=
             0)
             return -1;
@@ -954,7 +1030,7 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
     sil_heap_ptr<stretch> chapters;
     size_t count = 0;
     if (detect_with_rules(level, frames, duration, opts, chapters, count, extras, speech_p,
-                          n_speech) != 0) {
+                          n_speech, keys) != 0) {
         sil_report_extras_free(extras);
         return -1;
     }

@@ -23,9 +23,16 @@ bool sil_opts_use_rules(const sil_opts *opts);
 // probabilities of the same 16 kHz signal (sil_speech_stage); frames
 // without them are an error. 0 and a heap array in *out (NULL when there are
 // none) with its count, or -1 with nothing to free (extras is then emptied).
+// With hints in keys (may be NULL), the chapters run from hint to hint,
+// each hint moved onto a pause (sil_snap_hints), and extras receives a note
+// per chapter.
 int sil_detect_on_levels(const float *level, int32_t frames, float duration, const sil_opts *opts,
                          sil_chapter **out, int *out_n, float *out_removed_s,
                          sil_report_extras *extras, const float *speech_p = nullptr,
-                         int64_t n_speech = 0);
+                         int64_t n_speech = 0, const sil_chapter_keys *keys = nullptr);
+
+// Highest level of the frames from t0 to t1 seconds (at least one frame),
+// never below -120: a chapter's peak_db.
+float sil_chapter_peak(const float *level, int32_t frames, float t0, float t1);
 
 #endif // SILSPLIT_CHAPTER_RULES_H

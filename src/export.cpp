@@ -255,7 +255,8 @@ static int write_chapter(sil_wav_source *src, float *block, const char *path, in
     return sil_wav_writer_close(&w);
 }
 
-int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const char *out_dir) {
+int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const char *out_dir,
+                            const sil_chapter_keys *keys) {
     if (!opts || !out_dir || !wav_path) {
         sil_fail(SIL_ERR_ARGS, "NULL argument to write_chapters");
         return -1;
@@ -291,7 +292,7 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     float removed_s = 0.0f;
     // The pipeline lives until chapters.json is written: the level curve the
     // report may carry is its own.
-    sil_pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, nullptr));
+    sil_pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, nullptr, keys));
     sil_report_extras extras;
     sil_report_extras_init(&extras);
     std::unique_ptr<sil_report_extras, sil_report_extras_releaser> extras_guard(&extras);

@@ -45,8 +45,9 @@ int sil_write_wav_chapter(sil_wav_source *src, int64_t start, int64_t end, int f
 int sil_temp_create(const char *final_path, char *temp, size_t cap);
 
 // Analyses the WAV file at wav_path and writes ch_NNN.wav files (16-bit
-// mono) and chapters.json into out_dir. The chapter count, or -1 with the
-// message set.
-int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const char *out_dir);
+// mono) and chapters.json into out_dir; keys (may be NULL) holds the
+// options' list keys. The chapter count, or -1 with the message set.
+int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const char *out_dir,
+                            const sil_chapter_keys *keys = nullptr);
 
 #endif // SILSPLIT_EXPORT_H

@@ -125,13 +125,62 @@ inline bool sil_option_given(const sil_opts *o, const char *key) {
     return i < SIL_N_OPTIONS && (o->given >> i & 1u) != 0;
 }
 
+// ---------------------------------------------------------------------------
+// The keys that hold lists: chapters, hints, hint_window_s and titles
+// ---------------------------------------------------------------------------
+
+// One entry of the chapters or hints key, in seconds of the recording.
+struct sil_mark {
+    float t0;    // chapters: the start; hints: the given time
+    float t1;    // chapters: the end, or -1 when it runs to the next start or the end
+    char *title; // a heap UTF-8 text, or NULL
+};
+
+// Window of a hint (seconds on either side) when hint_window_s is not given.
+constexpr float SIL_HINT_WINDOW_S = 30.0f;
+
+// The list keys of the options text. Their length varies, so they live in a
+// record of their own beside sil_opts, owned by whoever parsed them (and
+// copied into a pipeline). All lists empty: none of the keys was given.
+struct sil_chapter_keys {
+    sil_mark *chapters; // "chapters": used as they are, in time order
+    int32_t n_chapters;
+    sil_mark *hints; // "hints": approximate starts, each moved onto a pause
+    int32_t n_hints;
+    float hint_window_s; // "hint_window_s": how far a hint may move
+    char **titles;       // "titles": names of the chapters in order (entries may be NULL)
+    int32_t n_titles;
+};
+// The empty record: no list, the default window.
+void sil_chapter_keys_init(sil_chapter_keys *k);
+// Frees the lists and empties the record; NULL does nothing.
+void sil_chapter_keys_free(sil_chapter_keys *k);
+struct sil_chapter_keys_releaser {
+    void operator()(sil_chapter_keys *k) const { sil_chapter_keys_free(k); }
+};
+// A deep copy of from into to (to is overwritten, not freed). 0, or -1 with
+// "out of memory" and to empty.
+int sil_chapter_keys_copy(const sil_chapter_keys *from, sil_chapter_keys *to);
+// True when a list key was given.
+inline bool sil_chapter_keys_any(const sil_chapter_keys *k) {
+    return k && (k->n_chapters > 0 || k->n_hints > 0 || k->n_titles > 0);
+}
+
 // Fills o with the defaults (every chapter rule and report member off).
 void sil_opts_defaults(sil_opts *o);
 // Defaults overlaid by the members of json (NULL, "" and "{}" keep the
 // defaults): the numbers and sample_rate when they hold numbers (any other
 // value is ignored), flags and counts only with a value of their type (any
 // other is an error naming the key). 0, or -1 with the message set and o
-// holding the defaults.
+// holding the defaults. The list keys are checked as well (an error names
+// the entry, "chapters[2]: t1 is not after t0") and then left out.
 int sil_parse_opts(const char *json, sil_opts *o);
+// As above, keeping the list keys in keys (emptied first; freed with
+// sil_chapter_keys_free, also after a failure). chapters: objects with a t0,
+// an optional t1 and title, strictly in time order without overlaps; hints:
+// numbers or objects with a t and an optional title, strictly increasing;
+// titles: texts (or null); hint_window_s: a number above 0. chapters and
+// hints exclude each other and chapter_count.
+int sil_parse_opts(const char *json, sil_opts *o, sil_chapter_keys *keys);
 
 #endif // SILSPLIT_OPTIONS_H

@@ -13,6 +13,7 @@
 // work.
 #include "pipeline.h"
 
+#include "chapter_marks.h"
 #include "chapter_rules.h"
 #include "levels.h"
 #include "resampler.h"
@@ -54,6 +55,7 @@ struct progress_plan {
 
 struct sil_pipeline {
     sil_opts opts;
+    sil_chapter_keys keys; // the options' list keys, the pipeline's own copy
     sil_progress *progress;
     int32_t rate;
     int64_t total; // frames announced, -1 when unknown
@@ -209,7 +211,7 @@ static bool too_long(int64_t frames, int32_t rate) {
 // ---------------------------------------------------------------------------
 
 sil_pipeline *sil_pipeline_new(int32_t source_rate, int64_t total_frames, const sil_opts *opts,
-                               sil_progress *progress) {
+                               sil_progress *progress, const sil_chapter_keys *keys) {
     if (source_rate <= 0 || !opts) {
         sil_fail(SIL_ERR_ARGS, "invalid resample args");
         return nullptr;
@@ -221,6 +223,12 @@ sil_pipeline *sil_pipeline_new(int32_t source_rate, int64_t total_frames, const 
     }
     std::unique_ptr<sil_pipeline, void (*)(sil_pipeline *)> guard(p, sil_pipeline_free);
     p->opts = *opts;
+    if (keys) {
+        if (sil_chapter_keys_copy(keys, &p->keys) != 0)
+            return nullptr;
+    } else {
+        sil_chapter_keys_init(&p->keys);
+    }
     p->progress = progress;
     p->rate = source_rate;
     p->total = total_frames < 0 ? -1 : total_frames;
@@ -258,6 +266,7 @@ sil_pipeline *sil_pipeline_new(int32_t source_rate, int64_t total_frames, const 
 void sil_pipeline_free(sil_pipeline *p) {
     if (!p)
         return;
+    sil_chapter_keys_free(&p->keys);
     sil_resampler_free(&p->rs);
     sil_levels_free(&p->levels);
     if (p->speaking)
@@ -363,8 +372,17 @@ int sil_pipeline_chapters(sil_pipeline *p, sil_chapter **out, int *out_n, float 
     const int64_t n16 = p->resampling ? p->rs.out_count : p->pushed;
     const float duration16 = (float)n16 / (float)SIL_ANALYSIS_RATE;
     if (sil_detect_on_levels(p->levels.curve, (int32_t)p->levels.count, duration16, &p->opts, out,
-                             out_n, out_removed_s, extras, p->speech.probs, p->speech.count) != 0)
+                             out_n, out_removed_s, extras, p->speech.probs, p->speech.count,
+                             &p->keys) != 0)
         return fail(p);
+    // A chapter list given in the options is measured against the source's
+    // own length, as the report states it.
+    if (sil_apply_chapter_keys(&p->keys, p->levels.curve, (int32_t)p->levels.count,
+                               (float)p->pushed / (float)p->rate, out, out_n, out_removed_s,
+                               extras) != 0) {
+        sil_report_extras_free(extras);
+        return fail(p);
+    }
     sil_report_extras_lend_levels(extras, &p->opts, p->levels.curve, (int32_t)p->levels.count);
     sil_report_extras_lend_speech(extras, &p->opts, p->speech.probs, p->speech.count);
     return 0;
@@ -390,8 +408,25 @@ int sil_pipeline_finish(sil_pipeline *p, sil_analysis *out) {
     // A cancel at "done" discards the finished report.
     if (sil_progress_report(p->progress, SIL_PCT_DONE, SIL_STAGE_DONE) != 0)
         return fail(p);
+    sil_heap_ptr<char *> titles;
+    if (count > 0 && sil_chapter_keys_titled(&p->keys)) {
+        titles.reset(static_cast<char **>(calloc((size_t)count, sizeof(char *))));
+        bool ok = titles != nullptr;
+        for (int i = 0; ok && i < count; i++) {
+            const char *t = sil_chapter_title(&p->keys, i);
+            titles.get()[i] = t ? strdup(t) : nullptr;
+            ok = !t || titles.get()[i];
+        }
+        if (!ok) {
+            for (int i = 0; titles && i < count; i++)
+                free(titles.get()[i]);
+            sil_fail_memory();
+            return fail(p);
+        }
+    }
     out->report = report.release();
     out->chapters = chapters_guard.release();
+    out->titles = titles.release();
     out->count = count;
     out->sample_rate = p->rate;
     out->frames = p->pushed;
@@ -436,7 +471,7 @@ int sil_pipeline_push_source(sil_pipeline *p, sil_wav_source *src) {
 }
 
 int sil_analyze_wav(const char *path, const sil_opts *opts, sil_progress *progress,
-                    sil_analysis *out) {
+                    sil_analysis *out, const sil_chapter_keys *keys) {
     *out = sil_analysis{};
     if (sil_progress_report(progress, 0, SIL_STAGE_READ) != 0)
         return -1;
@@ -444,7 +479,7 @@ int sil_analyze_wav(const char *path, const sil_opts *opts, sil_progress *progre
     if (sil_wav_source_open(path, &raw) != 0)
         return -1;
     sil_wav_source_ptr src(raw);
-    sil_pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, progress));
+    sil_pipeline_ptr p(sil_pipeline_new(src->sample_rate, src->frames, opts, progress, keys));
     if (!p || sil_pipeline_push_source(p.get(), src.get()) != 0)
         return -1;
     src.reset(); // the file is closed before the chapters are found

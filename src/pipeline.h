@@ -30,9 +30,11 @@ struct sil_pipeline; // one running analysis: resampler, frame levels, level cur
 // the number of frames the source will push when it is known (it paces
 // progress), or -1 when it is not: the progress calls then all come at the
 // end. opts is copied. progress may be NULL; it must outlive the pipeline.
-// A heap record, or NULL with the error text set.
+// keys (may be NULL: none) holds the options' list keys (chapters, hints,
+// titles); the pipeline keeps a copy. A heap record, or NULL with the error
+// text set.
 sil_pipeline *sil_pipeline_new(int32_t source_rate, int64_t total_frames, const sil_opts *opts,
-                               sil_progress *progress);
+                               sil_progress *progress, const sil_chapter_keys *keys = nullptr);
 // Pushes n mono frames (any n, any block split gives the same result).
 // 0, or -1 with the error text set ("cancelled", "out of memory", ...).
 int sil_pipeline_push(sil_pipeline *p, const float *frames, size_t n);
@@ -88,6 +90,6 @@ int sil_pipeline_finish(sil_pipeline *p, sil_analysis *out);
 // record, or -1 with the message and its code set (SIL_ERR_TOO_LARGE for a
 // data chunk over the reader's limit).
 int sil_analyze_wav(const char *path, const sil_opts *opts, sil_progress *progress,
-                    sil_analysis *out);
+                    sil_analysis *out, const sil_chapter_keys *keys = nullptr);
 
 #endif // SILSPLIT_PIPELINE_H

@@ -187,6 +187,22 @@ static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report
     return ok;
 }
 
+// A chapter's title and hint note, when the record holds them.
+static bool add_chapter_notes(yyjson_mut_doc *d, yyjson_mut_val *obj, const sil_report_extras &x,
+                              int i) {
+    static const char *const kinds[] = {"start", "pause", "weak", "none"};
+    bool ok = true;
+    if (x.titles && i < x.n_titles)
+        ok = yyjson_mut_obj_add_str(d, obj, "title", x.titles[i] ? x.titles[i] : "");
+    if (x.notes && i < x.n_notes) {
+        const sil_chapter_note &n = x.notes[i];
+        ok = ok && yyjson_mut_obj_add_real(d, obj, "hint", (double)n.hint) &&
+             yyjson_mut_obj_add_real(d, obj, "shift", (double)n.shift) &&
+             yyjson_mut_obj_add_str(d, obj, "snap", kinds[n.snap]);
+    }
+    return ok;
+}
+
 char *sil_build_analyze_json(int sample_rate, float duration_s, const sil_chapter *chapters,
                              int count, float silences_removed_s, const sil_report_extras *extras) {
     mut_doc_ptr doc(yyjson_mut_doc_new(nullptr));
@@ -219,6 +235,7 @@ char *sil_build_analyze_json(int sample_rate, float duration_s, const sil_chapte
              yyjson_mut_obj_add_real(d, obj, "t1", (double)c.t1) &&
              yyjson_mut_obj_add_real(d, obj, "dur", (double)dur) &&
              yyjson_mut_obj_add_real(d, obj, "peak_db", (double)c.peak_db) &&
+             (!extras || add_chapter_notes(d, obj, *extras, i)) &&
              yyjson_mut_arr_append(arr, obj);
     }
     ok = ok && yyjson_mut_obj_add_val(d, root, "chapters", arr);
@@ -256,6 +273,8 @@ void sil_report_extras_free(sil_report_extras *x) {
     free(x->pauses);
     free(x->levels_owned);
     free(x->speech_owned);
+    free(x->notes);
+    free(x->titles);
     sil_report_extras_init(x);
 }
 

@@ -23,6 +23,21 @@ enum sil_pause_scale_kind {
     SIL_PAUSE_SCALE_NO_PAUSE,     // no pause at all: min_silence_s as it was
 };
 
+// How a hint was placed (the chapter's "snap" member).
+enum sil_snap_kind {
+    SIL_SNAP_START, // a first hint near 0: the start of the recording
+    SIL_SNAP_PAUSE, // onto a pause, long and where the drift expects it
+    SIL_SNAP_WEAK,  // onto a pause that is short or far from where it was expected
+    SIL_SNAP_NONE,  // no pause in the window: left where the drift puts it
+};
+
+// What the report says of a chapter that a hint placed.
+struct sil_chapter_note {
+    float hint;  // the given time, seconds
+    float shift; // the boundary placed less the hint, seconds
+    int32_t snap; // sil_snap_kind
+};
+
 // The report members that option keys ask for beyond the chapters. Every
 // pointer but levels is a heap block owned by the record
 // (sil_report_extras_free); a member is written only when its flag is set.
@@ -49,6 +64,13 @@ struct sil_report_extras {
                           // as levels is, unless it is speech_owned
     float *speech_owned;
     int64_t n_speech;
+    // Per chapter, in the chapters' order (count entries each): the notes
+    // of the hints (heap, owned), and the titles (a heap array of pointers
+    // lent by the list keys, each NULL or a text that outlives the report).
+    sil_chapter_note *notes;
+    int32_t n_notes;
+    const char **titles;
+    int32_t n_titles;
 };
 
 // Zeroes the record: no member asked for.

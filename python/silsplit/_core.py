@@ -15,7 +15,8 @@ import sys
 import threading
 from array import array
 from dataclasses import dataclass, field
-from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union)
+from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple,
+                    Union)
 
 __all__ = ["Chapter", "ChapterCount", "Error", "Levels", "OPTION_NAMES", "Pause", "Report",
            "Speech", "ThresholdPoint", "analyze", "analyze_pcm", "library_path", "split",
@@ -36,9 +37,12 @@ OPTION_NAMES = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s", "
                 "auto", "auto_threshold", "cut_at_pause", "chapter_count", "keep_all", "speech",
                 "report_pauses", "report_levels", "report_speech")
 
+# The keys that hold lists (and the window of the hints), beside the table's.
+LIST_OPTIONS = ("chapters", "hints", "hint_window_s", "titles")
+
 #: The value of one option keyword: a number, an integer (chapter_count), a
-#: flag, or None for the library's default.
-OptionValue = Union[float, int, bool, None]
+#: flag, a list (chapters, hints, titles), or None for the library's default.
+OptionValue = Union[float, int, bool, Sequence[Any], None]
 
 #: Paths may be text, bytes or any os.PathLike.
 PathArg = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
@@ -172,6 +176,10 @@ class Chapter:
     t1: float       # end, seconds
     dur: float      # t1 - t0, seconds
     peak_db: float  # loudest frame, dBFS
+    title: Optional[str] = None    # when titles were given ("" for a chapter without one)
+    hint: Optional[float] = None   # hints: the given time, seconds
+    shift: Optional[float] = None  # hints: the boundary placed less the hint, seconds
+    snap: Optional[str] = None     # hints: "start", "pause", "weak" or "none"
 
 
 @dataclass(frozen=True)
@@ -260,7 +268,9 @@ class Report:
         """A Report of a report text as the library writes it."""
         data = _json.loads(text)
         chapters = tuple(Chapter(index=c["i"], t0=c["t0"], t1=c["t1"], dur=c["dur"],
-                                 peak_db=c["peak_db"]) for c in data["chapters"])
+                                 peak_db=c["peak_db"], title=c.get("title"), hint=c.get("hint"),
+                                 shift=c.get("shift"), snap=c.get("snap"))
+                         for c in data["chapters"])
         track = data.get("threshold_track")
         pauses = data.get("pauses")
         levels = data.get("levels")
@@ -304,12 +314,56 @@ def _take_report(lib: ctypes.CDLL, ptr: Optional[int]) -> Report:
 # Arguments
 # ---------------------------------------------------------------------------
 
+def _seconds(value: object, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError("%s must be a number of seconds, not %s" % (what, type(value).__name__))
+    return float(value)
+
+
+def _title(value: object, what: str) -> Optional[str]:
+    if value is not None and not isinstance(value, str):
+        raise TypeError("%s must be a str or None, not %s" % (what, type(value).__name__))
+    return value
+
+
+def _list_arg(key: str, value: object) -> List[object]:
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError("%s must be a list, not %s" % (key, type(value).__name__))
+    return list(value)
+
+
+def _list_entry(key: str, i: int, entry: object) -> object:
+    """One entry of chapters= or hints= as the options text holds it: a
+    number (a start), a (start, title) pair, a dict with the text's members,
+    or a Chapter of a report."""
+    what = "%s[%d]" % (key, i)
+    start = "t0" if key == "chapters" else "t"
+    if isinstance(entry, Chapter):
+        out: Dict[str, object] = {start: entry.t0}
+        if key == "chapters":
+            out["t1"] = entry.t1
+        if entry.title is not None:
+            out["title"] = entry.title
+        return out
+    if isinstance(entry, Mapping):
+        return dict(entry)
+    if isinstance(entry, tuple):
+        if len(entry) != 2:
+            raise TypeError("%s must be a (start, title) pair" % what)
+        out = {start: _seconds(entry[0], what)}
+        if entry[1] is not None:
+            out["title"] = _title(entry[1], what + " title")
+        return out
+    t = _seconds(entry, what)
+    return {"t0": t} if key == "chapters" else t
+
+
 def _options_text(func: str, options: Mapping[str, object],
                   sample_rate: Optional[int] = None) -> Optional[bytes]:
     for key in options:
-        if key not in OPTION_NAMES:
+        if key not in OPTION_NAMES and key not in LIST_OPTIONS:
             raise TypeError("%s() got an unexpected keyword argument %r (options: %s)"
-                            % (func, key, ", ".join(OPTION_NAMES)))
+                            % (func, key, ", ".join(OPTION_NAMES + LIST_OPTIONS)))
     obj: Dict[str, object] = {}
     for key in OPTION_NAMES:
         value = options.get(key)
@@ -334,6 +388,16 @@ def _options_text(func: str, options: Mapping[str, object],
             if not math.isfinite(value):
                 raise ValueError("%s must be a finite number, not %r" % (key, float(value)))
             obj[key] = float(value)
+    for key in LIST_OPTIONS:
+        value = options.get(key)
+        if value is None:
+            continue
+        if key == "hint_window_s":
+            obj[key] = _seconds(value, key)
+        elif key == "titles":
+            obj[key] = [_title(t, "titles[%d]" % i) for i, t in enumerate(_list_arg(key, value))]
+        else:
+            obj[key] = [_list_entry(key, i, e) for i, e in enumerate(_list_arg(key, value))]
     if sample_rate is not None:
         obj["sample_rate"] = sample_rate
     return _json.dumps(obj).encode("ascii") if obj else None
@@ -490,6 +554,16 @@ _OPTIONS_DOC = """
       report_pauses=False  the report lists the candidate pauses (Report.pauses)
       report_levels=False  the report carries the level curve (Report.levels)
       report_speech=False  the report carries the speech probabilities (Report.speech)
+      chapters=[...]       the chapters as they are, no detection: each a dict
+                           {"t0": s, "t1": s, "title": str} (t1 and title optional:
+                           it then runs to the next start or the end), a start in
+                           seconds, a (start, title) pair or a Chapter of a report
+      hints=[...]          approximate chapter starts, each moved onto the best pause
+                           within hint_window_s of where it is expected: numbers,
+                           (t, title) pairs or dicts {"t": s, "title": str}
+                           (Chapter.hint, Chapter.shift, Chapter.snap)
+      hint_window_s=30.0   how far a hint may move, seconds
+      titles=[...]         names of the chapters in order (Chapter.title)
     Any other keyword is a TypeError, as is a value of the wrong kind.
 """
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -314,6 +315,8 @@ struct LeftOutCase {
     std::vector<TimeSpan> chapters;
     std::vector<TimeSpan> expected;
 };
+
+void PrintTo(const LeftOutCase &c, std::ostream *os) { *os << c.name; }
 
 class LeftOut : public testing::TestWithParam<LeftOutCase> {};
 
