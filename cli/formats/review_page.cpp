@@ -185,8 +185,8 @@ yyjson_mut_val *speech_data(yyjson_mut_doc *doc, yyjson_val *speech) {
     return out;
 }
 
-// The chapters for the page: the report's numbers, and its title and
-// confidence members when they are there.
+// The chapters for the page: the report's numbers, and its title, confidence
+// and snap (how a hint found its pause) members when they are there.
 yyjson_mut_val *chapter_list(yyjson_mut_doc *d, const Report &parsed, yyjson_val *root) {
     yyjson_val *given = yyjson_obj_get(root, "chapters");
     yyjson_mut_val *list = yyjson_mut_arr(d);
@@ -206,6 +206,9 @@ yyjson_mut_val *chapter_list(yyjson_mut_doc *d, const Report &parsed, yyjson_val
         yyjson_val *confidence = yyjson_obj_get(src, "confidence");
         if (yyjson_is_num(confidence))
             yyjson_mut_obj_add_real(d, item, "confidence", yyjson_get_num(confidence));
+        yyjson_val *snap = yyjson_obj_get(src, "snap");
+        if (yyjson_is_str(snap))
+            yyjson_mut_obj_add_strncpy(d, item, "snap", yyjson_get_str(snap), yyjson_get_len(snap));
     }
     return list;
 }

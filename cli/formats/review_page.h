@@ -12,7 +12,7 @@ namespace silsplit_cli {
 
 // The page for one report. report is the library's report text; its levels,
 // pauses, threshold_db, threshold_track, speech curve and the chapters'
-// titles and confidences are shown when present. audio_path is the
+// titles, confidences and snaps are shown when present. audio_path is the
 // recording's path relative to the page's folder (or absolute), as a file
 // path: it is written into the page as a URL ("" or "-", standard input: the
 // page has no recording to play). options is the options text the chapters

@@ -508,11 +508,15 @@ class Pages(unittest.TestCase):
 
         # Confidence: a boundary under 0.5 is marked weak, through the
         # chapter's own member or the pause it lies in; none without either.
+        # A hint that found no pause, or a weak one, marks its boundary too.
         cases = [
             ("chapter member", lambda r: r["chapters"][1].update(confidence=0.2), ["weak"]),
             ("confident chapter", lambda r: r["chapters"][1].update(confidence=0.9), [""]),
             ("pause member", lambda r: [p.update(confidence=0.1) for p in r["pauses"]], ["weak"]),
             ("none given", lambda r: None, [""]),
+            ("hint found no pause", lambda r: r["chapters"][1].update(snap="none"), ["weak"]),
+            ("hint found a weak pause", lambda r: r["chapters"][1].update(snap="weak"), ["weak"]),
+            ("hint on a pause", lambda r: r["chapters"][1].update(snap="pause"), [""]),
         ]
         for name, change, expected in cases:
             with self.subTest(confidence=name):

@@ -380,10 +380,10 @@ INSTANTIATE_TEST_SUITE_P(
 // What the editor reads
 // ---------------------------------------------------------------------------
 
-TEST(Page, ChapterTitlesConfidenceSpeechAndTheApplyCommand) {
+TEST(Page, ChapterTitlesConfidenceSnapSpeechAndTheApplyCommand) {
     std::string report =
         R"({"sample_rate":16000,"duration_s":0.1,"silences_removed_s":0.05,"chapters":[)"
-        R"({"i":1,"t0":0.0,"t1":0.03,"dur":0.03,"peak_db":-20,"title":"</script><b>1</b>","confidence":0.25},)"
+        R"({"i":1,"t0":0.0,"t1":0.03,"dur":0.03,"peak_db":-20,"title":"</script><b>1</b>","confidence":0.25,"snap":"weak"},)"
         R"({"i":2,"t0":0.08,"t1":0.1,"dur":0.02,"peak_db":-20}],)"
         R"("levels":{"hop_s":0.01,"db":[-20,-20,-20,-60,-20,-20,-60,-60,-20,-20]},)"
         R"("speech":{"hop_s":0.032,"p":[0,0.5,1,0.9975,0.0026]}})";
@@ -395,9 +395,11 @@ TEST(Page, ChapterTitlesConfidenceSpeechAndTheApplyCommand) {
     yyjson_val *first = yyjson_arr_get(data.get("chapters"), 0);
     EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(first, "title")), "</script><b>1</b>");
     EXPECT_EQ(yyjson_get_num(yyjson_obj_get(first, "confidence")), 0.25);
+    EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(first, "snap")), "weak");
     yyjson_val *second = yyjson_arr_get(data.get("chapters"), 1);
     EXPECT_EQ(yyjson_obj_get(second, "title"), nullptr);
     EXPECT_EQ(yyjson_obj_get(second, "confidence"), nullptr);
+    EXPECT_EQ(yyjson_obj_get(second, "snap"), nullptr);
     EXPECT_STREQ(yyjson_get_str(data.get("input")), "b c.wav");
     EXPECT_STREQ(yyjson_get_str(data.get("out_dir")), "out");
     // The loud frames between the chapters: 0.04 to 0.06.
