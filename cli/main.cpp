@@ -2,6 +2,7 @@
 // chapters in one of several formats, cuts a recording into chapter files, or
 // writes chapter marks into a copy of it. WAV files go through the library's
 // own reader; everything else is decoded by FFmpeg (media_commands.h).
+#include "formats/chapter_files.h"
 #include "formats/chapter_formats.h"
 #include "formats/json_doc.h"
 #include "formats/report_json.h"
@@ -115,6 +116,28 @@ void file_error(const std::string &file, const std::string &message) {
     fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.c_str());
 }
 
+// Each line of a warning, as a message naming the file.
+void file_warnings(const std::string &file, const std::string &lines) {
+    size_t at = 0;
+    while (at < lines.size()) {
+        const size_t nl = lines.find('\n', at);
+        file_error(file, lines.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
+        at = nl == std::string::npos ? lines.size() : nl + 1;
+    }
+}
+
+// The warnings for hints that found no pause, one line each.
+std::string unmoved_hints(const char *report) {
+    std::string out;
+    for (const std::string &line : snap_warnings(report))
+        out += (out.empty() ? "" : "\n") + line;
+    return out;
+}
+
+std::string joined_lines(const std::string &a, const std::string &b) {
+    return a.empty() ? b : b.empty() ? a : a + "\n" + b;
+}
+
 // ---------------------------------------------------------------------------
 // analyze
 // ---------------------------------------------------------------------------
@@ -127,6 +150,8 @@ struct AnalyzeArgs {
     int jobs = 1;
     int stream = -1;
     DetectionFlags flags;
+    ChapterFlags lists;
+    std::string opts;    // the options text: the flags and the chapter lists
     std::string command; // the command line, for the review page
 };
 
@@ -136,6 +161,7 @@ struct Job {
     int last_percent = -1;
     const char *last_stage = "";
     char *report = nullptr;
+    std::vector<std::string> titles; // the chapters' titles, when the options gave any
     std::string error;
     std::string warning;
     bool done = false;
@@ -171,7 +197,8 @@ class Printer {
   public:
     explicit Printer(const AnalyzeArgs &a) : a_(a), several_(a.files.size() > 1) {}
 
-    bool print(const std::string &path, const std::string &report) {
+    bool print(const std::string &path, const std::string &report,
+               const std::vector<std::string> &titles) {
         std::string out;
         if (a_.format == "json") {
             if (several_)
@@ -185,6 +212,7 @@ class Printer {
             Report r;
             if (!parse_report(report, &r))
                 return false;
+            set_titles(&r, titles);
             if (a_.format == "table") {
                 out = several_ ? (printed_ ? "\n" : "") + path + "\n" + format_table(r)
                                : format_table(r);
@@ -195,7 +223,7 @@ class Printer {
             } else if (a_.format == "labels") {
                 out = format_labels(r);
             } else if (a_.format == "html") {
-                out = review_page(report, path, options_text(a_.flags), a_.command);
+                out = review_page(report, path, a_.opts, a_.command, path);
             } else {
                 out = format_vtt(r);
             }
@@ -222,8 +250,7 @@ ProgressView::Mode progress_mode(bool quiet, bool progress) {
 }
 
 int run_analyze(const AnalyzeArgs &a) {
-    const std::string opts =
-        a.format == "html" ? review_options(options_text(a.flags)) : options_text(a.flags);
+    const std::string opts = a.format == "html" ? review_options(a.opts) : a.opts;
     ProgressView view(progress_mode(a.quiet, a.progress));
 
     std::vector<Job> jobs(a.files.size());
@@ -243,19 +270,25 @@ int run_analyze(const AnalyzeArgs &a) {
                 break;
             Job &job = jobs[i];
             MediaRun run = media_run(opts, a.stream, &job);
+            run.hints_from_input = a.lists.hints_from_input;
             std::string error;
             sil_analysis analysis;
             const bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
             char *report = analysed ? analysis.report : nullptr;
-            if (analysed) { // the report is the job's; the chapters are not needed
+            std::vector<std::string> titles;
+            std::string warning = run.warning;
+            if (analysed) { // the report and the titles are the job's
+                titles = analysis_titles(analysis);
+                warning = joined_lines(warning, unmoved_hints(report));
                 analysis.report = nullptr;
                 sil_analysis_free(&analysis);
             }
             {
                 std::lock_guard<std::mutex> lock(mu);
                 job.report = report;
+                job.titles = std::move(titles);
                 job.error = error;
-                job.warning = run.warning;
+                job.warning = warning;
                 job.done = true;
             }
             cv.notify_all();
@@ -283,12 +316,11 @@ int run_analyze(const AnalyzeArgs &a) {
         if (!job.done || g_interrupted.load())
             break;
         view.above([&] {
-            if (!job.warning.empty())
-                file_error(job.path, job.warning);
+            file_warnings(job.path, job.warning);
             if (!job.report) {
                 file_error(job.path, job.error);
                 status = kExitFileFailed;
-            } else if (!printer.print(job.path, job.report)) {
+            } else if (!printer.print(job.path, job.report, job.titles)) {
                 file_error(job.path, "cannot read the library's report");
                 status = kExitFileFailed;
             }
@@ -320,6 +352,9 @@ struct SplitArgs {
     bool quiet = false;
     bool progress = false;
     DetectionFlags flags;
+    ChapterFlags lists;
+    std::string opts; // the options text: the flags and the chapter lists
+    std::string name_template = kDefaultNameTemplate;
     bool review = false;
     std::string command;
 };
@@ -332,6 +367,7 @@ int write_review(const SplitArgs &a, const std::string &opts, const std::string 
     std::string report = review_report;
     if (report.empty()) {
         MediaRun run = media_run(review_options(opts), a.stream, nullptr);
+        run.hints_from_input = a.lists.hints_from_input;
         sil_analysis analysis;
         if (analyze_any(a.file, &run, &analysis, &error) != 0) {
             file_error(a.file, error);
@@ -340,7 +376,8 @@ int write_review(const SplitArgs &a, const std::string &opts, const std::string 
         report = analysis.report;
         sil_analysis_free(&analysis);
     }
-    std::string page = review_page(report, path_from(a.file, a.out_dir), opts, a.command);
+    std::string page = review_page(report, path_from(a.file, a.out_dir), opts, a.command,
+                                   a.file, a.out_dir);
     std::string out = (std::filesystem::path(a.out_dir) / "review.html").string();
     if (page.empty()) {
         file_error(out, "cannot read the library's report");
@@ -368,8 +405,7 @@ int write_review(const SplitArgs &a, const std::string &opts, const std::string 
 // Shows a media command's warning and, when it failed, its message. The exit
 // status of a failure, or 0 when the command succeeded.
 int media_outcome(const std::string &file, int n, const MediaRun &run, const std::string &error) {
-    if (!run.warning.empty())
-        file_error(file, run.warning);
+    file_warnings(file, run.warning);
     if (n >= 0)
         return 0;
     if (g_interrupted.load())
@@ -390,6 +426,9 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     MediaRun run = media_run(opts, a.stream, &job);
     if (a.review)
         run.review_opts = review_options(opts);
+    run.hints_from_input = a.lists.hints_from_input;
+    run.name_template = a.name_template;
+    run.overwrite = a.overwrite;
     std::string error;
     const int n = media_split(a.file, a.out_dir, a.to_wav || a.mono16, &run, &error);
     view->above([] {});
@@ -404,7 +443,7 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
 // Analyses the file with progress, then writes the chapter files and
 // chapters.json (see split_output.h), showing the bytes written as "write".
 int run_split(const SplitArgs &a) {
-    const std::string opts = options_text(a.flags);
+    const std::string &opts = a.opts;
     // Refused before the analysis, so that nobody waits for it in vain.
     FolderLock lock;
     std::string error = check_input_kept(a.file, a.out_dir);
@@ -421,8 +460,9 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
-    // From here on the folder stays, as the writing makes it.
-    if (split_needs_media(a.file)) {
+    // From here on the folder stays, as the writing makes it. The input's
+    // own chapter marks are read by FFmpeg.
+    if (split_needs_media(a.file) || a.lists.hints_from_input) {
         lock.created = false;
         return run_media_split(a, opts, &view);
     }
@@ -445,11 +485,13 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
+    view.above([&] { file_warnings(a.file, unmoved_hints(analysis.report)); });
     SplitPlan plan;
     plan.input = a.file;
     plan.out_dir = a.out_dir;
     plan.analysis = &analysis;
     plan.overwrite = a.overwrite;
+    plan.name_template = a.name_template;
     plan.format = a.mono16 || a.to_wav ? SIL_CHAPTER_MONO16 : SIL_CHAPTER_SOURCE;
     lock.created = false;
 
@@ -490,6 +532,8 @@ struct ChaptersArgs {
     bool quiet = false;
     bool progress = false;
     DetectionFlags flags;
+    ChapterFlags lists;
+    std::string opts; // the options text: the flags and the chapter lists
 };
 
 int run_chapters(const ChaptersArgs &a) {
@@ -498,7 +542,8 @@ int run_chapters(const ChaptersArgs &a) {
     Job job;
     job.path = a.file;
     job.view = &view;
-    MediaRun run = media_run(options_text(a.flags), a.stream, &job);
+    MediaRun run = media_run(a.opts, a.stream, &job);
+    run.hints_from_input = a.lists.hints_from_input;
     remove_leftovers(a.out);
     std::string error;
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
@@ -571,6 +616,7 @@ int main(int argc, char **argv) {
                        "no progress bar (shown only when stderr is a terminal)");
     add_stream_option(analyze, &an.stream);
     add_detection_flags(analyze, &an.flags);
+    add_chapter_flags(analyze, &an.lists);
 
     SplitArgs sp;
     CLI::App *split = add_file_command(&app, "split",
@@ -594,8 +640,21 @@ int main(int argc, char **argv) {
     split->add_flag("--mono16", sp.mono16,
                     "write 16-bit mono chapter files, as the library's export does, instead of "
                     "the input's own format");
+    split
+        ->add_option("--name-template", sp.name_template,
+                     "the chapter files' names before the extension: {n} (the number), {n:03} "
+                     "(three digits or more), {title}; e.g. \"{n:02} - {title}\"")
+        ->type_name("TEXT")
+        ->check(
+            [](const std::string &t) {
+                const std::string why = check_name_template(t);
+                return why.empty() ? why : t + ": " + why;
+            },
+            "")
+        ->capture_default_str();
     add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
     add_detection_flags(split, &sp.flags);
+    add_chapter_flags(split, &sp.lists);
 
     ChaptersArgs ch;
     CLI::App *chapters =
@@ -611,6 +670,7 @@ int main(int argc, char **argv) {
     add_progress_flags(chapters, &ch.quiet, &ch.progress, "no progress bar");
     add_stream_option(chapters, &ch.stream);
     add_detection_flags(chapters, &ch.flags);
+    add_chapter_flags(chapters, &ch.lists);
 
     try {
         app.parse(argc, argv);
@@ -623,6 +683,25 @@ int main(int argc, char **argv) {
         if (app.exit(e) != 0)
             return kExitUsage;
         return flush_stdout() ? 0 : kExitFileFailed; // --help, --version
+    }
+
+    // The chapter lists are read before any work: a bad line is a usage
+    // error naming the file and the line.
+    try {
+        std::string why;
+        if (analyze->parsed())
+            why = options_with_chapter_files(an.lists, options_text(an.flags), &an.opts);
+        else if (split->parsed())
+            why = options_with_chapter_files(sp.lists, options_text(sp.flags), &sp.opts);
+        else
+            why = options_with_chapter_files(ch.lists, options_text(ch.flags), &ch.opts);
+        if (!why.empty()) {
+            fprintf(stderr, "silsplit: %s\n", why.c_str());
+            return kExitUsage;
+        }
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "silsplit: out of memory\n");
+        return kExitFileFailed;
     }
 
     std::vector<std::string> words{"silsplit"};

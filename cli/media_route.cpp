@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <strings.h>
 
 namespace silsplit_cli {
@@ -46,10 +47,13 @@ int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out)
     *out = sil_analysis{};
     sil_clear_error();
     sil_opts opts;
-    if (sil_parse_opts(run.opts.empty() ? nullptr : run.opts.c_str(), &opts) != 0)
+    sil_chapter_keys keys;
+    sil_chapter_keys_init(&keys);
+    std::unique_ptr<sil_chapter_keys, sil_chapter_keys_releaser> keys_guard(&keys);
+    if (sil_parse_opts(run.opts.empty() ? nullptr : run.opts.c_str(), &opts, &keys) != 0)
         return -1;
     sil_progress progress = {run.progress, run.progress_user, -1, 0};
-    if (sil_analyze_wav(path.c_str(), &opts, &progress, out) == 0)
+    if (sil_analyze_wav(path.c_str(), &opts, &progress, out, &keys) == 0)
         return 0;
     // The library says it could not open the file; the system says why.
     if (sil_error_code() == SIL_ERR_READ && strcmp(sil_get_error(), "cannot open wav file") == 0) {
@@ -65,7 +69,7 @@ int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out)
 }
 
 int analyze_any(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
-    if (media_wants_library(path)) {
+    if (!run->hints_from_input && media_wants_library(path)) {
         // A data chunk of 2 GiB or more, or the 0xFFFFFFFF size that
         // streaming writers leave: the reader will not hold it, FFmpeg
         // streams it.

@@ -1,5 +1,6 @@
 #include "option_flags.h"
 
+#include "formats/chapter_files.h"
 #include "formats/json_doc.h"
 
 #include <CLI/CLI.hpp>
@@ -181,6 +182,81 @@ std::string check_finite_number(const std::string &text) {
         return ""; // not a number at all: the option's own conversion says so
     if (!std::isfinite(v))
         return "not a finite number: " + text;
+    return "";
+}
+
+void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags) {
+    const char *group = "Chapter lists";
+    const char *formats = "chapters.json (or any report of silsplit), a CUE sheet, ffmetadata, a label "
+                          "track (start<TAB>end<TAB>label) or one start per line (seconds, M:SS or "
+                          "H:MM:SS[.mmm], then an optional title); the format is found from the content";
+    CLI::Option *chapters =
+        cmd->add_option("--chapters", flags->chapters,
+                        std::string("use the chapters in FILE as they are instead of finding "
+                                    "them: ") + formats)
+            ->type_name("FILE")
+            ->group(group);
+    CLI::Option *hints =
+        cmd->add_option("--hints", flags->hints,
+                        "move the approximate chapter starts in FILE (a list as for --chapters) "
+                        "each onto the best pause near it")
+            ->type_name("FILE")
+            ->group(group);
+    CLI::Option *own =
+        cmd->add_flag("--hints-from-input", flags->hints_from_input,
+                      "use the input's own chapter marks (an M4B, MKA, ... whose marks are "
+                      "approximate) as the hints; the corrected marks replace them")
+            ->group(group);
+    chapters->excludes(hints)->excludes(own);
+    hints->excludes(own);
+    flags->hint_window =
+        cmd->add_option("--hint-window", flags->hint_window_s,
+                        "how far (seconds, either side) a hint may move to find a pause; default 30")
+            ->type_name("S")
+            ->check(check_finite_number, "")
+            ->check(CLI::PositiveNumber)
+            ->group(group);
+    flags->hint_window->excludes(chapters);
+    cmd->add_option("--titles", flags->titles,
+                    "name the chapters with the titles in FILE, one per line, in order")
+        ->type_name("FILE")
+        ->group(group);
+}
+
+std::string options_with_chapter_files(const ChapterFlags &flags, const std::string &opts,
+                                       std::string *out) {
+    std::string text = opts;
+    for (const std::string *path : {&flags.chapters, &flags.hints}) {
+        if (path->empty())
+            continue;
+        ChapterList list;
+        const std::string why = read_chapter_file(*path, &list);
+        if (!why.empty())
+            return why;
+        text = path == &flags.chapters ? options_with_chapters(text, list.marks)
+                                       : options_with_hints(text, list.marks);
+    }
+    if (!flags.titles.empty()) {
+        std::vector<std::string> titles;
+        const std::string why = read_title_file(flags.titles, &titles);
+        if (!why.empty())
+            return why;
+        text = options_with_titles(text, titles);
+    }
+    if (flags.hint_window && flags.hint_window->count() > 0) {
+        JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
+        yyjson_mut_val *root = nullptr;
+        if (!text.empty()) {
+            JsonDoc in = read_json(text);
+            root = yyjson_val_mut_copy(doc.get(), yyjson_doc_get_root(in.get()));
+        } else {
+            root = yyjson_mut_obj(doc.get());
+        }
+        yyjson_mut_doc_set_root(doc.get(), root);
+        yyjson_mut_obj_add_real(doc.get(), root, "hint_window_s", flags.hint_window_s);
+        text = take_json_text(yyjson_mut_write(doc.get(), 0, nullptr));
+    }
+    *out = text;
     return "";
 }
 

@@ -52,6 +52,27 @@ std::string check_finite_number(const std::string &text);
 // The accepted keys, in the table's order: "threshold_db, min_silence_s, ...".
 std::string accepted_option_keys();
 
+// The chapter lists a command is given: --chapters FILE (used as they are),
+// --hints FILE (approximate starts moved onto pauses), --titles FILE (one
+// title per line for the chapters found) and --hints-from-input (the
+// input's own chapter marks as the hints).
+struct ChapterFlags {
+    std::string chapters, hints, titles;
+    bool hints_from_input = false;
+    double hint_window_s = 0; // --hint-window, how far a hint may move
+    CLI::Option *hint_window = nullptr;
+};
+
+// Adds the five to cmd, in the group "Chapter lists"; --chapters, --hints
+// and --hints-from-input exclude one another.
+void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags);
+
+// The options text opts with the keys of the files given ("chapters",
+// "hints", "titles") and "hint_window_s". "" and *out set, or the reason, naming the file and
+// line ("PATH:LINE: message").
+std::string options_with_chapter_files(const ChapterFlags &flags, const std::string &opts,
+                                       std::string *out);
+
 } // namespace silsplit_cli
 
 #endif

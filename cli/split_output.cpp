@@ -1,5 +1,7 @@
 #include "split_output.h"
 
+#include "formats/json_doc.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -11,6 +13,8 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -114,16 +118,53 @@ void remove_leftovers(const std::string &final_path) {
     }
 }
 
+std::set<std::string> listed_split_files(const std::string &dir) {
+    std::set<std::string> names;
+    std::ifstream in(join(dir, "chapters.json"), std::ios::binary);
+    if (!in)
+        return names;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    JsonDoc doc = read_json(text);
+    yyjson_val *chapters = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "chapters") : nullptr;
+    size_t idx, max;
+    yyjson_val *ch;
+    yyjson_arr_foreach(chapters, idx, max, ch) {
+        yyjson_val *file = yyjson_obj_get(ch, "file");
+        if (!yyjson_is_str(file))
+            continue;
+        // Only what a split could have written: a plain name in dir with
+        // an audio extension, never a path or a hidden file.
+        const std::string name(yyjson_get_str(file), yyjson_get_len(file));
+        const size_t dot = name.rfind('.');
+        if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos ||
+            name.find('\0') != std::string::npos || dot == std::string::npos ||
+            !is_chapter_extension(name.substr(dot + 1)))
+            continue;
+        names.insert(name);
+    }
+    return names;
+}
+
 namespace {
+
+// A name of the split output in a folder whose chapters.json lists the
+// chapter files of a templated split (listed).
+bool is_output_in(const std::string &name, const std::set<std::string> &listed) {
+    std::string base;
+    if (is_split_output_name(name) || listed.count(name))
+        return true;
+    return is_temp_name(name, &base) && listed.count(base);
+}
 
 // The split output in dir, in name order.
 bool list_split_output(const std::string &dir, std::vector<std::string> *names,
                        std::string *error) {
+    const std::set<std::string> listed = listed_split_files(dir);
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         std::error_code type_ec;
-        if (is_split_output_name(name) && !it->is_directory(type_ec))
+        if (is_output_in(name, listed) && !it->is_directory(type_ec))
             names->push_back(name);
     }
     if (ec) {
@@ -160,10 +201,11 @@ std::string check_out_dir(const std::string &dir, bool overwrite) {
 std::string check_input_kept(const std::string &input, const std::string &dir) {
     if (input == "-")
         return "";
+    const std::set<std::string> listed = listed_split_files(dir);
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (!is_split_output_name(name) && name != "review.html")
+        if (!is_output_in(name, listed) && name != "review.html")
             continue;
         // By device and inode: a link or another name of the recording
         // counts as the recording.
@@ -237,6 +279,196 @@ std::string lock_out_dir(const std::string &dir, FolderLock *lock) {
         close(fd);
     }
     return lock->path + ": cannot be locked";
+}
+
+// ---------------------------------------------------------------------------
+// Chapter file names
+// ---------------------------------------------------------------------------
+
+const char kDefaultNameTemplate[] = "ch_{n:03}";
+
+namespace {
+
+// Longest name before ".ext": room is left for the extension and for the
+// temporary name's ".part-PID-N" within the usual 255 bytes.
+constexpr size_t kMaxStemBytes = 200;
+
+// The template's fields: text and {n}, {n:0W}, {title}. Fills *out for the
+// chapter numbered n, or returns the reason the template is unusable.
+std::string fill_template(const std::string &tmpl, size_t n, const std::string &title,
+                          std::string *out) {
+    out->clear();
+    for (size_t i = 0; i < tmpl.size(); ++i) {
+        const char c = tmpl[i];
+        if ((c == '{' || c == '}') && i + 1 < tmpl.size() && tmpl[i + 1] == c) {
+            *out += c;
+            ++i;
+            continue;
+        }
+        if (c == '}')
+            return "a '}' without its '{' (write }} for the character)";
+        if (c != '{') {
+            *out += c;
+            continue;
+        }
+        const size_t close = tmpl.find('}', i);
+        if (close == std::string::npos)
+            return "a '{' without its '}' (write {{ for the character)";
+        const std::string field = tmpl.substr(i + 1, close - i - 1);
+        if (field == "title") {
+            *out += title;
+        } else if (field == "n") {
+            *out += std::to_string(n);
+        } else if (field.size() >= 4 && field.size() <= 5 && field.compare(0, 3, "n:0") == 0 &&
+                   all_digits(field.substr(3)) && field.substr(3) != "0") {
+            const std::string digits = std::to_string(n);
+            const size_t width = (size_t)std::stoi(field.substr(3));
+            *out += std::string(digits.size() < width ? width - digits.size() : 0, '0') + digits;
+        } else {
+            return "unknown field {" + field + "} (the fields are {n}, {n:03} and {title})";
+        }
+        i = close;
+    }
+    return "";
+}
+
+// The name made safe for a file system: '/' and control characters become
+// '_', a leading dot too; spaces at either end go; at most kMaxStemBytes
+// bytes, cut between characters.
+std::string safe_stem(const std::string &name) {
+    std::string out;
+    for (unsigned char c : name)
+        out += (c < 0x20 || c == 0x7F || c == '/') ? '_' : (char)c;
+    const size_t a = out.find_first_not_of(' ');
+    out = a == std::string::npos ? "" : out.substr(a, out.find_last_not_of(' ') - a + 1);
+    if (out.size() > kMaxStemBytes) {
+        size_t cut = kMaxStemBytes;
+        while (cut > 0 && ((unsigned char)out[cut] & 0xC0) == 0x80)
+            --cut; // not inside a UTF-8 sequence
+        out.resize(cut);
+        out = out.substr(0, out.find_last_not_of(' ') + 1);
+    }
+    if (!out.empty() && out[0] == '.')
+        out[0] = '_';
+    return out;
+}
+
+std::string folded(std::string s) {
+    for (char &c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    return s;
+}
+
+} // namespace
+
+std::string check_name_template(const std::string &tmpl) {
+    if (tmpl.empty())
+        return "is empty";
+    if (tmpl.find('/') != std::string::npos)
+        return "names a file in the output folder and must not hold '/'";
+    std::string out;
+    return fill_template(tmpl, 1, "Chapter 1", &out);
+}
+
+std::vector<std::string> chapter_file_names(const std::string &tmpl,
+                                            const std::vector<std::string> &titles, size_t count,
+                                            const std::string &ext) {
+    const std::string &pattern = tmpl.empty() ? std::string(kDefaultNameTemplate) : tmpl;
+    std::vector<std::string> names;
+    std::set<std::string> taken; // folded, so that names differ on any file system
+    for (size_t k = 0; k < count; ++k) {
+        const std::string number = std::to_string(k + 1);
+        const std::string title =
+            k < titles.size() && !titles[k].empty() ? titles[k] : "Chapter " + number;
+        std::string filled;
+        fill_template(pattern, k + 1, title, &filled);
+        std::string stem = safe_stem(filled);
+        if (stem.empty())
+            fill_template(kDefaultNameTemplate, k + 1, title, &stem);
+        std::string name = stem + "." + ext;
+        for (int copy = 2; taken.count(folded(name)); ++copy)
+            name = stem + " (" + std::to_string(copy) + ")." + ext;
+        taken.insert(folded(name));
+        names.push_back(name);
+    }
+    return names;
+}
+
+std::vector<std::string> analysis_titles(const sil_analysis &a) {
+    std::vector<std::string> titles;
+    if (!a.titles)
+        return titles;
+    for (int32_t k = 0; k < a.count; ++k)
+        titles.push_back(a.titles[k] ? a.titles[k] : "");
+    return titles;
+}
+
+std::string with_file_names(const std::string &report, const std::vector<std::string> &names) {
+    JsonDoc doc = read_json(report, YYJSON_READ_NUMBER_AS_RAW);
+    if (!doc)
+        return "";
+    JsonMutDoc out(yyjson_doc_mut_copy(doc.get(), nullptr));
+    if (!out)
+        throw std::bad_alloc();
+    yyjson_mut_val *chapters = yyjson_mut_obj_get(yyjson_mut_doc_get_root(out.get()), "chapters");
+    size_t idx, max;
+    yyjson_mut_val *ch;
+    yyjson_mut_arr_foreach(chapters, idx, max, ch) {
+        if (idx >= names.size())
+            break;
+        yyjson_mut_obj_add_strncpy(out.get(), ch, "file", names[idx].data(), names[idx].size());
+    }
+    return take_json_text(yyjson_mut_write(out.get(), 0, nullptr));
+}
+
+std::string check_chapter_names(const std::string &dir, const std::vector<std::string> &names,
+                                bool overwrite, const std::string &input) {
+    for (const std::string &name : names) {
+        const std::string path = join(dir, name);
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(path, ec)))
+            continue;
+        std::error_code same_ec;
+        if (input != "-" && fs::equivalent(input, path, same_ec) && !same_ec)
+            return input + ": is the same file as " + path + ", which this split replaces; "
+                   "choose another folder or another --name-template";
+        if (!overwrite)
+            return path + ": exists; add --overwrite to replace it, or choose another folder";
+    }
+    return "";
+}
+
+bool append_wav_title(FILE *f, const std::string &title) {
+    if (fseek(f, 0, SEEK_END) != 0)
+        return false;
+    long end = ftell(f);
+    if (end < 12)
+        return false;
+    // A chunk starts at an even offset: the pad byte of an odd data chunk.
+    if (end % 2 == 1) {
+        if (fputc(0, f) == EOF)
+            return false;
+        ++end;
+    }
+    const uint32_t text = (uint32_t)title.size() + 1; // with its NUL
+    const uint32_t inam = text + (text & 1);
+    const uint32_t list = 4 + 8 + inam;
+    if ((uint64_t)end + 8 + list - 8 > 0xFFFFFFFFu)
+        return false;
+    const auto le32 = [](uint32_t v, unsigned char *p) {
+        for (int k = 0; k < 4; ++k)
+            p[k] = (unsigned char)(v >> (8 * k));
+    };
+    std::string chunk = "LIST____INFOINAM____";
+    le32(list, reinterpret_cast<unsigned char *>(&chunk[4]));
+    le32(text, reinterpret_cast<unsigned char *>(&chunk[16]));
+    chunk += title;
+    chunk.append(inam - title.size(), '\0');
+    unsigned char riff[4];
+    le32((uint32_t)((uint64_t)end + chunk.size() - 8), riff);
+    return fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size() && fseek(f, 4, SEEK_SET) == 0 &&
+           fwrite(riff, 1, 4, f) == 4 && fseek(f, 0, SEEK_END) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -349,7 +581,21 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
                          (plan.format == SIL_CHAPTER_MONO16 ? 2u : src->frame_bytes);
     }
 
+    const std::vector<std::string> titles = analysis_titles(a);
+    const std::vector<std::string> names =
+        chapter_file_names(plan.name_template, titles, ranges.size(), "wav");
+    // A templated split lists its names in chapters.json for --overwrite.
+    const bool list_names = !plan.name_template.empty() && plan.name_template != kDefaultNameTemplate;
+    const std::string report = list_names ? with_file_names(a.report, names) : a.report;
+    if (report.empty()) {
+        *error = plan.input + ": cannot read the library's report";
+        return Outcome::failed;
+    }
+    written.total += report.size() - report_bytes;
+
     std::string why = prepare_out_dir(plan.out_dir, plan.overwrite, plan.input);
+    if (why.empty())
+        why = check_chapter_names(plan.out_dir, names, plan.overwrite, plan.input);
     if (!why.empty()) {
         *error = why;
         return Outcome::failed;
@@ -358,14 +604,18 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
     if (!progress(0, written.total))
         return Outcome::cancelled;
     for (size_t k = 0; k < ranges.size(); ++k) {
-        char name[32];
-        snprintf(name, sizeof name, "ch_%03zu.wav", k + 1);
+        const std::string &name = names[k];
         const Outcome out = write_whole_file(
             plan.out_dir, name,
             [&](FILE *f, std::string *err) {
                 if (sil_write_wav_chapter(src.get(), ranges[k].start, ranges[k].end, plan.format, f,
-                                          tick, &written) == 0)
+                                          tick, &written) == 0) {
+                    if (k < titles.size() && !titles[k].empty() && !append_wav_title(f, titles[k])) {
+                        *err = join(plan.out_dir, name) + ": " + reason(errno);
+                        return Outcome::failed;
+                    }
                     return Outcome::done;
+                }
                 if (sil_error_code() == SIL_ERR_CANCELLED)
                     return Outcome::cancelled;
                 // A read error is the input's; anything else, the chapter file's.
@@ -381,11 +631,11 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
     return write_whole_file(
         plan.out_dir, "chapters.json",
         [&](FILE *f, std::string *err) {
-            if (fwrite(a.report, 1, report_bytes, f) != report_bytes) {
+            if (fwrite(report.data(), 1, report.size(), f) != report.size()) {
                 *err = join(plan.out_dir, "chapters.json") + ": " + reason(errno);
                 return Outcome::failed;
             }
-            return advance(&written, report_bytes) ? Outcome::done : Outcome::cancelled;
+            return advance(&written, report.size()) ? Outcome::done : Outcome::cancelled;
         },
         error);
 }

@@ -11,9 +11,52 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace silsplit_cli {
+
+// ---------------------------------------------------------------------------
+// Chapter file names
+// ---------------------------------------------------------------------------
+
+// The names a split gives its chapter files when no template is given.
+extern const char kDefaultNameTemplate[]; // "ch_{n:03}"
+
+// "" when tmpl is a usable --name-template: text with the fields {n} (the
+// chapter's number), {n:0W} (its number with W digits or more), {title}
+// and the escapes {{ and }}, and no '/'. Otherwise the reason.
+std::string check_name_template(const std::string &tmpl);
+
+// The file names of count chapters: tmpl ("" for the default) filled in for
+// each (the title is titles[k], or "Chapter N" when it has none) and made
+// safe for a file system (no '/' or control characters, no leading dot, at
+// most 200 bytes before ".ext"), then made unique (" (2)", ...; letters
+// compared without case) and given ".ext".
+std::vector<std::string> chapter_file_names(const std::string &tmpl,
+                                            const std::vector<std::string> &titles, size_t count,
+                                            const std::string &ext);
+
+// The titles an analysis carries: count entries, "" for a chapter without
+// one; empty when the options gave none.
+std::vector<std::string> analysis_titles(const sil_analysis &a);
+
+// The report with each chapter's file name in "file" (numbers keep their
+// digits), so that --overwrite knows the names a templated split wrote;
+// "" when the report is not JSON.
+std::string with_file_names(const std::string &report, const std::vector<std::string> &names);
+
+// "" unless a file among names (planned chapter files in dir) may not be
+// written: the input itself, or, without overwrite, any file that is there
+// already. Then "PATH: reason".
+std::string check_chapter_names(const std::string &dir, const std::vector<std::string> &names,
+                                bool overwrite, const std::string &input);
+
+// Appends a LIST/INFO chunk naming the recording (INAM) to the complete WAV
+// file f (open for writing, at its end) and corrects the RIFF size. false
+// on a write error, or when the file would pass the RIFF size limit.
+bool append_wav_title(FILE *f, const std::string &title);
 
 // ---------------------------------------------------------------------------
 // The output folder
@@ -24,6 +67,12 @@ namespace silsplit_cli {
 // names NAME.part-PID-N of these, of review.html and of "stdin" whose
 // process PID is no longer running (what a killed split leaves behind).
 bool is_split_output_name(const std::string &name);
+
+// The chapter files an earlier split named by a template lists in
+// dir/chapters.json (each chapter's "file"): plain names with an audio
+// extension the split writes. Empty when there is none.
+std::set<std::string> listed_split_files(const std::string &dir);
+
 
 // True when name is BASE.part-PID-N, a temporary name; *base is then BASE
 // and *pid (when not NULL) PID.
@@ -120,13 +169,15 @@ struct SplitPlan {
     std::string out_dir;
     const sil_analysis *analysis = nullptr; // its chapters, and the report for chapters.json
     bool overwrite = false;
+    std::string name_template; // "" for ch_001, ch_002, ...
     int format = SIL_CHAPTER_SOURCE; // or SIL_CHAPTER_MONO16
 };
 
-// Prepares the folder and writes ch_001.wav, ... (each chapter cut from the
-// input at the library's frame ranges, in the input's own format or as the
-// library's export writes it) and then chapters.json, each under a temporary
-// name first. progress(done, total) hears the bytes written so far; it
+// Prepares the folder and writes ch_001.wav, ... (or the template's names;
+// each chapter cut from the input at the library's frame ranges, in the
+// input's own format or as the library's export writes it, with its title
+// in an INFO chunk when it has one) and then chapters.json, each under a
+// temporary name first. progress(done, total) hears the bytes written so far; it
 // returns false to cancel, which removes the file being written (complete
 // ones stay; chapters.json, written last, is then missing).
 // *chapters is the number of chapter files; *error is "PATH: reason".

@@ -24,7 +24,28 @@ std::string printf_text(const char *fmt, ...) {
     return buf;
 }
 
-std::string chapter_title(const Chapter &c) { return "Chapter " + std::to_string(c.i); }
+std::string chapter_title(const Chapter &c) {
+    return c.title.empty() ? "Chapter " + std::to_string(c.i) : c.title;
+}
+
+// The title on one line: line breaks and tabs as spaces.
+std::string one_line(std::string s) {
+    for (char &ch : s)
+        if (ch == '\n' || ch == '\r' || ch == '\t')
+            ch = ' ';
+    return s;
+}
+
+// An ffmetadata value: '=', ';', '#', '\\' and line breaks escaped.
+std::string ffmetadata_value(const std::string &s) {
+    std::string out;
+    for (char ch : s) {
+        if (ch == '=' || ch == ';' || ch == '#' || ch == '\\' || ch == '\n')
+            out += '\\';
+        out += ch;
+    }
+    return out;
+}
 
 } // namespace
 
@@ -46,12 +67,18 @@ std::string clock_cue(double seconds) {
 }
 
 std::string format_table(const Report &r) {
+    // A title column only when the chapters have titles.
+    bool titled = false;
+    for (const Chapter &c : r.chapters)
+        titled = titled || !c.title.empty();
     std::string out =
-        printf_text("%4s  %-12s  %-12s  %-12s  %7s\n", "#", "start", "end", "duration", "peak dB");
+        printf_text("%4s  %-12s  %-12s  %-12s  %7s", "#", "start", "end", "duration", "peak dB");
+    out += titled ? "  title\n" : "\n";
     double total = 0;
     for (const Chapter &c : r.chapters) {
-        out += printf_text("%4lld  %-12s  %-12s  %-12s  %7.1f\n", c.i, clock_hms(c.t0).c_str(),
+        out += printf_text("%4lld  %-12s  %-12s  %-12s  %7.1f", c.i, clock_hms(c.t0).c_str(),
                            clock_hms(c.t1).c_str(), clock_hms(c.dur).c_str(), c.peak_db);
+        out += titled ? "  " + one_line(c.title) + "\n" : "\n";
         total += c.dur;
     }
     out += printf_text("%zu chapter%s, %s of %s, %s of silence removed\n", r.chapters.size(),
@@ -73,7 +100,12 @@ std::string format_cue_file(const Report &r, const std::string &path, int *track
     for (const Chapter &c : r.chapters) {
         ++*track;
         out += printf_text("  TRACK %02d AUDIO\n", *track);
-        out += "    TITLE \"" + chapter_title(c) + "\"\n";
+        // A CUE sheet has no escapes: a quote in a title becomes an apostrophe.
+        std::string title = one_line(chapter_title(c));
+        for (char &ch : title)
+            if (ch == '"')
+                ch = '\'';
+        out += "    TITLE \"" + title + "\"\n";
         out += "    INDEX 01 " + clock_cue(c.t0) + "\n";
     }
     return out;
@@ -84,7 +116,7 @@ std::string format_ffmetadata(const Report &r) {
     for (const Chapter &c : r.chapters) {
         out += printf_text("\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=%lld\nEND=%lld\n",
                            round_units(c.t0, 1000.0), round_units(c.t1, 1000.0));
-        out += "title=" + chapter_title(c) + "\n";
+        out += "title=" + ffmetadata_value(chapter_title(c)) + "\n";
     }
     return out;
 }
@@ -92,7 +124,7 @@ std::string format_ffmetadata(const Report &r) {
 std::string format_labels(const Report &r) {
     std::string out;
     for (const Chapter &c : r.chapters)
-        out += printf_text("%.6f\t%.6f\t", c.t0, c.t1) + chapter_title(c) + "\n";
+        out += printf_text("%.6f\t%.6f\t", c.t0, c.t1) + one_line(chapter_title(c)) + "\n";
     return out;
 }
 
@@ -100,7 +132,11 @@ std::string format_vtt(const Report &r) {
     std::string out = "WEBVTT\n";
     for (const Chapter &c : r.chapters) {
         out += printf_text("\n%lld\n", c.i);
-        out += clock_vtt(c.t0) + " --> " + clock_vtt(c.t1) + "\n" + chapter_title(c) + "\n";
+        // A cue's text ends at a blank line and may not hold "-->".
+        std::string title = one_line(chapter_title(c));
+        for (size_t at; (at = title.find("-->")) != std::string::npos;)
+            title.replace(at, 3, "->");
+        out += clock_vtt(c.t0) + " --> " + clock_vtt(c.t1) + "\n" + title + "\n";
     }
     return out;
 }

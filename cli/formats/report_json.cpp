@@ -1,5 +1,7 @@
 #include "report_json.h"
 
+#include "chapter_formats.h"
+
 #include "json_doc.h"
 #include "json_names.h"
 
@@ -44,6 +46,28 @@ bool parse_report(const std::string &json, Report *out) {
     }
     *out = std::move(r);
     return true;
+}
+
+void set_titles(Report *r, const std::vector<std::string> &titles) {
+    for (size_t k = 0; k < r->chapters.size() && k < titles.size(); ++k)
+        r->chapters[k].title = titles[k];
+}
+
+std::vector<std::string> snap_warnings(const std::string &json) {
+    std::vector<std::string> out;
+    JsonDoc doc = read_json(json);
+    yyjson_val *list = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "chapters") : nullptr;
+    size_t idx, max;
+    yyjson_val *item;
+    yyjson_arr_foreach(list, idx, max, item) {
+        double hint = 0, t0 = 0;
+        if (!yyjson_equals_str(yyjson_obj_get(item, "snap"), "none") ||
+            !get_num(item, "hint", &hint) || !get_num(item, "t0", &t0))
+            continue;
+        out.push_back("hint " + std::to_string(idx + 1) + " at " + clock_hms(hint) +
+                      ": no pause within the window; the chapter starts at " + clock_hms(t0));
+    }
+    return out;
 }
 
 std::string pretty_json(const std::string &json) {

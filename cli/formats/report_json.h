@@ -12,6 +12,7 @@ namespace silsplit_cli {
 struct Chapter {
     long long i = 0;
     double t0 = 0, t1 = 0, dur = 0, peak_db = 0;
+    std::string title; // "" for "Chapter N"; set from the analysis's titles
 };
 
 struct Report {
@@ -22,6 +23,15 @@ struct Report {
 
 // Reads a report text; false when it is not one.
 bool parse_report(const std::string &json, Report *out);
+
+// Gives the chapters of r the titles (one per chapter, "" for none).
+void set_titles(Report *r, const std::vector<std::string> &titles);
+
+// The warnings of a report for the hints that found no pause to move onto
+// ("snap": "none"), one line each: "hint 3 at 0:12:04.000: no pause within
+// the window; the chapter starts at 0:12:05.210" (where the drift of the
+// hints before it puts it).
+std::vector<std::string> snap_warnings(const std::string &json);
 
 // The report re-indented; numbers keep their exact digits. Empty on a parse
 // failure.

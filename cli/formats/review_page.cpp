@@ -125,34 +125,108 @@ double threshold_of(yyjson_val *report, const std::string &options) {
     return 0.0;
 }
 
-// The level curve as tiers of base64 min/max pairs; NULL when the report has
-// none.
-yyjson_mut_val *level_data(yyjson_mut_doc *doc, yyjson_val *levels) {
-    yyjson_val *db = yyjson_obj_get(levels, "db");
-    if (!yyjson_is_arr(db))
-        return nullptr;
-    double hop_s = 0.01;
-    yyjson_val *hop = yyjson_obj_get(levels, "hop_s");
+// A curve of the report ({"hop_s": s, key: [numbers]}): its values (NaN for
+// what is not a number) and hop; false when it has no such array.
+bool curve_values(yyjson_val *curve, const char *key, double default_hop_s,
+                  std::vector<double> *values, double *hop_s) {
+    yyjson_val *list = yyjson_obj_get(curve, key);
+    if (!yyjson_is_arr(list))
+        return false;
+    *hop_s = default_hop_s;
+    yyjson_val *hop = yyjson_obj_get(curve, "hop_s");
     if (yyjson_is_num(hop) && yyjson_get_num(hop) > 0)
-        hop_s = yyjson_get_num(hop);
-    std::vector<double> values;
-    values.reserve(yyjson_arr_size(db));
+        *hop_s = yyjson_get_num(hop);
+    values->clear();
+    values->reserve(yyjson_arr_size(list));
     size_t idx, max;
     yyjson_val *item;
-    yyjson_arr_foreach(db, idx, max, item) {
-        values.push_back(yyjson_is_num(item) ? yyjson_get_num(item) : NAN);
+    yyjson_arr_foreach(list, idx, max, item) {
+        values->push_back(yyjson_is_num(item) ? yyjson_get_num(item) : NAN);
     }
+    return true;
+}
+
+void add_tiers(yyjson_mut_doc *doc, yyjson_mut_val *out, const std::vector<LevelTier> &list) {
+    yyjson_mut_val *tiers = yyjson_mut_obj_add_arr(doc, out, "tiers");
+    for (const LevelTier &t : list) {
+        yyjson_mut_val *tier = yyjson_mut_arr_add_obj(doc, tiers);
+        yyjson_mut_obj_add_int(doc, tier, "bucket", t.bucket);
+        std::string text = base64(t.min_max.data(), t.min_max.size());
+        yyjson_mut_obj_add_strncpy(doc, tier, "data", text.data(), text.size());
+    }
+}
+
+// The level curve as tiers of base64 min/max pairs.
+yyjson_mut_val *level_data(yyjson_mut_doc *doc, const std::vector<double> &values,
+                           double hop_s) {
     yyjson_mut_val *out = yyjson_mut_obj(doc);
     yyjson_mut_obj_add_real(doc, out, "hop_s", hop_s);
     yyjson_mut_obj_add_uint(doc, out, "n", values.size());
     yyjson_mut_obj_add_real(doc, out, "floor_db", kLevelFloorDb);
     yyjson_mut_obj_add_real(doc, out, "step_db", kLevelStepDb);
-    yyjson_mut_val *tiers = yyjson_mut_obj_add_arr(doc, out, "tiers");
-    for (const LevelTier &t : level_tiers(values.data(), values.size())) {
-        yyjson_mut_val *tier = yyjson_mut_arr_add_obj(doc, tiers);
-        yyjson_mut_obj_add_int(doc, tier, "bucket", t.bucket);
-        std::string text = base64(t.min_max.data(), t.min_max.size());
-        yyjson_mut_obj_add_strncpy(doc, tier, "data", text.data(), text.size());
+    add_tiers(doc, out, level_tiers(values.data(), values.size()));
+    return out;
+}
+
+// The speech probability curve, the same way; NULL when the report has none.
+yyjson_mut_val *speech_data(yyjson_mut_doc *doc, yyjson_val *speech) {
+    std::vector<double> values;
+    double hop_s = 0.032;
+    if (!curve_values(speech, "p", hop_s, &values, &hop_s))
+        return nullptr;
+    std::vector<uint8_t> q(values.size());
+    for (size_t i = 0; i < values.size(); ++i)
+        q[i] = quantize_probability(values[i]);
+    yyjson_mut_val *out = yyjson_mut_obj(doc);
+    yyjson_mut_obj_add_real(doc, out, "hop_s", hop_s);
+    yyjson_mut_obj_add_uint(doc, out, "n", values.size());
+    yyjson_mut_obj_add_real(doc, out, "step", kSpeechStep);
+    add_tiers(doc, out, byte_tiers(q.data(), q.size(), kFinestSpeechBuckets));
+    return out;
+}
+
+// The chapters for the page: the report's numbers, and its title, confidence
+// and snap (how a hint found its pause) members when they are there.
+yyjson_mut_val *chapter_list(yyjson_mut_doc *d, const Report &parsed, yyjson_val *root) {
+    yyjson_val *given = yyjson_obj_get(root, "chapters");
+    yyjson_mut_val *list = yyjson_mut_arr(d);
+    for (size_t k = 0; k < parsed.chapters.size(); ++k) {
+        const Chapter &c = parsed.chapters[k];
+        yyjson_mut_val *item = yyjson_mut_arr_add_obj(d, list);
+        yyjson_mut_obj_add_int(d, item, "i", c.i);
+        yyjson_mut_obj_add_real(d, item, "t0", c.t0);
+        yyjson_mut_obj_add_real(d, item, "t1", c.t1);
+        yyjson_mut_obj_add_real(d, item, "dur", c.dur);
+        yyjson_mut_obj_add_real(d, item, "peak_db", c.peak_db);
+        yyjson_val *src = yyjson_arr_get(given, k);
+        yyjson_val *title = yyjson_obj_get(src, "title");
+        if (yyjson_is_str(title))
+            yyjson_mut_obj_add_strncpy(d, item, "title", yyjson_get_str(title),
+                                       yyjson_get_len(title));
+        yyjson_val *confidence = yyjson_obj_get(src, "confidence");
+        if (yyjson_is_num(confidence))
+            yyjson_mut_obj_add_real(d, item, "confidence", yyjson_get_num(confidence));
+        yyjson_val *snap = yyjson_obj_get(src, "snap");
+        if (yyjson_is_str(snap))
+            yyjson_mut_obj_add_strncpy(d, item, "snap", yyjson_get_str(snap), yyjson_get_len(snap));
+    }
+    return list;
+}
+
+// The threshold track as points; empty when the report has none (or a
+// malformed one).
+std::vector<ThresholdPoint> track_points(yyjson_val *track) {
+    static const char *const keys[] = {"t", "db"};
+    std::vector<ThresholdPoint> out;
+    if (!yyjson_is_arr(track))
+        return out;
+    size_t idx, max;
+    yyjson_val *item;
+    yyjson_arr_foreach(track, idx, max, item) {
+        if (!all_numbers(item, keys, 2))
+            return {};
+        out.push_back(ThresholdPoint{yyjson_get_num(yyjson_obj_get(item, "t")),
+                                     yyjson_get_num(yyjson_obj_get(item, "db"))});
     }
     return out;
 }
@@ -170,12 +244,19 @@ uint8_t quantize_level(double db) {
     return q >= 255 ? 255 : (uint8_t)q;
 }
 
-std::vector<LevelTier> level_tiers(const double *db, size_t n) {
+uint8_t quantize_probability(double p) {
+    if (!(p > 0.0)) // NaN too
+        return 0;
+    double q = std::round(p / kSpeechStep);
+    return q >= kSpeechTop ? (uint8_t)kSpeechTop : (uint8_t)q;
+}
+
+std::vector<LevelTier> byte_tiers(const uint8_t *q, size_t n, size_t finest_limit) {
     std::vector<LevelTier> tiers;
     if (n == 0)
         return tiers;
     LevelTier finest;
-    while ((n + (size_t)finest.bucket - 1) / (size_t)finest.bucket > kFinestBuckets)
+    while ((n + (size_t)finest.bucket - 1) / (size_t)finest.bucket > finest_limit)
         finest.bucket *= 2;
     size_t count = (n + (size_t)finest.bucket - 1) / (size_t)finest.bucket;
     finest.min_max.resize(2 * count);
@@ -183,9 +264,8 @@ std::vector<LevelTier> level_tiers(const double *db, size_t n) {
         size_t i0 = b * (size_t)finest.bucket, i1 = std::min(n, i0 + (size_t)finest.bucket);
         uint8_t lo = 255, hi = 0;
         for (size_t i = i0; i < i1; ++i) {
-            uint8_t q = quantize_level(db[i]);
-            lo = std::min(lo, q);
-            hi = std::max(hi, q);
+            lo = std::min(lo, q[i]);
+            hi = std::max(hi, q[i]);
         }
         finest.min_max[2 * b] = lo;
         finest.min_max[2 * b + 1] = hi;
@@ -210,6 +290,79 @@ std::vector<LevelTier> level_tiers(const double *db, size_t n) {
         tiers.push_back(std::move(coarse));
     }
     return tiers;
+}
+
+std::vector<LevelTier> level_tiers(const double *db, size_t n) {
+    std::vector<uint8_t> q(n);
+    for (size_t i = 0; i < n; ++i)
+        q[i] = quantize_level(db[i]);
+    return byte_tiers(q.data(), n, kFinestBuckets);
+}
+
+std::vector<TimeSpan> left_out_spans(const double *db, size_t n, double hop_s,
+                                     const std::vector<ThresholdPoint> &track, double threshold_db,
+                                     const std::vector<TimeSpan> &chapters) {
+    std::vector<TimeSpan> out;
+    size_t c = 0;  // the first chapter that may end after the current time
+    size_t tp = 0; // the first track point after the current time
+    auto threshold_at = [&](double t) {
+        if (track.empty())
+            return threshold_db;
+        while (tp < track.size() && track[tp].t < t)
+            ++tp;
+        if (tp == 0)
+            return track.front().db;
+        if (tp == track.size())
+            return track.back().db;
+        const ThresholdPoint &a = track[tp - 1], &b = track[tp];
+        return b.t > a.t ? a.db + (b.db - a.db) * (t - a.t) / (b.t - a.t) : b.db;
+    };
+    // Appends [a, b) less the chapters, joining a piece to the last one across
+    // a gap of under kLeftOutJoinS that holds no chapter.
+    bool joinable = false;
+    auto add = [&](double a, double b) {
+        while (a < b) {
+            while (c < chapters.size() && chapters[c].t1 <= a) {
+                ++c;
+                joinable = false;
+            }
+            double piece_end = b;
+            bool at_chapter = false;
+            if (c < chapters.size() && chapters[c].t0 < b) {
+                if (chapters[c].t0 <= a) { // inside a chapter: on from its end
+                    a = chapters[c].t1;
+                    joinable = false;
+                    continue;
+                }
+                piece_end = chapters[c].t0;
+                at_chapter = true;
+            }
+            if (joinable && a - out.back().t1 < kLeftOutJoinS)
+                out.back().t1 = piece_end;
+            else
+                out.push_back(TimeSpan{a, piece_end});
+            joinable = !at_chapter;
+            a = piece_end;
+        }
+    };
+    size_t i = 0;
+    while (i < n) {
+        if (!(db[i] >= threshold_at((double)i * hop_s))) {
+            ++i;
+            continue;
+        }
+        size_t first = i;
+        while (i < n && db[i] >= threshold_at((double)i * hop_s))
+            ++i;
+        add((double)first * hop_s, (double)i * hop_s);
+    }
+    // Slivers at a chapter's edge that falls between two frames are no
+    // stretch of sound.
+    std::vector<TimeSpan> kept;
+    for (const TimeSpan &s : out)
+        if (s.t1 - s.t0 >= hop_s * 0.5)
+            kept.push_back(s);
+    return kept;
 }
 
 std::string base64(const uint8_t *bytes, size_t n) {
@@ -319,7 +472,8 @@ std::string review_options(const std::string &options) {
 }
 
 std::string review_page(const std::string &report, const std::string &audio_path,
-                        const std::string &options, const std::string &command) {
+                        const std::string &options, const std::string &command,
+                        const std::string &input, const std::string &out_dir) {
     Report parsed;
     if (!parse_report(report, &parsed))
         return "";
@@ -338,16 +492,9 @@ std::string review_page(const std::string &report, const std::string &audio_path
     yyjson_mut_obj_add_int(d, out, "sample_rate", parsed.sample_rate);
     yyjson_mut_obj_add_real(d, out, "duration_s", parsed.duration_s);
     yyjson_mut_obj_add_real(d, out, "silences_removed_s", parsed.silences_removed_s);
-    yyjson_mut_val *list = yyjson_mut_obj_add_arr(d, out, "chapters");
-    for (const Chapter &c : parsed.chapters) {
-        yyjson_mut_val *item = yyjson_mut_arr_add_obj(d, list);
-        yyjson_mut_obj_add_int(d, item, "i", c.i);
-        yyjson_mut_obj_add_real(d, item, "t0", c.t0);
-        yyjson_mut_obj_add_real(d, item, "t1", c.t1);
-        yyjson_mut_obj_add_real(d, item, "dur", c.dur);
-        yyjson_mut_obj_add_real(d, item, "peak_db", c.peak_db);
-    }
-    yyjson_mut_obj_add_real(d, out, "threshold_db", threshold_of(root, options));
+    yyjson_mut_obj_add_val(d, out, "chapters", chapter_list(d, parsed, root));
+    const double threshold = threshold_of(root, options);
+    yyjson_mut_obj_add_real(d, out, "threshold_db", threshold);
     static const char *const track_keys[] = {"t", "db"};
     if (yyjson_mut_val *track =
             checked_list(d, yyjson_obj_get(root, "threshold_track"), track_keys, 2))
@@ -355,10 +502,29 @@ std::string review_page(const std::string &report, const std::string &audio_path
     static const char *const pause_keys[] = {"t0", "t1", "rank"};
     if (yyjson_mut_val *pauses = checked_list(d, yyjson_obj_get(root, "pauses"), pause_keys, 3))
         yyjson_mut_obj_add_val(d, out, "pauses", pauses);
-    if (yyjson_mut_val *levels = level_data(d, yyjson_obj_get(root, "levels")))
-        yyjson_mut_obj_add_val(d, out, "levels", levels);
+    std::vector<double> db;
+    double hop_s = 0.01;
+    if (curve_values(yyjson_obj_get(root, "levels"), "db", hop_s, &db, &hop_s)) {
+        yyjson_mut_obj_add_val(d, out, "levels", level_data(d, db, hop_s));
+        // What the chapters leave out, as [t0, t1, t0, t1, ...].
+        std::vector<TimeSpan> spans;
+        for (const Chapter &c : parsed.chapters)
+            spans.push_back(TimeSpan{c.t0, c.t1});
+        yyjson_mut_val *left = yyjson_mut_obj_add_arr(d, out, "left_out");
+        for (const TimeSpan &s :
+             left_out_spans(db.data(), db.size(), hop_s,
+                            track_points(yyjson_obj_get(root, "threshold_track")), threshold,
+                            spans)) {
+            yyjson_mut_arr_add_real(d, left, s.t0);
+            yyjson_mut_arr_add_real(d, left, s.t1);
+        }
+    }
+    if (yyjson_mut_val *speech = speech_data(d, yyjson_obj_get(root, "speech")))
+        yyjson_mut_obj_add_val(d, out, "speech", speech);
     yyjson_mut_obj_add_val(d, out, "options", option_pairs(d, options));
     yyjson_mut_obj_add_strncpy(d, out, "command", command.data(), command.size());
+    yyjson_mut_obj_add_strncpy(d, out, "input", input.data(), input.size());
+    yyjson_mut_obj_add_strncpy(d, out, "out_dir", out_dir.data(), out_dir.size());
     in.reset(); // the report's document can be large; the copies above are in d
 
     // Names that are not UTF-8 keep their bytes as \u00XX escapes.

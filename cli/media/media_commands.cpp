@@ -4,7 +4,9 @@
 #include "media_commands.h"
 
 #include "engine.h"
+#include "formats/chapter_files.h"
 #include "formats/json_doc.h"
+#include "formats/report_json.h"
 #include "split_output.h"
 
 extern "C" {
@@ -142,6 +144,45 @@ std::string skipped_warning(long long corrupt) {
     return "skipped " + std::to_string(corrupt) + " undecodable packet" + (corrupt == 1 ? "" : "s");
 }
 
+void add_warning(MediaRun *run, const std::string &line) {
+    run->warning += (run->warning.empty() ? "" : "\n") + line;
+}
+
+// A warning for each hint that found no pause to move onto.
+void warn_unmoved_hints(MediaRun *run, const char *report) {
+    for (const std::string &line : snap_warnings(report))
+        add_warning(run, line);
+}
+
+// The options text with the input's chapter marks as the hints: their
+// starts on the decoded stream's timeline, and their titles. -1 with
+// *error set when the input has none.
+int hints_from_marks(const AVFormatContext *fmt, const std::string &opts, std::string *out,
+                     std::string *error) {
+    if (fmt->nb_chapters == 0) {
+        *error = "has no chapter marks to use as hints (--hints-from-input)";
+        return -1;
+    }
+    // Chapter times count from the container's zero; the analysis from
+    // its first sample.
+    const double origin =
+        fmt->start_time != AV_NOPTS_VALUE ? (double)fmt->start_time / AV_TIME_BASE : 0.0;
+    std::vector<ChapterMark> marks;
+    for (unsigned k = 0; k < fmt->nb_chapters; k++) {
+        const AVChapter *ch = fmt->chapters[k];
+        ChapterMark m;
+        m.t0 = std::max(0.0, (double)ch->start * av_q2d(ch->time_base) - origin);
+        const AVDictionaryEntry *title = av_dict_get(ch->metadata, "title", nullptr, 0);
+        if (title && title->value[0]) {
+            m.has_title = true;
+            m.title = title->value;
+        }
+        marks.push_back(m);
+    }
+    *out = options_with_hints(opts, marks);
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Analysis through the pipeline
 // ---------------------------------------------------------------------------
@@ -149,12 +190,13 @@ std::string skipped_warning(long long corrupt) {
 struct PipelineSink {
     const sil_opts *opts;
     sil_progress *progress;
+    const sil_chapter_keys *keys; // the options' lists (chapters, hints, titles)
     sil_pipeline_ptr p;
 };
 
 int sink_start(void *user, int rate, std::string *error) {
     PipelineSink *s = static_cast<PipelineSink *>(user);
-    s->p.reset(sil_pipeline_new(rate, -1, s->opts, s->progress));
+    s->p.reset(sil_pipeline_new(rate, -1, s->opts, s->progress, s->keys));
     if (!s->p) {
         *error = sil_get_error();
         return -1;
@@ -180,8 +222,14 @@ constexpr int kReadPctEnd = 95;
 int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis *out,
                   std::string *error) {
     *out = sil_analysis{};
+    std::string text = run->opts;
+    if (run->hints_from_input && hints_from_marks(in->fmt.get(), run->opts, &text, error) != 0)
+        return -1;
     sil_opts opts;
-    if (sil_parse_opts(run->opts.empty() ? nullptr : run->opts.c_str(), &opts) != 0) {
+    sil_chapter_keys keys;
+    sil_chapter_keys_init(&keys);
+    std::unique_ptr<sil_chapter_keys, sil_chapter_keys_releaser> keys_guard(&keys);
+    if (sil_parse_opts(text.empty() ? nullptr : text.c_str(), &opts, &keys) != 0) {
         *error = sil_get_error();
         return -1;
     }
@@ -190,7 +238,7 @@ int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis
         *error = sil_get_error();
         return -1;
     }
-    PipelineSink ps{&opts, &progress, nullptr};
+    PipelineSink ps{&opts, &progress, &keys, nullptr};
     MediaSink sink;
     sink.start = sink_start;
     sink.push = sink_push;
@@ -198,7 +246,7 @@ int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis
     if (media_decode(in, sink, &progress, kReadPctEnd, stats, error) != 0)
         return -1;
     if (stats->corrupt > 0)
-        run->warning = skipped_warning(stats->corrupt);
+        add_warning(run, skipped_warning(stats->corrupt));
     if (!ps.p || sil_pipeline_frames(ps.p.get()) == 0) {
         *error = "the audio stream holds no samples";
         return -1;
@@ -288,7 +336,8 @@ struct ChapterFile {
 };
 
 int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AVOutputFormat *ofmt,
-                      int index, int count, ChapterFile *cf, std::string *error) {
+                      int index, int count, const std::string &title, ChapterFile *cf,
+                      std::string *error) {
     if (create_temp(cf->file.final_path, &cf->file, error) != 0)
         return -1;
     AVFormatContext *oc = nullptr;
@@ -307,7 +356,8 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AV
     os->time_base = ist->time_base;
     av_dict_copy(&os->metadata, ist->metadata, 0);
     av_dict_copy(&oc->metadata, ifmt->metadata, 0);
-    av_dict_set(&oc->metadata, "title", ("Chapter " + std::to_string(index)).c_str(), 0);
+    av_dict_set(&oc->metadata, "title",
+                (title.empty() ? "Chapter " + std::to_string(index) : title).c_str(), 0);
     av_dict_set(&oc->metadata, "track",
                 (std::to_string(index) + "/" + std::to_string(count)).c_str(), 0);
     if (!(ofmt->flags & AVFMT_NOFILE)) {
@@ -416,7 +466,8 @@ int64_t packet_frames(AVCodecContext *dec, AVFrame *frame, const AVPacket *pkt, 
 // The times cut are kept in cut_t0 and cut_t1 (seconds of the analysis).
 int copy_chapters(MediaInput *in, const std::string &source_name, const sil_analysis &a,
                   const std::string &out_dir, MediaRun *run, std::vector<double> *cut_t0,
-                  std::vector<double> *cut_t1, std::string *error) {
+                  std::vector<double> *cut_t1, std::vector<std::string> *names,
+                  std::string *error) {
     const AVStream *ist = in->fmt->streams[in->stream];
     const AVRational tb = ist->time_base;
     const std::string ext = chapter_extension(*in, source_name);
@@ -441,11 +492,16 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
                                 : INT64_MAX;
     std::vector<ChapterFile> files(n);
     std::vector<int64_t> cut0(n, -1), cut1(n, -1);
-    char name[32];
-    for (size_t k = 0; k < n; k++) {
-        snprintf(name, sizeof name, "ch_%03zu.", k + 1);
-        files[k].file.final_path = (fs::path(out_dir) / (name + ext)).string();
+    std::vector<std::string> titles = analysis_titles(a);
+    titles.resize(n);
+    *names = chapter_file_names(run->name_template, titles, n, ext);
+    const std::string why = check_chapter_names(out_dir, *names, run->overwrite, source_name);
+    if (!why.empty()) {
+        *error = why;
+        return -1;
     }
+    for (size_t k = 0; k < n; k++)
+        files[k].file.final_path = (fs::path(out_dir) / (*names)[k]).string();
 
     PacketPtr pkt(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
@@ -466,8 +522,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
         if (cut0[k] < 0)
             cut0[k] = at;
         cut1[k] = at;
-        if (!cf.oc &&
-            open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf, error) != 0)
+        if (!cf.oc && open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, titles[k],
+                                        &cf, error) != 0)
             return -1;
         if (finish_chapter_file(&cf, error) != 0)
             return -1;
@@ -501,8 +557,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
             const bool last_of_all = opts.keep_all && k + 1 == n;
             if (held == 0 || s1 <= limit || last_of_all) {
                 ChapterFile &cf = files[k];
-                if (!cf.oc && open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf,
-                                                error) != 0)
+                if (!cf.oc && open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n,
+                                                titles[k], &cf, error) != 0)
                     return -1;
                 if (write_copy(&cf, pkt.get(), tb, error) != 0)
                     return -1;
@@ -579,6 +635,7 @@ struct WavPiece {
 // block, never by a chapter's length.
 struct WavChapters {
     const std::string *out_dir;
+    std::vector<std::string> names, titles;
     std::vector<int64_t> start, end;
     std::vector<std::unique_ptr<WavPiece>> pieces;
     int rate = 0;
@@ -586,14 +643,8 @@ struct WavChapters {
     size_t next = 0;
 };
 
-std::string wav_piece_name(size_t k) {
-    char name[32];
-    snprintf(name, sizeof name, "ch_%03zu.wav", k + 1);
-    return name;
-}
-
 int open_wav_piece(WavChapters *w, size_t k, std::string *error) {
-    const std::string name = wav_piece_name(k);
+    const std::string &name = w->names[k];
     const int64_t n = w->end[k] - w->start[k];
     if (n > SIL_PCM16_MAX_SAMPLES) {
         *error = name + ": chapter too long for a WAV file";
@@ -622,8 +673,15 @@ int finish_wav_piece(WavChapters *w, size_t k, std::string *error) {
     WavPiece *p = w->pieces[k].get();
     p->open = false;
     if (sil_wav_writer_close(&p->w) != 0) {
-        *error = wav_piece_name(k) + ": " + sil_get_error();
+        *error = w->names[k] + ": " + sil_get_error();
         return -1;
+    }
+    if (!w->titles[k].empty()) {
+        FilePtr f(fopen(p->t.temp.c_str(), "r+b"));
+        if (!f || !append_wav_title(f.get(), w->titles[k]) || fflush(f.get()) != 0) {
+            *error = "cannot write " + p->t.final_path + ": " + strerror(errno);
+            return -1;
+        }
     }
     if (commit(&p->t, error) != 0)
         return -1;
@@ -648,7 +706,7 @@ int wav_push(void *user, const float *frames, size_t n, std::string *error) {
         WavPiece *p = w->pieces[k].get();
         if (sil_wav_writer_put(&p->w, frames + (a - b0), (size_t)(b - a)) != 0) {
             p->open = false; // the writer removed its file and closed
-            *error = wav_piece_name(k) + ": " + sil_get_error();
+            *error = w->names[k] + ": " + sil_get_error();
             return -1;
         }
     }
@@ -664,10 +722,13 @@ int wav_push(void *user, const float *frames, size_t n, std::string *error) {
 // Decodes the input again and writes each chapter's frames, the range the
 // library's own split takes at the stream's rate.
 int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string &out_dir,
-                       std::string *error) {
+                       const std::vector<std::string> &names, std::string *error) {
     WavChapters w;
     w.out_dir = &out_dir;
     const size_t n = (size_t)a.count;
+    w.names = names;
+    w.titles = analysis_titles(a);
+    w.titles.resize(n);
     w.start.resize(n);
     w.end.resize(n);
     for (size_t k = 0; k < n; k++)
@@ -757,6 +818,7 @@ int review_spool(Spool *spool, MediaRun *run, std::string *error) {
         return 0;
     MediaRun review;
     review.opts = run->review_opts;
+    review.hints_from_input = run->hints_from_input;
     review.stream = run->stream;
     review.stop = run->stop;
     MediaInput in;
@@ -793,6 +855,13 @@ bool chapter_comments(const AVOutputFormat *f) {
     return false;
 }
 
+// The title of chapter k of a, or "Chapter K+1".
+std::string mark_title(const sil_analysis &a, size_t k) {
+    if (a.titles && a.titles[k] && a.titles[k][0])
+        return a.titles[k];
+    return "Chapter " + std::to_string(k + 1);
+}
+
 void add_chapter_comments(AVDictionary **tags, const sil_analysis &a) {
     char key[32], value[32];
     for (size_t k = 0; k < (size_t)a.count; k++) {
@@ -802,7 +871,7 @@ void add_chapter_comments(AVDictionary **tags, const sil_analysis &a) {
                  ms / 1000 % 60, ms % 1000);
         av_dict_set(tags, key, value, 0);
         snprintf(key, sizeof key, "CHAPTER%03zuNAME", k + 1);
-        av_dict_set(tags, key, ("Chapter " + std::to_string(k + 1)).c_str(), 0);
+        av_dict_set(tags, key, mark_title(a, k).c_str(), 0);
     }
 }
 
@@ -824,7 +893,7 @@ int add_chapters(AVFormatContext *oc, const sil_analysis &a, std::string *error)
         ch->time_base = AVRational{1, 1000};
         ch->start = llround((double)a.chapters[k].t0 * 1000.0);
         ch->end = llround((double)a.chapters[k].t1 * 1000.0);
-        av_dict_set(&ch->metadata, "title", ("Chapter " + std::to_string(k + 1)).c_str(), 0);
+        av_dict_set(&ch->metadata, "title", mark_title(a, k).c_str(), 0);
     }
     return 0;
 }
@@ -897,21 +966,36 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
     if (first_pass(path, spool.get(), run, &stats, false, &a, error) != 0)
         return -1;
     AnalysisGuard guard(&a);
+    warn_unmoved_hints(run, a.report);
     MediaInput in;
     const std::string source = spool ? spool->file.temp : path;
     if (media_open(source, run->stream, nullptr, run->stop, &in, error) != 0)
         return -1;
+    // A templated split lists its names in chapters.json for --overwrite.
+    const bool list_names =
+        !run->name_template.empty() && run->name_template != kDefaultNameTemplate;
     if (to_wav) {
-        if (write_wav_chapters(&in, a, out_dir, error) != 0 ||
-            write_text(out_dir, "chapters.json", a.report, error) != 0 ||
+        const std::vector<std::string> names =
+            chapter_file_names(run->name_template, analysis_titles(a), (size_t)a.count, "wav");
+        std::string why = check_chapter_names(out_dir, names, run->overwrite, path);
+        if (!why.empty()) {
+            *error = why;
+            return -1;
+        }
+        const std::string report = list_names ? with_file_names(a.report, names) : a.report;
+        if (write_wav_chapters(&in, a, out_dir, names, error) != 0 ||
+            write_text(out_dir, "chapters.json", report.c_str(), error) != 0 ||
             review_spool(spool.get(), run, error) != 0)
             return -1;
         return a.count;
     }
     std::vector<double> cut_t0, cut_t1;
-    if (copy_chapters(&in, path, a, out_dir, run, &cut_t0, &cut_t1, error) != 0)
+    std::vector<std::string> names;
+    if (copy_chapters(&in, path, a, out_dir, run, &cut_t0, &cut_t1, &names, error) != 0)
         return -1;
-    const std::string report = with_cut_times(a.report, cut_t0, cut_t1);
+    std::string report = with_cut_times(a.report, cut_t0, cut_t1);
+    if (list_names && !report.empty())
+        report = with_file_names(report, names);
     if (report.empty()) {
         *error = "cannot read the library's report";
         return -1;
@@ -936,8 +1020,10 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     std::unique_ptr<Spool> spool;
     if (open_spool(path, out_folder, &spool, error) != 0)
         return -1;
+    // Marks used as hints are replaced by the corrected ones.
+    replace = replace || run->hints_from_input;
     sil_analysis a;
-    if (!spool && media_wants_library(path)) {
+    if (!spool && media_wants_library(path) && !run->hints_from_input) {
         if (analyze_any(path, run, &a, error) != 0)
             return -1;
     } else {
@@ -946,6 +1032,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
             return -1;
     }
     AnalysisGuard guard(&a);
+    warn_unmoved_hints(run, a.report);
 
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;

@@ -23,7 +23,12 @@ struct MediaRun {
     silsplit_progress_fn progress = nullptr; // may be NULL
     void *progress_user = nullptr;
     MediaStop stop;
-    std::string warning; // set when packets were skipped; shown beside the result
+    std::string warning; // lines shown beside the result (packets skipped, hints unmoved)
+    bool hints_from_input = false; // the input's own chapter marks as the hints
+    // A split's file names (see chapter_file_names; "" for ch_001, ...) and
+    // whether it may replace files of those names.
+    std::string name_template;
+    bool overwrite = false;
     // A split of standard input with these options set analyses its copy of
     // the input a second time with them and leaves the report in
     // review_report (for the review page: standard input cannot be read twice).
@@ -44,13 +49,15 @@ bool media_wants_library(const std::string &path);
 int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out);
 
 // The analysis of path (its report and chapters): through the library's
-// reader for the WAV files it reads, through FFmpeg for the rest. 0 and a
+// reader for the WAV files it reads, through FFmpeg for the rest (and for
+// every input with run->hints_from_input, whose marks FFmpeg reads). 0 and a
 // filled record (free with sil_analysis_free), or -1 with *error set
 // ("cancelled" when stopped).
 int analyze_any(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error);
 
 // The analysis of path read through FFmpeg, whatever it holds; as
-// analyze_any.
+// analyze_any. With run->hints_from_input the input's chapter marks are the
+// options' hints (an input without marks is refused).
 int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error);
 
 // Whether split needs FFmpeg for path: every input but the RIFF/WAVE files
@@ -58,8 +65,9 @@ int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std
 // refuses them for their size).
 bool split_needs_media(const std::string &path);
 
-// Cuts path into out_dir/ch_001.EXT, ... in the input's own codec and
-// container family (packets copied, no re-encoding), or 16-bit WAV files
+// Cuts path into out_dir/ch_001.EXT, ... (or run->name_template's names)
+// in the input's own codec and container family (packets copied, no
+// re-encoding, the chapter's title in the file's tags), or 16-bit WAV files
 // when to_wav, plus chapters.json holding the report. Every file is written
 // under a temporary name and renamed when complete. The chapter count, or -1
 // with *error set.
@@ -67,8 +75,9 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
                 std::string *error);
 
 // Copies path's streams into out (format from out's name) with the detected
-// chapters as the container's chapter marks, "Chapter 1", ... An input that
-// has chapters already is refused unless replace. The chapter count, or -1
+// chapters as the container's chapter marks, named by their titles or
+// "Chapter 1", ... An input that has chapters already is refused unless
+// replace or run->hints_from_input. The chapter count, or -1
 // with *error set.
 int media_write_chapter_marks(const std::string &path, const std::string &out, bool replace,
                               MediaRun *run, std::string *error);

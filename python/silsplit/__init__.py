@@ -9,14 +9,19 @@ A thin ctypes layer over libkestrova-audio-silence-splitter:
 
 analyze() reads a WAV file, analyze_pcm() takes samples (numpy arrays
 included), split() writes the chapters as files; silsplit.batch.analyze_many()
-analyses many files on a thread pool or a Dask cluster.
+analyses many files on a thread pool or a Dask cluster. read_chapters() reads
+chapter lists (chapters.json, CUE sheets, ffmetadata, label tracks, plain
+lists of starts) in pure Python.
 """
 
 from ._core import (Chapter, ChapterCount, Error, Levels, OPTION_NAMES, OptionValue, PathArg,
                     Pause, ProgressFn, Report, Samples, Speech, ThresholdPoint, analyze,
                     analyze_pcm, library_path, split, version)
+from . import chapter_files
+from .chapter_files import ChapterFileError, read_chapters
 
 __all__ = ["Chapter", "ChapterCount", "Error", "Levels", "OPTION_NAMES", "OptionValue", "PathArg",
            "Pause", "ProgressFn", "Report", "Samples", "Speech", "ThresholdPoint", "analyze",
-           "analyze_pcm", "library_path", "split", "version"]
+           "analyze_pcm", "library_path", "split", "version", "ChapterFileError",
+           "read_chapters"]
 __version__ = "1.1.0"

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -301,4 +302,140 @@ TEST(Page, TenHourCurveStaysUnderFiveMegabytes) {
     ASSERT_FALSE(page.empty());
     EXPECT_LT(page.size(), 5u * 1000 * 1000);
     EXPECT_GT(page.size(), 2u * 1000 * 1000); // the 40 ms tier is there
+}
+
+// ---------------------------------------------------------------------------
+// Sound the chapters leave out
+// ---------------------------------------------------------------------------
+
+struct LeftOutCase {
+    const char *name;
+    std::vector<double> db; // one level per 10 ms
+    std::vector<ThresholdPoint> track;
+    std::vector<TimeSpan> chapters;
+    std::vector<TimeSpan> expected;
+};
+
+void PrintTo(const LeftOutCase &c, std::ostream *os) { *os << c.name; }
+
+class LeftOut : public testing::TestWithParam<LeftOutCase> {};
+
+TEST_P(LeftOut, SoundOutsideTheChapters) {
+    const LeftOutCase &c = GetParam();
+    std::vector<TimeSpan> got =
+        left_out_spans(c.db.data(), c.db.size(), 0.01, c.track, -40.0, c.chapters);
+    ASSERT_EQ(got.size(), c.expected.size());
+    for (size_t k = 0; k < got.size(); ++k) {
+        EXPECT_NEAR(got[k].t0, c.expected[k].t0, 1e-9) << k;
+        EXPECT_NEAR(got[k].t1, c.expected[k].t1, 1e-9) << k;
+    }
+}
+
+// Levels: q quiet (-60), L loud (-20), E exactly at the threshold (-40).
+std::vector<double> levels_of(const char *pattern) {
+    std::vector<double> out;
+    for (const char *p = pattern; *p; ++p)
+        out.push_back(*p == 'L' ? -20.0 : *p == 'E' ? -40.0 : -60.0);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Page, LeftOut,
+    testing::Values(
+        LeftOutCase{"all_inside", levels_of("qqLLLLqq"), {}, {{0.0, 0.08}}, {}},
+        LeftOutCase{"none_covered", levels_of("qqLLqq"), {}, {}, {{0.02, 0.04}}},
+        LeftOutCase{"at_the_threshold_counts", levels_of("qEEq"), {}, {}, {{0.01, 0.03}}},
+        // A chapter ending inside a stretch leaves its rest; one starting in a
+        // stretch leaves what comes before it.
+        LeftOutCase{"clipped_by_chapters",
+                    levels_of("LLLLqqqqLLLL"),
+                    {},
+                    {{0.02, 0.05}, {0.10, 0.12}},
+                    {{0.0, 0.02}, {0.08, 0.10}}},
+        // Stretches 50 ms apart make one; with a chapter between they stay two.
+        LeftOutCase{"joined_across_short_gaps", levels_of("LLqqqqqLL"), {}, {}, {{0.0, 0.09}}},
+        LeftOutCase{"not_joined_across_a_chapter",
+                    levels_of("LLqqqqqLL"),
+                    {},
+                    {{0.03, 0.04}},
+                    {{0.0, 0.02}, {0.07, 0.09}}},
+        LeftOutCase{"longer_gaps_split",
+                    levels_of("LLqqqqqqqqqqqLL"),
+                    {},
+                    {},
+                    {{0.0, 0.02}, {0.13, 0.15}}},
+        // A chapter edge between frames leaves no sliver of under half a hop.
+        LeftOutCase{"half_a_hop_stays", levels_of("LLLL"), {}, {{0.0, 0.034}}, {{0.034, 0.04}}},
+        LeftOutCase{"sliver_dropped", levels_of("LLLL"), {}, {{0.0, 0.0385}}, {}},
+        // A threshold track rising from -50 to -10 dB over the curve: the
+        // loud frames count until it passes -20 dB.
+        LeftOutCase{"along_the_track",
+                    levels_of("LLLLLLLLLL"),
+                    {{0.0, -50.0}, {0.1, -10.0}},
+                    {},
+                    {{0.0, 0.08}}}),
+    [](const testing::TestParamInfo<LeftOutCase> &info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// What the editor reads
+// ---------------------------------------------------------------------------
+
+TEST(Page, ChapterTitlesConfidenceSnapSpeechAndTheApplyCommand) {
+    std::string report =
+        R"({"sample_rate":16000,"duration_s":0.1,"silences_removed_s":0.05,"chapters":[)"
+        R"({"i":1,"t0":0.0,"t1":0.03,"dur":0.03,"peak_db":-20,"title":"</script><b>1</b>","confidence":0.25,"snap":"weak"},)"
+        R"({"i":2,"t0":0.08,"t1":0.1,"dur":0.02,"peak_db":-20}],)"
+        R"("levels":{"hop_s":0.01,"db":[-20,-20,-20,-60,-20,-20,-60,-60,-20,-20]},)"
+        R"("speech":{"hop_s":0.032,"p":[0,0.5,1,0.9975,0.0026]}})";
+    std::string page = review_page(report, "../b c.wav", "", "silsplit split --review 'b c.wav' out",
+                                   "b c.wav", "out");
+    EXPECT_EQ(count_of(page, "<b>"), 0u);
+    DataDoc data(page);
+    ASSERT_TRUE(data.doc);
+    yyjson_val *first = yyjson_arr_get(data.get("chapters"), 0);
+    EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(first, "title")), "</script><b>1</b>");
+    EXPECT_EQ(yyjson_get_num(yyjson_obj_get(first, "confidence")), 0.25);
+    EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(first, "snap")), "weak");
+    yyjson_val *second = yyjson_arr_get(data.get("chapters"), 1);
+    EXPECT_EQ(yyjson_obj_get(second, "title"), nullptr);
+    EXPECT_EQ(yyjson_obj_get(second, "confidence"), nullptr);
+    EXPECT_EQ(yyjson_obj_get(second, "snap"), nullptr);
+    EXPECT_STREQ(yyjson_get_str(data.get("input")), "b c.wav");
+    EXPECT_STREQ(yyjson_get_str(data.get("out_dir")), "out");
+    // The loud frames between the chapters: 0.04 to 0.06.
+    yyjson_val *left = data.get("left_out");
+    ASSERT_EQ(yyjson_arr_size(left), 2u);
+    EXPECT_NEAR(yyjson_get_num(yyjson_arr_get(left, 0)), 0.04, 1e-9);
+    EXPECT_NEAR(yyjson_get_num(yyjson_arr_get(left, 1)), 0.06, 1e-9);
+    // Probabilities in steps of 0.005: 0, 100, 200, 200, 1.
+    yyjson_val *speech = data.get("speech");
+    EXPECT_EQ(yyjson_get_num(yyjson_obj_get(speech, "hop_s")), 0.032);
+    EXPECT_EQ(yyjson_get_uint(yyjson_obj_get(speech, "n")), 5u);
+    yyjson_val *finest = yyjson_arr_get(yyjson_obj_get(speech, "tiers"), 0);
+    const uint8_t bytes[] = {0, 0, 100, 100, 200, 200, 200, 200, 1, 1};
+    EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(finest, "data")), base64(bytes, 10).c_str());
+
+    // Without levels or speech curves, neither is in the data.
+    DataDoc plain(review_page(kReport, "talk.wav", "", "silsplit"));
+    ASSERT_TRUE(plain.doc);
+    EXPECT_EQ(plain.get("left_out"), nullptr);
+    EXPECT_EQ(plain.get("speech"), nullptr);
+    EXPECT_STREQ(yyjson_get_str(plain.get("input")), "");
+}
+
+// Ten hours of speech probabilities (one per 32 ms) add well under a
+// megabyte to the page.
+TEST(Page, TenHourSpeechCurveIsSmall) {
+    const size_t n = 1125000;
+    std::string report = std::string(kReport, sizeof kReport - 2) + R"(,"speech":{"hop_s":0.032,"p":[)";
+    for (size_t i = 0; i < n; ++i)
+        report += i % 7 < 3 ? (i ? ",0.9" : "0.9") : ",0.05";
+    report += "]}}";
+    std::string plain = review_page(kReport, "talk.wav", "", "silsplit");
+    std::string page = review_page(report, "talk.wav", "", "silsplit");
+    DataDoc data(page);
+    ASSERT_TRUE(data.doc);
+    yyjson_val *finest = yyjson_arr_get(yyjson_obj_get(data.get("speech"), "tiers"), 0);
+    EXPECT_EQ(yyjson_get_int(yyjson_obj_get(finest, "bucket")), 8);
+    EXPECT_LT(page.size() - plain.size(), 700u * 1000);
 }

@@ -1,0 +1,57 @@
+"""silsplit.read_chapters on the table of chapter list files that the
+command-line program's reader is checked on too (tests/chapter_files)."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import silsplit
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FILES = os.path.join(HERE, "..", "..", "tests", "chapter_files")
+CASES = json.load(open(os.path.join(FILES, "cases.json"), encoding="utf-8"))["cases"]
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c["file"] for c in CASES])
+def test_file_reads_as_the_table_says(case):
+    path = os.path.join(FILES, case["file"])
+    if "error" in case:
+        with pytest.raises(silsplit.ChapterFileError) as info:
+            silsplit.read_chapters(path)
+        where = "%s: " % path if case["line"] is None else "%s:%d: " % (path, case["line"])
+        assert str(info.value) == where + case["error"]
+        assert info.value.line == case["line"]
+        return
+    with open(path, "rb") as f:
+        fmt, got = silsplit.chapter_files.parse_chapters(f.read(), path)
+    assert fmt == case["format"]
+    assert got == silsplit.read_chapters(path)
+    want = case["chapters"]
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        assert sorted(g) == sorted(w)
+        for key in ("t0", "t1"):
+            if key in w:
+                assert g[key] == pytest.approx(w[key], abs=1e-9)
+        assert g.get("title") == w.get("title")
+
+
+def test_missing_file_is_an_os_error(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        silsplit.read_chapters(tmp_path / "missing.cue")
+
+
+def test_reader_needs_nothing_but_the_standard_library():
+    # The module alone, without the package (and so without its library).
+    code = ("import importlib.util, sys\n"
+            "spec = importlib.util.spec_from_file_location('cf', sys.argv[1])\n"
+            "m = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)\n"
+            "print(m.read_chapters(sys.argv[2]))\n")
+    module = os.path.join(HERE, "..", "silsplit", "chapter_files.py")
+    out = subprocess.run([sys.executable, "-I", "-c", code, module,
+                          os.path.join(FILES, "sheet.cue")],
+                         check=True, capture_output=True, text=True).stdout
+    assert "'title': 'Opening'" in out
