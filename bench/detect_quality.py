@@ -26,10 +26,23 @@ for the defaults, auto_threshold, auto and auto with speech, with "speech
 kept": the share of the speech (the spans where a sentence sounds) inside
 the chapters.
 
+A third set is books: 12 chapters of 1 to 2 minutes built like the
+narration, with three dramatic pauses of 3 to 4 s inside chapters, under
+hiss (-50 dBFS) and clicks, and the chapter starts as another edition of the
+book gives them (its first chapter at 0, a lead-in 4 to 8 s longer or
+shorter, a speed 0.3 % off, each mark up to 3 s off at random). F1 is given
+for chapter_count alone and with auto, and for the hints alone and with
+auto, beside the number of boundaries that fall on a dramatic pause. This set
+runs the Python package of this tree on the library (--library).
+
 Usage: detect_quality.py [--silsplit PATH] [--work DIR] [--timing] [--narration-only]
+                         [--books-only] [--library PATH]
   --silsplit  the command-line program (default: build/cli/silsplit)
   --work      folder for the recordings (default: a temporary folder)
   --narration-only  run the narration set alone
+  --books-only      run the books alone
+  --library   the shared library for the books (default:
+              build/libkestrova-audio-silence-splitter.so.1)
   --timing    also time the 1 h analysis with each new key (needs
               build/bench/gen_wav; min of 5 runs each)
 
@@ -461,18 +474,177 @@ def narration(binary, work):
                                                100 * min(kept[m]))) for m, _ in modes))
 
 
+# ---------------------------------------------------------------------------
+# Books with hints
+# ---------------------------------------------------------------------------
+
+BOOK_CHAPTERS = 12
+BOOK_DRAMATIC = 3
+BOOKS = 3
+BOOK_CONDITIONS = ["hiss -50", "clicks"]
+
+
+def make_book(work, index, seed):
+    """A book: 12 chapters of 1 to 2 minutes (paragraphs of sentences),
+    chapter pauses of 2 to 4 s, and three dramatic pauses of 3 to 4 s inside
+    chapters (never in a chapter's first or last paragraph). Returns the
+    path, the duration, the chapter pauses and the dramatic pauses."""
+    rng = random.Random(seed)
+    out = array.array("h")
+    chapter_pauses, breaks = [], []
+    said = {}
+
+    def silence(seconds):
+        out.extend(array.array("h", bytes(2 * int(round(seconds * RATE)))))
+
+    def sentence(voice, speed):
+        text = rng.choice(SENTENCES)
+        key = (text, voice, speed)
+        if key not in said:
+            said[key] = say(text, voice, speed, os.path.join(work, "book_sentence.wav"))
+        out.extend(said[key])
+
+    silence(1.0)
+    for c in range(BOOK_CHAPTERS):
+        voice, speed = VOICES[(5 * c + index) % len(VOICES)]
+        target = rng.uniform(60.0, 120.0)
+        start = len(out)
+        paragraph = 0
+        while (len(out) - start) / RATE < target:
+            for k in range(rng.randint(2, 4)):
+                if k:
+                    silence(rng.uniform(0.15, 0.45))
+                sentence(voice, speed)
+            paragraph += 1
+            if (len(out) - start) / RATE < target - 12.0:
+                if paragraph > 1:
+                    breaks.append((c, len(out)))
+                silence(rng.uniform(0.5, 1.0))
+            else:
+                break
+        if c < BOOK_CHAPTERS - 1:
+            t0 = len(out) / RATE
+            silence(rng.uniform(2.0, 4.0))
+            chapter_pauses.append((t0, len(out) / RATE))
+    silence(1.0)
+    # Dramatic pauses: three paragraph breaks, in different chapters, widened.
+    chosen = []
+    for c, at in rng.sample(breaks, len(breaks)):
+        if len(chosen) < BOOK_DRAMATIC and all(c != d for d, _ in chosen):
+            chosen.append((c, at))
+    chosen.sort(key=lambda x: x[1])
+    shift = 0
+    dramatic = []
+    for c, at in chosen:
+        extra = int(round(rng.uniform(3.0, 4.0) * RATE))
+        at += shift
+        # The break is 0.5-1.0 s already: the pause becomes 3 to 4 s in all.
+        end = at
+        while end < len(out) and out[end] == 0:
+            end += 1
+        add = max(0, extra - (end - at))
+        out[end:end] = array.array("h", bytes(2 * add))
+        dramatic.append((at / RATE, (end + add) / RATE))
+        moved = add / RATE
+        chapter_pauses = [(a + moved, e + moved) if a > at / RATE else (a, e)
+                          for a, e in chapter_pauses]
+        shift += add
+    path = os.path.join(work, "book%d.wav" % index)
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(out.tobytes())
+    return path, len(out) / RATE, chapter_pauses, dramatic
+
+
+def edition_hints(pauses, seed, faster):
+    """Chapter starts as another edition gives them: its first chapter at 0,
+    a lead-in 4 to 8 s longer or shorter, a speed 0.3 % off (faster or
+    slower) and each mark up to 3 s off at random."""
+    rng = random.Random(seed)
+    lead = rng.choice((-1, 1)) * rng.uniform(4.0, 8.0)
+    speed = 1.003 if faster else 0.997
+    hints = [0.0]
+    for a, e in pauses:
+        hints.append(max(0.5, ((a + e) / 2.0 + lead) * speed + rng.uniform(-3.0, 3.0)))
+    return hints, lead, speed
+
+
+def books(work, library):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+    os.environ.setdefault("SILSPLIT_LIBRARY", library)
+    import silsplit  # the package of this tree, on the library given
+
+    modes = [("chapter_count", lambda h: {"chapter_count": BOOK_CHAPTERS}),
+             ("auto + chapter_count", lambda h: {"auto": True, "chapter_count": BOOK_CHAPTERS}),
+             ("hints", lambda h: {"hints": h}),
+             ("auto + hints", lambda h: {"auto": True, "hints": h})]
+    head = "%-18s" % "book, condition" + "".join("%-26s" % ("%s F1 (on dr.)" % m)
+                                                  for m, _ in modes)
+    print("books: %d chapters of 1-2 min, %d dramatic pauses of 3-4 s inside chapters; hints "
+          "from another edition (lead-in +-4-8 s, speed 0.3 %% off, marks +-3 s); (on dr.): "
+          "boundaries on a dramatic pause" % (BOOK_CHAPTERS, BOOK_DRAMATIC))
+    print(head)
+    print("-" * len(head))
+    f1 = {m: [] for m, _ in modes}
+    dram = {m: 0 for m, _ in modes}
+    notes = []
+    for b in range(BOOKS):
+        cache = os.path.join(work, "book%d.json" % b)
+        if os.path.exists(cache):
+            with open(cache) as f:
+                data = json.load(f)
+            path, duration = data["path"], data["duration"]
+            pauses = [tuple(p) for p in data["pauses"]]
+            dramatic = [tuple(p) for p in data["dramatic"]]
+        else:
+            path, duration, pauses, dramatic = make_book(work, b, 101 + b)
+            with open(cache, "w") as f:
+                json.dump({"path": path, "duration": duration, "pauses": pauses,
+                           "dramatic": dramatic}, f)
+        hints, lead, speed = edition_hints(pauses, 201 + b, b % 2 == 0)
+        for i, name in enumerate(BOOK_CONDITIONS):
+            cond = make_narration_condition(work, path, duration, name, 10 + 2 * b + i)
+            cells = []
+            for m, opts in modes:
+                report = silsplit.analyze(cond, **opts(hints))
+                found = silsplit_boundaries(json.loads(report.json))
+                f = score(found, pauses)[2]
+                on_dramatic = sum(1 for t in found for a, e in dramatic
+                                  if a - TOLERANCE_S <= t <= e + TOLERANCE_S)
+                f1[m].append(f)
+                dram[m] += on_dramatic
+                cells.append("%-26s" % ("%.3f (%d)" % (f, on_dramatic)))
+            print("%-18s" % ("%d, %s" % (b + 1, name)) + "".join(cells))
+        notes.append("book %d: %.0f s, the edition's lead-in %+.1f s, speed x%.3f"
+                     % (b + 1, duration, lead, speed))
+    print("-" * len(head))
+    print("%-18s" % "mean (lowest)" + "".join(
+        "%-26s" % ("%.3f (%.3f), %d on dr." % (sum(f1[m]) / len(f1[m]), min(f1[m]), dram[m]))
+        for m, _ in modes))
+    for line in notes:
+        print(line)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--silsplit", default=os.path.join("build", "cli", "silsplit"))
     ap.add_argument("--work")
     ap.add_argument("--timing", action="store_true")
     ap.add_argument("--narration-only", action="store_true")
+    ap.add_argument("--books-only", action="store_true")
+    ap.add_argument("--library",
+                    default=os.path.join("build", "libkestrova-audio-silence-splitter.so.1"))
     a = ap.parse_args()
     binary = os.path.abspath(a.silsplit)
     work = a.work or tempfile.mkdtemp(prefix="silsplit-quality-")
     os.makedirs(work, exist_ok=True)
     if a.narration_only:
         narration(binary, work)
+        return 0
+    if a.books_only:
+        books(work, os.path.abspath(a.library))
         return 0
 
     cache = os.path.join(work, "speech.json")
@@ -535,6 +707,8 @@ def main():
         cut_total[0], cut_total[1], 100.0 * cut_total[0] / max(1, cut_total[1])))
     print()
     narration(binary, work)
+    print()
+    books(work, os.path.abspath(a.library))
     if a.timing:
         timing(binary, work)
 

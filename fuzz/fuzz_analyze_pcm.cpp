@@ -15,7 +15,9 @@
 // cover the recording with keep_all, no piece over the maximum with
 // cut_at_pause, pauses in time order with ranks 1..n, a level per hop, no
 // more chapters than a chapter count asks for, a speech probability per
-// 32 ms window from 0 to 1, speech_p on the pauses only with speech).
+// 32 ms window from 0 to 1, speech_p on the pauses only with speech; with
+// chapters, the chapters given, in order; with hints, a chapter per hint
+// with its note; a title on every chapter when titles were given).
 // fuzz_analyze_pcm.dict holds the option keys.
 #include "engine.h"
 
@@ -23,8 +25,8 @@
 
 #include <cmath>
 #include <cstdint>
-#include <vector>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,14 +51,14 @@ std::string run(const float *pcm, int n, const char *opts, std::string *error) {
 
 double num(yyjson_val *obj, const char *key) { return yyjson_get_num(yyjson_obj_get(obj, key)); }
 
-void check_members(const std::string &text, const sil_opts &o) {
+void check_members(const std::string &text, const sil_opts &o, const sil_chapter_keys &k) {
     yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
     check(doc != nullptr);
     yyjson_val *root = yyjson_doc_get_root(doc);
     yyjson_val *chapters = yyjson_obj_get(root, "chapters");
     const size_t n = yyjson_arr_size(chapters);
     const double duration = num(root, "duration_s");
-    check((yyjson_obj_get(root, "threshold_db") != nullptr) == o.auto_threshold);
+    check((yyjson_obj_get(root, "threshold_db") != nullptr) == (o.auto_threshold || o.auto_detect));
     check((yyjson_obj_get(root, "pauses") != nullptr) == o.report_pauses);
     check((yyjson_obj_get(root, "levels") != nullptr) == o.report_levels);
     check((yyjson_obj_get(root, "chapter_count") != nullptr) == (o.chapter_count > 0));
@@ -66,7 +68,22 @@ void check_members(const std::string &text, const sil_opts &o) {
         check(yyjson_get_int(yyjson_obj_get(cc, "requested")) == o.chapter_count);
         check(yyjson_get_int(yyjson_obj_get(cc, "found")) == (int)n && (int)n <= o.chapter_count);
     }
-    if (o.keep_all && duration > 0.0) {
+    for (size_t i = 0; i < n; i++) {
+        yyjson_val *c = yyjson_arr_get(chapters, i);
+        check((yyjson_obj_get(c, "title") != nullptr) == sil_chapter_keys_titled(&k));
+        check((yyjson_obj_get(c, "snap") != nullptr) == (k.n_hints > 0));
+        if (sil_chapter_keys_any(&k) && i > 0)
+            check(!(num(c, "t0") < num(yyjson_arr_get(chapters, i - 1), "t0")) &&
+                  !(num(c, "t1") < num(c, "t0")));
+    }
+    if (k.n_chapters > 0) {
+        check(n == (size_t)k.n_chapters);
+        for (size_t i = 0; i < n; i++)
+            check(num(yyjson_arr_get(chapters, i), "t0") == (double)k.chapters[i].t0);
+    }
+    if (k.n_hints > 0)
+        check(n == (size_t)k.n_hints);
+    if (o.keep_all && duration > 0.0 && k.n_chapters == 0) {
         // The 16 kHz signal's end may differ from the input's duration by a
         // fraction of a hop when the input rate is not 16 kHz.
         check(n >= 1 && num(yyjson_arr_get(chapters, 0), "t0") == 0.0);
@@ -146,7 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const float *pcm = samples.empty() ? nullptr : samples.data();
     const int n = (int)samples.size();
     sil_opts o;
-    const bool opts_ok = sil_parse_opts(opts.c_str(), &o) == 0;
+    sil_chapter_keys keys;
+    std::unique_ptr<sil_chapter_keys, sil_chapter_keys_releaser> keys_guard(&keys);
+    const bool opts_ok = sil_parse_opts(opts.c_str(), &o, &keys) == 0;
     if (opts_ok && o.sample_rate > 0 && (double)n * 16000.0 / o.sample_rate > kMaxSamples16k)
         return 0;
     std::string e1, e2;
@@ -154,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string r2 = run(pcm, n, opts.c_str(), &e2);
     check(r1 == r2 && e1 == e2);
     if (opts_ok && e1.empty())
-        check_members(r1, o);
+        check_members(r1, o, keys);
     // NULL options and "{}" both mean the defaults.
     if (opts == "{}") {
         std::string e3;

@@ -134,6 +134,13 @@ def pcm_seeds():
         "wrong_types": b'{"auto_threshold":1,"chapter_count":"2","keep_all":null}',
         "speech": b'{"speech":true,"report_speech":true,"report_pauses":true,"keep_all":true,'
                   b'"min_chapter_s":0.5}\0' + struct.pack("<H", 4000) + loud * 40 + quiet * 50,
+        "chapters": b'{"chapters":[{"t0":0,"t1":0.5,"title":"a"},{"t0":0.75},{"t0":2,"t1":1e9}],'
+                    b'"report_pauses":true}\0' + struct.pack("<H", 4000) + loud * 40 + quiet * 50,
+        "hints": b'{"hints":[0,{"t":1.5,"title":"b"},2.5,3],"hint_window_s":2,"keep_all":true,'
+                 b'"titles":["x",null]}\0' + struct.pack("<H", 6000) + loud * 40 + quiet * 60,
+        "hints_auto": b'{"hints":[0.5,1,9],"auto":true,"min_silence_s":0.05}\0'
+                      + struct.pack("<H", 6000) + loud * 30 + quiet * 70 + loud * 20 + quiet * 90,
+        "bad_lists": b'{"chapters":[{"t0":3},{"t0":1}],"hints":[{"t":-1}],"titles":[5]}',
     }
 
 

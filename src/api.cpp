@@ -86,8 +86,11 @@ SILSPLIT_API char *silsplit_analyze_progress(const char *wav_path, const char *o
     sil_analysis a;
     if (sil_analyze_wav(wav_path, &opts, &progress, &a, &keys) != 0)
         return nullptr;
-    free(a.chapters);
-    return a.report;
+    // The report goes to the caller, the rest of the record is freed.
+    char *report = a.report;
+    a.report = nullptr;
+    sil_analysis_free(&a);
+    return report;
 }
 
 SILSPLIT_API char *silsplit_analyze(const char *wav_path, const char *opts_json) {

@@ -17,6 +17,7 @@
 #define SILSPLIT_ENGINE_H
 
 #include "base.h"
+#include "chapter_marks.h"
 #include "export.h"
 #include "options.h"
 #include "pipeline.h"

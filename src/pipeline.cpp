@@ -414,8 +414,11 @@ int sil_pipeline_finish(sil_pipeline *p, sil_analysis *out) {
         bool ok = titles != nullptr;
         for (int i = 0; ok && i < count; i++) {
             const char *t = sil_chapter_title(&p->keys, i);
-            titles.get()[i] = t ? strdup(t) : nullptr;
+            const size_t len = t ? strlen(t) + 1 : 0;
+            titles.get()[i] = t ? static_cast<char *>(malloc(len)) : nullptr;
             ok = !t || titles.get()[i];
+            if (t && ok)
+                memcpy(titles.get()[i], t, len);
         }
         if (!ok) {
             for (int i = 0; titles && i < count; i++)
@@ -437,8 +440,11 @@ char *sil_pipeline_report(sil_pipeline *p) {
     sil_analysis a;
     if (sil_pipeline_finish(p, &a) != 0)
         return nullptr;
-    free(a.chapters);
-    return a.report;
+    // The report goes to the caller, the rest of the record is freed.
+    char *report = a.report;
+    a.report = nullptr;
+    sil_analysis_free(&a);
+    return report;
 }
 
 void sil_analysis_free(sil_analysis *a) {

@@ -143,7 +143,11 @@ TEST(AllocationFailure, AnalyzePcm) {
     const std::vector<float> s = two_chapters();
     for (const char *opts : {"{\"min_chapter_s\":2}", "{\"sample_rate\":44100}",
                              "{\"speech\":true,\"report_speech\":true,\"report_pauses\":true,"
-                             "\"keep_all\":true}"}) {
+                             "\"keep_all\":true}",
+                             "{\"hints\":[0,{\"t\":8.5,\"title\":\"Two\"}],\"titles\":[\"One\"],"
+                             "\"keep_all\":true}",
+                             "{\"chapters\":[{\"t0\":0.5,\"t1\":7,\"title\":\"a\"},{\"t0\":8}],"
+                             "\"titles\":[null,\"b\"]}"}) {
         SCOPED_TRACE(opts);
         fail_each_allocation(
             [&](long) { return Raw{silsplit_analyze_pcm(s.data(), (int)s.size(), opts)}; },
