@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <new>
@@ -606,6 +607,9 @@ std::string check_order(const std::string &name, const std::vector<ChapterMark> 
 }
 
 std::string read_whole(const std::string &path, std::string *text) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        return path + ": is a folder, not a file";
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -750,8 +754,12 @@ std::string options_with_titles(const std::string &opts, const std::vector<std::
         throw std::bad_alloc();
     yyjson_mut_val *root = options_root(doc.get(), opts, "titles");
     yyjson_mut_val *list = yyjson_mut_obj_add_arr(doc.get(), root, "titles");
-    for (const std::string &t : titles)
-        yyjson_mut_arr_add_strncpy(doc.get(), list, t.data(), t.size());
+    for (const std::string &t : titles) { // an empty line names nothing
+        if (t.empty())
+            yyjson_mut_arr_add_null(doc.get(), list);
+        else
+            yyjson_mut_arr_add_strncpy(doc.get(), list, t.data(), t.size());
+    }
     return written(doc.get());
 }
 

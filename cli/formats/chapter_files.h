@@ -49,7 +49,8 @@ std::string read_title_file(const std::string &path, std::vector<std::string> *t
 // The options text opts ("" for none) with one more key: "chapters" (each
 // mark as {"t0","t1","title"}, the end and the title when given), "hints"
 // (each start as a number, or {"t","title"} when it has a title) or
-// "titles" (the texts).
+// "titles" (the texts, null for an empty one: the chapter keeps the title
+// a list gives it, or has none).
 std::string options_with_chapters(const std::string &opts, const std::vector<ChapterMark> &marks);
 std::string options_with_hints(const std::string &opts, const std::vector<ChapterMark> &marks);
 std::string options_with_titles(const std::string &opts, const std::vector<std::string> &titles);

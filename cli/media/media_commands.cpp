@@ -821,6 +821,7 @@ int review_spool(Spool *spool, MediaRun *run, std::string *error) {
     review.hints_from_input = run->hints_from_input;
     review.stream = run->stream;
     review.stop = run->stop;
+    review.hints_from_input = run->hints_from_input;
     MediaInput in;
     if (media_open(spool->file.temp, review.stream, nullptr, review.stop, &in, error) != 0)
         return -1;

@@ -108,7 +108,7 @@ TEST(ChapterFiles, OptionsTextCarriesTheList) {
     EXPECT_EQ(options_with_hints("", list.marks),
               "{\"hints\":[{\"t\":0.0,\"title\":\"One \\\"1\\\"\"},61.123456789]}");
     EXPECT_EQ(options_with_titles("{\"hints\":[1]}", {"A", ""}),
-              "{\"hints\":[1],\"titles\":[\"A\",\"\"]}");
+              "{\"hints\":[1],\"titles\":[\"A\",null]}");
 }
 
 } // namespace

@@ -10,7 +10,7 @@
   chapter_lists_case.py packets EXE DIR NAME
       the same for a packet copy: the chapters.json of a split applied again
       gives files with the same packets, cut at the same times; titles go
-      into the files' tags.
+      into the files' tags, and into the INFO chunks of --to-wav files.
   chapter_lists_case.py marks EXE DIR NAME OUT
       `chapters --chapters LIST NAME -o OUT` marks the listed starts with
       their titles (ffprobe lists them).
@@ -203,6 +203,15 @@ def case_packets(exe, cwd, name):
     run([exe, "split", "--chapters", listing, name, titled], cwd)
     for f, title in zip(chapter_files(titled), titles):
         tag = probe_tags(os.path.join(titled, f), cwd).get("title")
+        if tag != title:
+            fail("%s is titled %r, expected %r" % (f, tag, title))
+    # Decoded into WAV files, the titles go into their INFO chunks.
+    decoded = fresh(cwd, "packets-wav-" + name.replace(".", "-"))
+    run([exe, "split", "--to-wav", "--chapters", listing, name, decoded], cwd)
+    for f, title in zip(chapter_files(decoded), titles):
+        with wave.open(os.path.join(decoded, f), "rb") as w:
+            w.readframes(w.getnframes())  # a WAV reader still reads it
+        tag = probe_tags(os.path.join(decoded, f), cwd).get("title")
         if tag != title:
             fail("%s is titled %r, expected %r" % (f, tag, title))
 
