@@ -64,6 +64,38 @@ int sil_scan_sound(const float *level, const float *thr, float fixed, int32_t fr
     return 0;
 }
 
+int sil_scan_sound_near(const float *level, const float *thr, const float *near, int32_t frames,
+                        int32_t min_run, sil_heap_ptr<sil_span> &out, size_t &n) {
+    size_t cap = 0;
+    n = 0;
+    for (int32_t i = 0; i < frames; i++) {
+        if (!(level[i] > SIL_ONSET_MARGIN_DB + thr[i]))
+            continue;
+        const int32_t first = i;
+        int32_t near_first = -1; // first frame under near in the current quiet stretch
+        int32_t end = frames;
+        for (i = first + 1; i < frames; i++) {
+            if (!(level[i] < thr[i])) {
+                near_first = -1;
+                continue;
+            }
+            if (!(level[i] < near[i]))
+                continue;
+            if (near_first < 0)
+                near_first = i;
+            if (i - near_first + 1 >= min_run) {
+                end = near_first;
+                break;
+            }
+        }
+        if (!sil_push(out, n, cap, sil_span{first, end})) {
+            sil_fail_memory();
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Refinement
 // ---------------------------------------------------------------------------

@@ -58,6 +58,15 @@ int32_t sil_min_silence_frames(float min_silence_s);
 int sil_scan_sound(const float *level, const float *thr, float fixed, int32_t frames,
                    int32_t min_run, sil_heap_ptr<sil_span> &out, size_t &n);
 
+// The scan with hysteresis: a sound opens as in sil_scan_sound, and a quiet
+// stretch (frames under thr) ends it once the frames in it under near (a
+// level closer to the noise floor, at most thr) span min_run frames, from
+// the first of them to the last; the sound ends at the first. The frames of
+// a word's quiet ending, between near and thr, stay in the sound and do not
+// lengthen the pause. Returns as sil_scan_sound.
+int sil_scan_sound_near(const float *level, const float *thr, const float *near, int32_t frames,
+                        int32_t min_run, sil_heap_ptr<sil_span> &out, size_t &n);
+
 // Widens every chapter by pad on both sides, within [0, duration]. A negative
 // pad narrows them instead; a chapter it turns inside out (end before start)
 // is dropped, one narrowed to exactly nothing stays. Returns the count kept.

@@ -442,6 +442,128 @@ INSTANTIATE_TEST_SUITE_P(
                       OnePopulation{"LoudTone", hum(-10.0, 30.0), 1}),
     [](const ::testing::TestParamInfo<OnePopulation> &i) { return std::string(i.param.name); });
 
+// Steady noise at db over the builder's floor (a word's fading end, music).
+void steady(Builder &b, double seconds, double db) {
+    const size_t n = (size_t)std::lround(seconds * kRate);
+    for (size_t i = 0; i < n; i++)
+        b.s.push_back(amp_for(db) * b.noise.next());
+}
+
+// Sound inside no chapter, in seconds, over the spans [t0, t1) given.
+double left_out(const Report &r, const std::vector<std::pair<double, double>> &spans) {
+    double out = 0.0;
+    for (const auto &sp : spans) {
+        double inside = 0.0;
+        for (const Chapter &c : r.chapters)
+            inside += std::max(0.0, std::min(sp.second, c.t1) - std::max(sp.first, c.t0));
+        out += (sp.second - sp.first) - inside;
+    }
+    return out;
+}
+
+double hiss_65(double) { return -65.0; }
+
+struct ShortStretchCase {
+    const char *name;
+    double pause_before, pause_after; // around a 1.5 s stretch between two chapters
+    int joins;                        // the chapter it joins: 0 the one before, 1 the one after
+};
+
+void PrintTo(const ShortStretchCase &c, std::ostream *os) { *os << c.name; }
+
+class AutoThresholdShortStretch : public ::testing::TestWithParam<ShortStretchCase> {};
+
+TEST_P(AutoThresholdShortStretch, JoinsTheNeighbourAcrossTheShorterPause) {
+    // A spoken title or a closing remark: too short to stand alone, kept in
+    // the chapter across its shorter pause.
+    const ShortStretchCase &c = GetParam();
+    Builder b;
+    b.floor_at = hiss_65;
+    b.pause(1.0).speech(9.95, -20.0).pause(c.pause_before); // ends on a syllable
+    const double a = b.now();
+    b.speech(1.5, -20.0);
+    const double e = b.now();
+    b.pause(c.pause_after).speech(10.0, -20.0).pause(1.0);
+    const Report r = analyze(b.s, "{\"auto_threshold\":true}");
+    ASSERT_FALSE(r.text.empty()) << r.error;
+    ASSERT_EQ(2u, r.chapters.size()) << r.text.substr(0, 400);
+    EXPECT_LE(r.chapters[c.joins].t0, a);
+    EXPECT_GE(r.chapters[c.joins].t1, e);
+    EXPECT_LT(left_out(r, {{1.0, b.now() - 1.0}}), c.pause_before + c.pause_after + 0.01);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, AutoThresholdShortStretch,
+    ::testing::Values(ShortStretchCase{"TitleBeforeItsChapter", 3.0, 1.2, 1},
+                      ShortStretchCase{"RemarkAfterItsChapter", 1.2, 3.0, 0},
+                      ShortStretchCase{"EqualPausesToTheEarlier", 2.0, 2.0, 0}),
+    [](const ::testing::TestParamInfo<ShortStretchCase> &i) { return std::string(i.param.name); });
+
+TEST(AutoThresholdHysteresis, AWordsQuietEndDoesNotLengthenThePause) {
+    // Sentence gaps of 0.45 s after 0.5 s of a fading word end between the
+    // threshold and the floor: the gap crosses the threshold for 0.95 s,
+    // longer than min_silence_s, but lies near the floor for 0.45 s only.
+    Builder b;
+    b.floor_at = hiss_65;
+    b.pause(1.0);
+    std::vector<double> ends;
+    for (int c = 0; c < 2; c++) {
+        for (int k = 0; k < 3; k++) {
+            b.speech(3.95, -20.0); // ends on a syllable
+            steady(b, 0.5, -53.0);
+            ends.push_back(b.now());
+            b.pause(0.45);
+        }
+        b.pause(c == 0 ? 2.0 : 0.55);
+    }
+    const Report r = analyze(b.s, "{\"auto_threshold\":true,\"report_pauses\":true}");
+    ASSERT_FALSE(r.text.empty()) << r.error;
+    const double thr = r.num("threshold_db");
+    ASSERT_GT(thr, -52.0) << "the fading end must lie under the threshold";
+    ASSERT_LT(thr, -51.0) << "and less than 2 dB under it";
+    const Report fixed =
+        analyze(b.s, "{\"min_chapter_s\":1,\"padding_s\":0,\"threshold_db\":" +
+                         std::to_string(thr) + "}");
+    EXPECT_GT(fixed.chapters.size(), 2u); // the crossing alone splits the sentences
+    ASSERT_EQ(2u, r.chapters.size()) << r.text.substr(0, 600);
+    EXPECT_NEAR(ends[2] + 0.25, r.chapters[0].t1, 0.05); // the end, padded
+    // Each pause starts where the fading end gives way to the floor.
+    yyjson_val *pauses = r.get("pauses");
+    ASSERT_EQ(5u, yyjson_arr_size(pauses));
+    for (size_t i = 0; i < 5; i++) {
+        SCOPED_TRACE(i);
+        const double t0 = yyjson_get_num(yyjson_obj_get(yyjson_arr_get(pauses, i), "t0"));
+        EXPECT_NEAR(ends[i], t0, 0.03);
+    }
+}
+
+TEST(AutoThresholdFloor, DoesNotClimbIntoLongMusic) {
+    // Talk, 150 s of music at -30 dBFS whose quiet passages fall to -40 for
+    // 0.9 s every 5 s, and talk again: the music is material, kept whole.
+    Builder b;
+    b.floor_at = hiss_65;
+    b.pause(1.0);
+    for (int c = 0; c < 3; c++)
+        b.speech(12.0, -20.0).pause(2.0);
+    const double m0 = b.now();
+    for (int k = 0; k < 30; k++) {
+        steady(b, 4.1, -30.0);
+        steady(b, 0.9, -40.0);
+    }
+    const double m1 = b.now();
+    for (int c = 0; c < 3; c++)
+        b.pause(2.0).speech(12.0, -20.0);
+    b.pause(1.0);
+    const Report r = analyze(b.s, "{\"auto_threshold\":true}");
+    ASSERT_FALSE(r.text.empty()) << r.error;
+    EXPECT_LT(left_out(r, {{m0, m1}}), 0.01);
+    for (const Chapter &c : r.chapters) {
+        EXPECT_FALSE(c.t0 > m0 + 1.0 && c.t0 < m1 - 1.0) << c.t0;
+        EXPECT_FALSE(c.t1 > m0 + 1.0 && c.t1 < m1 - 1.0) << c.t1;
+    }
+    EXPECT_EQ(7u, r.chapters.size()) << r.text.substr(0, 800);
+}
+
 // ---------------------------------------------------------------------------
 // cut_at_pause
 // ---------------------------------------------------------------------------
