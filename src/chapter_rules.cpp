@@ -480,7 +480,7 @@ static int find_pauses(const float *level, const float *thr, const float *near, 
                 const double depth = std::round(sum_depth / n * 10.0);
                 list[count] = sil_pause{a, e, (float)(sum_level / n),
                                         (int32_t)std::min(999.0, std::max(0.0, depth)), 0,
-                                        sil_pause_middle(a, e), -1.0f};
+                                        sil_pause_middle(a, e), -1.0f, -1.0f};
             }
             count++;
         }
@@ -501,9 +501,52 @@ static int find_pauses(const float *level, const float *thr, const float *near, 
 // Sets each pause's rank: 1 for the strongest, ties to the earlier one.
 static int rank_pauses(sil_pause *p, int32_t n);
 
+// Each pause's confidence against the pause scale min_silence_s.
+static void rate_pauses(sil_pause *p, int32_t n, float min_silence_s) {
+    for (int32_t i = 0; i < n; i++)
+        p[i].confidence = sil_pause_confidence(p[i].end - p[i].first, p[i].depth_tenths,
+                                               min_silence_s);
+}
+
+// The confidence of each boundary between neighbouring chapters, handed to
+// extras: that of the quiet stretch (between sounds, of any length) holding
+// the middle of the gap between the two chapters, 0 when none holds it (a
+// cut through sound). 0, or -1 with "out of memory".
+static int report_boundaries(const float *level, const float *thr, const float *near,
+                             int32_t frames, const sil_chapter *c, size_t count,
+                             float min_silence_s, sil_report_extras *extras) {
+    const size_t n = count > 1 ? count - 1 : 0;
+    sil_pause *raw = nullptr;
+    int32_t n_quiet = 0;
+    if (n > 0 && find_pauses(level, thr, near, frames, 1, &raw, &n_quiet) != 0)
+        return -1;
+    sil_heap_ptr<sil_pause> quiet(raw);
+    sil_heap_ptr<sil_point> points(alloc_array<sil_point>(n ? n : 1));
+    if (!points) {
+        sil_fail_memory();
+        return -1;
+    }
+    int32_t q = 0;
+    for (size_t i = 0; i < n; i++) {
+        const float t = (c[i].t1 + c[i + 1].t0) * 0.5f;
+        while (q < n_quiet && frame_time(quiet.get()[q].end) < t)
+            q++;
+        float conf = 0.0f;
+        if (q < n_quiet && frame_time(quiet.get()[q].first) <= t) {
+            const sil_pause &p = quiet.get()[q];
+            conf = sil_pause_confidence(p.end - p.first, p.depth_tenths, min_silence_s);
+        }
+        points.get()[i] = sil_point{t, conf};
+    }
+    extras->has_boundaries = true;
+    extras->boundaries = points.release();
+    extras->n_boundaries = (int32_t)n;
+    return 0;
+}
+
 // The ranked pauses of the curve under thr, handed to extras.
 static int report_pauses(const float *level, const float *thr, int32_t frames,
-                         sil_report_extras *extras) {
+                         float min_silence_s, sil_report_extras *extras) {
     const float *near = nullptr;
     sil_pause *raw = nullptr;
     int32_t n = 0;
@@ -512,6 +555,7 @@ static int report_pauses(const float *level, const float *thr, int32_t frames,
     sil_heap_ptr<sil_pause> pauses(raw);
     if (pauses && rank_pauses(pauses.get(), n) != 0)
         return -1;
+    rate_pauses(pauses.get(), n, min_silence_s);
     extras->has_pauses = true;
     extras->pauses = pauses.release();
     extras->n_pauses = n;
@@ -944,6 +988,8 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         place_speech_pauses(*sv, pauses.get(), n_pauses);
     if (opts->report_pauses && pauses && rank_pauses(pauses.get(), n_pauses) != 0)
         return -1;
+    if (opts->report_pauses)
+        rate_pauses(pauses.get(), n_pauses, opts->min_silence_s);
 
     count = 0;
     if (opts->chapter_count > 0) {
@@ -1007,6 +1053,10 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         extras->pauses = pauses.release();
         extras->n_pauses = n_pauses;
     }
+    if (extras && (opts->auto_detect || opts->report_pauses) &&
+        report_boundaries(level, thr, near, frames, chapters.get(), count, opts->min_silence_s,
+                          extras) != 0)
+        return -1;
     return 0;
 }
 
@@ -1036,7 +1086,10 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
         } else {
             sil_fail_memory();
         }
-        if (!thresholds || report_pauses(level, thresholds.get(), frames, extras) != 0) {
+        if (!thresholds ||
+            report_pauses(level, thresholds.get(), frames, opts->min_silence_s, extras) != 0 ||
+            report_boundaries(level, thresholds.get(), nullptr, frames, *out, (size_t)*out_n,
+                              opts->min_silence_s, extras) != 0) {
             free(*out);
             *out = nullptr;
             *out_n = 0;

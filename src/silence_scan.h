@@ -29,6 +29,8 @@ struct sil_pause {
     float cut_t;          // where it is cut, in seconds: its middle (sil_pause_middle),
                           // or with speech its quietest part
     float speech_p;       // mean speech probability of its frames; -1: not measured
+    float confidence;     // how clearly it stands out as a chapter break, 0..1 in
+                          // hundredths (sil_pause_confidence); -1: not measured
 };
 
 // A sound opens at a frame this far over its threshold.

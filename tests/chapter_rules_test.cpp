@@ -4,6 +4,7 @@
 // chapter count, chapters that cover the whole recording). Signals are 16 kHz
 // buffers of hops of 160 samples (see signal_helpers.h); noise comes from a
 // fixed seed.
+#include "report.h"
 #include "signal_helpers.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -221,10 +223,10 @@ TEST(ReportMembers, PausesAreTheQuietStretchesBetweenSoundsRanked) {
     const Report plain = analyze(pcm, "{\"min_chapter_s\":1}");
     const Report r = analyze(pcm, "{\"min_chapter_s\":1,\"report_pauses\":true}");
     ASSERT_FALSE(r.text.empty()) << r.error;
-    // Today's report first, the pauses after it.
+    // Today's report first, the pauses and the boundaries' confidence after it.
     EXPECT_EQ(plain.text.substr(0, plain.text.size() - 1), r.text.substr(0, plain.text.size() - 1));
     EXPECT_EQ((std::vector<std::string>{"sample_rate", "duration_s", "silences_removed_s",
-                                        "chapters", "pauses"}),
+                                        "chapters", "pauses", "boundaries"}),
               keys(r));
     yyjson_val *p = r.get("pauses");
     ASSERT_EQ(3u, yyjson_arr_size(p)); // 1.0 s, 2.0 s, 0.5 s; not the 50 ms one
@@ -303,7 +305,7 @@ TEST(ReportMembers, AnEmptySignalHasEmptyMembers) {
     EXPECT_EQ("{\"sample_rate\":16000,\"duration_s\":0.0,\"silences_removed_s\":0.0,"
               "\"chapters\":[],\"threshold_db\":-40.0,\"pauses\":[],"
               "\"levels\":{\"hop_s\":0.01,\"db\":[]},"
-              "\"chapter_count\":{\"requested\":3,\"found\":0}}",
+              "\"chapter_count\":{\"requested\":3,\"found\":0},\"boundaries\":[]}",
               r.text);
 }
 
@@ -562,6 +564,76 @@ TEST(AutoThresholdFloor, DoesNotClimbIntoLongMusic) {
         EXPECT_FALSE(c.t1 > m0 + 1.0 && c.t1 < m1 - 1.0) << c.t1;
     }
     EXPECT_EQ(7u, r.chapters.size()) << r.text.substr(0, 800);
+}
+
+struct ConfidenceCase {
+    const char *name;
+    const char *opts;
+    bool boundaries;  // the member is written
+    double min, max;  // the confidence of every boundary in a gap between chapters
+                      // (chapters that meet are cut through sound: 0)
+};
+
+void PrintTo(const ConfidenceCase &c, std::ostream *os) { *os << c.name; }
+
+class BoundaryConfidence : public ::testing::TestWithParam<ConfidenceCase> {};
+
+TEST_P(BoundaryConfidence, RatesEachBoundaryByItsPause) {
+    // Four chapters, 2 s pauses between them, 0.4 s between sentences.
+    const ConfidenceCase &c = GetParam();
+    const Report r = analyze(talk(-20.0, hiss_65), c.opts);
+    ASSERT_FALSE(r.text.empty()) << r.error;
+    yyjson_val *b = r.get("boundaries");
+    if (!c.boundaries) {
+        EXPECT_EQ(nullptr, b);
+        EXPECT_EQ(std::string::npos, r.text.find("confidence"));
+        return;
+    }
+    ASSERT_EQ(r.chapters.size() - 1, yyjson_arr_size(b)) << r.text.substr(0, 600);
+    for (size_t i = 0; i + 1 < r.chapters.size(); i++) {
+        SCOPED_TRACE(i);
+        yyjson_val *e = yyjson_arr_get(b, i);
+        EXPECT_NEAR((r.chapters[i].t1 + r.chapters[i + 1].t0) / 2,
+                    yyjson_get_num(yyjson_obj_get(e, "t")), 1e-5);
+        const double conf = yyjson_get_num(yyjson_obj_get(e, "confidence"));
+        if (r.chapters[i].t1 == r.chapters[i + 1].t0 && !strstr(c.opts, "auto")) {
+            EXPECT_EQ(0.0, conf);
+            continue;
+        }
+        EXPECT_GE(conf, c.min);
+        EXPECT_LE(conf, c.max);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, BoundaryConfidence,
+    ::testing::Values(
+        ConfidenceCase{"AbsentWithoutTheKeys", "{\"auto_threshold\":true}", false, 0, 0},
+        // Pauses of 2 s against a scale between 0.4 and 2 s: clear breaks.
+        ConfidenceCase{"AutoAlways", "{\"auto\":true}", true, 0.7, 1.0},
+        ConfidenceCase{"WithReportPauses", "{\"threshold_db\":-50,\"report_pauses\":true}",
+                       true, 0.9, 1.0},
+        // Chapters cut through sound every 5 s: no pause holds those cuts.
+        ConfidenceCase{"HardCutsAreZero",
+                       "{\"threshold_db\":-50,\"max_chapter_s\":5,\"report_pauses\":true}",
+                       true, 0.9, 1.0}),
+    [](const ::testing::TestParamInfo<ConfidenceCase> &i) { return std::string(i.param.name); });
+
+TEST(PauseConfidence, GrowsWithLengthAndDepth) {
+    struct Case {
+        int frames, depth_tenths;
+        float scale, want;
+    } cases[] = {
+        {80, 120, 0.8f, 0.5f},  // at the scale, deep: half
+        {160, 120, 0.8f, 1.0f}, // twice the scale
+        {160, 0, 0.8f, 0.6f},   // twice the scale, at the threshold
+        {56, 120, 0.8f, 0.0f},  // under 0.71 of the scale
+        {10, 999, 0.8f, 0.0f},  // a sentence gap
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.frames);
+        EXPECT_FLOAT_EQ(c.want, sil_pause_confidence(c.frames, c.depth_tenths, c.scale));
+    }
 }
 
 // ---------------------------------------------------------------------------
