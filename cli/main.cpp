@@ -130,6 +130,19 @@ struct AnalyzeArgs {
     std::string command; // the command line, for the review page
 };
 
+// The warning for sound the chapters leave out under the defaults' rules,
+// or "" when they leave none out.
+std::string left_out_warning(const sil_analysis &a) {
+    if (a.left_out_n <= 0)
+        return "";
+    char text[160];
+    snprintf(text, sizeof text,
+             "%.1f s of sound above the threshold in %d %s left out; --keep-all or --auto keeps "
+             "them",
+             (double)a.left_out_s, (int)a.left_out_n, a.left_out_n == 1 ? "stretch" : "stretches");
+    return text;
+}
+
 struct Job {
     std::string path;
     ProgressView *view = nullptr;
@@ -138,6 +151,7 @@ struct Job {
     char *report = nullptr;
     std::string error;
     std::string warning;
+    std::string left_out; // left_out_warning
     bool done = false;
 };
 
@@ -247,6 +261,7 @@ int run_analyze(const AnalyzeArgs &a) {
             sil_analysis analysis;
             const bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
             char *report = analysed ? analysis.report : nullptr;
+            const std::string left_out = analysed ? left_out_warning(analysis) : "";
             if (analysed) { // the report is the job's; the chapters are not needed
                 analysis.report = nullptr;
                 sil_analysis_free(&analysis);
@@ -256,6 +271,7 @@ int run_analyze(const AnalyzeArgs &a) {
                 job.report = report;
                 job.error = error;
                 job.warning = run.warning;
+                job.left_out = left_out;
                 job.done = true;
             }
             cv.notify_all();
@@ -285,6 +301,8 @@ int run_analyze(const AnalyzeArgs &a) {
         view.above([&] {
             if (!job.warning.empty())
                 file_error(job.path, job.warning);
+            if (!job.left_out.empty())
+                file_error(job.path, job.left_out);
             if (!job.report) {
                 file_error(job.path, job.error);
                 status = kExitFileFailed;
@@ -437,6 +455,9 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
+    const std::string left_out = left_out_warning(analysis);
+    if (!left_out.empty())
+        view.above([&] { file_error(a.file, left_out); });
     SplitPlan plan;
     plan.input = a.file;
     plan.out_dir = a.out_dir;

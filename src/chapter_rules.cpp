@@ -1076,6 +1076,13 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
         if (sil_chapters_from_levels(level, frames, duration, opts, out, out_n, out_removed_s) !=
             0)
             return -1;
+        if (extras && sil_left_out(level, frames, duration, opts, *out, (size_t)*out_n,
+                                   &extras->left_out_s, &extras->left_out_n) != 0) {
+            free(*out);
+            *out = nullptr;
+            *out_n = 0;
+            return -1;
+        }
         if (!extras || !opts->report_pauses)
             return 0;
         // The pauses under the fixed threshold, beside the scan's chapters.

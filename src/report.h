@@ -48,6 +48,10 @@ struct sil_report_extras {
     sil_point *boundaries; // t: the boundary (the middle of the gap between the two
                            // chapters), db: its confidence 0..1
     int32_t n_boundaries;
+    // Not written: the sound the defaults' chapters leave out (sil_left_out),
+    // for the program's warning.
+    float left_out_s;
+    int32_t left_out_n;
     bool has_speech;
     const float *speech;  // the speech probabilities, one per 32 ms window: borrowed
                           // as levels is, unless it is speech_owned

@@ -318,3 +318,32 @@ int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
         *out_removed_s = removed;
     return 0;
 }
+
+int sil_left_out(const float *level, int32_t frames, float duration, const sil_opts *opts,
+                 const sil_chapter *c, size_t n, float *seconds, int32_t *stretches) {
+    *seconds = 0.0f;
+    *stretches = 0;
+    sil_heap_ptr<sil_span> spans;
+    size_t n_spans = 0;
+    if (sil_scan_sound(level, nullptr, opts->threshold_db, frames,
+                       sil_min_silence_frames(opts->min_silence_s), spans, n_spans) != 0)
+        return -1;
+    double total = 0.0;
+    size_t j = 0;
+    for (size_t i = 0; i < n_spans; i++) {
+        const double t0 = sil_frame_time(spans.get()[i].first);
+        const double t1 = spans.get()[i].end == frames ? duration : sil_frame_time(spans.get()[i].end);
+        while (j < n && c[j].t1 <= t0)
+            j++;
+        double inside = 0.0;
+        for (size_t k = j; k < n && c[k].t0 < t1; k++)
+            inside += std::max(0.0, std::min(t1, (double)c[k].t1) - std::max(t0, (double)c[k].t0));
+        const double out = (t1 - t0) - inside;
+        if (out > 0.005) {
+            total += out;
+            ++*stretches;
+        }
+    }
+    *seconds = (float)total;
+    return 0;
+}

@@ -92,6 +92,13 @@ int sil_cut_long(const sil_chapter *c, size_t n, float max_s, const sil_pause *q
 // below 0.
 float sil_removed_s(const sil_chapter *c, size_t n, float duration);
 
+// The sound the chapters leave out: the parts of the scan's stretches of
+// sound (at the fixed threshold, with min_silence_s) outside every chapter
+// (in time order). *seconds gets their length, *stretches the count of the
+// stretches with a part left out. 0, or -1 with "out of memory".
+int sil_left_out(const float *level, int32_t frames, float duration, const sil_opts *opts,
+                 const sil_chapter *c, size_t n, float *seconds, int32_t *stretches);
+
 // The chapters of a level curve under the defaults' rules: the scan at the
 // fixed threshold, candidates of at least min_chapter_s, padding, merging,
 // the maximum length and the limit. 0 and a heap array in *out (NULL when
