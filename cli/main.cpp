@@ -155,6 +155,19 @@ struct AnalyzeArgs {
     std::string command; // the command line, for the review page
 };
 
+// The warning for sound the chapters leave out under the defaults' rules,
+// or "" when they leave none out.
+std::string left_out_warning(const sil_analysis &a) {
+    if (a.left_out_n <= 0)
+        return "";
+    char text[160];
+    snprintf(text, sizeof text,
+             "%.1f s of sound above the threshold in %d %s left out; --keep-all or --auto keeps "
+             "them",
+             (double)a.left_out_s, (int)a.left_out_n, a.left_out_n == 1 ? "stretch" : "stretches");
+    return text;
+}
+
 struct Job {
     std::string path;
     ProgressView *view = nullptr;
@@ -164,6 +177,7 @@ struct Job {
     std::vector<std::string> titles; // the chapters' titles, when the options gave any
     std::string error;
     std::string warning;
+    std::string left_out; // left_out_warning
     bool done = false;
 };
 
@@ -277,6 +291,7 @@ int run_analyze(const AnalyzeArgs &a) {
             char *report = analysed ? analysis.report : nullptr;
             std::vector<std::string> titles;
             std::string warning = run.warning;
+            const std::string left_out = analysed ? left_out_warning(analysis) : "";
             if (analysed) { // the report and the titles are the job's
                 titles = analysis_titles(analysis);
                 warning = joined_lines(warning, unmoved_hints(report));
@@ -289,6 +304,7 @@ int run_analyze(const AnalyzeArgs &a) {
                 job.titles = std::move(titles);
                 job.error = error;
                 job.warning = warning;
+                job.left_out = left_out;
                 job.done = true;
             }
             cv.notify_all();
@@ -317,6 +333,8 @@ int run_analyze(const AnalyzeArgs &a) {
             break;
         view.above([&] {
             file_warnings(job.path, job.warning);
+            if (!job.left_out.empty())
+                file_error(job.path, job.left_out);
             if (!job.report) {
                 file_error(job.path, job.error);
                 status = kExitFileFailed;
@@ -486,6 +504,9 @@ int run_split(const SplitArgs &a) {
     }
     std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
     view.above([&] { file_warnings(a.file, unmoved_hints(analysis.report)); });
+    const std::string left_out = left_out_warning(analysis);
+    if (!left_out.empty())
+        view.above([&] { file_error(a.file, left_out); });
     SplitPlan plan;
     plan.input = a.file;
     plan.out_dir = a.out_dir;

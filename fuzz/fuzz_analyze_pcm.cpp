@@ -63,6 +63,16 @@ void check_members(const std::string &text, const sil_opts &o, const sil_chapter
     check((yyjson_obj_get(root, "levels") != nullptr) == o.report_levels);
     check((yyjson_obj_get(root, "chapter_count") != nullptr) == (o.chapter_count > 0));
     check((yyjson_obj_get(root, "speech") != nullptr) == o.report_speech);
+    // One boundary per pair of neighbouring chapters, each rated 0..1.
+    yyjson_val *bounds = yyjson_obj_get(root, "boundaries");
+    check((bounds != nullptr) == (o.auto_detect || o.report_pauses));
+    if (bounds) {
+        check(yyjson_arr_size(bounds) == (n > 0 ? n - 1 : 0));
+        for (size_t i = 0; i < yyjson_arr_size(bounds); i++) {
+            const double c = num(yyjson_arr_get(bounds, i), "confidence");
+            check(c >= 0.0 && c <= 1.0);
+        }
+    }
     if (o.chapter_count > 0) {
         yyjson_val *cc = yyjson_obj_get(root, "chapter_count");
         check(yyjson_get_int(yyjson_obj_get(cc, "requested")) == o.chapter_count);

@@ -31,6 +31,12 @@ constexpr float ONSET_MARGIN_DB = SIL_ONSET_MARGIN_DB;
 constexpr int32_t BLOCK_FRAMES = 500;
 constexpr int32_t FLOOR_REACH_BLOCKS = 4;
 constexpr double FLOOR_QUANTILE = 0.10;
+// A block whose levels all lie within MIN_SPREAD_DB of its 10th percentile
+// (up to its 98th) holds no pause: it is material (music, speech without
+// pauses, a long noise), and its floor climbs at most this much per block
+// over the floor of the blocks around it, so a long loud stretch keeps the
+// floor of the quiet around it instead of becoming the floor.
+constexpr float FLOOR_CLIMB_DB_PER_BLOCK = 0.3f;
 // The speech level is the 98th percentile of the levels above the floor.
 constexpr double SPEECH_QUANTILE = 0.98;
 // Below this distance between floor and speech the recording is taken as
@@ -45,6 +51,11 @@ constexpr float MAX_ABOVE_FLOOR_DB = 15.0f;
 // A threshold whose blocks stay within this range is reported and used as
 // one value.
 constexpr float STEADY_RANGE_DB = 1.0f;
+// A pause's extent runs over the frames this far under the threshold, on
+// the way to the floor (hysteresis): a word's quiet ending between the two
+// stays in the sound and does not lengthen the pause. Not further down, so
+// a room's reverberation decaying into digital silence still ends a sound.
+constexpr float NEAR_FLOOR_DB = 3.0f;
 
 // Shortest quiet stretch that counts as a pause for the report and the
 // chapter count; cut_at_pause takes any quiet frame.
@@ -154,9 +165,12 @@ static float peak_of(const float *level, int32_t frames, float t0, float t1) {
 
 // Fills thr[0..frames) with the threshold of each frame: the fixed option,
 // or with auto_threshold the one found from the curve, which then goes into
-// the extras (its median, and its points over time when it varies).
+// the extras (its median, and its points over time when it varies). When
+// the threshold comes from a floor, near[0..frames) receives the level near
+// the floor that bounds pauses and *has_near is set.
 static int fill_thresholds(const float *level, int32_t frames, const sil_opts *opts, float *thr,
-                           sil_report_extras *extras) {
+                           float *near, bool *has_near, sil_report_extras *extras) {
+    *has_near = false;
     float fixed = opts->threshold_db;
     if (!opts->auto_threshold || frames == 0) {
         for (int32_t k = 0; k < frames; k++)
@@ -172,7 +186,8 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
     sil_heap_ptr<float> work(alloc_array<float>((size_t)frames));
     sil_heap_ptr<float> block_low(alloc_array<float>((size_t)n_blocks));
     sil_heap_ptr<float> floor_db(alloc_array<float>((size_t)n_blocks));
-    if (!work || !block_low || !floor_db) {
+    sil_heap_ptr<unsigned char> material(alloc_array<unsigned char>((size_t)n_blocks));
+    if (!work || !block_low || !floor_db || !material) {
         sil_fail_memory();
         return -1;
     }
@@ -183,6 +198,8 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
         const int32_t a = b * BLOCK_FRAMES;
         const int32_t e = std::min(frames, a + BLOCK_FRAMES);
         block_low.get()[b] = quantile(w + a, (size_t)(e - a), FLOOR_QUANTILE);
+        const float high = quantile(w + a, (size_t)(e - a), SPEECH_QUANTILE);
+        material.get()[b] = high - block_low.get()[b] < MIN_SPREAD_DB ? 1 : 0;
     }
     for (int32_t b = 0; b < n_blocks; b++) {
         float lo = block_low.get()[b];
@@ -191,6 +208,13 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
             lo = std::min(lo, block_low.get()[j]);
         floor_db.get()[b] = lo;
     }
+    float *f = floor_db.get();
+    for (int32_t b = 1; b < n_blocks; b++)
+        if (material.get()[b])
+            f[b] = std::min(f[b], f[b - 1] + FLOOR_CLIMB_DB_PER_BLOCK);
+    for (int32_t b = n_blocks - 2; b >= 0; b--)
+        if (material.get()[b])
+            f[b] = std::min(f[b], f[b + 1] + FLOOR_CLIMB_DB_PER_BLOCK);
 
     // Levels above the local floor; their high quantile is the speech level.
     for (int32_t k = 0; k < frames; k++)
@@ -231,10 +255,14 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
     }
     memcpy(floor_db.get(), block_thr, (size_t)n_blocks * sizeof(float));
     const float median = quantile(floor_db.get(), (size_t)n_blocks, 0.5);
+    const float near_below = std::min(NEAR_FLOOR_DB, 0.5f * above);
+    *has_near = true;
 
     if (hi - lo <= STEADY_RANGE_DB) {
-        for (int32_t k = 0; k < frames; k++)
+        for (int32_t k = 0; k < frames; k++) {
             thr[k] = median;
+            near[k] = median - near_below;
+        }
         if (extras) {
             extras->has_threshold = true;
             extras->threshold_db = median;
@@ -254,6 +282,8 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
         const float f = (float)(k - half - b * BLOCK_FRAMES) / (float)BLOCK_FRAMES;
         thr[k] = block_thr[b] + (block_thr[b + 1] - block_thr[b]) * f;
     }
+    for (int32_t k = 0; k < frames; k++)
+        near[k] = thr[k] - near_below;
     if (extras) {
         sil_point *track = alloc_array<sil_point>((size_t)n_blocks);
         if (!track) {
@@ -270,8 +300,8 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
     return 0;
 }
 
-static int find_pauses(const float *level, const float *thr, int32_t frames, int32_t min_frames,
-                       sil_pause **out, int32_t *out_n);
+static int find_pauses(const float *level, const float *thr, const float *near, int32_t frames,
+                       int32_t min_frames, sil_pause **out, int32_t *out_n);
 
 // ---------------------------------------------------------------------------
 // auto: clicks and the pause scale
@@ -337,12 +367,12 @@ struct pause_scale {
 // BREAK_MIN_FRAMES) marks the break between sentence and chapter pauses,
 // and the scale is the geometric middle of the break. Without a clear break
 // it keeps the longest pauses only; without pauses it is fallback.
-static int find_pause_scale(const float *level, const float *thr, int32_t frames, float fallback,
-                            pause_scale *out) {
+static int find_pause_scale(const float *level, const float *thr, const float *near,
+                            int32_t frames, float fallback, pause_scale *out) {
     *out = pause_scale{fallback, SIL_PAUSE_SCALE_NO_PAUSE};
     sil_pause *raw = nullptr;
     int32_t n = 0;
-    if (find_pauses(level, thr, frames, PAUSE_MIN_FRAMES, &raw, &n) != 0)
+    if (find_pauses(level, thr, near, frames, PAUSE_MIN_FRAMES, &raw, &n) != 0)
         return -1;
     sil_heap_ptr<sil_pause> pauses(raw);
     if (n == 0)
@@ -388,10 +418,12 @@ static int find_pause_scale(const float *level, const float *thr, int32_t frames
 // Every quiet stretch with sound on both sides and at least min_frames
 // frames, in time order. A stretch goes on over a blip of at most
 // BRIDGE_FRAMES frames that are not quiet but hold no loud frame (noise
-// rising over the threshold for a moment, not a sound). 0 and a heap array
-// (NULL when none), or -1.
-static int find_pauses(const float *level, const float *thr, int32_t frames, int32_t min_frames,
-                       sil_pause **out, int32_t *out_n) {
+// rising over the threshold for a moment, not a sound). With near (may be
+// NULL) a stretch runs from its first frame under near to its last, and one
+// without such a frame is no pause. 0 and a heap array (NULL when none), or
+// -1.
+static int find_pauses(const float *level, const float *thr, const float *near, int32_t frames,
+                       int32_t min_frames, sil_pause **out, int32_t *out_n) {
     *out = nullptr;
     *out_n = 0;
     int32_t count = 0;
@@ -424,14 +456,32 @@ static int find_pauses(const float *level, const float *thr, int32_t frames, int
                     sum_depth += (double)thr[k] - (double)clean_level(level[k]);
                 }
             }
-            if (first == 0 || k == frames || k - first < min_frames)
+            if (first == 0 || k == frames)
+                continue;
+            int32_t a = first, e = k;
+            if (near) {
+                while (a < e && !(level[a] < near[a]))
+                    a++;
+                while (e > a && !(level[e - 1] < near[e - 1]))
+                    e--;
+                if (e - a < min_frames)
+                    continue;
+                if (list) {
+                    sum_level = sum_depth = 0.0;
+                    for (int32_t j = a; j < e; j++) {
+                        sum_level += (double)clean_level(level[j]);
+                        sum_depth += (double)thr[j] - (double)clean_level(level[j]);
+                    }
+                }
+            }
+            if (e - a < min_frames)
                 continue;
             if (list) {
-                const double n = (double)(k - first);
+                const double n = (double)(e - a);
                 const double depth = std::round(sum_depth / n * 10.0);
-                list[count] = sil_pause{first, k, (float)(sum_level / n),
+                list[count] = sil_pause{a, e, (float)(sum_level / n),
                                         (int32_t)std::min(999.0, std::max(0.0, depth)), 0,
-                                        sil_pause_middle(first, k), -1.0f};
+                                        sil_pause_middle(a, e), -1.0f, -1.0f};
             }
             count++;
         }
@@ -452,16 +502,61 @@ static int find_pauses(const float *level, const float *thr, int32_t frames, int
 // Sets each pause's rank: 1 for the strongest, ties to the earlier one.
 static int rank_pauses(sil_pause *p, int32_t n);
 
+// Each pause's confidence against the pause scale min_silence_s.
+static void rate_pauses(sil_pause *p, int32_t n, float min_silence_s) {
+    for (int32_t i = 0; i < n; i++)
+        p[i].confidence = sil_pause_confidence(p[i].end - p[i].first, p[i].depth_tenths,
+                                               min_silence_s);
+}
+
+// The confidence of each boundary between neighbouring chapters, handed to
+// extras: that of the quiet stretch (between sounds, of any length) holding
+// the middle of the gap between the two chapters, 0 when none holds it (a
+// cut through sound). 0, or -1 with "out of memory".
+static int report_boundaries(const float *level, const float *thr, const float *near,
+                             int32_t frames, const sil_chapter *c, size_t count,
+                             float min_silence_s, sil_report_extras *extras) {
+    const size_t n = count > 1 ? count - 1 : 0;
+    sil_pause *raw = nullptr;
+    int32_t n_quiet = 0;
+    if (n > 0 && find_pauses(level, thr, near, frames, 1, &raw, &n_quiet) != 0)
+        return -1;
+    sil_heap_ptr<sil_pause> quiet(raw);
+    sil_heap_ptr<sil_point> points(alloc_array<sil_point>(n ? n : 1));
+    if (!points) {
+        sil_fail_memory();
+        return -1;
+    }
+    int32_t q = 0;
+    for (size_t i = 0; i < n; i++) {
+        const float t = (c[i].t1 + c[i + 1].t0) * 0.5f;
+        while (q < n_quiet && frame_time(quiet.get()[q].end) < t)
+            q++;
+        float conf = 0.0f;
+        if (q < n_quiet && frame_time(quiet.get()[q].first) <= t) {
+            const sil_pause &p = quiet.get()[q];
+            conf = sil_pause_confidence(p.end - p.first, p.depth_tenths, min_silence_s);
+        }
+        points.get()[i] = sil_point{t, conf};
+    }
+    extras->has_boundaries = true;
+    extras->boundaries = points.release();
+    extras->n_boundaries = (int32_t)n;
+    return 0;
+}
+
 // The ranked pauses of the curve under thr, handed to extras.
 static int report_pauses(const float *level, const float *thr, int32_t frames,
-                         sil_report_extras *extras) {
+                         float min_silence_s, sil_report_extras *extras) {
+    const float *near = nullptr;
     sil_pause *raw = nullptr;
     int32_t n = 0;
-    if (find_pauses(level, thr, frames, PAUSE_MIN_FRAMES, &raw, &n) != 0)
+    if (find_pauses(level, thr, near, frames, PAUSE_MIN_FRAMES, &raw, &n) != 0)
         return -1;
     sil_heap_ptr<sil_pause> pauses(raw);
     if (pauses && rank_pauses(pauses.get(), n) != 0)
         return -1;
+    rate_pauses(pauses.get(), n, min_silence_s);
     extras->has_pauses = true;
     extras->pauses = pauses.release();
     extras->n_pauses = n;
@@ -591,14 +686,18 @@ static void place_speech_pauses(const speech_view &v, sil_pause *p, int32_t n) {
 // Chapters from the scan
 // ---------------------------------------------------------------------------
 
-// The stretches of sound under a threshold per frame, in order.
-static int scan_sound(const float *level, const float *thr, int32_t frames, float duration,
-                      float min_silence_s, sil_heap_ptr<stretch> &out, size_t &n) {
+// The stretches of sound under a threshold per frame, in order; with near
+// (may be NULL) the pauses between them are bounded by it
+// (sil_scan_sound_near).
+static int scan_sound(const float *level, const float *thr, const float *near, int32_t frames,
+                      float duration, float min_silence_s, sil_heap_ptr<stretch> &out,
+                      size_t &n) {
     sil_heap_ptr<sil_span> spans;
     size_t n_spans = 0;
     n = 0;
-    if (sil_scan_sound(level, thr, 0.0f, frames, sil_min_silence_frames(min_silence_s), spans,
-                       n_spans) != 0)
+    const int32_t min_run = sil_min_silence_frames(min_silence_s);
+    if ((near ? sil_scan_sound_near(level, thr, near, frames, min_run, spans, n_spans)
+              : sil_scan_sound(level, thr, 0.0f, frames, min_run, spans, n_spans)) != 0)
         return -1;
     out.reset(n_spans ? alloc_array<stretch>(n_spans) : nullptr);
     if (n_spans && !out) {
@@ -623,6 +722,74 @@ static size_t refine(stretch *s, size_t n, const sil_opts *opts, float duration)
             s[kept++] = s[i];
     kept = sil_pad_chapters(s, kept, opts->padding_s, duration);
     return sil_sort_and_merge(s, kept, opts->min_silence_s);
+}
+
+// Every stretch shorter than min_chapter_s joins the neighbour across the
+// shorter pause (the shortest stretches first; equal pauses to the earlier
+// neighbour), until it is long enough or alone. The groups replace the
+// stretches in order. 0 with their count, or -1 with "out of memory".
+static int join_short(stretch *s, size_t n, float min_chapter_s, size_t *out_n) {
+    *out_n = n;
+    if (n == 0)
+        return 0;
+    // Joining: neighbours in a list; each joined group is kept in its first
+    // member, and a member's group is found through parent links.
+    sil_heap_ptr<int32_t> links(alloc_array<int32_t>(4 * n));
+    if (!links) {
+        sil_fail_memory();
+        return -1;
+    }
+    int32_t *prev = links.get(), *next = prev + n, *parent = next + n, *order = parent + n;
+    for (size_t i = 0; i < n; i++) {
+        prev[i] = (int32_t)i - 1;
+        next[i] = i + 1 < n ? (int32_t)i + 1 : -1;
+        parent[i] = (int32_t)i;
+        order[i] = (int32_t)i;
+    }
+    std::sort(order, order + n, [s](int32_t a, int32_t b) {
+        const float la = s[a].t1 - s[a].t0, lb = s[b].t1 - s[b].t0;
+        return la != lb ? la < lb : a < b;
+    });
+    auto find = [parent](int32_t i) {
+        while (parent[i] != i)
+            i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    for (size_t r = 0; r < n; r++) {
+        int32_t g = find(order[r]);
+        while (s[g].t1 - s[g].t0 < min_chapter_s && (prev[g] >= 0 || next[g] >= 0)) {
+            const int32_t p = prev[g], q = next[g];
+            const bool to_prev = q < 0 || (p >= 0 && s[g].t0 - s[p].t1 <= s[q].t0 - s[g].t1);
+            const int32_t left = to_prev ? p : g, right = to_prev ? g : q;
+            s[left].t1 = s[right].t1;
+            parent[right] = left;
+            next[left] = next[right];
+            if (next[right] >= 0)
+                prev[next[right]] = left;
+            g = left;
+        }
+    }
+
+    // The groups in order (the first is always in slot 0). Slot count is
+    // never past g, so the slots still to be read are intact.
+    size_t count = 0;
+    for (int32_t g = 0; g >= 0; g = next[g])
+        s[count++] = s[g];
+    *out_n = count;
+    return 0;
+}
+
+// With a threshold from the recording: the defaults' refinement, but a
+// stretch too short to stand alone joins its neighbour across the shorter
+// pause instead of being dropped, so no sound is left out. 0 with the count,
+// or -1.
+static int refine_joined(stretch *s, size_t n, const sil_opts *opts, float duration,
+                         size_t *out_n) {
+    if (join_short(s, n, opts->min_chapter_s, &n) != 0)
+        return -1;
+    n = sil_pad_chapters(s, n, opts->padding_s, duration);
+    *out_n = sil_sort_and_merge(s, n, opts->min_silence_s);
+    return 0;
 }
 
 // keep_all: stretches closer than the chapters' merging gap merge, every
@@ -650,56 +817,17 @@ static int cover_all(stretch *s, size_t n, const sil_opts *opts, float duration,
     }
     n = kept + 1;
 
-    // Joining: neighbours in a list; each joined group is kept in its first
-    // member, and a member's group is found through parent links.
-    sil_heap_ptr<int32_t> links(alloc_array<int32_t>(4 * n));
-    if (!links) {
-        sil_fail_memory();
+    if (join_short(s, n, opts->min_chapter_s, &n) != 0)
         return -1;
-    }
-    int32_t *prev = links.get(), *next = prev + n, *parent = next + n, *order = parent + n;
-    for (size_t i = 0; i < n; i++) {
-        prev[i] = (int32_t)i - 1;
-        next[i] = i + 1 < n ? (int32_t)i + 1 : -1;
-        parent[i] = (int32_t)i;
-        order[i] = (int32_t)i;
-    }
-    std::sort(order, order + n, [s](int32_t a, int32_t b) {
-        const float la = s[a].t1 - s[a].t0, lb = s[b].t1 - s[b].t0;
-        return la != lb ? la < lb : a < b;
-    });
-    auto find = [parent](int32_t i) {
-        while (parent[i] != i)
-            i = parent[i] = parent[parent[i]];
-        return i;
-    };
-    for (size_t r = 0; r < n; r++) {
-        int32_t g = find(order[r]);
-        while (s[g].t1 - s[g].t0 < opts->min_chapter_s && (prev[g] >= 0 || next[g] >= 0)) {
-            const int32_t p = prev[g], q = next[g];
-            const bool to_prev = q < 0 || (p >= 0 && s[g].t0 - s[p].t1 <= s[q].t0 - s[g].t1);
-            const int32_t left = to_prev ? p : g, right = to_prev ? g : q;
-            s[left].t1 = s[right].t1;
-            parent[right] = left;
-            next[left] = next[right];
-            if (next[right] >= 0)
-                prev[next[right]] = left;
-            g = left;
-        }
-    }
 
-    // The groups in order (the first is always in slot 0), meeting in the
-    // middle of their pauses. Slot count is never past g, so the slots still
-    // to be read are intact.
-    size_t count = 0;
+    // The groups in order, meeting in the middle of their pauses.
     float t0 = 0.0f;
-    for (int32_t g = 0; g >= 0; g = next[g]) {
-        const int32_t h = next[g];
-        const float t1 = h < 0 ? duration : gap_cut(v, s[g].t1, s[h].t0);
-        s[count++] = stretch{t0, t1, SILENCE_DB};
+    for (size_t g = 0; g < n; g++) {
+        const float t1 = g + 1 == n ? duration : gap_cut(v, s[g].t1, s[g + 1].t0);
+        s[g] = stretch{t0, t1, SILENCE_DB};
         t0 = t1;
     }
-    *out_n = count;
+    *out_n = n;
     return 0;
 }
 
@@ -837,6 +965,11 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         return -1;
     }
     float *thr = thresholds.get();
+    sil_heap_ptr<float> near_floor(alloc_array<float>((size_t)frames));
+    if (!near_floor) {
+        sil_fail_memory();
+        return -1;
+    }
     // auto chooses the keys the options text leaves out: the threshold from
     // the recording, chapters covering all of it (no padding then, which
     // would only widen the merging gap), and the pause scale below.
@@ -850,8 +983,10 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
             chosen.padding_s = 0.0f;
         opts = &chosen;
     }
-    if (fill_thresholds(level, frames, opts, thr, extras) != 0)
+    bool has_near = false;
+    if (fill_thresholds(level, frames, opts, thr, near_floor.get(), &has_near, extras) != 0)
         return -1;
+    const float *near = has_near && !opts->speech ? near_floor.get() : nullptr;
     sil_heap_ptr<float> cleaned;
     if (opts->auto_detect) {
         if (extras && !extras->has_threshold) {
@@ -890,7 +1025,7 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
     if (opts->auto_detect) {
         pause_scale scale{opts->min_silence_s, SIL_PAUSE_SCALE_GIVEN};
         if (!sil_option_given(opts, "min_silence_s") &&
-            find_pause_scale(level, thr, frames, opts->min_silence_s, &scale) != 0)
+            find_pause_scale(level, thr, near, frames, opts->min_silence_s, &scale) != 0)
             return -1;
         chosen.min_silence_s = scale.min_silence_s;
         if (extras) {
@@ -904,7 +1039,7 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
     sil_pause *pauses_raw = nullptr;
     int32_t n_pauses = 0;
     if (opts->report_pauses || opts->chapter_count > 0 || hinted) {
-        if (find_pauses(level, thr, frames, PAUSE_MIN_FRAMES, &pauses_raw, &n_pauses) != 0)
+        if (find_pauses(level, thr, near, frames, PAUSE_MIN_FRAMES, &pauses_raw, &n_pauses) != 0)
             return -1;
     }
     sil_heap_ptr<sil_pause> pauses(pauses_raw);
@@ -912,6 +1047,8 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         place_speech_pauses(*sv, pauses.get(), n_pauses);
     if (opts->report_pauses && pauses && rank_pauses(pauses.get(), n_pauses) != 0)
         return -1;
+    if (opts->report_pauses)
+        rate_pauses(pauses.get(), n_pauses, opts->min_silence_s);
 
     count = 0;
     if (hinted) {
@@ -944,7 +1081,8 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
             extras->count_found = (int32_t)count;
         }
     } else {
-        if (scan_sound(level, thr, frames, duration, opts->min_silence_s, chapters, count) != 0)
+        if (scan_sound(level, thr, near, frames, duration, opts->min_silence_s, chapters, count) !=
+            0)
             return -1;
         if (opts->keep_all) {
             if (!chapters) {
@@ -956,13 +1094,17 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
             }
             if (cover_all(chapters.get(), count, opts, duration, sv, &count) != 0)
                 return -1;
+        } else if (opts->auto_threshold && !opts->speech) {
+            if (refine_joined(chapters.get(), count, opts, duration, &count) != 0)
+                return -1;
         } else {
             count = refine(chapters.get(), count, opts, duration);
         }
         if (opts->max_chapter_s > 0.0f && count > 0) {
             sil_pause *quiet_raw = nullptr;
             int32_t n_quiet = 0;
-            if (opts->cut_at_pause && find_pauses(level, thr, frames, 1, &quiet_raw, &n_quiet) != 0)
+            if (opts->cut_at_pause &&
+                find_pauses(level, thr, near, frames, 1, &quiet_raw, &n_quiet) != 0)
                 return -1;
             sil_heap_ptr<sil_pause> quiet(quiet_raw);
             if (sv)
@@ -986,6 +1128,10 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         extras->pauses = pauses.release();
         extras->n_pauses = n_pauses;
     }
+    if (extras && (opts->auto_detect || opts->report_pauses) &&
+        report_boundaries(level, thr, near, frames, chapters.get(), count, opts->min_silence_s,
+                          extras) != 0)
+        return -1;
     return 0;
 }
 
@@ -1006,6 +1152,13 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
         if (sil_chapters_from_levels(level, frames, duration, opts, out, out_n, out_removed_s) !=
             0)
             return -1;
+        if (extras && sil_left_out(level, frames, duration, opts, *out, (size_t)*out_n,
+                                   &extras->left_out_s, &extras->left_out_n) != 0) {
+            free(*out);
+            *out = nullptr;
+            *out_n = 0;
+            return -1;
+        }
         if (!extras || !opts->report_pauses)
             return 0;
         // The pauses under the fixed threshold, beside the scan's chapters.
@@ -1016,7 +1169,10 @@ int sil_detect_on_levels(const float *level, int32_t frames, float duration, con
         } else {
             sil_fail_memory();
         }
-        if (!thresholds || report_pauses(level, thresholds.get(), frames, extras) != 0) {
+        if (!thresholds ||
+            report_pauses(level, thresholds.get(), frames, opts->min_silence_s, extras) != 0 ||
+            report_boundaries(level, thresholds.get(), nullptr, frames, *out, (size_t)*out_n,
+                              opts->min_silence_s, extras) != 0) {
             free(*out);
             *out = nullptr;
             *out_n = 0;

@@ -433,6 +433,8 @@ int sil_pipeline_finish(sil_pipeline *p, sil_analysis *out) {
     out->count = count;
     out->sample_rate = p->rate;
     out->frames = p->pushed;
+    out->left_out_s = extras.left_out_s;
+    out->left_out_n = extras.left_out_n;
     return 0;
 }
 

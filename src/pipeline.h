@@ -74,6 +74,10 @@ struct sil_analysis {
     // The chapters' titles when the options gave any (count entries, each a
     // heap UTF-8 text or NULL for a chapter without one); NULL otherwise.
     char **titles;
+    // The sound above the threshold the chapters leave out under the
+    // defaults' rules (none with auto, keep_all or auto_threshold).
+    float left_out_s;
+    int32_t left_out_n;
 };
 // Frees the members and zeroes the record; NULL does nothing.
 void sil_analysis_free(sil_analysis *a);

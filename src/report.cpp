@@ -6,6 +6,7 @@
 
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +83,23 @@ static char *put_thousandths(char *w, int32_t t) {
     return w;
 }
 
+// A share 0..1 to 0.01, as the double yyjson writes shortest (0.87).
+static double hundredths(float c) {
+    if (!(c > 0.0f))
+        return 0.0;
+    return c < 1.0f ? (double)std::lround((double)c * 100.0) / 100.0 : 1.0;
+}
+
+float sil_pause_confidence(int32_t frames_long, int32_t depth_tenths, float min_silence_s) {
+    if (frames_long <= 0 || !(min_silence_s > 0.0f))
+        return frames_long > 0 ? 1.0f : 0.0f;
+    const double ratio = (double)frames_long / 100.0 / (double)min_silence_s;
+    const double by_length = std::min(1.0, std::max(0.0, 0.5 + std::log2(ratio)));
+    const double by_depth = std::min(1.0, std::max(0.0, depth_tenths / 120.0));
+    const double c = by_length * (0.6 + 0.4 * by_depth);
+    return (float)(std::lround(c * 100.0) / 100.0);
+}
+
 // The members the options asked for, after the chapters; false when one
 // cannot be stored.
 static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report_extras &x) {
@@ -121,6 +139,8 @@ static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report
                  yyjson_mut_obj_add_int(d, p, "rank", ps.rank) &&
                  (ps.speech_p < 0.0f ||
                   yyjson_mut_obj_add_real(d, p, "speech_p", thousandths(ps.speech_p) / 1000.0)) &&
+                 (ps.confidence < 0.0f ||
+                  yyjson_mut_obj_add_real(d, p, "confidence", hundredths(ps.confidence))) &&
                  yyjson_mut_arr_append(arr, p);
         }
         ok = ok && yyjson_mut_obj_add_val(d, root, "pauses", arr);
@@ -183,6 +203,18 @@ static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report
         }
         ok = ok && arr && yyjson_mut_obj_add_val(d, obj, "p", arr) &&
              yyjson_mut_obj_add_val(d, root, "speech", obj);
+    }
+    if (x.has_boundaries) {
+        yyjson_mut_val *arr = ok ? yyjson_mut_arr(d) : nullptr;
+        ok = ok && arr != nullptr;
+        for (int32_t i = 0; ok && i < x.n_boundaries; i++) {
+            yyjson_mut_val *p = yyjson_mut_obj(d);
+            ok = p != nullptr &&
+                 yyjson_mut_obj_add_real(d, p, "t", (double)x.boundaries[i].t) &&
+                 yyjson_mut_obj_add_real(d, p, "confidence", hundredths(x.boundaries[i].db)) &&
+                 yyjson_mut_arr_append(arr, p);
+        }
+        ok = ok && yyjson_mut_obj_add_val(d, root, "boundaries", arr);
     }
     return ok;
 }
@@ -271,6 +303,7 @@ void sil_report_extras_free(sil_report_extras *x) {
         return;
     free(x->track);
     free(x->pauses);
+    free(x->boundaries);
     free(x->levels_owned);
     free(x->speech_owned);
     free(x->notes);

@@ -59,6 +59,14 @@ struct sil_report_extras {
     bool has_pause_scale; // auto: min_silence_s_used and pause_scale
     float min_silence_s_used;
     sil_pause_scale_kind pause_scale;
+    bool has_boundaries;  // auto or report_pauses: one per pair of neighbouring chapters
+    sil_point *boundaries; // t: the boundary (the middle of the gap between the two
+                           // chapters), db: its confidence 0..1
+    int32_t n_boundaries;
+    // Not written: the sound the defaults' chapters leave out (sil_left_out),
+    // for the program's warning.
+    float left_out_s;
+    int32_t left_out_n;
     bool has_speech;
     const float *speech;  // the speech probabilities, one per 32 ms window: borrowed
                           // as levels is, unless it is speech_owned
@@ -99,6 +107,12 @@ void sil_report_extras_lend_speech(sil_report_extras *extras, const sil_opts *op
 // The compact JSON report as a heap text freed with free(), or NULL with the
 // message set. extras (may be NULL) adds the members it holds after the
 // chapters; without it the text is the chapters' report alone.
+// How clearly a pause stands out as a chapter break, 0..1 to 0.01: its
+// length against the pause scale (half at the scale, nothing under 0.71 of
+// it, all at twice it), weighed by its depth under the threshold (at 12 dB
+// and more, full weight; at 0 dB, 0.6).
+float sil_pause_confidence(int32_t frames_long, int32_t depth_tenths, float min_silence_s);
+
 char *sil_build_analyze_json(int sample_rate, float duration_s, const sil_chapter *chapters,
                              int count, float silences_removed_s,
                              const sil_report_extras *extras = nullptr);

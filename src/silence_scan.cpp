@@ -64,6 +64,38 @@ int sil_scan_sound(const float *level, const float *thr, float fixed, int32_t fr
     return 0;
 }
 
+int sil_scan_sound_near(const float *level, const float *thr, const float *near, int32_t frames,
+                        int32_t min_run, sil_heap_ptr<sil_span> &out, size_t &n) {
+    size_t cap = 0;
+    n = 0;
+    for (int32_t i = 0; i < frames; i++) {
+        if (!(level[i] > SIL_ONSET_MARGIN_DB + thr[i]))
+            continue;
+        const int32_t first = i;
+        int32_t near_first = -1; // first frame under near in the current quiet stretch
+        int32_t end = frames;
+        for (i = first + 1; i < frames; i++) {
+            if (!(level[i] < thr[i])) {
+                near_first = -1;
+                continue;
+            }
+            if (!(level[i] < near[i]))
+                continue;
+            if (near_first < 0)
+                near_first = i;
+            if (i - near_first + 1 >= min_run) {
+                end = near_first;
+                break;
+            }
+        }
+        if (!sil_push(out, n, cap, sil_span{first, end})) {
+            sil_fail_memory();
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Refinement
 // ---------------------------------------------------------------------------
@@ -284,5 +316,34 @@ int sil_chapters_from_levels(const float *level, int32_t frames, float duration,
     *out_n = (int)count;
     if (out_removed_s)
         *out_removed_s = removed;
+    return 0;
+}
+
+int sil_left_out(const float *level, int32_t frames, float duration, const sil_opts *opts,
+                 const sil_chapter *c, size_t n, float *seconds, int32_t *stretches) {
+    *seconds = 0.0f;
+    *stretches = 0;
+    sil_heap_ptr<sil_span> spans;
+    size_t n_spans = 0;
+    if (sil_scan_sound(level, nullptr, opts->threshold_db, frames,
+                       sil_min_silence_frames(opts->min_silence_s), spans, n_spans) != 0)
+        return -1;
+    double total = 0.0;
+    size_t j = 0;
+    for (size_t i = 0; i < n_spans; i++) {
+        const double t0 = sil_frame_time(spans.get()[i].first);
+        const double t1 = spans.get()[i].end == frames ? duration : sil_frame_time(spans.get()[i].end);
+        while (j < n && c[j].t1 <= t0)
+            j++;
+        double inside = 0.0;
+        for (size_t k = j; k < n && c[k].t0 < t1; k++)
+            inside += std::max(0.0, std::min(t1, (double)c[k].t1) - std::max(t0, (double)c[k].t0));
+        const double out = (t1 - t0) - inside;
+        if (out > 0.005) {
+            total += out;
+            ++*stretches;
+        }
+    }
+    *seconds = (float)total;
     return 0;
 }

@@ -29,6 +29,8 @@ struct sil_pause {
     float cut_t;          // where it is cut, in seconds: its middle (sil_pause_middle),
                           // or with speech its quietest part
     float speech_p;       // mean speech probability of its frames; -1: not measured
+    float confidence;     // how clearly it stands out as a chapter break, 0..1 in
+                          // hundredths (sil_pause_confidence); -1: not measured
 };
 
 // A sound opens at a frame this far over its threshold.
@@ -58,6 +60,15 @@ int32_t sil_min_silence_frames(float min_silence_s);
 int sil_scan_sound(const float *level, const float *thr, float fixed, int32_t frames,
                    int32_t min_run, sil_heap_ptr<sil_span> &out, size_t &n);
 
+// The scan with hysteresis: a sound opens as in sil_scan_sound, and a quiet
+// stretch (frames under thr) ends it once the frames in it under near (a
+// level closer to the noise floor, at most thr) span min_run frames, from
+// the first of them to the last; the sound ends at the first. The frames of
+// a word's quiet ending, between near and thr, stay in the sound and do not
+// lengthen the pause. Returns as sil_scan_sound.
+int sil_scan_sound_near(const float *level, const float *thr, const float *near, int32_t frames,
+                        int32_t min_run, sil_heap_ptr<sil_span> &out, size_t &n);
+
 // Widens every chapter by pad on both sides, within [0, duration]. A negative
 // pad narrows them instead; a chapter it turns inside out (end before start)
 // is dropped, one narrowed to exactly nothing stays. Returns the count kept.
@@ -80,6 +91,13 @@ int sil_cut_long(const sil_chapter *c, size_t n, float max_s, const sil_pause *q
 // The time the chapters leave out of a signal of duration seconds, never
 // below 0.
 float sil_removed_s(const sil_chapter *c, size_t n, float duration);
+
+// The sound the chapters leave out: the parts of the scan's stretches of
+// sound (at the fixed threshold, with min_silence_s) outside every chapter
+// (in time order). *seconds gets their length, *stretches the count of the
+// stretches with a part left out. 0, or -1 with "out of memory".
+int sil_left_out(const float *level, int32_t frames, float duration, const sil_opts *opts,
+                 const sil_chapter *c, size_t n, float *seconds, int32_t *stretches);
 
 // The chapters of a level curve under the defaults' rules: the scan at the
 // fixed threshold, candidates of at least min_chapter_s, padding, merging,

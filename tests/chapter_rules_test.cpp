@@ -4,6 +4,7 @@
 // chapter count, chapters that cover the whole recording). Signals are 16 kHz
 // buffers of hops of 160 samples (see signal_helpers.h); noise comes from a
 // fixed seed.
+#include "report.h"
 #include "signal_helpers.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -221,10 +223,10 @@ TEST(ReportMembers, PausesAreTheQuietStretchesBetweenSoundsRanked) {
     const Report plain = analyze(pcm, "{\"min_chapter_s\":1}");
     const Report r = analyze(pcm, "{\"min_chapter_s\":1,\"report_pauses\":true}");
     ASSERT_FALSE(r.text.empty()) << r.error;
-    // Today's report first, the pauses after it.
+    // Today's report first, the pauses and the boundaries' confidence after it.
     EXPECT_EQ(plain.text.substr(0, plain.text.size() - 1), r.text.substr(0, plain.text.size() - 1));
     EXPECT_EQ((std::vector<std::string>{"sample_rate", "duration_s", "silences_removed_s",
-                                        "chapters", "pauses"}),
+                                        "chapters", "pauses", "boundaries"}),
               keys(r));
     yyjson_val *p = r.get("pauses");
     ASSERT_EQ(3u, yyjson_arr_size(p)); // 1.0 s, 2.0 s, 0.5 s; not the 50 ms one
@@ -303,7 +305,7 @@ TEST(ReportMembers, AnEmptySignalHasEmptyMembers) {
     EXPECT_EQ("{\"sample_rate\":16000,\"duration_s\":0.0,\"silences_removed_s\":0.0,"
               "\"chapters\":[],\"threshold_db\":-40.0,\"pauses\":[],"
               "\"levels\":{\"hop_s\":0.01,\"db\":[]},"
-              "\"chapter_count\":{\"requested\":3,\"found\":0}}",
+              "\"chapter_count\":{\"requested\":3,\"found\":0},\"boundaries\":[]}",
               r.text);
 }
 
@@ -441,6 +443,198 @@ INSTANTIATE_TEST_SUITE_P(
                       OnePopulation{"Hum", hum(-38.0, 30.0), 0},
                       OnePopulation{"LoudTone", hum(-10.0, 30.0), 1}),
     [](const ::testing::TestParamInfo<OnePopulation> &i) { return std::string(i.param.name); });
+
+// Steady noise at db over the builder's floor (a word's fading end, music).
+void steady(Builder &b, double seconds, double db) {
+    const size_t n = (size_t)std::lround(seconds * kRate);
+    for (size_t i = 0; i < n; i++)
+        b.s.push_back(amp_for(db) * b.noise.next());
+}
+
+// Sound inside no chapter, in seconds, over the spans [t0, t1) given.
+double left_out(const Report &r, const std::vector<std::pair<double, double>> &spans) {
+    double out = 0.0;
+    for (const auto &sp : spans) {
+        double inside = 0.0;
+        for (const Chapter &c : r.chapters)
+            inside += std::max(0.0, std::min(sp.second, c.t1) - std::max(sp.first, c.t0));
+        out += (sp.second - sp.first) - inside;
+    }
+    return out;
+}
+
+double hiss_65(double) { return -65.0; }
+
+struct ShortStretchCase {
+    const char *name;
+    double pause_before, pause_after; // around a 1.5 s stretch between two chapters
+    int joins;                        // the chapter it joins: 0 the one before, 1 the one after
+};
+
+void PrintTo(const ShortStretchCase &c, std::ostream *os) { *os << c.name; }
+
+class AutoThresholdShortStretch : public ::testing::TestWithParam<ShortStretchCase> {};
+
+TEST_P(AutoThresholdShortStretch, JoinsTheNeighbourAcrossTheShorterPause) {
+    // A spoken title or a closing remark: too short to stand alone, kept in
+    // the chapter across its shorter pause.
+    const ShortStretchCase &c = GetParam();
+    Builder b;
+    b.floor_at = hiss_65;
+    b.pause(1.0).speech(9.95, -20.0).pause(c.pause_before); // ends on a syllable
+    const double a = b.now();
+    b.speech(1.5, -20.0);
+    const double e = b.now();
+    b.pause(c.pause_after).speech(10.0, -20.0).pause(1.0);
+    const Report r = analyze(b.s, "{\"auto_threshold\":true}");
+    ASSERT_FALSE(r.text.empty()) << r.error;
+    ASSERT_EQ(2u, r.chapters.size()) << r.text.substr(0, 400);
+    EXPECT_LE(r.chapters[c.joins].t0, a);
+    EXPECT_GE(r.chapters[c.joins].t1, e);
+    EXPECT_LT(left_out(r, {{1.0, b.now() - 1.0}}), c.pause_before + c.pause_after + 0.01);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, AutoThresholdShortStretch,
+    ::testing::Values(ShortStretchCase{"TitleBeforeItsChapter", 3.0, 1.2, 1},
+                      ShortStretchCase{"RemarkAfterItsChapter", 1.2, 3.0, 0},
+                      ShortStretchCase{"EqualPausesToTheEarlier", 2.0, 2.0, 0}),
+    [](const ::testing::TestParamInfo<ShortStretchCase> &i) { return std::string(i.param.name); });
+
+TEST(AutoThresholdHysteresis, AWordsQuietEndDoesNotLengthenThePause) {
+    // Sentence gaps of 0.45 s after 0.5 s of a fading word end between the
+    // threshold and the floor: the gap crosses the threshold for 0.95 s,
+    // longer than min_silence_s, but lies near the floor for 0.45 s only.
+    Builder b;
+    b.floor_at = hiss_65;
+    b.pause(1.0);
+    std::vector<double> ends;
+    for (int c = 0; c < 2; c++) {
+        for (int k = 0; k < 3; k++) {
+            b.speech(3.95, -20.0); // ends on a syllable
+            steady(b, 0.5, -53.0);
+            ends.push_back(b.now());
+            b.pause(0.45);
+        }
+        b.pause(c == 0 ? 2.0 : 0.55);
+    }
+    const Report r = analyze(b.s, "{\"auto_threshold\":true,\"report_pauses\":true}");
+    ASSERT_FALSE(r.text.empty()) << r.error;
+    const double thr = r.num("threshold_db");
+    ASSERT_GT(thr, -52.0) << "the fading end must lie under the threshold";
+    ASSERT_LT(thr, -51.0) << "and less than 2 dB under it";
+    const Report fixed =
+        analyze(b.s, "{\"min_chapter_s\":1,\"padding_s\":0,\"threshold_db\":" +
+                         std::to_string(thr) + "}");
+    EXPECT_GT(fixed.chapters.size(), 2u); // the crossing alone splits the sentences
+    ASSERT_EQ(2u, r.chapters.size()) << r.text.substr(0, 600);
+    EXPECT_NEAR(ends[2] + 0.25, r.chapters[0].t1, 0.05); // the end, padded
+    // Each pause starts where the fading end gives way to the floor.
+    yyjson_val *pauses = r.get("pauses");
+    ASSERT_EQ(5u, yyjson_arr_size(pauses));
+    for (size_t i = 0; i < 5; i++) {
+        SCOPED_TRACE(i);
+        const double t0 = yyjson_get_num(yyjson_obj_get(yyjson_arr_get(pauses, i), "t0"));
+        EXPECT_NEAR(ends[i], t0, 0.03);
+    }
+}
+
+TEST(AutoThresholdFloor, DoesNotClimbIntoLongMusic) {
+    // Talk, 150 s of music at -30 dBFS whose quiet passages fall to -40 for
+    // 0.9 s every 5 s, and talk again: the music is material, kept whole.
+    Builder b;
+    b.floor_at = hiss_65;
+    b.pause(1.0);
+    for (int c = 0; c < 3; c++)
+        b.speech(12.0, -20.0).pause(2.0);
+    const double m0 = b.now();
+    for (int k = 0; k < 30; k++) {
+        steady(b, 4.1, -30.0);
+        steady(b, 0.9, -40.0);
+    }
+    const double m1 = b.now();
+    for (int c = 0; c < 3; c++)
+        b.pause(2.0).speech(12.0, -20.0);
+    b.pause(1.0);
+    const Report r = analyze(b.s, "{\"auto_threshold\":true}");
+    ASSERT_FALSE(r.text.empty()) << r.error;
+    EXPECT_LT(left_out(r, {{m0, m1}}), 0.01);
+    for (const Chapter &c : r.chapters) {
+        EXPECT_FALSE(c.t0 > m0 + 1.0 && c.t0 < m1 - 1.0) << c.t0;
+        EXPECT_FALSE(c.t1 > m0 + 1.0 && c.t1 < m1 - 1.0) << c.t1;
+    }
+    EXPECT_EQ(7u, r.chapters.size()) << r.text.substr(0, 800);
+}
+
+struct ConfidenceCase {
+    const char *name;
+    const char *opts;
+    bool boundaries;  // the member is written
+    double min, max;  // the confidence of every boundary in a gap between chapters
+                      // (chapters that meet are cut through sound: 0)
+};
+
+void PrintTo(const ConfidenceCase &c, std::ostream *os) { *os << c.name; }
+
+class BoundaryConfidence : public ::testing::TestWithParam<ConfidenceCase> {};
+
+TEST_P(BoundaryConfidence, RatesEachBoundaryByItsPause) {
+    // Four chapters, 2 s pauses between them, 0.4 s between sentences.
+    const ConfidenceCase &c = GetParam();
+    const Report r = analyze(talk(-20.0, hiss_65), c.opts);
+    ASSERT_FALSE(r.text.empty()) << r.error;
+    yyjson_val *b = r.get("boundaries");
+    if (!c.boundaries) {
+        EXPECT_EQ(nullptr, b);
+        EXPECT_EQ(std::string::npos, r.text.find("confidence"));
+        return;
+    }
+    ASSERT_EQ(r.chapters.size() - 1, yyjson_arr_size(b)) << r.text.substr(0, 600);
+    for (size_t i = 0; i + 1 < r.chapters.size(); i++) {
+        SCOPED_TRACE(i);
+        yyjson_val *e = yyjson_arr_get(b, i);
+        EXPECT_NEAR((r.chapters[i].t1 + r.chapters[i + 1].t0) / 2,
+                    yyjson_get_num(yyjson_obj_get(e, "t")), 1e-5);
+        const double conf = yyjson_get_num(yyjson_obj_get(e, "confidence"));
+        if (r.chapters[i].t1 == r.chapters[i + 1].t0 && !strstr(c.opts, "auto")) {
+            EXPECT_EQ(0.0, conf);
+            continue;
+        }
+        EXPECT_GE(conf, c.min);
+        EXPECT_LE(conf, c.max);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, BoundaryConfidence,
+    ::testing::Values(
+        ConfidenceCase{"AbsentWithoutTheKeys", "{\"auto_threshold\":true}", false, 0, 0},
+        // Pauses of 2 s against a scale between 0.4 and 2 s: clear breaks.
+        ConfidenceCase{"AutoAlways", "{\"auto\":true}", true, 0.7, 1.0},
+        ConfidenceCase{"WithReportPauses", "{\"threshold_db\":-50,\"report_pauses\":true}",
+                       true, 0.9, 1.0},
+        // Chapters cut through sound every 5 s: no pause holds those cuts.
+        ConfidenceCase{"HardCutsAreZero",
+                       "{\"threshold_db\":-50,\"max_chapter_s\":5,\"report_pauses\":true}",
+                       true, 0.9, 1.0}),
+    [](const ::testing::TestParamInfo<ConfidenceCase> &i) { return std::string(i.param.name); });
+
+TEST(PauseConfidence, GrowsWithLengthAndDepth) {
+    struct Case {
+        int frames, depth_tenths;
+        float scale, want;
+    } cases[] = {
+        {80, 120, 0.8f, 0.5f},  // at the scale, deep: half
+        {160, 120, 0.8f, 1.0f}, // twice the scale
+        {160, 0, 0.8f, 0.6f},   // twice the scale, at the threshold
+        {56, 120, 0.8f, 0.0f},  // under 0.71 of the scale
+        {10, 999, 0.8f, 0.0f},  // a sentence gap
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.frames);
+        EXPECT_FLOAT_EQ(c.want, sil_pause_confidence(c.frames, c.depth_tenths, c.scale));
+    }
+}
 
 // ---------------------------------------------------------------------------
 // cut_at_pause
