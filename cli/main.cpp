@@ -325,16 +325,22 @@ struct SplitArgs {
 };
 
 // OUT_DIR/review.html for the chapters just written.
-int write_review(const SplitArgs &a, const std::string &opts) {
-    MediaRun run = media_run(review_options(opts), a.stream, nullptr);
+// review_report: the review's analysis when the split made it (standard
+// input); otherwise the file is analysed again here.
+int write_review(const SplitArgs &a, const std::string &opts, const std::string &review_report) {
     std::string error;
-    sil_analysis analysis;
-    if (analyze_any(a.file, &run, &analysis, &error) != 0) {
-        file_error(a.file, error);
-        return kExitFileFailed;
+    std::string report = review_report;
+    if (report.empty()) {
+        MediaRun run = media_run(review_options(opts), a.stream, nullptr);
+        sil_analysis analysis;
+        if (analyze_any(a.file, &run, &analysis, &error) != 0) {
+            file_error(a.file, error);
+            return kExitFileFailed;
+        }
+        report = analysis.report;
+        sil_analysis_free(&analysis);
     }
-    std::string page = review_page(analysis.report, path_from(a.file, a.out_dir), opts, a.command);
-    sil_analysis_free(&analysis);
+    std::string page = review_page(report, path_from(a.file, a.out_dir), opts, a.command);
     std::string out = (std::filesystem::path(a.out_dir) / "review.html").string();
     if (page.empty()) {
         file_error(out, "cannot read the library's report");
@@ -382,6 +388,8 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     job.path = a.file;
     job.view = view;
     MediaRun run = media_run(opts, a.stream, &job);
+    if (a.review)
+        run.review_opts = review_options(opts);
     std::string error;
     const int n = media_split(a.file, a.out_dir, a.to_wav || a.mono16, &run, &error);
     view->above([] {});
@@ -390,7 +398,7 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
-    return a.review ? write_review(a, opts) : 0;
+    return a.review ? write_review(a, opts, run.review_report) : 0;
 }
 
 // Analyses the file with progress, then writes the chapter files and
@@ -468,7 +476,7 @@ int run_split(const SplitArgs &a) {
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
-    return a.review ? write_review(a, opts) : 0;
+    return a.review ? write_review(a, opts, "") : 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -18,14 +18,14 @@ namespace {
 // count, each in the table's order.
 constexpr sil_option_type kFlagOrder[] = {SIL_OPTION_NUMBER, SIL_OPTION_FLAG, SIL_OPTION_COUNT};
 
-const char *type_text(sil_option_type t) {
+std::string type_text(sil_option_type t) {
     switch (t) {
     case SIL_OPTION_NUMBER:
         return "a number";
     case SIL_OPTION_FLAG:
         return "true or false";
     default:
-        return "a whole number of at least 1";
+        return "a whole number from 1 to " + std::to_string(SIL_MAX_CHAPTERS);
     }
 }
 
@@ -53,9 +53,10 @@ bool fits(sil_option_type t, yyjson_val *v) {
         return yyjson_is_num(v);
     case SIL_OPTION_FLAG:
         return yyjson_is_bool(v);
-    default:
-        return (yyjson_is_uint(v) && yyjson_get_uint(v) >= 1) ||
-               (yyjson_is_sint(v) && yyjson_get_sint(v) >= 1);
+    default: { // as the library reads it: 2 and 2.0 alike
+        const double d = yyjson_is_num(v) ? yyjson_get_num(v) : 0.0;
+        return d >= 1.0 && d <= (double)SIL_MAX_CHAPTERS && d == std::floor(d);
+    }
     }
 }
 

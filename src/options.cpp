@@ -353,9 +353,16 @@ int sil_parse_opts(const char *json, sil_opts *o, sil_chapter_keys *keys) {
     if (!json || json[0] == '\0' || strcmp(json, "{}") == 0)
         return 0;
 
-    // Standard JSON only; the text is read, never changed.
+    // Standard JSON only; the text is read, never changed. Its document takes
+    // several times the text's size, so a text far longer than any options
+    // (a chapter list included) is refused before it is read.
+    const size_t len = strlen(json);
+    if (len > SIL_MAX_OPTIONS_TEXT) {
+        sil_fail(SIL_ERR_ARGS, "options text longer than 16 MiB");
+        return -1;
+    }
     yyjson_read_err err{};
-    doc_ptr doc(yyjson_read_opts(const_cast<char *>(json), strlen(json), 0, nullptr, &err));
+    doc_ptr doc(yyjson_read_opts(const_cast<char *>(json), len, 0, nullptr, &err));
     if (!doc) {
         if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION)
             sil_fail_memory();

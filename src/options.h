@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The longest options text read (16 MiB); a longer one is an error.
+constexpr size_t SIL_MAX_OPTIONS_TEXT = (size_t)16 << 20;
+
 // Analysis options; the field names are the keys of the options text.
 struct sil_opts {
     float threshold_db;  // frames below this level (dBFS) are silent

@@ -70,6 +70,22 @@ TEST(ParseOpts, EmptyAndBlankObjectsGiveDefaults) {
     }
 }
 
+// A text past the limit is refused before its document is made; one at the
+// limit is read.
+TEST(ParseOpts, TextLongerThanTheLimitIsRefused) {
+    std::string text(SIL_MAX_OPTIONS_TEXT - 17, ' ');
+    text += "{\"padding_s\":0.5}";
+    ASSERT_EQ(text.size(), SIL_MAX_OPTIONS_TEXT);
+    sil_opts o = garbage();
+    ASSERT_EQ(0, sil_parse_opts(text.c_str(), &o));
+    EXPECT_EQ(0.5f, o.padding_s);
+    text.insert(0, " ");
+    EXPECT_EQ(-1, sil_parse_opts(text.c_str(), &o));
+    EXPECT_STREQ("options text longer than 16 MiB", sil_get_error());
+    EXPECT_EQ(SIL_ERR_ARGS, sil_error_code());
+    expect_opts_eq(defaults(), o);
+}
+
 struct BadText {
     const char *name;
     const char *text;

@@ -61,11 +61,14 @@ std::string format_table(const Report &r) {
 }
 
 std::string format_cue_file(const Report &r, const std::string &path, int *track) {
-    // A CUE sheet names its audio relative to itself and has no escapes.
+    // A CUE sheet names its audio relative to itself and has no escapes: a
+    // quote or a line break in the name would end the field or the line.
     std::string name = path.substr(path.find_last_of('/') + 1);
     for (char &ch : name)
         if (ch == '"')
             ch = '\'';
+        else if ((unsigned char)ch < 0x20 || ch == 0x7f)
+            ch = ' ';
     std::string out = "FILE \"" + name + "\" WAVE\n";
     for (const Chapter &c : r.chapters) {
         ++*track;

@@ -240,8 +240,13 @@ std::string base64(const uint8_t *bytes, size_t n) {
 
 std::string path_url(const std::string &path) {
     static const char hex[] = "0123456789ABCDEF";
+    // "//name/..." would be a URL naming a host; the file system reads
+    // leading slashes as one.
+    size_t from = 0;
+    while (path.size() - from > 1 && path[from] == '/' && path[from + 1] == '/')
+        from++;
     std::string out;
-    for (unsigned char ch : path) {
+    for (unsigned char ch : path.substr(from)) {
         if ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
             strchr("-._~/", ch)) {
             out += (char)ch;

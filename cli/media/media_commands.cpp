@@ -138,6 +138,10 @@ int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis
         return -1;
     if (stats->corrupt > 0)
         run->warning = skipped_warning(stats->corrupt);
+    if (!ps.p || sil_pipeline_frames(ps.p.get()) == 0) {
+        *error = "the audio stream holds no samples";
+        return -1;
+    }
     if (sil_pipeline_finish(ps.p.get(), out) != 0) { // makes the "done" call too
         *error = sil_get_error();
         return -1;
@@ -679,6 +683,27 @@ int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats 
     return 0;
 }
 
+// The review's analysis of standard input, read from its spool (see
+// MediaRun::review_opts); nothing for a named file. 0, or -1 with *error set.
+int review_spool(Spool *spool, MediaRun *run, std::string *error) {
+    if (!spool || run->review_opts.empty())
+        return 0;
+    MediaRun review;
+    review.opts = run->review_opts;
+    review.stream = run->stream;
+    review.stop = run->stop;
+    MediaInput in;
+    if (media_open(spool->file.temp, review.stream, nullptr, review.stop, &in, error) != 0)
+        return -1;
+    MediaStats stats;
+    sil_analysis a;
+    if (analyze_input(&in, &review, &stats, &a, error) != 0)
+        return -1;
+    run->review_report = a.report;
+    sil_analysis_free(&a);
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Chapter marks
 // ---------------------------------------------------------------------------
@@ -737,6 +762,34 @@ int add_chapters(AVFormatContext *oc, const sil_analysis &a, std::string *error)
     return 0;
 }
 
+// Why a copy into ofmt cannot be made, and what to do: the container does
+// not take the input's audio as it is, and chapters are marked without
+// re-encoding.
+std::string container_refuses(const AVOutputFormat *ofmt, const AVFormatContext *ifmt,
+                              const std::string &path, const std::string &out) {
+    std::string codecs;
+    for (unsigned i = 0; i < ifmt->nb_streams; i++) {
+        const AVCodecParameters *par = ifmt->streams[i]->codecpar;
+        if (par->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        const std::string name = avcodec_get_name(par->codec_id);
+        if (codecs.find(name) == std::string::npos)
+            codecs += (codecs.empty() ? "" : ", ") + name;
+    }
+    const std::string ext = lower_extension(out);
+    std::string text = "the " + std::string(ofmt->name) + " container (." + ext + ") cannot hold " +
+                       (codecs.empty() ? std::string("the input's streams") : codecs + " audio") +
+                       " without re-encoding";
+    if (ext == "m4b" || ext == "m4a" || ext == "mp4")
+        text += " (it holds AAC or ALAC)";
+    else if (ext == "mp3")
+        text += " (it holds MP3)";
+    const std::string stem = fs::path(path == "-" ? "input" : path).stem().string();
+    return text + ": name the output .mka, which holds any codec, or re-encode first and mark " +
+           "that, e.g. ffmpeg -i " + (path == "-" ? "INPUT" : path) +
+           (ext == "mp3" ? " -c:a libmp3lame " : " -c:a aac ") + stem + "-reencoded." + ext;
+}
+
 // How many chapters FFmpeg reads back from a written file (-1: unreadable).
 int count_chapters(const std::string &path) {
     AVFormatContext *raw = nullptr;
@@ -783,7 +836,8 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     if (to_wav) {
         if (write_wav_chapters(&in, a, out_dir, error) != 0 ||
-            write_text(out_dir, "chapters.json", a.report, error) != 0)
+            write_text(out_dir, "chapters.json", a.report, error) != 0 ||
+            review_spool(spool.get(), run, error) != 0)
             return -1;
         return a.count;
     }
@@ -796,6 +850,8 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     }
     if (write_text(out_dir, "chapters.json", report.c_str(), error) != 0)
+        return -1;
+    if (review_spool(spool.get(), run, error) != 0)
         return -1;
     return a.count;
 }
@@ -875,7 +931,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         map[i] = os->index;
     }
     if (oc->nb_streams == 0) {
-        *error = std::string("the ") + ofmt->name + " container takes none of the input's streams";
+        *error = container_refuses(ofmt, ifmt, path, out);
         return -1;
     }
     copy_tags(&oc->metadata, ifmt->metadata);
@@ -899,7 +955,9 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
-        *error = out + ": " + media_error_text(rc);
+        // A muxer that cannot say which codecs it takes refuses them here.
+        *error = rc == AVERROR(EINVAL) ? container_refuses(ofmt, ifmt, path, out)
+                                       : out + ": " + media_error_text(rc);
         return -1;
     }
     PacketPtr pkt(av_packet_alloc());

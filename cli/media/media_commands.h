@@ -24,6 +24,11 @@ struct MediaRun {
     void *progress_user = nullptr;
     MediaStop stop;
     std::string warning; // set when packets were skipped; shown beside the result
+    // A split of standard input with these options set analyses its copy of
+    // the input a second time with them and leaves the report in
+    // review_report (for the review page: standard input cannot be read twice).
+    std::string review_opts;
+    std::string review_report;
 };
 
 // Whether the library's own WAV reader should read path: a RIFF/WAVE file

@@ -7,7 +7,9 @@ library works, so several Python threads analyse in parallel.
 import ctypes
 import ctypes.util
 import json as _json
+import math
 import numbers
+import re
 import os
 import sys
 import threading
@@ -29,6 +31,8 @@ NUMBER_OPTIONS = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s",
 FLAG_OPTIONS = ("auto", "auto_threshold", "cut_at_pause", "keep_all", "speech", "report_pauses",
                 "report_levels", "report_speech")
 COUNT_OPTIONS = ("chapter_count",)
+# Most chapters a result may hold, and so the largest chapter_count.
+MAX_CHAPTERS = 10000
 OPTION_NAMES = ("threshold_db", "min_silence_s", "min_chapter_s", "padding_s", "max_chapter_s",
                 "auto", "auto_threshold", "cut_at_pause", "chapter_count", "keep_all", "speech",
                 "report_pauses", "report_levels", "report_speech")
@@ -145,11 +149,19 @@ def library_path() -> str:
     return _lib_path
 
 
+# What to do, after the library's message where it leaves that open.
+_HINTS = {
+    "not a RIFF/WAVE file": "; decode it first (the silsplit program reads any format FFmpeg "
+                            "decodes) or pass its samples to analyze_pcm",
+}
+
+
 def _last_error(lib: ctypes.CDLL) -> str:
     # Read on the same thread right after the failing call: the message is
     # kept per thread.
     msg = lib.silsplit_last_error()
-    return str(msg.decode("utf-8", "replace")) if msg else "unknown error"
+    text = str(msg.decode("utf-8", "replace")) if msg else "unknown error"
+    return text + _HINTS.get(text, "")
 
 
 # ---------------------------------------------------------------------------
@@ -305,6 +317,8 @@ def _take_report(lib: ctypes.CDLL, ptr: Optional[int]) -> Report:
 def _seconds(value: object, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError("%s must be a number of seconds, not %s" % (what, type(value).__name__))
+    if not math.isfinite(value):
+        raise ValueError("%s must be a finite number, not %r" % (what, float(value)))
     return float(value)
 
 
@@ -366,10 +380,15 @@ def _options_text(func: str, options: Mapping[str, object],
             if isinstance(value, bool) or not isinstance(value, numbers.Integral):
                 raise TypeError("%s must be a whole number, not %s"
                                 % (key, type(value).__name__))
+            if not 1 <= value <= MAX_CHAPTERS:
+                raise ValueError("%s must be a whole number from 1 to %d, not %d"
+                                 % (key, MAX_CHAPTERS, value))
             obj[key] = int(value)
         else:
             if isinstance(value, bool) or not isinstance(value, numbers.Real):
                 raise TypeError("%s must be a number, not %s" % (key, type(value).__name__))
+            if not math.isfinite(value):
+                raise ValueError("%s must be a finite number, not %r" % (key, float(value)))
             obj[key] = float(value)
     for key in LIST_OPTIONS:
         value = options.get(key)
@@ -622,13 +641,46 @@ def analyze(path: PathArg, *, progress: Optional[ProgressFn] = None,
     return _take_report(lib, ptr)
 
 
-def split(path: PathArg, out_dir: PathArg, **options: OptionValue) -> int:
+# The names a split writes: chapter files and the report.
+_SPLIT_NAME = re.compile(rb"\Ach_[0-9]{3,}\.wav\Z|\Achapters\.json\Z")
+
+
+def _earlier_split(out_dir: bytes) -> List[bytes]:
+    """The names of an earlier split's files in out_dir (none when it does
+    not exist)."""
+    try:
+        names = os.listdir(out_dir)
+    except OSError:  # missing, not a folder, unreadable: the library says why
+        return []
+    return sorted(n for n in names if _SPLIT_NAME.match(n))
+
+
+def split(path: PathArg, out_dir: PathArg, *, overwrite: bool = False,
+          **options: OptionValue) -> int:
     """Writes out_dir/ch_001.wav, ... (16-bit mono at the file's rate) and
     out_dir/chapters.json (the report); returns the number of chapters
-    written. out_dir is created if its parent exists."""
+    written. out_dir is created if its parent exists.
+
+    A folder that holds an earlier split's files (ch_NNN.wav, chapters.json)
+    is refused, so that no stale chapter stays beside the new ones; with
+    overwrite=True those files (and only those) are removed first."""
     opts = _options_text("split", options)
+    if not isinstance(overwrite, bool):
+        raise TypeError("overwrite must be True or False, not %s" % type(overwrite).__name__)
     raw_path = _path_arg(path)
     raw_dir = _path_arg(out_dir, "out_dir")
+    earlier = _earlier_split(raw_dir)
+    if earlier and not overwrite:
+        raise Error("%s holds an earlier split (%s); pass overwrite=True to replace it, "
+                    "or choose another folder" % (os.fsdecode(raw_dir), os.fsdecode(earlier[0])))
+    if earlier:
+        # The recording itself is never removed, whatever name it has there.
+        for name in earlier:
+            if os.path.exists(raw_path) and os.path.samefile(raw_path, os.path.join(raw_dir, name)):
+                raise Error("%s is the same file as %s; choose another folder"
+                            % (os.fsdecode(raw_path), os.fsdecode(os.path.join(raw_dir, name))))
+        for name in earlier:
+            os.unlink(os.path.join(raw_dir, name))
     lib = _library()
     count = int(lib.silsplit_write_chapters(raw_path, opts, raw_dir))
     if count < 0:

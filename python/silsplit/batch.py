@@ -19,6 +19,7 @@ failure of one file becomes that file's result and never stops the others.
 import concurrent.futures
 import json as _json
 import os
+import re
 from typing import (IO, Any, Callable, Dict, Generator, Iterable, Iterator, List, Optional,
                     Protocol, Tuple, TypeVar, Union)
 
@@ -65,6 +66,14 @@ def _result(outcome: _Outcome) -> Result:
     return Report.from_json(text) if kind == "report" else Error(text)
 
 
+def _json_name(path: PathArg) -> str:
+    """A path as a JSON string, as the program writes names: bytes that are
+    not UTF-8 become \\u00XX escapes of themselves (os.fsdecode keeps them as
+    lone surrogates, which no UTF-8 file can hold)."""
+    text = _json.dumps(os.fsdecode(path), ensure_ascii=False)
+    return re.sub("[\udc80-\udcff]", lambda m: "\\u00%02X" % (ord(m.group()) - 0xDC00), text)
+
+
 class _Index:
     """The JSON Lines index: one line per file, written as its result comes."""
 
@@ -83,7 +92,7 @@ class _Index:
         if self.file is None:
             return
         kind, text = outcome
-        name = _json.dumps(os.fsdecode(path), ensure_ascii=False)
+        name = _json_name(path)
         if kind == "report":
             # The report is one line of JSON already: it goes in as it is.
             self.file.write('{"path":%s,"report":%s}\n' % (name, text))

@@ -160,6 +160,20 @@ def test_index(run_many, files, tmp_path, to_file):
             assert line["report"] == json.loads(expected[line["path"]])
 
 
+def test_index_names_not_utf8(files, tmp_path):
+    # A name that is not UTF-8 is written as the program writes it (its bytes
+    # as \u00XX escapes), and no result is lost for it.
+    name = os.path.join(os.fsencode(tmp_path), b"caf\xe9.wav")
+    os.link(files[0], name)
+    target = tmp_path / "index.jsonl"
+    got = dict(analyze_many([name, files[1]], threads=2, index=target, **OPTIONS))
+    assert set(got) == {name, files[1]}
+    raw = target.read_bytes()
+    assert b'caf\\u00E9.wav"' in raw
+    lines = [json.loads(line) for line in raw.decode("utf-8").splitlines()]
+    assert {line["path"] for line in lines} == {os.path.join(str(tmp_path), "caf\u00e9.wav"), files[1]}
+
+
 # ---------------------------------------------------------------------------
 # Arguments, and stopping early
 # ---------------------------------------------------------------------------

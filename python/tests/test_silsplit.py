@@ -56,6 +56,27 @@ def test_split_writes_chapter_files(speech_wav, tmp_path):
     assert (out / "chapters.json").read_text() == silsplit.analyze(speech_wav).json
 
 
+def test_split_into_an_earlier_split(speech_wav, tmp_path):
+    # An earlier split's files are refused without overwrite=True; with it
+    # they go (no stale chapter stays), and files of other names stay.
+    out = tmp_path / "out"
+    out.mkdir()
+    for name in ("ch_001.wav", "ch_007.wav", "chapters.json", "ch_1.txt", "notes.wav"):
+        (out / name).write_bytes(b"earlier")
+    with pytest.raises(silsplit.Error, match="holds an earlier split .*overwrite=True"):
+        silsplit.split(speech_wav, out)
+    assert (out / "ch_007.wav").read_bytes() == b"earlier"
+    assert silsplit.split(speech_wav, out, overwrite=True) == 2
+    assert sorted(os.listdir(out)) == ["ch_001.wav", "ch_002.wav", "ch_1.txt", "chapters.json",
+                                       "notes.wav"]
+    # The recording under a name the split replaces is never removed.
+    inside = out / "ch_002.wav"
+    with pytest.raises(silsplit.Error, match="is the same file as"):
+        silsplit.split(inside, out, overwrite=True)
+    assert sorted(os.listdir(out)) == ["ch_001.wav", "ch_002.wav", "ch_1.txt", "chapters.json",
+                                       "notes.wav"]
+
+
 # A report with every member an option can add, in the library's layout.
 FULL_REPORT = (
     '{"sample_rate":16000,"duration_s":3.0,"silences_removed_s":1.0,'
@@ -192,11 +213,6 @@ def test_threshold_track_from_the_library():
     assert track[-1].db > track[0].db + 20                # the floor rose by 35 dB
     assert min(p.db for p in track) <= report.threshold_db <= max(p.db for p in track)
     assert json.loads(report.json)["threshold_track"][0] == {"t": track[0].t, "db": track[0].db}
-
-
-def test_library_refuses_a_chapter_count_of_zero():
-    with pytest.raises(silsplit.Error, match="^chapter_count must be"):
-        silsplit.analyze_pcm(signal(SPEECH), chapter_count=0)
 
 
 def test_paths_may_be_bytes_or_pathlike(speech_wav, tmp_path):
@@ -413,7 +429,9 @@ def test_bad_sample_rate(rate, monkeypatch):
 FILE_ERRORS = [
     (None, "cannot open wav file"),
     (b"RIFF", "file too small for WAV"),
-    (b"x" * 64, "not a RIFF/WAVE file"),
+    # The library's message, and what to do about it.
+    (b"x" * 64, r"not a RIFF/WAVE file; decode it first \(the silsplit program reads any format FFmpeg "
+                r"decodes\) or pass its samples to analyze_pcm"),
     (riff(with_data=False) + b"\0" * 16, "missing fmt or data chunk"),
     (riff(channels=0), "invalid channel/sample rate"),
     (riff(fmt_tag=2), "unsupported WAV format"),
@@ -441,10 +459,16 @@ def test_file_errors(call, content, message, tmp_path):
     assert isinstance(info.value, RuntimeError)
 
 
-def test_invalid_options_json():
-    # NaN is not JSON: the library refuses the text json writes for it.
-    with pytest.raises(silsplit.Error, match="^invalid options JSON$"):
-        silsplit.analyze_pcm([0.0], threshold_db=float("nan"))
+@pytest.mark.parametrize("options, message", [
+    ({"threshold_db": float("nan")}, "^threshold_db must be a finite number, not nan$"),
+    ({"max_chapter_s": float("inf")}, "^max_chapter_s must be a finite number, not inf$"),
+    ({"chapter_count": 0}, "^chapter_count must be a whole number from 1 to 10000, not 0$"),
+    ({"chapter_count": 10001}, "^chapter_count must be a whole number from 1 to 10000, not 10001$"),
+])
+def test_option_values_out_of_range(options, message):
+    # Checked before the library is called: a ValueError naming the key.
+    with pytest.raises(ValueError, match=message):
+        silsplit.analyze_pcm([0.0], **options)
 
 
 def test_chapter_count_limit():
@@ -605,7 +629,7 @@ def test_threads_give_identical_reports(speech_wav, tmp_path):
     for t in threads:
         t.join()
     assert results and all(results)
-    assert errors == ["not a RIFF/WAVE file"] * len(threads) * 5
+    assert [e.split(";")[0] for e in errors] == ["not a RIFF/WAVE file"] * len(threads) * 5
 
 
 # ---------------------------------------------------------------------------

@@ -319,6 +319,26 @@ def case_same_file(exe, cwd):
     if proc.returncode != 0 or open(os.path.join(out, "review.html"), "rb").read() == b"mine":
         fail("review.html was not replaced with --overwrite\n" + show(proc))
 
+    # A split of standard input writes its review from the copy it kept,
+    # the same page as a split of the file names (but for the names).
+    pages = {}
+    for name, source in [("wav", "tones.wav"), ("flac", flac)]:
+        for how in ("file", "stdin"):
+            out = os.path.join(root, "review-%s-%s" % (name, how))
+            if how == "file":
+                proc = subprocess.run([exe, "split", "--review", source, out], cwd=cwd, capture_output=True)
+            else:
+                with open(os.path.join(cwd, source), "rb") as stdin:
+                    proc = subprocess.run([exe, "split", "--review", "-", out], cwd=cwd, stdin=stdin,
+                                          capture_output=True)
+            page = os.path.join(out, "review.html")
+            if proc.returncode != 0 or not os.path.exists(page):
+                fail("split --review of %s from %s failed\n%s" % (name, how, show(proc)))
+            text = open(page, encoding="utf-8").read()
+            pages[how] = re.sub(r'"(audio|command|file)":"[^"]*"', "", text)
+        if pages["file"] != pages["stdin"]:
+            fail("the review of %s from standard input differs from the file's" % name)
+
     # A folder another split holds (its lock file locked) is refused at once,
     # and the holder's lock file stays.
     out = os.path.join(root, "locked")
@@ -444,6 +464,16 @@ def case_names(exe, cwd):
         fail("review.html is not UTF-8 (%s)" % e)
     if b'"file":"caf\\u00E9.wav"' not in page:
         fail("review.html does not name caf\\u00E9.wav")
+    # A line break in a name stays inside the CUE sheet's FILE field.
+    name = "two\nTRACK 99 AUDIO.wav"
+    link = os.path.join(cwd, name)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.link(os.path.join(cwd, "tones.wav"), link)
+    proc = subprocess.run([exe, "analyze", "-f", "cue", name], cwd=cwd, capture_output=True)
+    lines = proc.stdout.decode().splitlines()
+    if proc.returncode != 0 or lines[0] != 'FILE "two TRACK 99 AUDIO.wav" WAVE' or "TRACK 99" in "".join(lines[1:]):
+        fail("a line break in a name reached the CUE sheet\n" + show(proc))
 
 
 def case_make_run(src, build):

@@ -111,6 +111,10 @@ def case_fixtures(out, wav):
             "-map", "1:a", "-c:v", "mpeg4", "-c:a", "libvorbis", "talk.mkv"], out)
     ffmpeg(["-f", "lavfi", "-i", "testsrc=size=96x64:rate=5", "-t", "2", "-c:v", "mpeg4",
             "silent-video.mkv"], out)
+    # A video whose audio stream holds no packet.
+    ffmpeg(["-f", "lavfi", "-i", "testsrc=size=96x64:rate=5", "-f", "lavfi", "-i", "anullsrc=r=44100:cl=mono",
+            "-map", "0", "-map", "1", "-c:v", "mpeg4", "-c:a", "flac", "-frames:a", "0", "-t", "2",
+            "empty-audio.mkv"], out)
     # An MP3 whose middle frames are overwritten with noise, and one cut short.
     data = bytearray(open(os.path.join(out, "talk.mp3"), "rb").read())
     mid = len(data) // 2
@@ -390,6 +394,17 @@ def case_bad(exe, cwd):
             fail("%s holds %s after a failure" % (folder, os.listdir(path)))
     if os.path.exists(os.path.join(cwd, "out-noise.mka")):
         fail("chapters left an output after a failure")
+    # A container that cannot hold the audio as it is: the message says which
+    # codec, what the container holds, and what to do.
+    for name, out, holds in [("streamed.wav", "refused.m4b", "pcm_s16le audio without re-encoding (it holds AAC"),
+                             ("talk.m4a", "refused.mp3", "aac audio without re-encoding (it holds MP3)")]:
+        proc = run([exe, "chapters", name, "-o", out], cwd, rc=1)
+        if holds.encode() not in proc.stderr or b"name the output .mka" not in proc.stderr \
+                or os.path.exists(os.path.join(cwd, out)):
+            fail("a container that cannot hold the audio\n" + show(proc))
+    proc = run([exe, "analyze", "empty-audio.mkv"], cwd, rc=1)
+    if proc.stderr != b"silsplit: empty-audio.mkv: the audio stream holds no samples\n":
+        fail("an audio stream without packets\n" + show(proc))
     # Damaged packets in an otherwise good stream: skipped and counted.
     proc = run([exe, "analyze", "damaged.mp3"], cwd)
     if b"silsplit: damaged.mp3: skipped " not in proc.stderr or not json.loads(proc.stdout)["chapters"]:

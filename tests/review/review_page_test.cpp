@@ -169,6 +169,7 @@ TEST(Encodings, PathUrlEscapesAllButPlainBytes) {
     EXPECT_EQ(path_url("../audio/talk.wav"), "../audio/talk.wav");
     EXPECT_EQ(path_url("/srv/my book/ch#1?.wav"), "/srv/my%20book/ch%231%3F.wav");
     EXPECT_EQ(path_url("caf\xc3\xa9 100%.wav"), "caf%C3%A9%20100%25.wav");
+    EXPECT_EQ(path_url("//srv/book.wav"), "/srv/book.wav"); // never a host name
 }
 
 TEST(Encodings, ShellQuoteLeavesPlainWordsAlone) {
