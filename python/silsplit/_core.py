@@ -380,7 +380,7 @@ def _options_text(func: str, options: Mapping[str, object],
             if isinstance(value, bool) or not isinstance(value, numbers.Integral):
                 raise TypeError("%s must be a whole number, not %s"
                                 % (key, type(value).__name__))
-            if not 1 <= value <= MAX_CHAPTERS:
+            if not 1 <= int(value) <= MAX_CHAPTERS:
                 raise ValueError("%s must be a whole number from 1 to %d, not %d"
                                  % (key, MAX_CHAPTERS, value))
             obj[key] = int(value)
