@@ -317,6 +317,8 @@ def _take_report(lib: ctypes.CDLL, ptr: Optional[int]) -> Report:
 def _seconds(value: object, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError("%s must be a number of seconds, not %s" % (what, type(value).__name__))
+    if not math.isfinite(value):
+        raise ValueError("%s must be a finite number, not %r" % (what, float(value)))
     return float(value)
 
 

@@ -58,6 +58,15 @@ def test_bad_list_options_fail_before_the_library(options, monkeypatch):
         silsplit.analyze_pcm([0.0], **options)
 
 
+@pytest.mark.parametrize("options", [{"hints": [0, float("nan")]},
+                                     {"chapters": [(float("inf"), "x")]},
+                                     {"hint_window_s": float("inf")}])
+def test_times_must_be_finite(options, monkeypatch):
+    monkeypatch.setattr(_core, "_library", lambda: None)
+    with pytest.raises(ValueError):
+        silsplit.analyze_pcm([0.0], **options)
+
+
 def test_hints_move_onto_pauses_with_titles(book):
     report = silsplit.analyze_pcm(book, hints=[0, (25.5, "Two"), 33], titles=["One"],
                                   keep_all=True)
