@@ -116,8 +116,8 @@ int sink_push(void *user, const float *frames, size_t n, std::string *error) {
 constexpr int kReadPctEnd = 95;
 
 // The stream's analysis. 0 and a filled record, or -1 with *error set.
-int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis *out,
-                  std::string *error) {
+int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaStats *stats,
+                  sil_analysis *out, std::string *error) {
     *out = sil_analysis{};
     sil_opts opts;
     if (sil_parse_opts(run->opts.empty() ? nullptr : run->opts.c_str(), &opts) != 0) {
@@ -134,7 +134,8 @@ int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis
     sink.start = sink_start;
     sink.push = sink_push;
     sink.user = &ps;
-    if (media_decode(in, sink, &progress, kReadPctEnd, stats, error) != 0)
+    if (media_decode_ranges(path, in, run->jobs, sink, &progress, kReadPctEnd, run->note, stats,
+                            error) != 0)
         return -1;
     if (stats->corrupt > 0)
         run->warning = skipped_warning(stats->corrupt);
@@ -663,7 +664,7 @@ int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats 
         return -1;
     }
     sil_analysis a;
-    if (analyze_input(&in, run, stats, &a, error) != 0)
+    if (analyze_input(path, &in, run, stats, &a, error) != 0)
         return -1;
     AnalysisGuard guard(&a);
     if (spool) {
@@ -758,7 +759,7 @@ int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std
     if (media_open(path, run->stream, nullptr, run->stop, &in, error) != 0)
         return -1;
     MediaStats stats;
-    return analyze_input(&in, run, &stats, out, error);
+    return analyze_input(path, &in, run, &stats, out, error);
 }
 
 int media_split(const std::string &path, const std::string &out_dir, bool to_wav, MediaRun *run,

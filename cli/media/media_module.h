@@ -14,7 +14,7 @@
 namespace silsplit_cli {
 
 // Raised whenever the entry points or the records they take change.
-constexpr int kMediaModuleVersion = 2;
+constexpr int kMediaModuleVersion = 3;
 
 // The module's entry points, the functions of media_commands.h that need
 // FFmpeg.
