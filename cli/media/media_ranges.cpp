@@ -28,13 +28,23 @@ namespace silsplit_cli {
 
 namespace {
 
-// Every range decodes this much of the stream before its own start and
-// throws it away: the decoders of these codecs carry state from a few
-// frames back (the MP3 bit reservoir and overlap, AAC's overlap, Opus's
-// filters), which is rebuilt well within it.
-constexpr double kPrerollS = 1.0;
-// And goes on this far past its end, to be compared with the next range.
-constexpr double kCheckS = 0.5;
+// How much of the stream a range decodes before its own start, and throws
+// away, so that its decoder's state is that of one decoder from the start;
+// and how far it goes past its end, to be compared with the next range.
+// MP3 carries state from a few frames back (the bit reservoir, the
+// overlap, the synthesis window); FLAC frames stand alone; Opus's
+// linear-prediction layer (SILK) runs its filters in floating point, which
+// can take seconds of noise-like input to settle to the same bits.
+struct Span {
+    AVCodecID codec;
+    double preroll_s;
+    double check_s;
+};
+constexpr Span kSpans[] = {
+    {AV_CODEC_ID_MP3, 1.0, 0.5},
+    {AV_CODEC_ID_FLAC, 0.5, 0.5},
+    {AV_CODEC_ID_OPUS, 8.0, 1.0},
+};
 // Shorter ranges are not worth a decoder of their own.
 constexpr double kMinRangeS = 10.0;
 // Decoded frames waiting per range: the memory a range may run ahead with.
@@ -309,6 +319,13 @@ void tell(const MediaNote &note, const std::string &reason) {
         note.fn(note.user, "decoding on one thread: " + reason);
 }
 
+const Span *span_of(AVCodecID codec) {
+    for (const Span &s : kSpans)
+        if (s.codec == codec)
+            return &s;
+    return nullptr;
+}
+
 // Cancels and joins every range's thread when the decoding ends, however
 // it ends.
 struct RangesGuard {
@@ -330,20 +347,19 @@ std::string media_ranges_refusal(const MediaInput &in) {
     const AVStream *st = in.fmt->streams[in.stream];
     const AVCodecParameters *par = st->codecpar;
     switch (par->codec_id) {
-    case AV_CODEC_ID_MP3:
-    case AV_CODEC_ID_FLAC:
-    case AV_CODEC_ID_OPUS:
-        break;
     case AV_CODEC_ID_AAC:
+        // The decoder fills bands coded as noise (PNS) from one random
+        // sequence that runs from the first frame on: a decoder started
+        // later draws other noise, and only the spectral data tells which
+        // frames have such bands.
         if (par->profile == FF_PROFILE_AAC_HE || par->profile == FF_PROFILE_AAC_HE_V2)
-            return "HE-AAC carries its SBR state from further back";
-        if (par->profile != FF_PROFILE_AAC_LOW)
-            return "AAC other than AAC-LC";
-        break;
-    default: {
-        const char *name = avcodec_get_name(par->codec_id);
-        return std::string(name ? name : "this codec") + " is not decoded in ranges";
-    }
+            return "HE-AAC carries its SBR and noise state from the first frame";
+        return "AAC's noise substitution carries its state from the first frame";
+    default:
+        if (!span_of(par->codec_id)) {
+            const char *name = avcodec_get_name(par->codec_id);
+            return std::string(name ? name : "this codec") + " is not decoded in ranges";
+        }
     }
     if (st->duration <= 0 && in.fmt->duration <= 0)
         return "the stream's length is not known";
@@ -361,6 +377,7 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int ranges, con
         return media_decode(in, sink, progress, max_pct, stats, error);
     }
     const AVStream *st = in->fmt->streams[in->stream];
+    const Span *span = span_of(st->codecpar->codec_id);
     const double tb = av_q2d(st->time_base);
     const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
     const int64_t length = st->duration > 0
@@ -380,8 +397,8 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int ranges, con
         Range *r = list.back().get();
         r->t0 = k == 0 ? INT64_MIN : start + length * k / n;
         r->t1 = k == n - 1 ? INT64_MAX : start + length * (k + 1) / n;
-        r->preroll = (int64_t)(kPrerollS / tb);
-        r->check = (int64_t)(kCheckS / tb);
+        r->preroll = (int64_t)(span->preroll_s / tb);
+        r->check = (int64_t)(span->check_s / tb);
         r->from = k == 0 ? start : r->t0;
         r->outer = in->stop;
         if (k == 0) {

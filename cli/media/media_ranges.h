@@ -25,8 +25,9 @@ struct MediaNote {
 };
 
 // Why in (opened by media_open from path) is not decoded in ranges: a pipe,
-// a codec other than MP3, AAC-LC, FLAC and Opus, a stream without a known
-// length; "" when it can be.
+// a codec other than MP3, FLAC and Opus (AAC among them: its noise
+// substitution draws from a sequence that runs from the first frame), a
+// stream without a known length; "" when it can be.
 std::string media_ranges_refusal(const MediaInput &in);
 
 // As media_decode, with up to ranges decoders at once (path is the file in
