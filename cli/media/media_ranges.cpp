@@ -47,8 +47,14 @@ constexpr Span kSpans[] = {
 };
 // Shorter ranges are not worth a decoder of their own.
 constexpr double kMinRangeS = 10.0;
-// Decoded frames waiting per range: the memory a range may run ahead with.
-constexpr size_t kQueuePieces = 32;
+// Decoded frames move from a range's thread to the calling thread in
+// batches of about this many samples, or this many frames (fewer when the
+// range ends), one lock and one wake-up a batch: a wake-up costs more than
+// a frame's analysis.
+constexpr size_t kBatchSamples = 1 << 16;
+constexpr size_t kBatchPieces = 64;
+// Batches waiting per range: the memory a range may run ahead with.
+constexpr size_t kQueueBatches = 2;
 
 // What a range's decoder hands on: one decoded frame, or a packet or frame
 // that could not be used, or the end of the range.
@@ -72,9 +78,18 @@ struct Range {
     MediaInput *in = nullptr;
     MediaStop outer; // the run's own stop
 
+    // Sample buffers go back to the thread that filled them, so that no
+    // thread frees what another allocated (the allocator locks for that).
+    std::vector<Piece> filling; // the range's thread only
+    size_t filling_samples = 0;
+    std::vector<std::vector<float>> buffers;
+    std::deque<Piece> emptying; // the calling thread only
+    std::vector<std::vector<float>> used;
+
     std::mutex mu;
     std::condition_variable changed; // queue, verdict or cancel
-    std::deque<Piece> queue;
+    std::deque<std::vector<Piece>> queue;
+    std::vector<std::vector<float>> returned;
     Verdict verdict = Verdict::waiting;
     std::atomic<bool> cancelled{false};
     std::atomic<int64_t> done{0}; // stream time decoded from t0 on
@@ -94,26 +109,58 @@ void cancel(Range *r) {
     r->changed.notify_all();
 }
 
-// Waits for room in the range's queue. False when the range was cancelled.
-bool put(Range *r, Piece &&p) {
+// Hands the batch being filled on, waiting for room in the range's queue.
+// False when the range was cancelled.
+bool send(Range *r) {
     std::unique_lock<std::mutex> lock(r->mu);
-    r->changed.wait(lock, [&] { return r->cancelled.load() || r->queue.size() < kQueuePieces; });
+    r->changed.wait(lock, [&] { return r->cancelled.load() || r->queue.size() < kQueueBatches; });
     if (r->cancelled.load())
         return false;
-    r->queue.push_back(std::move(p));
+    r->queue.push_back(std::move(r->filling));
+    r->filling.clear();
+    r->filling_samples = 0;
+    if (r->buffers.empty())
+        r->buffers.swap(r->returned);
     lock.unlock();
     r->changed.notify_all();
     return true;
 }
 
+// Adds a piece to the batch being filled; a full batch, the end of the
+// range and a failure are handed on. False when the range was cancelled.
+bool put(Range *r, Piece &&p) {
+    const bool last = p.kind == Piece::end || p.kind == Piece::failed;
+    r->filling_samples += p.mono.size();
+    r->filling.push_back(std::move(p));
+    return last || r->filling.size() >= kBatchPieces || r->filling_samples >= kBatchSamples
+               ? send(r)
+               : !r->cancelled.load();
+}
+
 Piece take(Range *r) {
-    std::unique_lock<std::mutex> lock(r->mu);
-    r->changed.wait(lock, [&] { return !r->queue.empty(); });
-    Piece p = std::move(r->queue.front());
-    r->queue.pop_front();
-    lock.unlock();
-    r->changed.notify_all();
+    if (r->emptying.empty()) {
+        std::unique_lock<std::mutex> lock(r->mu);
+        r->changed.wait(lock, [&] { return !r->queue.empty(); });
+        std::vector<Piece> batch = std::move(r->queue.front());
+        r->queue.pop_front();
+        for (auto &b : r->used)
+            if (r->returned.size() < 2 * kBatchPieces)
+                r->returned.push_back(std::move(b));
+        lock.unlock();
+        r->used.clear();
+        r->changed.notify_all();
+        for (Piece &p : batch)
+            r->emptying.push_back(std::move(p));
+    }
+    Piece p = std::move(r->emptying.front());
+    r->emptying.pop_front();
     return p;
+}
+
+// Gives a taken piece's buffer back to its range.
+void give_back(Range *r, Piece *p) {
+    if (p->mono.capacity() > 0)
+        r->used.push_back(std::move(p->mono));
 }
 
 void set_verdict(Range *r, Verdict v) {
@@ -146,6 +193,10 @@ bool put_frame(Range *r, Phase phase, const AVFrame *f) {
     if (f->ch_layout.nb_channels <= 0) {
         p.kind = Piece::corrupt;
     } else {
+        if (!r->buffers.empty()) {
+            p.mono = std::move(r->buffers.back());
+            r->buffers.pop_back();
+        }
         p.mono.resize((size_t)f->nb_samples);
         if (media_mix_frame(f, p.mono.data()) != 0) {
             p.kind = Piece::unmixable;
@@ -462,6 +513,7 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int ranges, con
             }
             if (take_piece(&taker, p, error) != 0 || report(k) != 0)
                 return -1;
+            give_back(r, &p);
         }
         if (alone || k + 1 == list.size())
             break;

@@ -39,6 +39,9 @@ program, with real encoders:
       packets are skipped with a warning.
   media_case.py interrupt EXE DIR
       Ctrl-C during a split leaves complete chapter files only.
+  media_case.py interrupt-ranges EXE DIR
+      Ctrl-C while an MP3 is decoded in ranges on several threads ends the
+      analysis with status 130 and no report.
   media_case.py module EXE DIR WAV
       with the media module made unloadable (SILSPLIT_MEDIA_MODULE), the WAV
       files the library reads are analysed and split as before, and every
@@ -433,6 +436,29 @@ def case_bad(exe, cwd):
         fail("empty standard input\n" + show(proc))
 
 
+def case_interrupt_ranges(exe, cwd):
+    """Ctrl-C while an MP3 is decoded in ranges on several threads: every
+    thread stops, status 130, no report."""
+    ffmpeg(["-f", "lavfi", "-i", "sine=frequency=300:sample_rate=8000:duration=60,volume='lt(mod(t,21),19)':eval=frame",
+            "-c:a", "libmp3lame", "-b:a", "8k", "ranges-minute.mp3"], cwd)
+    with open(os.path.join(cwd, "ranges-minutes.txt"), "w") as f:
+        f.write("file 'ranges-minute.mp3'\n" * 600)
+    ffmpeg(["-f", "concat", "-safe", "0", "-i", "ranges-minutes.txt", "-c", "copy", "hours.mp3"], cwd)
+    proc = subprocess.Popen([exe, "analyze", "--progress", "-j", "3", "hours.mp3"], cwd=cwd,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Interrupt once the decoding has got under way.
+    for line in proc.stderr:
+        if line.startswith(b"silsplit: hours.mp3: read ") and not line.endswith(b" 0%\n"):
+            break
+    proc.send_signal(signal.SIGINT)
+    stdout, stderr = proc.communicate()
+    os.remove(os.path.join(cwd, "hours.mp3"))
+    if proc.returncode != 130 or stdout:
+        fail("exit %d after SIGINT, expected 130 and no report\n%s\n%s" % (proc.returncode, stdout, stderr))
+    if b"decoding on one thread" in stderr:
+        fail("the MP3 was not decoded in ranges\n%s" % stderr)
+
+
 def case_interrupt(exe, cwd):
     out = fresh(cwd, "interrupted-split")
     proc = subprocess.Popen([exe, "split", "long.flac", out], cwd=cwd, stdout=subprocess.PIPE,
@@ -581,6 +607,7 @@ def main():
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
              "tile": case_tile, "towav": case_towav, "ranges": case_ranges, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
+             "interrupt-ranges": case_interrupt_ranges,
              "module": case_module, "installed": case_installed, "memory": case_memory,
              "wavmemory": case_wavmemory}
     if mode not in cases:
