@@ -520,10 +520,13 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int ranges, con
         // The seam: the next range's first frames must be these, to the bit.
         Range *next = list[k + 1].get();
         bool same = true;
+        std::string why = "the ranges' decoders differ there";
         for (const Piece &c : checks) {
             Piece p = take(next);
             if (!same_piece(c, p)) {
                 same = false;
+                if (p.kind == Piece::failed)
+                    why = "the next range failed: " + p.error;
                 break;
             }
         }
@@ -537,8 +540,7 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int ranges, con
         }
         for (size_t j = k + 1; j < list.size(); j++)
             cancel(list[j].get());
-        tell(note, "from " + clock_text((double)(next->t0 - start) * tb) +
-                       " on, as the ranges' decoders differ there");
+        tell(note, "from " + clock_text((double)(next->t0 - start) * tb) + " on, as " + why);
         alone = true;
         set_verdict(r, Verdict::go_on);
     }
