@@ -309,8 +309,8 @@ void run_range(Range *r, bool first) {
         return;
     if (!put_end(r))
         return;
-    // The input ended within the check span: the next range has nothing of
-    // its own, and this one nothing more.
+    // The input ended within the check span: should this range go on
+    // alone, it has nothing left but its end to hand on once more.
     if (phase == Phase::check && wait_verdict(r) == Verdict::go_on)
         put_end(r);
 }
