@@ -4,7 +4,7 @@
 // noise substitution a later decoder cannot repeat, is decoded by one
 // decoder and says so. Named Concurrency.* so that the ThreadSanitizer
 // preset runs it.
-#include "../cli/media/media_ranges.h"
+#include "../../cli/media/media_ranges.h"
 
 #include <gtest/gtest.h>
 
