@@ -13,9 +13,12 @@
 # row of the table.
 #
 # A second table times compressed recordings, the first one encoded by
-# ffmpeg as a 128 kbit/s MP3 and a 128 kbit/s AAC M4A: `silsplit analyze`
-# against decoding alone (`ffmpeg -i FILE -f null -`, the floor for any
-# program that reads them through FFmpeg) and against ffmpeg silencedetect.
+# ffmpeg as a 128 kbit/s MP3, a 128 kbit/s AAC M4A, FLAC and a 64 kbit/s
+# Opus: `silsplit analyze` (its default -j, every core) and
+# `silsplit analyze -j 1` (one decoder) against decoding alone with one
+# thread (`ffmpeg -threads 1 -i FILE -f null -`, the floor for one decoder
+# through FFmpeg), against ffmpeg's own default decoding and against ffmpeg
+# silencedetect.
 #
 # Environment: ROUNDS (default 5), BUILD (default build-bench), WORK (default
 # $BUILD/compare-work, about 1 GB of WAV, MP3 and M4A files that are kept for
@@ -87,6 +90,8 @@ IFS=: read -r first _ <<<"${FILES[0]}"
 MEDIA=(
     "$first.mp3|-c:a libmp3lame -b:a 128k|1 h MP3 128 kbit/s stereo"
     "$first.m4a|-c:a aac -b:a 128k|1 h M4A (AAC) 128 kbit/s stereo"
+    "$first.flac|-c:a flac|1 h FLAC stereo"
+    "$first.opus|-c:a libopus -b:a 64k|1 h Opus 64 kbit/s stereo"
 )
 for entry in "${MEDIA[@]}"; do
     IFS='|' read -r name args _ <<<"$entry"
@@ -94,7 +99,7 @@ for entry in "${MEDIA[@]}"; do
     if [[ ! -s $out || $WORK/$first.wav -nt $out ]]; then
         echo "encoding $out" >&2
         # shellcheck disable=SC2086 # the encoder's arguments are words
-        ffmpeg -v error -nostdin -y -i "$WORK/$first.wav" $args -f "$(case $name in *.m4a) echo ipod ;; *) echo mp3 ;; esac)" "$out.tmp"
+        ffmpeg -v error -nostdin -y -i "$WORK/$first.wav" $args -f "$(case $name in *.m4a) echo ipod ;; *.flac) echo flac ;; *.opus) echo ogg ;; *) echo mp3 ;; esac)" "$out.tmp"
         mv "$out.tmp" "$out"
     fi
 done
@@ -117,6 +122,7 @@ timed() { # program file
     local cmd
     case $prog in
     silsplit) cmd=("$SILSPLIT" analyze "$file") ;;
+    silsplit1) cmd=("$SILSPLIT" analyze -j 1 "$file") ;;
     library) cmd=("$LIBRARY" "$file") ;;
     ffmpeg) cmd=(ffmpeg -hide_banner -nostats -i "$file" -af silencedetect=n=-40dB:d=0.8 -f null -) ;;
     sox)
@@ -126,6 +132,7 @@ timed() { # program file
     floor) cmd=("$FLOOR" "$file") ;;
     cat) cmd=(cat "$file") ;;
     decode) cmd=(ffmpeg -hide_banner -nostats -i "$file" -f null -) ;;
+    decode1) cmd=(ffmpeg -hide_banner -nostats -threads 1 -i "$file" -f null -) ;;
     split)
         rm -rf "$SPLITDIR/out"
         cmd=("$SILSPLIT" split "$file" "$SPLITDIR/out")
@@ -168,7 +175,7 @@ for ((r = 1; r <= ROUNDS; r++)); do
     IFS=: read -r name _ <<<"${FILES[0]}"
     read -r us kib < <(timed split "$WORK/$name.wav")
     echo "split $r split $us $kib" >>"$RESULTS"
-    MEDIA_PROGRAMS=(silsplit decode ffmpeg)
+    MEDIA_PROGRAMS=(silsplit silsplit1 decode1 decode ffmpeg)
     for ((fi = 0; fi < ${#MEDIA[@]}; fi++)); do
         IFS='|' read -r name _ <<<"${MEDIA[fi]}"
         for ((k = 0; k < ${#MEDIA_PROGRAMS[@]}; k++)); do
@@ -226,8 +233,9 @@ END {
 
 echo
 echo "Compressed recordings: median wall time in seconds (peak resident memory in MiB);"
-echo "ratios are medians of the per-round ratios of silsplit analyze to decoding alone"
-echo "(ffmpeg -i FILE -f null -) and to ffmpeg silencedetect."
+echo "ratios are medians of the per-round ratios of silsplit analyze (-j $(nproc), and -j 1)"
+echo "to decoding alone with one thread (ffmpeg -threads 1 -i FILE -f null -), and of"
+echo "silsplit analyze to ffmpeg silencedetect."
 echo
 media_labels=$(printf '%s\n' "${MEDIA[@]}" | cut -d'|' -f3)
 awk -v labels="$media_labels" '
@@ -238,22 +246,25 @@ function median(a, n,    i, j, t) {
 { f = substr($1, 6) + 0; t[f, $2, $3] = $4 / 1e6; m[f, $2, $3] = $5 / 1024; if ($2 > rounds) rounds = $2; if (f + 1 > nf) nf = f + 1 }
 END {
     split(labels, lab, "\n")
-    np = split("silsplit decode ffmpeg", prog, " ")
-    printf "| %-32s | %-13s | %-13s | %-16s | %-11s | %-18s |\n", \
-        "File", "silsplit", "ffmpeg decode", "ffmpeg silence", "ours/decode", "ours/silencedetect"
-    printf "|%s|%s|%s|%s|%s|%s|\n", "----------------------------------", "---------------", \
-        "---------------", "------------------", "-------------", "--------------------"
+    np = split("silsplit silsplit1 decode1 decode ffmpeg", prog, " ")
+    printf "| %-32s | %-13s | %-13s | %-13s | %-13s | %-16s | %-11s | %-14s | %-18s |\n", \
+        "File", "silsplit", "silsplit -j 1", "decode 1 thr", "ffmpeg decode", "ffmpeg silence", \
+        "ours/decode1", "ours-j1/decode1", "ours/silencedetect"
+    printf "|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", "----------------------------------", "---------------", \
+        "---------------", "---------------", "---------------", "------------------", "-------------", \
+        "----------------", "--------------------"
     for (f = 0; f < nf; f++) {
         line = sprintf("| %-32s |", lab[f + 1])
         for (p = 1; p <= np; p++) {
             for (r = 1; r <= rounds; r++) { ts[r] = t[f, r, prog[p]]; ms[r] = m[f, r, prog[p]] }
-            w = p == 3 ? 16 : 13
+            w = p == 5 ? 16 : 13
             line = line sprintf(" %-*s |", w, sprintf("%.3f (%.0f)", median(ts, rounds), median(ms, rounds)))
         }
-        for (p = 2; p <= np; p++) {
-            for (r = 1; r <= rounds; r++) q[r] = t[f, r, "silsplit"] / t[f, r, prog[p]]
-            w = p == 2 ? 11 : 18
-            line = line sprintf(" %-*s |", w, sprintf("%.3f", median(q, rounds)))
+        nq = split("silsplit:decode1:11 silsplit1:decode1:14 silsplit:ffmpeg:18", pairs, " ")
+        for (qq = 1; qq <= nq; qq++) {
+            split(pairs[qq], pq, ":")
+            for (r = 1; r <= rounds; r++) q[r] = t[f, r, pq[1]] / t[f, r, pq[2]]
+            line = line sprintf(" %-*s |", pq[3], sprintf("%.3f", median(q, rounds)))
         }
         print line
     }

@@ -18,6 +18,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -94,6 +95,16 @@ class ProgressView {
         fflush(stderr);
     }
 
+    // A remark about a file, on a line of its own, where progress is shown.
+    void note(const std::string &file, const std::string &text) {
+        if (mode_ == Mode::off)
+            return;
+        above([&] {
+            fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), text.c_str());
+            fflush(stderr);
+        });
+    }
+
     // Runs fn with the bar wiped, so that results and messages stand on
     // lines of their own.
     template <typename Fn> void above(Fn fn) {
@@ -141,13 +152,19 @@ std::string joined_lines(const std::string &a, const std::string &b) {
 // ---------------------------------------------------------------------------
 // analyze
 // ---------------------------------------------------------------------------
+// The processors this program may use, for -j's default.
+int default_jobs() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n > 256 ? 256 : (int)n;
+}
+
 struct AnalyzeArgs {
     std::vector<std::string> files;
     std::string format = "json";
     bool pretty = false;
     bool quiet = false;
     bool progress = false;
-    int jobs = 1;
+    int jobs = default_jobs();
     int stream = -1;
     DetectionFlags flags;
     ChapterFlags lists;
@@ -191,6 +208,11 @@ int on_progress(int percent, const char *stage, void *user) {
     return g_interrupted.load() || g_stop.load() ? 1 : 0;
 }
 
+void on_note(void *user, const std::string &text) {
+    const Job *job = static_cast<const Job *>(user);
+    job->view->note(job->path, text);
+}
+
 // What a media command or an analysis is told: the options text, the audio
 // stream, the job whose progress is shown (none: no progress) and Ctrl-C.
 MediaRun media_run(const std::string &opts, int stream, Job *job) {
@@ -200,6 +222,8 @@ MediaRun media_run(const std::string &opts, int stream, Job *job) {
     if (job) {
         run.progress = on_progress;
         run.progress_user = job;
+        run.note.fn = on_note;
+        run.note.user = job;
     }
     run.stop.fn = interrupted;
     return run;
@@ -277,6 +301,9 @@ int run_analyze(const AnalyzeArgs &a) {
     std::condition_variable cv;
     std::atomic<size_t> next{0};
     size_t running = std::min<size_t>((size_t)a.jobs, jobs.size());
+    // The threads left over when there are fewer files than jobs decode
+    // parts of each compressed file at once.
+    const int ranges = std::max(1, a.jobs / (int)std::max<size_t>(running, 1));
     auto worker = [&] {
         for (;;) {
             size_t i = next.fetch_add(1);
@@ -285,6 +312,7 @@ int run_analyze(const AnalyzeArgs &a) {
             Job &job = jobs[i];
             MediaRun run = media_run(opts, a.stream, &job);
             run.hints_from_input = a.lists.hints_from_input;
+            run.jobs = ranges;
             std::string error;
             sil_analysis analysis;
             const bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
@@ -629,7 +657,10 @@ int main(int argc, char **argv) {
         ->capture_default_str();
     analyze->add_flag("--pretty", an.pretty, "indent the JSON output");
     analyze
-        ->add_option("-j,--jobs", an.jobs, "analyse N files at once; output keeps the files' order")
+        ->add_option("-j,--jobs", an.jobs,
+                     "threads: N files analysed at once, and the ranges of a long compressed file "
+                     "decoded at once when there are fewer files (1: one decoder per file); "
+                     "output keeps the files' order")
         ->check(CLI::Range(1, 256))
         ->type_name("N")
         ->capture_default_str();

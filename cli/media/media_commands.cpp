@@ -219,8 +219,8 @@ int sink_push(void *user, const float *frames, size_t n, std::string *error) {
 constexpr int kReadPctEnd = 95;
 
 // The stream's analysis. 0 and a filled record, or -1 with *error set.
-int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis *out,
-                  std::string *error) {
+int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaStats *stats,
+                  sil_analysis *out, std::string *error) {
     *out = sil_analysis{};
     std::string text = run->opts;
     if (run->hints_from_input && hints_from_marks(in->fmt.get(), run->opts, &text, error) != 0)
@@ -243,7 +243,8 @@ int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis
     sink.start = sink_start;
     sink.push = sink_push;
     sink.user = &ps;
-    if (media_decode(in, sink, &progress, kReadPctEnd, stats, error) != 0)
+    if (media_decode_ranges(path, in, run->jobs, sink, &progress, kReadPctEnd, run->note, stats,
+                            error) != 0)
         return -1;
     if (stats->corrupt > 0)
         add_warning(run, skipped_warning(stats->corrupt));
@@ -795,7 +796,7 @@ int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats 
         return -1;
     }
     sil_analysis a;
-    if (analyze_input(&in, run, stats, &a, error) != 0)
+    if (analyze_input(path, &in, run, stats, &a, error) != 0)
         return -1;
     AnalysisGuard guard(&a);
     if (spool) {
@@ -821,7 +822,6 @@ int review_spool(Spool *spool, MediaRun *run, std::string *error) {
     review.hints_from_input = run->hints_from_input;
     review.stream = run->stream;
     review.stop = run->stop;
-    review.hints_from_input = run->hints_from_input;
     MediaInput in;
     if (media_open(spool->file.temp, review.stream, nullptr, review.stop, &in, error) != 0)
         return -1;
@@ -948,7 +948,7 @@ int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std
     if (media_open(path, run->stream, nullptr, run->stop, &in, error) != 0)
         return -1;
     MediaStats stats;
-    return analyze_input(&in, run, &stats, out, error);
+    return analyze_input(path, &in, run, &stats, out, error);
 }
 
 int media_split(const std::string &path, const std::string &out_dir, bool to_wav, MediaRun *run,

@@ -7,6 +7,7 @@
 #ifndef SILSPLIT_CLI_MEDIA_MEDIA_COMMANDS_H
 #define SILSPLIT_CLI_MEDIA_MEDIA_COMMANDS_H
 
+#include "media_ranges.h"
 #include "media_source.h"
 
 #include "engine.h"
@@ -23,6 +24,8 @@ struct MediaRun {
     silsplit_progress_fn progress = nullptr; // may be NULL
     void *progress_user = nullptr;
     MediaStop stop;
+    int jobs = 1;     // decoders for one compressed input (media_ranges.h)
+    MediaNote note;   // why it was decoded by one decoder after all
     std::string warning; // lines shown beside the result (packets skipped, hints unmoved)
     bool hints_from_input = false; // the input's own chapter marks as the hints
     // A split's file names (see chapter_file_names; "" for ch_001, ...) and

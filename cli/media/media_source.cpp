@@ -401,6 +401,10 @@ static int mix_to_mono(const AVFrame *f, int channels, float *out) {
     return -1;
 }
 
+int media_mix_frame(const AVFrame *f, float *out) {
+    return mix_to_mono(f, f->ch_layout.nb_channels, out);
+}
+
 // ---------------------------------------------------------------------------
 // Decoding
 // ---------------------------------------------------------------------------

@@ -120,6 +120,11 @@ int media_next_packet(MediaInput *in, int stream, AVPacket *pkt, std::string *er
 int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, int max_pct,
                  MediaStats *stats, std::string *error);
 
+// One decoded frame mixed to one channel into out (f->nb_samples values),
+// as media_decode hands frames on. 0, or -1 for a sample format without a
+// meaning as audio levels.
+int media_mix_frame(const AVFrame *f, float *out);
+
 // Reads what is left of a pipe input to its end (into the spool, if any).
 // 0, or -1 with *error set.
 int media_drain(MediaInput *in, std::string *error);

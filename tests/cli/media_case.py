@@ -30,11 +30,18 @@ program, with real encoders:
   media_case.py marks EXE DIR NAME OUT
       `chapters NAME -o OUT` copies the streams and adds chapter marks that
       ffprobe lists; a second run needs --replace.
+  media_case.py ranges EXE DIR
+      `analyze -j N` decodes a file in ranges with the report of `-j 1`;
+      a pipe, an AAC and a Vorbis input are decoded by one decoder, with the
+      same report, and --progress says why.
   media_case.py bad EXE DIR
       broken inputs fail with "silsplit: FILE: reason" and status 1, damaged
       packets are skipped with a warning.
   media_case.py interrupt EXE DIR
       Ctrl-C during a split leaves complete chapter files only.
+  media_case.py interrupt-ranges EXE DIR
+      Ctrl-C while an MP3 is decoded in ranges on several threads ends the
+      analysis with status 130 and no report.
   media_case.py module EXE DIR WAV
       with the media module made unloadable (SILSPLIT_MEDIA_MODULE), the WAV
       files the library reads are analysed and split as before, and every
@@ -185,6 +192,35 @@ def case_stdin(exe, cwd, name):
         same_chapters(json.loads(got), json.loads(want), name + " through a pipe")
     elif got != want:
         fail("%s through a pipe:\n%s\nthe file itself:\n%s" % (name, got, want))
+
+
+def case_ranges(exe, cwd):
+    why = {"talk.m4a": "AAC's noise substitution carries its state from the first frame",
+           "talk.mkv": "vorbis is not decoded in ranges"}
+    for name in ("talk.mp3", "talk.flac", "talk.opus", "talk.m4a", "talk.mkv"):
+        want = run([exe, "analyze", "-j", "1", name], cwd).stdout
+        for jobs in ("2", "3"):
+            proc = run([exe, "analyze", "--progress", "-j", jobs, name], cwd)
+            if proc.stdout != want:
+                fail("analyze -j %s %s:\n%s\nwith -j 1:\n%s" % (jobs, name, proc.stdout.decode(), want.decode()))
+            notes = [line for line in proc.stderr.decode().splitlines() if not line.endswith("%")]
+            expected = ["silsplit: %s: decoding on one thread: %s" % (name, why[name])] if name in why else []
+            if notes != expected:
+                fail("analyze --progress -j %s %s: %r, expected %r" % (jobs, name, notes, expected))
+        # Without --progress (stderr is not a terminal) nothing is said.
+        quiet = run([exe, "analyze", "-j", "2", name], cwd)
+        if quiet.stderr:
+            fail("analyze -j 2 %s said %r" % (name, quiet.stderr))
+    want = run([exe, "analyze", "-j", "1", "talk.flac"], cwd).stdout
+    with open(os.path.join(cwd, "talk.flac"), "rb") as f:
+        feeder = subprocess.Popen(["cat"], stdin=f, stdout=subprocess.PIPE)
+        proc = run([exe, "analyze", "--progress", "-j", "2", "-"], cwd, stdin=feeder.stdout)
+        feeder.stdout.close()
+        feeder.wait()
+    if proc.stdout != want:
+        fail("talk.flac through a pipe with -j 2:\n%s\nthe file with -j 1:\n%s" % (proc.stdout.decode(), want.decode()))
+    if "silsplit: -: decoding on one thread: the input is a pipe\n" not in proc.stderr.decode():
+        fail("a pipe with -j 2 did not say it is decoded by one decoder:\n" + proc.stderr.decode())
 
 
 # ---------------------------------------------------------------------------
@@ -425,6 +461,29 @@ def case_bad(exe, cwd):
         fail("empty standard input\n" + show(proc))
 
 
+def case_interrupt_ranges(exe, cwd):
+    """Ctrl-C while an MP3 is decoded in ranges on several threads: every
+    thread stops, status 130, no report."""
+    ffmpeg(["-f", "lavfi", "-i", "sine=frequency=300:sample_rate=8000:duration=60,volume='lt(mod(t,21),19)':eval=frame",
+            "-c:a", "libmp3lame", "-b:a", "8k", "ranges-minute.mp3"], cwd)
+    with open(os.path.join(cwd, "ranges-minutes.txt"), "w") as f:
+        f.write("file 'ranges-minute.mp3'\n" * 600)
+    ffmpeg(["-f", "concat", "-safe", "0", "-i", "ranges-minutes.txt", "-c", "copy", "hours.mp3"], cwd)
+    proc = subprocess.Popen([exe, "analyze", "--progress", "-j", "3", "hours.mp3"], cwd=cwd,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Interrupt once the decoding has got under way.
+    for line in proc.stderr:
+        if line.startswith(b"silsplit: hours.mp3: read ") and not line.endswith(b" 0%\n"):
+            break
+    proc.send_signal(signal.SIGINT)
+    stdout, stderr = proc.communicate()
+    os.remove(os.path.join(cwd, "hours.mp3"))
+    if proc.returncode != 130 or stdout:
+        fail("exit %d after SIGINT, expected 130 and no report\n%s\n%s" % (proc.returncode, stdout, stderr))
+    if b"decoding on one thread" in stderr:
+        fail("the MP3 was not decoded in ranges\n%s" % stderr)
+
+
 def case_interrupt(exe, cwd):
     out = fresh(cwd, "interrupted-split")
     proc = subprocess.Popen([exe, "split", "long.flac", out], cwd=cwd, stdout=subprocess.PIPE,
@@ -572,7 +631,8 @@ def main():
     argv = sys.argv[1:]
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
-             "tile": case_tile, "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
+             "tile": case_tile, "towav": case_towav, "ranges": case_ranges, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
+             "interrupt-ranges": case_interrupt_ranges,
              "module": case_module, "installed": case_installed, "memory": case_memory,
              "wavmemory": case_wavmemory}
     if mode not in cases:
