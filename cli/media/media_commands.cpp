@@ -827,7 +827,7 @@ int review_spool(Spool *spool, MediaRun *run, std::string *error) {
         return -1;
     MediaStats stats;
     sil_analysis a;
-    if (analyze_input(&in, &review, &stats, &a, error) != 0)
+    if (analyze_input(spool->file.temp, &in, &review, &stats, &a, error) != 0)
         return -1;
     run->review_report = a.report;
     sil_analysis_free(&a);
