@@ -425,11 +425,11 @@ int run_split(const SplitArgs &a) {
     sil_analysis analysis;
     if (analyze_wav(a.file, run, &analysis) != 0) {
         const std::string message = sil_get_error();
-        const bool too_large = sil_error_code() == SIL_ERR_TOO_LARGE;
+        const bool to_media = media_takes_refused();
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
-        if (too_large) { // FFmpeg streams what the library's reader will not hold
+        if (to_media) { // FFmpeg reads what the library's reader will not take
             lock.created = false;
             return run_media_split(a, opts, &view);
         }

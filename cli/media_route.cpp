@@ -64,14 +64,20 @@ int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out)
     return -1;
 }
 
+bool media_takes_refused() {
+    // A data chunk of 2 GiB or more, or the 0xFFFFFFFF size that streaming
+    // writers leave: the reader will not hold it, FFmpeg streams it. A codec
+    // or sample depth the reader does not decode (mu-law, A-law, ADPCM,
+    // MP3 in WAV, 64-bit float): FFmpeg decodes it.
+    const int code = sil_error_code();
+    return code == SIL_ERR_TOO_LARGE || code == SIL_ERR_FORMAT;
+}
+
 int analyze_any(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
     if (media_wants_library(path)) {
-        // A data chunk of 2 GiB or more, or the 0xFFFFFFFF size that
-        // streaming writers leave: the reader will not hold it, FFmpeg
-        // streams it.
         if (analyze_wav(path, *run, out) == 0)
             return 0;
-        if (sil_error_code() != SIL_ERR_TOO_LARGE) {
+        if (!media_takes_refused()) {
             *error = sil_get_error();
             return -1;
         }

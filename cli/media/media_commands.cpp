@@ -10,7 +10,9 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
 #include <libavutil/avutil.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/mem.h>
 }
@@ -222,8 +224,12 @@ struct ChapterFile {
     bool done = false;
 };
 
-int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AVOutputFormat *ofmt,
-                      int index, int count, ChapterFile *cf, std::string *error) {
+// Opens chapter file index of count for a stream of parameters par in time
+// base tb, with the input's tags, the stream's (stream_tags) and the
+// chapter's title and track.
+int open_chapter_file(const AVFormatContext *ifmt, const AVCodecParameters *par, AVRational tb,
+                      const AVDictionary *stream_tags, const AVOutputFormat *ofmt, int index,
+                      int count, ChapterFile *cf, std::string *error) {
     if (create_temp(cf->file.final_path, &cf->file, error) != 0)
         return -1;
     AVFormatContext *oc = nullptr;
@@ -234,13 +240,13 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AV
     }
     cf->oc.reset(oc);
     AVStream *os = avformat_new_stream(oc, nullptr);
-    if (!os || avcodec_parameters_copy(os->codecpar, ist->codecpar) < 0) {
+    if (!os || avcodec_parameters_copy(os->codecpar, par) < 0) {
         *error = "out of memory";
         return -1;
     }
     os->codecpar->codec_tag = 0; // the output container picks its own
-    os->time_base = ist->time_base;
-    av_dict_copy(&os->metadata, ist->metadata, 0);
+    os->time_base = tb;
+    av_dict_copy(&os->metadata, stream_tags, 0);
     av_dict_copy(&oc->metadata, ifmt->metadata, 0);
     av_dict_set(&oc->metadata, "title", ("Chapter " + std::to_string(index)).c_str(), 0);
     av_dict_set(&oc->metadata, "track",
@@ -252,7 +258,13 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AV
             return -1;
         }
     }
-    rc = avformat_write_header(oc, nullptr);
+    // A WAV piece of 4 GiB or more becomes RF64 (the space for its sizes
+    // is kept in a JUNK chunk).
+    AVDictionary *mux_opts = nullptr;
+    if (strcmp(ofmt->name, "wav") == 0)
+        av_dict_set(&mux_opts, "rf64", "auto", 0);
+    rc = avformat_write_header(oc, &mux_opts);
+    av_dict_free(&mux_opts);
     if (rc < 0) {
         *error = cf->file.final_path + ": " + media_error_text(rc);
         return -1;
@@ -401,7 +413,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
             cut0[k] = at;
         cut1[k] = at;
         if (!cf.oc &&
-            open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf, error) != 0)
+            open_chapter_file(in->fmt.get(), ist->codecpar, tb, ist->metadata, ofmt, (int)k + 1,
+                              (int)n, &cf, error) != 0)
             return -1;
         if (finish_chapter_file(&cf, error) != 0)
             return -1;
@@ -435,8 +448,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
             const bool last_of_all = opts.keep_all && k + 1 == n;
             if (held == 0 || s1 <= limit || last_of_all) {
                 ChapterFile &cf = files[k];
-                if (!cf.oc && open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, &cf,
-                                                error) != 0)
+                if (!cf.oc && open_chapter_file(in->fmt.get(), ist->codecpar, tb, ist->metadata,
+                                                ofmt, (int)k + 1, (int)n, &cf, error) != 0)
                     return -1;
                 if (write_copy(&cf, pkt.get(), tb, error) != 0)
                     return -1;
@@ -623,6 +636,321 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
 }
 
 // ---------------------------------------------------------------------------
+// Lossless inputs: each chapter decoded and encoded again, sample-exact
+// ---------------------------------------------------------------------------
+
+// Whether the chosen stream is cut by encoding its decoded frames again: a
+// lossless codec (FLAC, ALAC, WavPack, PCM of any layout, G.711) that FFmpeg
+// also encodes, in a container that takes it. The pieces then start and end on
+// the chapters' own frames, the audio bit for bit the input's.
+bool cuts_exactly(const MediaInput &in, const AVOutputFormat *ofmt) {
+    const AVCodecParameters *par = in.fmt->streams[in.stream]->codecpar;
+    const AVCodecDescriptor *desc = avcodec_descriptor_get(par->codec_id);
+    // G.711 is lossy against the analogue signal, but its decoded samples
+    // encode back to the same bytes.
+    const bool g711 = par->codec_id == AV_CODEC_ID_PCM_MULAW || par->codec_id == AV_CODEC_ID_PCM_ALAW;
+    if (!desc || (!g711 && (!(desc->props & AV_CODEC_PROP_LOSSLESS) ||
+                            (desc->props & AV_CODEC_PROP_LOSSY))))
+        return false;
+    const AVCodec *enc = avcodec_find_encoder(par->codec_id);
+    if (!enc || !muxer_takes(ofmt, par->codec_id))
+        return false;
+    const AVSampleFormat fmt = in.dec->sample_fmt;
+    if (!enc->sample_fmts)
+        return false;
+    for (const AVSampleFormat *f = enc->sample_fmts; *f != AV_SAMPLE_FMT_NONE; f++)
+        if (*f == fmt)
+            return true;
+    return false;
+}
+
+struct EncoderCloser {
+    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+struct FifoCloser {
+    void operator()(AVAudioFifo *f) const { av_audio_fifo_free(f); }
+};
+
+// One chapter's file while its frames come: the container, the encoder and
+// the frames waiting for a whole encoder frame. Removed again unless the
+// chapter is finished and committed.
+struct ExactPiece {
+    ChapterFile file;
+    std::unique_ptr<AVCodecContext, EncoderCloser> enc;
+    std::unique_ptr<AVAudioFifo, FifoCloser> fifo;
+    FramePtr frame; // one encoder frame
+    int frame_size = 0;
+    int64_t written = 0; // frames sent to the encoder
+};
+
+struct ExactChapters {
+    MediaInput *in;
+    const AVOutputFormat *ofmt;
+    std::string ext, out_dir;
+    std::vector<int64_t> start, end;
+    std::vector<std::unique_ptr<ExactPiece>> pieces;
+    int rate = 0;
+    int64_t pos = 0; // decoded frames so far, counted as the analysis counts them
+    size_t next = 0; // the first chapter not yet finished
+};
+
+// Frames for a variable frame size encoder (PCM): the size of one encoder call.
+constexpr int kPcmFrames = 4096;
+
+int open_exact_piece(ExactChapters *x, size_t k, std::string *error) {
+    const AVCodecContext *dec = x->in->dec.get();
+    const AVStream *ist = x->in->fmt->streams[x->in->stream];
+    std::unique_ptr<ExactPiece> p(new ExactPiece);
+    char name[32];
+    snprintf(name, sizeof name, "ch_%03zu.", k + 1);
+    p->file.file.final_path = (fs::path(x->out_dir) / (name + x->ext)).string();
+    const AVCodec *codec = avcodec_find_encoder(ist->codecpar->codec_id);
+    p->enc.reset(avcodec_alloc_context3(codec));
+    if (!p->enc) {
+        *error = "out of memory";
+        return -1;
+    }
+    AVCodecContext *enc = p->enc.get();
+    enc->sample_fmt = dec->sample_fmt;
+    enc->sample_rate = x->rate;
+    enc->bits_per_raw_sample = dec->bits_per_raw_sample;
+    enc->time_base = AVRational{1, x->rate};
+    int rc = av_channel_layout_copy(&enc->ch_layout, &dec->ch_layout);
+    if (rc >= 0 && (x->ofmt->flags & AVFMT_GLOBALHEADER))
+        enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (rc >= 0)
+        rc = avcodec_open2(enc, codec, nullptr);
+    if (rc < 0) {
+        *error = p->file.file.final_path + ": " + media_error_text(rc);
+        return -1;
+    }
+    const bool variable = (codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) || enc->frame_size <= 0;
+    p->frame_size = variable ? kPcmFrames : enc->frame_size;
+    p->fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, p->frame_size));
+    p->frame.reset(av_frame_alloc());
+    if (!p->fifo || !p->frame) {
+        *error = "out of memory";
+        return -1;
+    }
+    // The container's stream takes the encoder's parameters; the tags are
+    // those of a packet copy.
+    std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters *)> par(
+        avcodec_parameters_alloc(), [](AVCodecParameters *q) { avcodec_parameters_free(&q); });
+    if (!par || avcodec_parameters_from_context(par.get(), enc) < 0) {
+        *error = "out of memory";
+        return -1;
+    }
+    if (open_chapter_file(x->in->fmt.get(), par.get(), enc->time_base, ist->metadata, x->ofmt,
+                          (int)k + 1, (int)x->start.size(), &p->file, error) != 0)
+        return -1;
+    x->pieces[k] = std::move(p);
+    return 0;
+}
+
+// Sends frame (NULL: the end) to the piece's encoder and writes what comes out.
+int encode_exact(ExactPiece *p, AVFrame *frame, std::string *error) {
+    AVCodecContext *enc = p->enc.get();
+    int rc = avcodec_send_frame(enc, frame);
+    if (rc < 0) {
+        *error = p->file.file.final_path + ": " + media_error_text(rc);
+        return -1;
+    }
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt) {
+        *error = "out of memory";
+        return -1;
+    }
+    AVFormatContext *oc = p->file.oc.get();
+    for (;;) {
+        rc = avcodec_receive_packet(enc, pkt.get());
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return 0;
+        if (rc < 0) {
+            *error = p->file.file.final_path + ": " + media_error_text(rc);
+            return -1;
+        }
+        pkt->stream_index = 0;
+        av_packet_rescale_ts(pkt.get(), enc->time_base, oc->streams[0]->time_base);
+        rc = av_interleaved_write_frame(oc, pkt.get());
+        if (rc < 0) {
+            *error = "cannot write " + p->file.file.final_path + ": " + media_error_text(rc);
+            return -1;
+        }
+    }
+}
+
+// Encodes the waiting frames, in encoder frames of the piece's size (all of
+// them, the last one shorter, when flush).
+int drain_fifo(ExactPiece *p, bool flush, std::string *error) {
+    AVCodecContext *enc = p->enc.get();
+    for (;;) {
+        const int have = av_audio_fifo_size(p->fifo.get());
+        if (have == 0 || (!flush && have < p->frame_size))
+            return 0;
+        const int n = std::min(have, p->frame_size);
+        AVFrame *f = p->frame.get();
+        av_frame_unref(f);
+        f->nb_samples = n;
+        f->format = enc->sample_fmt;
+        f->sample_rate = enc->sample_rate;
+        if (av_channel_layout_copy(&f->ch_layout, &enc->ch_layout) < 0 ||
+            av_frame_get_buffer(f, 0) < 0) {
+            *error = "out of memory";
+            return -1;
+        }
+        if (av_audio_fifo_read(p->fifo.get(), reinterpret_cast<void **>(f->data), n) != n) {
+            *error = "out of memory";
+            return -1;
+        }
+        f->pts = p->written;
+        p->written += n;
+        if (encode_exact(p, f, error) != 0)
+            return -1;
+    }
+}
+
+int finish_exact_piece(ExactChapters *x, size_t k, std::string *error) {
+    if (!x->pieces[k] && open_exact_piece(x, k, error) != 0)
+        return -1;
+    ExactPiece *p = x->pieces[k].get();
+    if (drain_fifo(p, true, error) != 0 || encode_exact(p, nullptr, error) != 0 ||
+        finish_chapter_file(&p->file, error) != 0)
+        return -1;
+    x->pieces[k].reset();
+    return 0;
+}
+
+// Hands frames [a, b) of the decoded frame f (a and b counted from its first
+// frame) to the piece.
+int put_exact(ExactPiece *p, const AVFrame *f, int a, int b, std::string *error) {
+    const AVSampleFormat fmt = (AVSampleFormat)f->format;
+    const int channels = f->ch_layout.nb_channels;
+    const size_t bytes = (size_t)av_get_bytes_per_sample(fmt);
+    const bool planar = av_sample_fmt_is_planar(fmt) != 0;
+    std::vector<void *> planes(planar ? (size_t)channels : 1);
+    for (size_t c = 0; c < planes.size(); c++)
+        planes[c] = f->extended_data[c] + (size_t)a * bytes * (planar ? 1 : (size_t)channels);
+    if (av_audio_fifo_write(p->fifo.get(), planes.data(), b - a) != b - a) {
+        *error = "out of memory";
+        return -1;
+    }
+    return drain_fifo(p, false, error);
+}
+
+// One decoded frame of the analysis's timeline, to every chapter that holds
+// part of it; chapters that end with it are finished.
+int exact_frame(ExactChapters *x, const AVFrame *f, std::string *error) {
+    const int64_t b0 = x->pos, b1 = x->pos + f->nb_samples;
+    for (size_t k = x->next; k < x->start.size() && x->start[k] < b1; k++) {
+        const int64_t a = std::max(b0, x->start[k]), b = std::min(b1, x->end[k]);
+        if (a >= b)
+            continue;
+        if (!x->pieces[k] && open_exact_piece(x, k, error) != 0)
+            return -1;
+        if (put_exact(x->pieces[k].get(), f, (int)(a - b0), (int)(b - b0), error) != 0)
+            return -1;
+    }
+    x->pos = b1;
+    while (x->next < x->start.size() && x->end[x->next] <= x->pos) {
+        if (finish_exact_piece(x, x->next, error) != 0)
+            return -1;
+        x->next++;
+    }
+    return 0;
+}
+
+// Takes the frames the decoder has ready. Frames are counted as the
+// analysis counts them: a frame at another rate, or without samples, is
+// left out.
+int receive_exact(ExactChapters *x, AVFrame *frame, std::string *error) {
+    for (;;) {
+        const int rc = avcodec_receive_frame(x->in->dec.get(), frame);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return 0;
+        if (rc == AVERROR(ENOMEM)) {
+            *error = "out of memory";
+            return -1;
+        }
+        if (rc < 0)
+            continue;
+        int taken = 0;
+        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 && frame->sample_rate == x->rate) {
+            if (frame->format != x->in->dec->sample_fmt ||
+                frame->ch_layout.nb_channels != x->in->dec->ch_layout.nb_channels) {
+                *error = "the stream changes its sample format or channels at frame " +
+                         std::to_string(x->pos);
+                taken = -1;
+            } else {
+                taken = exact_frame(x, frame, error);
+            }
+        }
+        av_frame_unref(frame);
+        if (taken != 0)
+            return -1;
+    }
+}
+
+// Decodes the input again and writes each chapter's frames, the range the
+// library's own split takes, encoded as the input was, block by block.
+int write_exact_chapters(MediaInput *in, const sil_analysis &a, const std::string &ext,
+                         const AVOutputFormat *ofmt, const std::string &out_dir, MediaRun *run,
+                         std::string *error) {
+    ExactChapters x;
+    x.in = in;
+    x.ofmt = ofmt;
+    x.ext = ext;
+    x.out_dir = out_dir;
+    x.rate = a.sample_rate;
+    const size_t n = (size_t)a.count;
+    x.start.resize(n);
+    x.end.resize(n);
+    for (size_t k = 0; k < n; k++)
+        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames, &x.start[k],
+                           &x.end[k]);
+    x.pieces.resize(n);
+    PacketPtr pkt(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!pkt || !frame) {
+        *error = "out of memory";
+        return -1;
+    }
+    AVCodecContext *dec = in->dec.get();
+    const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
+    int shown = -1;
+    while (x.next < n) {
+        if (report_write(run, &shown, in->fmt->pb, size, error) != 0)
+            return -1;
+        const int got = media_next_packet(in, in->stream, pkt.get(), error);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        avcodec_send_packet(dec, pkt.get()); // a packet the decoder drops adds nothing
+        av_packet_unref(pkt.get());
+        if (receive_exact(&x, frame.get(), error) != 0)
+            return -1;
+    }
+    if (x.next < n && avcodec_send_packet(dec, nullptr) >= 0 &&
+        receive_exact(&x, frame.get(), error) != 0)
+        return -1;
+    for (; x.next < n; x.next++) {
+        if (x.end[x.next] > x.pos) {
+            *error = "the input ended at frame " + std::to_string(x.pos) +
+                     " on its second reading, " + std::to_string(a.frames) + " on its first";
+            return -1;
+        }
+        if (finish_exact_piece(&x, x.next, error) != 0)
+            return -1;
+    }
+    if (run->progress && size > 0 && shown != 100 &&
+        run->progress(100, "write", run->progress_user) != 0) {
+        *error = "cancelled";
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Standard input kept for a second reading
 // ---------------------------------------------------------------------------
 
@@ -783,6 +1111,14 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     if (to_wav) {
         if (write_wav_chapters(&in, a, out_dir, error) != 0 ||
+            write_text(out_dir, "chapters.json", a.report, error) != 0)
+            return -1;
+        return a.count;
+    }
+    const std::string ext = chapter_extension(in, path);
+    const AVOutputFormat *ofmt = format_for_extension(ext);
+    if (ofmt && cuts_exactly(in, ofmt)) {
+        if (write_exact_chapters(&in, a, ext, ofmt, out_dir, run, error) != 0 ||
             write_text(out_dir, "chapters.json", a.report, error) != 0)
             return -1;
         return a.count;

@@ -34,9 +34,13 @@ bool media_wants_library(const std::string &path);
 // The analysis of a WAV file by the library's reader, with the progress calls
 // of silsplit_analyze_progress. 0 and a filled record (free with
 // sil_analysis_free), or -1 with the engine's message and code set: a WAV
-// file that only FFmpeg can read (a data chunk over the reader's size limit)
-// is SIL_ERR_TOO_LARGE.
+// file that only FFmpeg can read is SIL_ERR_TOO_LARGE (a data chunk over the
+// reader's size limit) or SIL_ERR_FORMAT (a codec or depth it refuses).
 int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out);
+
+// Whether the engine's last failure, from analyze_wav, leaves the file to
+// FFmpeg: SIL_ERR_TOO_LARGE or SIL_ERR_FORMAT.
+bool media_takes_refused();
 
 // The analysis of path (its report and chapters): through the library's
 // reader for the WAV files it reads, through FFmpeg for the rest. 0 and a

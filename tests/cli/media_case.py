@@ -7,8 +7,9 @@ program, with real encoders:
   media_case.py fixtures DIR WAV
       writes DIR/talk.mp3, talk.m4a (AAC), talk.flac, talk.opus (Opus in Ogg),
       talk.mkv (a video with the talk as its sound track), a video without
-      sound, damaged and truncated files, and a 40-minute FLAC with many
-      chapters.
+      sound, damaged and truncated files, a 40-minute FLAC with many
+      chapters, and lossless stereo files (WAV of five sample formats, RF64,
+      Wave64, AIFF, CAF, 24-bit FLAC, ALAC).
   media_case.py match EXE DIR NAME WAV
       the chapters of DIR/NAME are those of WAV within 30 ms (the encoder's
       priming is removed), and so is its length.
@@ -18,10 +19,15 @@ program, with real encoders:
       NAME piped into `analyze -` gives the report of the file itself (for
       MP3, the same chapters within 30 ms).
   media_case.py split EXE DIR NAME
-      `split` copies packets: each chapter file holds the input's packets
+      `split` names and tags its files; of a lossy input it copies packets: each chapter file holds the input's packets
       from the one holding the chapter's first frame to the last boundary at
       or before its end, no packet in two files, with title and track tags;
       chapters.json is the report with the times cut (cut_t0, cut_t1).
+  media_case.py exact EXE DIR NAME plain|keep-all
+      `split` of a lossless input: each piece decodes to exactly the input's
+      frames of its chapter, in the input's codec, sample format and
+      channels, passes `flac -t` (FLAC) and reports its own duration; with
+      keep-all the pieces add up to the input.
   media_case.py tile EXE DIR NAME MAX_S
       `split --keep-all --max-chapter MAX_S`: the files hold every packet once,
       in order, each where the decoded audio puts it, none over MAX_S.
@@ -54,6 +60,7 @@ import json
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -128,6 +135,19 @@ def case_fixtures(out, wav):
     m4a = open(os.path.join(out, "talk.m4a"), "rb").read()
     open(os.path.join(out, "truncated.m4a"), "wb").write(m4a[: len(m4a) // 3])
     open(os.path.join(out, "noise.mp3"), "wb").write(hashlib.sha512(b"x").digest() * 64)
+    # Lossless inputs in stereo, the channels different and the samples
+    # using every bit: WAV read by the library (16-bit, 24-bit, 32-bit
+    # float) and through FFmpeg (64-bit float, mu-law, A-law), RF64, Wave64, AIFF, CAF,
+    # 24-bit FLAC and ALAC.
+    stereo = ["-af", "pan=stereo|c0=c0|c1=0.6*c0,volume=0.9"]
+    for fname, args in (("talk-s16.wav", ["-c:a", "pcm_s16le"]), ("talk-s24.wav", ["-c:a", "pcm_s24le"]),
+                        ("talk-f32.wav", ["-c:a", "pcm_f32le"]), ("talk-f64.wav", ["-c:a", "pcm_f64le"]),
+                        ("talk-mulaw.wav", ["-c:a", "pcm_mulaw"]), ("talk-alaw.wav", ["-c:a", "pcm_alaw"]),
+                        ("talk.rf64", ["-c:a", "pcm_s24le", "-f", "wav", "-rf64", "always"]),
+                        ("talk.w64", ["-c:a", "pcm_f32le"]), ("talk.aiff", ["-c:a", "pcm_s16be"]),
+                        ("talk.caf", ["-c:a", "pcm_s24le"]), ("talk-s24.flac", ["-c:a", "flac", "-sample_fmt", "s32"]),
+                        ("talk.alac.m4a", ["-c:a", "alac"])):
+        ffmpeg(["-i", wav, *stereo, *args, fname], out)
     # 40 minutes of 19-second tones between 2-second pauses: over a hundred
     # chapters, so that a split is still writing when it is interrupted.
     ffmpeg(["-f", "lavfi", "-i",
@@ -193,6 +213,11 @@ def fresh(cwd, name):
     return out
 
 
+def lossless(name):
+    """Inputs cut by encoding their decoded chapters again (FLAC, ALAC, PCM)."""
+    return name.endswith((".flac", ".wav", ".w64", ".aiff", ".caf", ".rf64")) or ".alac." in name
+
+
 def case_split(exe, cwd, name):
     rep = report(exe, cwd, name)
     out = fresh(cwd, "split-" + name.replace(".", "-"))
@@ -210,9 +235,10 @@ def case_split(exe, cwd, name):
     if "chapters.json" not in files or len(files) != n + 1:
         fail("files written: %s" % files)
     written = json.load(open(os.path.join(out, "chapters.json")))
-    cuts = [(c.pop("cut_t0"), c.pop("cut_t1")) for c in written["chapters"]]
+    exact = lossless(name)  # cut on the chapters' own frames: see case_exact
+    cuts = [] if exact else [(c.pop("cut_t0"), c.pop("cut_t1")) for c in written["chapters"]]
     if written != rep:
-        fail("chapters.json is not the report with the times cut")
+        fail("chapters.json is not the report" + ("" if exact else " with the times cut"))
     chapter_files = [f for f in files if f != "chapters.json"]
     ext = os.path.splitext(chapter_files[0])[1]
     if chapter_files != ["ch_%03d%s" % (k, ext) for k in range(1, n + 1)]:
@@ -220,6 +246,15 @@ def case_split(exe, cwd, name):
     if ext != os.path.splitext(name)[1] and name.endswith((".mp3", ".flac", ".opus")):
         fail("chapter files of another container than the input's: %s" % chapter_files)
 
+    for ch, fname in zip(rep["chapters"], chapter_files):
+        tags = json.loads(run(["ffprobe", "-v", "error", "-show_entries", "format_tags:stream_tags", "-of",
+                               "json", os.path.join(out, fname)], cwd).stdout)
+        merged = {k.lower(): v for part in (tags.get("format", {}), *tags.get("streams", []))
+                  for k, v in part.get("tags", {}).items()}
+        if merged.get("title") != "Chapter %d" % ch["i"] or not merged.get("track", "").startswith(str(ch["i"])):
+            fail("%s tags: %s" % (fname, merged))
+    if exact:
+        return
     source = packets(name, cwd)
     hashes = [p[2] for p in source]
     longest = max(p[1] for p in source)
@@ -249,12 +284,6 @@ def case_split(exe, cwd, name):
         held = elapsed[previous_end] - elapsed[first]
         if abs(held - (cut_t1 - cut_t0)) > longest + 0.06:  # within a packet and the encoder's priming
             fail("%s holds %.3f s of packets for a cut of %.3f s" % (fname, held, cut_t1 - cut_t0))
-        tags = json.loads(run(["ffprobe", "-v", "error", "-show_entries", "format_tags:stream_tags", "-of",
-                               "json", os.path.join(out, fname)], cwd).stdout)
-        merged = {k.lower(): v for part in (tags.get("format", {}), *tags.get("streams", []))
-                  for k, v in part.get("tags", {}).items()}
-        if merged.get("title") != "Chapter %d" % ch["i"] or not merged.get("track", "").startswith(str(ch["i"])):
-            fail("%s tags: %s" % (fname, merged))
 
 
 def case_tile(exe, cwd, name, max_s):
@@ -311,6 +340,68 @@ def case_towav(exe, cwd, name):
         end = min(math.ceil(f32(f32(ch["t1"]) * rate)), total)
         if abs(size - 2 * (end - start)) > 2:
             fail("%s: %d data bytes, expected %d" % (fname, size, 2 * (end - start)))
+
+
+def decoded(path, cwd):
+    """The audio of path's first stream as 64-bit floats (exact for every
+    integer and float sample)."""
+    return run(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-map", "0:a:0", "-c:a", "pcm_f64le",
+                "-f", "f64le", "-"], cwd).stdout
+
+
+def stream_info(path, cwd):
+    out = run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+               "stream=codec_name,sample_fmt,channels,sample_rate,bits_per_raw_sample,bits_per_sample:"
+               "format=duration", "-of", "json", path], cwd).stdout
+    got = json.loads(out)
+    return got["streams"][0], float(got["format"]["duration"])
+
+
+def case_exact(exe, cwd, name, keep_all):
+    """A lossless input is cut on its chapters' own frames into files of its
+    codec, sample format and channels: each piece decodes to exactly the
+    input's frames of its range, passes its format's checker and reports its
+    own duration; with keep_all the pieces add up to the input."""
+    import math
+    keep_all = keep_all == "keep-all"
+    out = fresh(cwd, "exact-%s-%s" % (name.replace(".", "-"), keep_all))
+    run([exe, "split", "--quiet", *(["--keep-all", "--max-chapter", "5", "--cut-at-pause"] if keep_all else []),
+         name, out], cwd)
+    rep = json.load(open(os.path.join(out, "chapters.json")))
+    files = sorted(f for f in os.listdir(out) if f != "chapters.json")
+    if len(files) != len(rep["chapters"]) or any("cut_t0" in c for c in rep["chapters"]):
+        fail("files %s for %d chapters, or times cut in an exact split" % (files, len(rep["chapters"])))
+    whole = decoded(name, cwd)
+    source_info, _ = stream_info(name, cwd)
+    frame_bytes = 8 * source_info["channels"]
+    rate = rep["sample_rate"]
+    total = len(whole) // frame_bytes
+    if total != round(rep["duration_s"] * rate):
+        fail("the input decodes to %d frames, the analysis counted %.3f s" % (total, rep["duration_s"]))
+    f32 = lambda x: struct.unpack("<f", struct.pack("<f", x))[0]
+    at = 0
+    for ch, fname in zip(rep["chapters"], files):
+        path = os.path.join(out, fname)
+        if os.path.splitext(fname)[1] != os.path.splitext(name)[1] and not name.endswith(".rf64"):
+            fail("%s: not the input's container" % fname)
+        info, duration = stream_info(path, cwd)
+        if info != source_info:
+            fail("%s: %s, the input %s" % (fname, info, source_info))
+        piece = decoded(path, cwd)
+        frames = len(piece) // frame_bytes
+        start = math.floor(f32(f32(ch["t0"]) * rate))
+        end = min(math.ceil(f32(f32(ch["t1"]) * rate)), total)
+        if keep_all and start != at:
+            fail("%s starts at frame %d, the previous piece ended at %d" % (fname, start, at))
+        if frames != end - start or piece != whole[start * frame_bytes:end * frame_bytes]:
+            fail("%s: %d frames that are not the input's frames %d-%d" % (fname, frames, start, end))
+        if abs(duration - frames / rate) > 0.5 / rate + 1e-6:
+            fail("%s reports %.6f s for %d frames" % (fname, duration, frames))
+        if fname.endswith(".flac"):
+            run(["flac", "-t", "-s", path], cwd)
+        at = end
+    if keep_all and at != total:
+        fail("the pieces hold %d of the input's %d frames" % (at, total))
 
 
 def chapter_list(path, cwd):
@@ -547,7 +638,7 @@ def main():
     argv = sys.argv[1:]
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
-             "tile": case_tile, "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
+             "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
              "module": case_module, "installed": case_installed, "memory": case_memory,
              "wavmemory": case_wavmemory}
     if mode not in cases:
