@@ -51,9 +51,10 @@ program, with real encoders:
   media_case.py memory EXE DIR
       a 10-hour MP3 (one encoded minute, its packets repeated) is analysed
       in at most 64 MiB: the decoded audio streams through the analysis.
-  media_case.py wavmemory EXE DIR
-      `split --to-wav --keep-all` of a 1-hour FLAC with a 40-minute chapter
-      runs in at most 64 MiB, its files holding every frame once.
+  media_case.py wavmemory EXE DIR [to-wav|flac]
+      `split --keep-all` of a 1-hour FLAC with a 40-minute chapter, to WAV
+      or FLAC files, runs in at most 64 MiB, its files holding every frame
+      once.
 """
 import hashlib
 import json
@@ -604,15 +605,16 @@ def case_memory(exe, cwd):
     print("10-hour MP3: peak resident memory %.1f MiB; %s" % (peak_mib, summary))
 
 
-def case_wavmemory(exe, cwd):
-    """An hour of FLAC with a 40-minute chapter, split --to-wav --keep-all in
-    at most 64 MiB: each chapter streams to its file, and the files hold
-    every frame of the input once."""
+def case_wavmemory(exe, cwd, route="to-wav"):
+    """An hour of FLAC with a 40-minute chapter, split --keep-all in at most
+    64 MiB, to WAV files (route to-wav) or to FLAC files (route flac): each
+    chapter streams to its file, and the files hold every frame of the input
+    once."""
     ffmpeg(["-f", "lavfi", "-i", "sine=frequency=300:sample_rate=8000:duration=3600,volume='lt(t,2400)+gt(t,2402)':eval=frame",
             "-c:a", "flac", "hour.flac"], cwd)
-    out = fresh(cwd, "hour-wav")
-    proc = subprocess.Popen([exe, "split", "--quiet", "--to-wav", "--keep-all", "hour.flac", out], cwd=cwd,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out = fresh(cwd, "hour-" + route)
+    proc = subprocess.Popen([exe, "split", "--quiet", *(["--to-wav"] if route == "to-wav" else []), "--keep-all",
+                             "hour.flac", out], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stdout = proc.stdout.read()
     stderr = proc.stderr.read()
     _, status, usage = os.wait4(proc.pid, 0)
@@ -625,13 +627,18 @@ def case_wavmemory(exe, cwd):
         if fname.endswith(".wav"):
             with open(os.path.join(out, fname), "rb") as f:
                 sizes.append(struct.unpack("<I", f.read(44)[40:44])[0] // 2)
+        elif fname.endswith(".flac"):
+            run(["flac", "-t", "-s", os.path.join(out, fname)], cwd)
+            with open(os.path.join(out, fname), "rb") as f:  # STREAMINFO's total samples
+                info = f.read(26)[18:26]
+                sizes.append(int.from_bytes(info, "big") & ((1 << 36) - 1))
     shutil.rmtree(os.path.join(cwd, out))
     if sum(sizes) != 3600 * 8000 or max(sizes) < 2400 * 8000:
         fail("chapter frames %s, expected a 40-minute chapter and %d in all" % (sizes, 3600 * 8000))
     peak_mib = usage.ru_maxrss / 1024.0  # kilobytes on Linux
     if peak_mib > 64:
         fail("peak resident memory %.1f MiB, more than 64 MiB" % peak_mib)
-    print("1-hour FLAC to WAV: %d chapters, peak resident memory %.1f MiB" % (len(sizes), peak_mib))
+    print("1-hour FLAC, %s: %d chapters, peak resident memory %.1f MiB" % (route, len(sizes), peak_mib))
 
 
 def main():
