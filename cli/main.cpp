@@ -111,8 +111,16 @@ class ProgressView {
     bool shown_ = false;
 };
 
+// "silsplit: FILE: MESSAGE", a line for each line of message.
 void file_error(const std::string &file, const std::string &message) {
-    fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.c_str());
+    size_t at = 0;
+    for (;;) {
+        const size_t end = message.find('\n', at);
+        fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.substr(at, end - at).c_str());
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -138,6 +146,7 @@ struct Job {
     char *report = nullptr;
     std::string error;
     std::string warning;
+    bool broken_off = false; // reported, but the input ended early
     bool done = false;
 };
 
@@ -256,6 +265,7 @@ int run_analyze(const AnalyzeArgs &a) {
                 job.report = report;
                 job.error = error;
                 job.warning = run.warning;
+                job.broken_off = run.broken_off;
                 job.done = true;
             }
             cv.notify_all();
@@ -290,6 +300,8 @@ int run_analyze(const AnalyzeArgs &a) {
                 status = kExitFileFailed;
             } else if (!printer.print(job.path, job.report)) {
                 file_error(job.path, "cannot read the library's report");
+                status = kExitFileFailed;
+            } else if (job.broken_off) {
                 status = kExitFileFailed;
             }
         });
@@ -390,7 +402,8 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
-    return a.review ? write_review(a, opts) : 0;
+    const int review = a.review ? write_review(a, opts) : 0;
+    return run.broken_off ? kExitFileFailed : review;
 }
 
 // Analyses the file with progress, then writes the chapter files and
@@ -497,7 +510,7 @@ int run_chapters(const ChaptersArgs &a) {
     if (const int status = media_outcome(a.file, n, run, error))
         return status;
     printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
-    return flush_stdout() ? 0 : kExitFileFailed;
+    return flush_stdout() && !run.broken_off ? 0 : kExitFileFailed;
 }
 
 // A command that takes one recording, its FILE argument.

@@ -83,6 +83,29 @@ std::string skipped_warning(long long corrupt) {
     return "skipped " + std::to_string(corrupt) + " undecodable packet" + (corrupt == 1 ? "" : "s");
 }
 
+// Adds a warning to the run's, one per line.
+void add_warning(MediaRun *run, const std::string &text) {
+    if (run->warning.find(text) != std::string::npos)
+        return;
+    run->warning += run->warning.empty() ? text : "\n" + text;
+}
+
+// media_open for the commands: a WAV file with a wrapped size is read to
+// its end, with a warning naming the size; one whose data breaks off is
+// read as far as it goes, with a warning, and the command fails after it.
+int open_input(const std::string &path, FILE *spool, MediaRun *run, MediaInput *in,
+               std::string *error) {
+    const std::string wrapped = wav_wrapped_size(path);
+    if (!wrapped.empty())
+        add_warning(run, wrapped);
+    const std::string short_data = wav_data_short(path);
+    if (!short_data.empty()) {
+        add_warning(run, short_data);
+        run->broken_off = true;
+    }
+    return media_open(path, run->stream, spool, run->stop, in, error, !wrapped.empty());
+}
+
 // ---------------------------------------------------------------------------
 // Analysis through the pipeline
 // ---------------------------------------------------------------------------
@@ -117,6 +140,45 @@ int sink_push(void *user, const float *frames, size_t n, std::string *error) {
 // (the length of a stream is not known before), take it on to 100.
 constexpr int kReadPctEnd = 95;
 
+std::string clock_text(double s) {
+    const long long ms = llround(s * 1000.0);
+    char text[48];
+    snprintf(text, sizeof text, "%lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
+             ms / 1000 % 60, ms % 1000);
+    return text;
+}
+
+// An input that breaks off: its packets end before the end the container
+// declares for the stream (its own duration, or the file's when the stream
+// is the file's only one), by more than half a second and 5 %, so that
+// the encoder's padding and rounding, and packets lost to damage inside the
+// file, never count. The packets' times, not
+// the decoded frames, are compared, so that jumps in the timestamps and
+// skipped packets are no break; the warning gives the decoded length.
+// Durations estimated from the bit rate are not declared. Sets the warning
+// and run->broken_off.
+void check_end(const MediaInput &in, const MediaStats &stats, MediaRun *run) {
+    const AVFormatContext *fmt = in.fmt.get();
+    const AVStream *st = fmt->streams[in.stream];
+    if (stats.sample_rate <= 0 || fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
+        return;
+    double declared = -1.0;
+    if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+        declared = (double)st->duration * av_q2d(st->time_base);
+    else if (fmt->nb_streams == 1 && fmt->duration > 0 && fmt->duration != AV_NOPTS_VALUE)
+        declared = (double)fmt->duration / AV_TIME_BASE;
+    if (declared < 0.0 || stats.end_pts == INT64_MIN)
+        return;
+    const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    const double reached = (double)(stats.end_pts - start) * av_q2d(st->time_base);
+    if (declared - reached <= 0.5 || declared - reached <= 0.05 * declared)
+        return;
+    const double read = (double)stats.frames / stats.sample_rate;
+    add_warning(run, "the input breaks off at " + clock_text(read) + " of its declared " +
+                         clock_text(declared) + ": what was read is used");
+    run->broken_off = true;
+}
+
 // The stream's analysis. 0 and a filled record, or -1 with *error set.
 int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis *out,
                   std::string *error) {
@@ -139,7 +201,8 @@ int analyze_input(MediaInput *in, MediaRun *run, MediaStats *stats, sil_analysis
     if (media_decode(in, sink, &progress, kReadPctEnd, stats, error) != 0)
         return -1;
     if (stats->corrupt > 0)
-        run->warning = skipped_warning(stats->corrupt);
+        add_warning(run, skipped_warning(stats->corrupt));
+    check_end(*in, *stats, run);
     if (sil_pipeline_finish(ps.p.get(), out) != 0) { // makes the "done" call too
         *error = sil_get_error();
         return -1;
@@ -983,7 +1046,7 @@ int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats 
                bool refuse_chapters, sil_analysis *out, std::string *error) {
     *out = sil_analysis{};
     MediaInput in;
-    if (media_open(path, run->stream, spool ? spool->f.get() : nullptr, run->stop, &in, error) != 0)
+    if (open_input(path, spool ? spool->f.get() : nullptr, run, &in, error) != 0)
         return -1;
     if (refuse_chapters && in.fmt->nb_chapters > 0) {
         *error = "has " + std::to_string(in.fmt->nb_chapters) +
@@ -1083,7 +1146,7 @@ int count_chapters(const std::string &path) {
 int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
     *out = sil_analysis{};
     MediaInput in;
-    if (media_open(path, run->stream, nullptr, run->stop, &in, error) != 0)
+    if (open_input(path, nullptr, run, &in, error) != 0)
         return -1;
     MediaStats stats;
     return analyze_input(&in, run, &stats, out, error);
@@ -1107,7 +1170,7 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
     AnalysisGuard guard(&a);
     MediaInput in;
     const std::string source = spool ? spool->file.temp : path;
-    if (media_open(source, run->stream, nullptr, run->stop, &in, error) != 0)
+    if (open_input(source, nullptr, run, &in, error) != 0)
         return -1;
     if (to_wav) {
         if (write_wav_chapters(&in, a, out_dir, error) != 0 ||
@@ -1163,7 +1226,11 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;
     AVFormatContext *raw = nullptr;
-    int rc = avformat_open_input(&raw, ("file:" + source).c_str(), nullptr, nullptr);
+    AVDictionary *demux_opts = nullptr;
+    if (!wav_wrapped_size(source).empty()) // read to the end, as the analysis did
+        av_dict_set(&demux_opts, "ignore_length", "1", 0);
+    int rc = avformat_open_input(&raw, ("file:" + source).c_str(), nullptr, &demux_opts);
+    av_dict_free(&demux_opts);
     if (rc < 0) {
         *error = media_error_text(rc);
         return -1;

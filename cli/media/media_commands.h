@@ -24,12 +24,27 @@ struct MediaRun {
     void *progress_user = nullptr;
     MediaStop stop;
     std::string warning; // set when packets were skipped; shown beside the result
+    // The input broke off before its declared end: the result holds what
+    // was read, and the command fails once it is written.
+    bool broken_off = false;
 };
 
 // Whether the library's own WAV reader should read path: a RIFF/WAVE file
 // (or a missing .wav name, so that its message stays the library's). "-",
-// other files and unreadable ones go through FFmpeg.
+// other files, unreadable ones and those of wav_wrapped_size go through
+// FFmpeg.
 bool media_wants_library(const std::string &path);
+
+// For a RIFF/WAVE file whose data size (or RIFF size) is at least 4 GiB
+// short of what the file holds, as writers leave it when the 32-bit field
+// wraps: the warning naming the wrapped size. Such a file is read to its
+// end through FFmpeg. "" for every other file.
+std::string wav_wrapped_size(const std::string &path);
+
+// For a RIFF/WAVE file whose data chunk says more than the file holds (it
+// broke off): the warning with both sizes. FFmpeg reads what there is, and
+// the command fails once its output is written. "" for every other file.
+std::string wav_data_short(const std::string &path);
 
 // The analysis of a WAV file by the library's reader, with the progress calls
 // of silsplit_analyze_progress. 0 and a filled record (free with

@@ -39,6 +39,9 @@ program, with real encoders:
   media_case.py bad EXE DIR
       broken inputs fail with "silsplit: FILE: reason" and status 1, damaged
       packets are skipped with a warning.
+  media_case.py broken EXE DIR
+      inputs that break off (MP3, FLAC, a WAV whose data ends early) are
+      analysed and split as far as they go, with a warning and status 1.
   media_case.py interrupt EXE DIR
       Ctrl-C during a split leaves complete chapter files only.
   media_case.py module EXE DIR WAV
@@ -149,6 +152,10 @@ def case_fixtures(out, wav):
                         ("talk.caf", ["-c:a", "pcm_s24le"]), ("talk-s24.flac", ["-c:a", "flac", "-sample_fmt", "s32"]),
                         ("talk.alac.m4a", ["-c:a", "alac"])):
         ffmpeg(["-i", wav, *stereo, *args, fname], out)
+    # Inputs that break off two thirds of the way through.
+    for fname in ("talk.mp3", "talk.flac", "talk-s16.wav"):
+        data = open(os.path.join(out, fname), "rb").read()
+        open(os.path.join(out, "cut-" + fname), "wb").write(data[:len(data) * 2 // 3])
     # 40 minutes of 19-second tones between 2-second pauses: over a hundred
     # chapters, so that a split is still writing when it is interrupted.
     ffmpeg(["-f", "lavfi", "-i",
@@ -492,6 +499,25 @@ def case_bad(exe, cwd):
         fail("empty standard input\n" + show(proc))
 
 
+def case_broken(exe, cwd):
+    """Inputs that break off before their declared end: a warning with how
+    much was read, the result of what was read, and status 1."""
+    for name in ("cut-talk.mp3", "cut-talk.flac", "cut-talk-s16.wav"):
+        for command in ("analyze", "split"):
+            out = fresh(cwd, "broken-" + name.replace(".", "-"))
+            args = [exe, command, "--quiet", name] + ([out] if command == "split" else [])
+            proc = run(args, cwd, rc=1)
+            warnings = [l for l in proc.stderr.decode().splitlines()
+                        if l.startswith("silsplit: %s: the input breaks off" % name)]
+            if len(warnings) != 1:
+                fail("%s: no warning that the input breaks off\n%s" % (" ".join(args), show(proc)))
+            if command == "analyze":
+                if not json.loads(proc.stdout)["chapters"]:
+                    fail("%s: no chapters\n%s" % (" ".join(args), show(proc)))
+            elif not os.path.exists(os.path.join(out, "chapters.json")) or len(os.listdir(out)) < 2:
+                fail("%s wrote %s" % (" ".join(args), os.listdir(out)))
+
+
 def case_interrupt(exe, cwd):
     out = fresh(cwd, "interrupted-split")
     proc = subprocess.Popen([exe, "split", "long.flac", out], cwd=cwd, stdout=subprocess.PIPE,
@@ -645,7 +671,7 @@ def main():
     argv = sys.argv[1:]
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
-             "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
+             "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "broken": case_broken, "interrupt": case_interrupt,
              "module": case_module, "installed": case_installed, "memory": case_memory,
              "wavmemory": case_wavmemory}
     if mode not in cases:
