@@ -465,6 +465,11 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     AVCodecContext *dec = in->dec.get();
     size_t k = 0;        // the chapter being written or waited for
     int64_t held = 0;    // frames of the packets in chapter k's file
+    int packets = 0;     // and the packets
+    // An MP3 file of one frame is not recognised as MP3 (the reader wants a
+    // second frame after the first): a piece takes a second packet from the
+    // next chapter when it would otherwise hold one.
+    const int min_packets = strcmp(ofmt->name, "mp3") == 0 ? 2 : 1;
     int64_t pos = 0;     // decoded frames before this packet
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     int shown = -1;
@@ -483,6 +488,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
             return -1;
         k++;
         held = 0;
+        packets = 0;
         return 0;
     };
     while (k < n) {
@@ -509,7 +515,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
             }
             const int64_t limit = end[k] - cut0[k] > max_len ? cut0[k] + max_len : end[k];
             const bool last_of_all = opts.keep_all && k + 1 == n;
-            if (held == 0 || s1 <= limit || last_of_all) {
+            const bool too_few = packets < min_packets && s1 - cut0[k] <= max_len;
+            if (held == 0 || s1 <= limit || last_of_all || too_few) {
                 ChapterFile &cf = files[k];
                 if (!cf.oc && open_chapter_file(in->fmt.get(), ist->codecpar, tb, ist->metadata,
                                                 ofmt, (int)k + 1, (int)n, &cf, error) != 0)
@@ -517,7 +524,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
                 if (write_copy(&cf, pkt.get(), tb, error) != 0)
                     return -1;
                 held += len > 0 ? len : 1;
-                if (s1 >= limit && !last_of_all && close_chapter(s1) != 0)
+                packets++;
+                if (s1 >= limit && !last_of_all && packets >= min_packets && close_chapter(s1) != 0)
                     return -1;
                 break;
             }
