@@ -39,6 +39,8 @@ program, with real encoders:
   media_case.py bad EXE DIR
       broken inputs fail with "silsplit: FILE: reason" and status 1, damaged
       packets are skipped with a warning.
+  media_case.py cue EXE DIR
+      the CUE sheet's FILE type follows the input's format.
   media_case.py broken EXE DIR
       inputs that break off (MP3, FLAC, a WAV whose data ends early) are
       analysed and split as far as they go, with a warning and status 1.
@@ -499,6 +501,16 @@ def case_bad(exe, cwd):
         fail("empty standard input\n" + show(proc))
 
 
+def case_cue(exe, cwd):
+    """The CUE sheet's FILE line names the file's type: WAVE, MP3, AIFF, or
+    BINARY for the rest."""
+    for name, kind in (("talk-s16.wav", "WAVE"), ("talk.rf64", "WAVE"), ("talk.mp3", "MP3"),
+                       ("talk.aiff", "AIFF"), ("talk.flac", "BINARY"), ("talk.m4a", "BINARY")):
+        first = run([exe, "analyze", "-f", "cue", name], cwd).stdout.decode().splitlines()[0]
+        if first != 'FILE "%s" %s' % (name, kind):
+            fail("%s: %s" % (name, first))
+
+
 def case_broken(exe, cwd):
     """Inputs that break off before their declared end: a warning with how
     much was read, the result of what was read, and status 1."""
@@ -671,7 +683,7 @@ def main():
     argv = sys.argv[1:]
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
-             "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "broken": case_broken, "interrupt": case_interrupt,
+             "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "broken": case_broken, "cue": case_cue, "interrupt": case_interrupt,
              "module": case_module, "installed": case_installed, "memory": case_memory,
              "wavmemory": case_wavmemory}
     if mode not in cases:
