@@ -123,8 +123,16 @@ class ProgressView {
     bool shown_ = false;
 };
 
+// "silsplit: FILE: MESSAGE", a line for each line of message.
 void file_error(const std::string &file, const std::string &message) {
-    fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.c_str());
+    size_t at = 0;
+    for (;;) {
+        const size_t end = message.find('\n', at);
+        fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.substr(at, end - at).c_str());
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
 }
 
 // Each line of a warning, as a message naming the file.
@@ -195,6 +203,7 @@ struct Job {
     std::string error;
     std::string warning;
     std::string left_out; // left_out_warning
+    bool broken_off = false; // reported, but the input ended early
     bool done = false;
 };
 
@@ -333,6 +342,7 @@ int run_analyze(const AnalyzeArgs &a) {
                 job.error = error;
                 job.warning = warning;
                 job.left_out = left_out;
+                job.broken_off = run.broken_off;
                 job.done = true;
             }
             cv.notify_all();
@@ -368,6 +378,8 @@ int run_analyze(const AnalyzeArgs &a) {
                 status = kExitFileFailed;
             } else if (!printer.print(job.path, job.report, job.titles)) {
                 file_error(job.path, "cannot read the library's report");
+                status = kExitFileFailed;
+            } else if (job.broken_off) {
                 status = kExitFileFailed;
             }
         });
@@ -483,7 +495,8 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
-    return a.review ? write_review(a, opts, run.review_report) : 0;
+    const int review = a.review ? write_review(a, opts, run.review_report) : 0;
+    return run.broken_off ? kExitFileFailed : review;
 }
 
 // Analyses the file with progress, then writes the chapter files and
@@ -519,11 +532,11 @@ int run_split(const SplitArgs &a) {
     sil_analysis analysis;
     if (analyze_wav(a.file, run, &analysis) != 0) {
         const std::string message = sil_get_error();
-        const bool too_large = sil_error_code() == SIL_ERR_TOO_LARGE;
+        const bool to_media = media_takes_refused();
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
-        if (too_large) { // FFmpeg streams what the library's reader will not hold
+        if (to_media) { // FFmpeg reads what the library's reader will not take
             lock.created = false;
             return run_media_split(a, opts, &view);
         }
@@ -600,7 +613,7 @@ int run_chapters(const ChaptersArgs &a) {
     if (const int status = media_outcome(a.file, n, run, error))
         return status;
     printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
-    return flush_stdout() ? 0 : kExitFileFailed;
+    return flush_stdout() && !run.broken_off ? 0 : kExitFileFailed;
 }
 
 // A command that takes one recording, its FILE argument.

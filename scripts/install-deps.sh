@@ -24,12 +24,13 @@ BUILD_PACKAGES=(g++ cmake make pkg-config python3 libgtest-dev libcli11-dev
 # cluster, type checks, pip installs into fresh virtual environments), the
 # review page's in a real browser (chromium, chromium-driver,
 # python3-selenium), the encoders that make the test recordings (the ffmpeg
-# program, sox), and the speech model's reference check (node, npm,
-# espeak-ng) with its weight script (python3-onnx).
+# program, sox) and flac, which checks the FLAC chapter files, and the speech
+# model's reference check (node, npm, espeak-ng) with its weight script
+# (python3-onnx).
 TEST_PACKAGES=(python3-pytest python3-numpy python3-dask python3-distributed mypy
                python3-venv python3-pip
                chromium chromium-driver python3-selenium
-               ffmpeg sox
+               ffmpeg sox flac
                espeak-ng python3-onnx)
 # Node and npm for the speech model's reference check, from Debian only when
 # the machine has none (a Node of its own would conflict with Debian's npm).

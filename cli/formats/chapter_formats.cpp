@@ -1,5 +1,6 @@
 #include "chapter_formats.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -96,7 +97,17 @@ std::string format_cue_file(const Report &r, const std::string &path, int *track
             ch = '\'';
         else if ((unsigned char)ch < 0x20 || ch == 0x7f)
             ch = ' ';
-    std::string out = "FILE \"" + name + "\" WAVE\n";
+    // The file type by the name's extension: WAVE for WAV, MP3, AIFF, and
+    // BINARY (raw data) for every other format.
+    std::string ext = name.substr(name.find_last_of('.') == std::string::npos ? name.size()
+                                                                              : name.find_last_of('.') + 1);
+    for (char &ch : ext)
+        ch = (char)tolower((unsigned char)ch);
+    const char *type = ext == "wav" || ext == "rf64" || ext == "w64"  ? "WAVE"
+                       : ext == "mp3"                                 ? "MP3"
+                       : ext == "aif" || ext == "aiff" || ext == "aifc" ? "AIFF"
+                                                                      : "BINARY";
+    std::string out = "FILE \"" + name + "\" " + type + "\n";
     for (const Chapter &c : r.chapters) {
         ++*track;
         out += printf_text("  TRACK %02d AUDIO\n", *track);

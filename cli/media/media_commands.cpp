@@ -12,7 +12,9 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
 #include <libavutil/avutil.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/mem.h>
 }
@@ -144,8 +146,11 @@ std::string skipped_warning(long long corrupt) {
     return "skipped " + std::to_string(corrupt) + " undecodable packet" + (corrupt == 1 ? "" : "s");
 }
 
-void add_warning(MediaRun *run, const std::string &line) {
-    run->warning += (run->warning.empty() ? "" : "\n") + line;
+// Adds a warning to the run's, one per line.
+void add_warning(MediaRun *run, const std::string &text) {
+    if (run->warning.find(text) != std::string::npos)
+        return;
+    run->warning += run->warning.empty() ? text : "\n" + text;
 }
 
 // A warning for each hint that found no pause to move onto.
@@ -183,6 +188,22 @@ int hints_from_marks(const AVFormatContext *fmt, const std::string &opts, std::s
     return 0;
 }
 
+// media_open for the commands: a WAV file with a wrapped size is read to
+// its end, with a warning naming the size; one whose data breaks off is
+// read as far as it goes, with a warning, and the command fails after it.
+int open_input(const std::string &path, FILE *spool, MediaRun *run, MediaInput *in,
+               std::string *error) {
+    const std::string wrapped = wav_wrapped_size(path);
+    if (!wrapped.empty())
+        add_warning(run, wrapped);
+    const std::string short_data = wav_data_short(path);
+    if (!short_data.empty()) {
+        add_warning(run, short_data);
+        run->broken_off = true;
+    }
+    return media_open(path, run->stream, spool, run->stop, in, error, !wrapped.empty());
+}
+
 // ---------------------------------------------------------------------------
 // Analysis through the pipeline
 // ---------------------------------------------------------------------------
@@ -218,6 +239,45 @@ int sink_push(void *user, const float *frames, size_t n, std::string *error) {
 // (the length of a stream is not known before), take it on to 100.
 constexpr int kReadPctEnd = 95;
 
+std::string clock_text(double s) {
+    const long long ms = llround(s * 1000.0);
+    char text[48];
+    snprintf(text, sizeof text, "%lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
+             ms / 1000 % 60, ms % 1000);
+    return text;
+}
+
+// An input that breaks off: its packets end before the end the container
+// declares for the stream (its own duration, or the file's when the stream
+// is the file's only one), by more than half a second and 5 %, so that
+// the encoder's padding and rounding, and packets lost to damage inside the
+// file, never count. The packets' times, not
+// the decoded frames, are compared, so that jumps in the timestamps and
+// skipped packets are no break; the warning gives the decoded length.
+// Durations estimated from the bit rate are not declared. Sets the warning
+// and run->broken_off.
+void check_end(const MediaInput &in, const MediaStats &stats, MediaRun *run) {
+    const AVFormatContext *fmt = in.fmt.get();
+    const AVStream *st = fmt->streams[in.stream];
+    if (stats.sample_rate <= 0 || fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
+        return;
+    double declared = -1.0;
+    if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+        declared = (double)st->duration * av_q2d(st->time_base);
+    else if (fmt->nb_streams == 1 && fmt->duration > 0 && fmt->duration != AV_NOPTS_VALUE)
+        declared = (double)fmt->duration / AV_TIME_BASE;
+    if (declared < 0.0 || stats.end_pts == INT64_MIN)
+        return;
+    const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    const double reached = (double)(stats.end_pts - start) * av_q2d(st->time_base);
+    if (declared - reached <= 0.5 || declared - reached <= 0.05 * declared)
+        return;
+    const double read = (double)stats.frames / stats.sample_rate;
+    add_warning(run, "the input breaks off at " + clock_text(read) + " of its declared " +
+                         clock_text(declared) + ": what was read is used");
+    run->broken_off = true;
+}
+
 // The stream's analysis. 0 and a filled record, or -1 with *error set.
 int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaStats *stats,
                   sil_analysis *out, std::string *error) {
@@ -252,6 +312,7 @@ int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaS
         *error = "the audio stream holds no samples";
         return -1;
     }
+    check_end(*in, *stats, run);
     if (sil_pipeline_finish(ps.p.get(), out) != 0) { // makes the "done" call too
         *error = sil_get_error();
         return -1;
@@ -336,9 +397,12 @@ struct ChapterFile {
     bool done = false;
 };
 
-int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AVOutputFormat *ofmt,
-                      int index, int count, const std::string &title, ChapterFile *cf,
-                      std::string *error) {
+// Opens chapter file index of count for a stream of parameters par in time
+// base tb, with the input's tags, the stream's (stream_tags) and the
+// chapter's title and track.
+int open_chapter_file(const AVFormatContext *ifmt, const AVCodecParameters *par, AVRational tb,
+                      const AVDictionary *stream_tags, const AVOutputFormat *ofmt, int index,
+                      int count, const std::string &title, ChapterFile *cf, std::string *error) {
     if (create_temp(cf->file.final_path, &cf->file, error) != 0)
         return -1;
     AVFormatContext *oc = nullptr;
@@ -349,13 +413,13 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AV
     }
     cf->oc.reset(oc);
     AVStream *os = avformat_new_stream(oc, nullptr);
-    if (!os || avcodec_parameters_copy(os->codecpar, ist->codecpar) < 0) {
+    if (!os || avcodec_parameters_copy(os->codecpar, par) < 0) {
         *error = "out of memory";
         return -1;
     }
     os->codecpar->codec_tag = 0; // the output container picks its own
-    os->time_base = ist->time_base;
-    av_dict_copy(&os->metadata, ist->metadata, 0);
+    os->time_base = tb;
+    av_dict_copy(&os->metadata, stream_tags, 0);
     av_dict_copy(&oc->metadata, ifmt->metadata, 0);
     av_dict_set(&oc->metadata, "title",
                 (title.empty() ? "Chapter " + std::to_string(index) : title).c_str(), 0);
@@ -368,7 +432,13 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVStream *ist, const AV
             return -1;
         }
     }
-    rc = avformat_write_header(oc, nullptr);
+    // A WAV piece of 4 GiB or more becomes RF64 (the space for its sizes
+    // is kept in a JUNK chunk).
+    AVDictionary *mux_opts = nullptr;
+    if (strcmp(ofmt->name, "wav") == 0)
+        av_dict_set(&mux_opts, "rf64", "auto", 0);
+    rc = avformat_write_header(oc, &mux_opts);
+    av_dict_free(&mux_opts);
     if (rc < 0) {
         *error = cf->file.final_path + ": " + media_error_text(rc);
         return -1;
@@ -513,6 +583,11 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     AVCodecContext *dec = in->dec.get();
     size_t k = 0;        // the chapter being written or waited for
     int64_t held = 0;    // frames of the packets in chapter k's file
+    int packets = 0;     // and the packets
+    // An MP3 file of one frame is not recognised as MP3 (the reader wants a
+    // second frame after the first): a piece takes a second packet from the
+    // next chapter when it would otherwise hold one.
+    const int min_packets = strcmp(ofmt->name, "mp3") == 0 ? 2 : 1;
     int64_t pos = 0;     // decoded frames before this packet
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     int shown = -1;
@@ -523,13 +598,15 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
         if (cut0[k] < 0)
             cut0[k] = at;
         cut1[k] = at;
-        if (!cf.oc && open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n, titles[k],
-                                        &cf, error) != 0)
+        if (!cf.oc &&
+            open_chapter_file(in->fmt.get(), ist->codecpar, tb, ist->metadata, ofmt, (int)k + 1,
+                              (int)n, titles[k], &cf, error) != 0)
             return -1;
         if (finish_chapter_file(&cf, error) != 0)
             return -1;
         k++;
         held = 0;
+        packets = 0;
         return 0;
     };
     while (k < n) {
@@ -556,15 +633,17 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
             }
             const int64_t limit = end[k] - cut0[k] > max_len ? cut0[k] + max_len : end[k];
             const bool last_of_all = opts.keep_all && k + 1 == n;
-            if (held == 0 || s1 <= limit || last_of_all) {
+            const bool too_few = packets < min_packets && s1 - cut0[k] <= max_len;
+            if (held == 0 || s1 <= limit || last_of_all || too_few) {
                 ChapterFile &cf = files[k];
-                if (!cf.oc && open_chapter_file(in->fmt.get(), ist, ofmt, (int)k + 1, (int)n,
-                                                titles[k], &cf, error) != 0)
+                if (!cf.oc && open_chapter_file(in->fmt.get(), ist->codecpar, tb, ist->metadata,
+                                                ofmt, (int)k + 1, (int)n, titles[k], &cf, error) != 0)
                     return -1;
                 if (write_copy(&cf, pkt.get(), tb, error) != 0)
                     return -1;
                 held += len > 0 ? len : 1;
-                if (s1 >= limit && !last_of_all && close_chapter(s1) != 0)
+                packets++;
+                if (s1 >= limit && !last_of_all && packets >= min_packets && close_chapter(s1) != 0)
                     return -1;
                 break;
             }
@@ -756,6 +835,324 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
 }
 
 // ---------------------------------------------------------------------------
+// Lossless inputs: each chapter decoded and encoded again, sample-exact
+// ---------------------------------------------------------------------------
+
+// Whether the chosen stream is cut by encoding its decoded frames again: a
+// lossless codec (FLAC, ALAC, WavPack, PCM of any layout, G.711) that FFmpeg
+// also encodes, in a container that takes it. The pieces then start and end on
+// the chapters' own frames, the audio bit for bit the input's.
+bool cuts_exactly(const MediaInput &in, const AVOutputFormat *ofmt) {
+    const AVCodecParameters *par = in.fmt->streams[in.stream]->codecpar;
+    const AVCodecDescriptor *desc = avcodec_descriptor_get(par->codec_id);
+    // G.711 is lossy against the analogue signal, but its decoded samples
+    // encode back to the same bytes.
+    const bool g711 = par->codec_id == AV_CODEC_ID_PCM_MULAW || par->codec_id == AV_CODEC_ID_PCM_ALAW;
+    if (!desc || (!g711 && (!(desc->props & AV_CODEC_PROP_LOSSLESS) ||
+                            (desc->props & AV_CODEC_PROP_LOSSY))))
+        return false;
+    const AVCodec *enc = avcodec_find_encoder(par->codec_id);
+    if (!enc || !muxer_takes(ofmt, par->codec_id))
+        return false;
+    const AVSampleFormat fmt = in.dec->sample_fmt;
+    if (!enc->sample_fmts)
+        return false;
+    for (const AVSampleFormat *f = enc->sample_fmts; *f != AV_SAMPLE_FMT_NONE; f++)
+        if (*f == fmt)
+            return true;
+    return false;
+}
+
+struct EncoderCloser {
+    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+struct FifoCloser {
+    void operator()(AVAudioFifo *f) const { av_audio_fifo_free(f); }
+};
+
+// One chapter's file while its frames come: the container, the encoder and
+// the frames waiting for a whole encoder frame. Removed again unless the
+// chapter is finished and committed.
+struct ExactPiece {
+    ChapterFile file;
+    std::unique_ptr<AVCodecContext, EncoderCloser> enc;
+    std::unique_ptr<AVAudioFifo, FifoCloser> fifo;
+    FramePtr frame; // one encoder frame
+    int frame_size = 0;
+    int64_t written = 0; // frames sent to the encoder
+};
+
+struct ExactChapters {
+    MediaInput *in;
+    const AVOutputFormat *ofmt;
+    std::string ext, out_dir;
+    std::vector<std::string> names, titles; // the pieces' file names and titles
+    std::vector<int64_t> start, end;
+    std::vector<std::unique_ptr<ExactPiece>> pieces;
+    int rate = 0;
+    int64_t pos = 0; // decoded frames so far, counted as the analysis counts them
+    size_t next = 0; // the first chapter not yet finished
+};
+
+// Frames for a variable frame size encoder (PCM): the size of one encoder call.
+constexpr int kPcmFrames = 4096;
+
+int open_exact_piece(ExactChapters *x, size_t k, std::string *error) {
+    const AVCodecContext *dec = x->in->dec.get();
+    const AVStream *ist = x->in->fmt->streams[x->in->stream];
+    std::unique_ptr<ExactPiece> p(new ExactPiece);
+    p->file.file.final_path = (fs::path(x->out_dir) / x->names[k]).string();
+    const AVCodec *codec = avcodec_find_encoder(ist->codecpar->codec_id);
+    p->enc.reset(avcodec_alloc_context3(codec));
+    if (!p->enc) {
+        *error = "out of memory";
+        return -1;
+    }
+    AVCodecContext *enc = p->enc.get();
+    enc->sample_fmt = dec->sample_fmt;
+    enc->sample_rate = x->rate;
+    enc->bits_per_raw_sample = dec->bits_per_raw_sample;
+    enc->time_base = AVRational{1, x->rate};
+    int rc = av_channel_layout_copy(&enc->ch_layout, &dec->ch_layout);
+    if (rc >= 0 && (x->ofmt->flags & AVFMT_GLOBALHEADER))
+        enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (rc >= 0)
+        rc = avcodec_open2(enc, codec, nullptr);
+    if (rc < 0) {
+        *error = p->file.file.final_path + ": " + media_error_text(rc);
+        return -1;
+    }
+    const bool variable = (codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) || enc->frame_size <= 0;
+    p->frame_size = variable ? kPcmFrames : enc->frame_size;
+    p->fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, p->frame_size));
+    p->frame.reset(av_frame_alloc());
+    if (!p->fifo || !p->frame) {
+        *error = "out of memory";
+        return -1;
+    }
+    // The container's stream takes the encoder's parameters; the tags are
+    // those of a packet copy.
+    std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters *)> par(
+        avcodec_parameters_alloc(), [](AVCodecParameters *q) { avcodec_parameters_free(&q); });
+    if (!par || avcodec_parameters_from_context(par.get(), enc) < 0) {
+        *error = "out of memory";
+        return -1;
+    }
+    if (open_chapter_file(x->in->fmt.get(), par.get(), enc->time_base, ist->metadata, x->ofmt,
+                          (int)k + 1, (int)x->start.size(), x->titles[k], &p->file, error) != 0)
+        return -1;
+    x->pieces[k] = std::move(p);
+    return 0;
+}
+
+// Sends frame (NULL: the end) to the piece's encoder and writes what comes out.
+int encode_exact(ExactPiece *p, AVFrame *frame, std::string *error) {
+    AVCodecContext *enc = p->enc.get();
+    int rc = avcodec_send_frame(enc, frame);
+    if (rc < 0) {
+        *error = p->file.file.final_path + ": " + media_error_text(rc);
+        return -1;
+    }
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt) {
+        *error = "out of memory";
+        return -1;
+    }
+    AVFormatContext *oc = p->file.oc.get();
+    for (;;) {
+        rc = avcodec_receive_packet(enc, pkt.get());
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return 0;
+        if (rc < 0) {
+            *error = p->file.file.final_path + ": " + media_error_text(rc);
+            return -1;
+        }
+        pkt->stream_index = 0;
+        av_packet_rescale_ts(pkt.get(), enc->time_base, oc->streams[0]->time_base);
+        rc = av_interleaved_write_frame(oc, pkt.get());
+        if (rc < 0) {
+            *error = "cannot write " + p->file.file.final_path + ": " + media_error_text(rc);
+            return -1;
+        }
+    }
+}
+
+// Encodes the waiting frames, in encoder frames of the piece's size (all of
+// them, the last one shorter, when flush).
+int drain_fifo(ExactPiece *p, bool flush, std::string *error) {
+    AVCodecContext *enc = p->enc.get();
+    for (;;) {
+        const int have = av_audio_fifo_size(p->fifo.get());
+        if (have == 0 || (!flush && have < p->frame_size))
+            return 0;
+        const int n = std::min(have, p->frame_size);
+        AVFrame *f = p->frame.get();
+        av_frame_unref(f);
+        f->nb_samples = n;
+        f->format = enc->sample_fmt;
+        f->sample_rate = enc->sample_rate;
+        if (av_channel_layout_copy(&f->ch_layout, &enc->ch_layout) < 0 ||
+            av_frame_get_buffer(f, 0) < 0) {
+            *error = "out of memory";
+            return -1;
+        }
+        if (av_audio_fifo_read(p->fifo.get(), reinterpret_cast<void **>(f->data), n) != n) {
+            *error = "out of memory";
+            return -1;
+        }
+        f->pts = p->written;
+        p->written += n;
+        if (encode_exact(p, f, error) != 0)
+            return -1;
+    }
+}
+
+int finish_exact_piece(ExactChapters *x, size_t k, std::string *error) {
+    if (!x->pieces[k] && open_exact_piece(x, k, error) != 0)
+        return -1;
+    ExactPiece *p = x->pieces[k].get();
+    if (drain_fifo(p, true, error) != 0 || encode_exact(p, nullptr, error) != 0 ||
+        finish_chapter_file(&p->file, error) != 0)
+        return -1;
+    x->pieces[k].reset();
+    return 0;
+}
+
+// Hands frames [a, b) of the decoded frame f (a and b counted from its first
+// frame) to the piece.
+int put_exact(ExactPiece *p, const AVFrame *f, int a, int b, std::string *error) {
+    const AVSampleFormat fmt = (AVSampleFormat)f->format;
+    const int channels = f->ch_layout.nb_channels;
+    const size_t bytes = (size_t)av_get_bytes_per_sample(fmt);
+    const bool planar = av_sample_fmt_is_planar(fmt) != 0;
+    std::vector<void *> planes(planar ? (size_t)channels : 1);
+    for (size_t c = 0; c < planes.size(); c++)
+        planes[c] = f->extended_data[c] + (size_t)a * bytes * (planar ? 1 : (size_t)channels);
+    if (av_audio_fifo_write(p->fifo.get(), planes.data(), b - a) != b - a) {
+        *error = "out of memory";
+        return -1;
+    }
+    return drain_fifo(p, false, error);
+}
+
+// One decoded frame of the analysis's timeline, to every chapter that holds
+// part of it; chapters that end with it are finished.
+int exact_frame(ExactChapters *x, const AVFrame *f, std::string *error) {
+    const int64_t b0 = x->pos, b1 = x->pos + f->nb_samples;
+    for (size_t k = x->next; k < x->start.size() && x->start[k] < b1; k++) {
+        const int64_t a = std::max(b0, x->start[k]), b = std::min(b1, x->end[k]);
+        if (a >= b)
+            continue;
+        if (!x->pieces[k] && open_exact_piece(x, k, error) != 0)
+            return -1;
+        if (put_exact(x->pieces[k].get(), f, (int)(a - b0), (int)(b - b0), error) != 0)
+            return -1;
+    }
+    x->pos = b1;
+    while (x->next < x->start.size() && x->end[x->next] <= x->pos) {
+        if (finish_exact_piece(x, x->next, error) != 0)
+            return -1;
+        x->next++;
+    }
+    return 0;
+}
+
+// Takes the frames the decoder has ready. Frames are counted as the
+// analysis counts them: a frame at another rate, or without samples, is
+// left out.
+int receive_exact(ExactChapters *x, AVFrame *frame, std::string *error) {
+    for (;;) {
+        const int rc = avcodec_receive_frame(x->in->dec.get(), frame);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return 0;
+        if (rc == AVERROR(ENOMEM)) {
+            *error = "out of memory";
+            return -1;
+        }
+        if (rc < 0)
+            continue;
+        int taken = 0;
+        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 && frame->sample_rate == x->rate) {
+            if (frame->format != x->in->dec->sample_fmt ||
+                frame->ch_layout.nb_channels != x->in->dec->ch_layout.nb_channels) {
+                *error = "the stream changes its sample format or channels at frame " +
+                         std::to_string(x->pos);
+                taken = -1;
+            } else {
+                taken = exact_frame(x, frame, error);
+            }
+        }
+        av_frame_unref(frame);
+        if (taken != 0)
+            return -1;
+    }
+}
+
+// Decodes the input again and writes each chapter's frames, the range the
+// library's own split takes, encoded as the input was, block by block.
+int write_exact_chapters(MediaInput *in, const sil_analysis &a, const std::string &ext,
+                         const AVOutputFormat *ofmt, const std::string &out_dir,
+                         const std::vector<std::string> &names, MediaRun *run,
+                         std::string *error) {
+    ExactChapters x;
+    x.in = in;
+    x.ofmt = ofmt;
+    x.ext = ext;
+    x.out_dir = out_dir;
+    x.rate = a.sample_rate;
+    const size_t n = (size_t)a.count;
+    x.names = names;
+    x.titles = analysis_titles(a);
+    x.titles.resize(n);
+    x.start.resize(n);
+    x.end.resize(n);
+    for (size_t k = 0; k < n; k++)
+        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames, &x.start[k],
+                           &x.end[k]);
+    x.pieces.resize(n);
+    PacketPtr pkt(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!pkt || !frame) {
+        *error = "out of memory";
+        return -1;
+    }
+    AVCodecContext *dec = in->dec.get();
+    const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
+    int shown = -1;
+    while (x.next < n) {
+        if (report_write(run, &shown, in->fmt->pb, size, error) != 0)
+            return -1;
+        const int got = media_next_packet(in, in->stream, pkt.get(), error);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        avcodec_send_packet(dec, pkt.get()); // a packet the decoder drops adds nothing
+        av_packet_unref(pkt.get());
+        if (receive_exact(&x, frame.get(), error) != 0)
+            return -1;
+    }
+    if (x.next < n && avcodec_send_packet(dec, nullptr) >= 0 &&
+        receive_exact(&x, frame.get(), error) != 0)
+        return -1;
+    for (; x.next < n; x.next++) {
+        if (x.end[x.next] > x.pos) {
+            *error = "the input ended at frame " + std::to_string(x.pos) +
+                     " on its second reading, " + std::to_string(a.frames) + " on its first";
+            return -1;
+        }
+        if (finish_exact_piece(&x, x.next, error) != 0)
+            return -1;
+    }
+    if (run->progress && size > 0 && shown != 100 &&
+        run->progress(100, "write", run->progress_user) != 0) {
+        *error = "cancelled";
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Standard input kept for a second reading
 // ---------------------------------------------------------------------------
 
@@ -788,7 +1185,7 @@ int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats 
                bool refuse_chapters, sil_analysis *out, std::string *error) {
     *out = sil_analysis{};
     MediaInput in;
-    if (media_open(path, run->stream, spool ? spool->f.get() : nullptr, run->stop, &in, error) != 0)
+    if (open_input(path, spool ? spool->f.get() : nullptr, run, &in, error) != 0)
         return -1;
     if (refuse_chapters && in.fmt->nb_chapters > 0) {
         *error = "has " + std::to_string(in.fmt->nb_chapters) +
@@ -945,7 +1342,7 @@ int count_chapters(const std::string &path) {
 int analyze_media(const std::string &path, MediaRun *run, sil_analysis *out, std::string *error) {
     *out = sil_analysis{};
     MediaInput in;
-    if (media_open(path, run->stream, nullptr, run->stop, &in, error) != 0)
+    if (open_input(path, nullptr, run, &in, error) != 0)
         return -1;
     MediaStats stats;
     return analyze_input(path, &in, run, &stats, out, error);
@@ -970,7 +1367,7 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
     warn_unmoved_hints(run, a.report);
     MediaInput in;
     const std::string source = spool ? spool->file.temp : path;
-    if (media_open(source, run->stream, nullptr, run->stop, &in, error) != 0)
+    if (open_input(source, nullptr, run, &in, error) != 0)
         return -1;
     // A templated split lists its names in chapters.json for --overwrite.
     const bool list_names =
@@ -985,6 +1382,23 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         }
         const std::string report = list_names ? with_file_names(a.report, names) : a.report;
         if (write_wav_chapters(&in, a, out_dir, names, error) != 0 ||
+            write_text(out_dir, "chapters.json", report.c_str(), error) != 0 ||
+            review_spool(spool.get(), run, error) != 0)
+            return -1;
+        return a.count;
+    }
+    const std::string ext = chapter_extension(in, path);
+    const AVOutputFormat *ofmt = format_for_extension(ext);
+    if (ofmt && cuts_exactly(in, ofmt)) {
+        const std::vector<std::string> names =
+            chapter_file_names(run->name_template, analysis_titles(a), (size_t)a.count, ext);
+        std::string why = check_chapter_names(out_dir, names, run->overwrite, path);
+        if (!why.empty()) {
+            *error = why;
+            return -1;
+        }
+        const std::string report = list_names ? with_file_names(a.report, names) : a.report;
+        if (write_exact_chapters(&in, a, ext, ofmt, out_dir, names, run, error) != 0 ||
             write_text(out_dir, "chapters.json", report.c_str(), error) != 0 ||
             review_spool(spool.get(), run, error) != 0)
             return -1;
@@ -1038,7 +1452,11 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;
     AVFormatContext *raw = nullptr;
-    int rc = avformat_open_input(&raw, ("file:" + source).c_str(), nullptr, nullptr);
+    AVDictionary *demux_opts = nullptr;
+    if (!wav_wrapped_size(source).empty()) // read to the end, as the analysis did
+        av_dict_set(&demux_opts, "ignore_length", "1", 0);
+    int rc = avformat_open_input(&raw, ("file:" + source).c_str(), nullptr, &demux_opts);
+    av_dict_free(&demux_opts);
     if (rc < 0) {
         *error = media_error_text(rc);
         return -1;

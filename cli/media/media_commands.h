@@ -37,19 +37,38 @@ struct MediaRun {
     // review_report (for the review page: standard input cannot be read twice).
     std::string review_opts;
     std::string review_report;
+    // The input broke off before its declared end: the result holds what
+    // was read, and the command fails once it is written.
+    bool broken_off = false;
 };
 
 // Whether the library's own WAV reader should read path: a RIFF/WAVE file
 // (or a missing .wav name, so that its message stays the library's). "-",
-// other files and unreadable ones go through FFmpeg.
+// other files, unreadable ones and those of wav_wrapped_size go through
+// FFmpeg.
 bool media_wants_library(const std::string &path);
+
+// For a RIFF/WAVE file whose data size (or RIFF size) is at least 4 GiB
+// short of what the file holds, as writers leave it when the 32-bit field
+// wraps: the warning naming the wrapped size. Such a file is read to its
+// end through FFmpeg. "" for every other file.
+std::string wav_wrapped_size(const std::string &path);
+
+// For a RIFF/WAVE file whose data chunk says more than the file holds (it
+// broke off): the warning with both sizes. FFmpeg reads what there is, and
+// the command fails once its output is written. "" for every other file.
+std::string wav_data_short(const std::string &path);
 
 // The analysis of a WAV file by the library's reader, with the progress calls
 // of silsplit_analyze_progress. 0 and a filled record (free with
 // sil_analysis_free), or -1 with the engine's message and code set: a WAV
-// file that only FFmpeg can read (a data chunk over the reader's size limit)
-// is SIL_ERR_TOO_LARGE.
+// file that only FFmpeg can read is SIL_ERR_TOO_LARGE (a data chunk over the
+// reader's size limit) or SIL_ERR_FORMAT (a codec or depth it refuses).
 int analyze_wav(const std::string &path, const MediaRun &run, sil_analysis *out);
+
+// Whether the engine's last failure, from analyze_wav, leaves the file to
+// FFmpeg: SIL_ERR_TOO_LARGE or SIL_ERR_FORMAT.
+bool media_takes_refused();
 
 // The analysis of path (its report and chapters): through the library's
 // reader for the WAV files it reads, through FFmpeg for the rest (and for

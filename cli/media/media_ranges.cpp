@@ -93,6 +93,9 @@ struct Range {
     Verdict verdict = Verdict::waiting;
     std::atomic<bool> cancelled{false};
     std::atomic<int64_t> done{0}; // stream time decoded from t0 on
+    // Where the last packet read ends (stream time); the range's thread
+    // writes it before handing on its end, the caller reads it after.
+    int64_t end_pts = INT64_MIN;
     std::thread thread;
 };
 
@@ -296,6 +299,7 @@ void run_range(Range *r, bool first) {
             }
             if (phase != Phase::preroll)
                 r->done.store(std::max<int64_t>(0, pts - r->from));
+            r->end_pts = std::max(r->end_pts, pts + std::max<int64_t>(pkt->duration, 0));
         }
         const int rc = avcodec_send_packet(dec, pkt.get());
         av_packet_unref(pkt.get());
@@ -515,8 +519,10 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int ranges, con
                 return -1;
             give_back(r, &p);
         }
-        if (alone || k + 1 == list.size())
+        if (alone || k + 1 == list.size()) {
+            stats->end_pts = r->end_pts; // this range read the input to its end
             break;
+        }
         // The seam: the next range's first frames must be these, to the bit.
         Range *next = list[k + 1].get();
         bool same = true;

@@ -9,6 +9,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
+#include <libavutil/dict.h>
 #include <libavutil/mem.h>
 }
 
@@ -169,7 +170,8 @@ static int pick_stream(AVFormatContext *fmt, int wanted, std::string *error) {
     return -1;
 }
 
-static int open_input(const char *url, MediaInput *in, int stream_index, std::string *error) {
+static int open_input(const char *url, MediaInput *in, int stream_index, std::string *error,
+                      bool whole_file = false) {
     AVFormatContext *fmt = avformat_alloc_context();
     if (!fmt) {
         *error = "out of memory";
@@ -181,8 +183,13 @@ static int open_input(const char *url, MediaInput *in, int stream_index, std::st
         fmt->pb = in->io.get();
         fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
-    // On failure FFmpeg frees the context itself.
-    int rc = avformat_open_input(&fmt, url, nullptr, nullptr);
+    // The WAV demuxer's ignore_length reads the data chunk to the end of
+    // the file. On failure FFmpeg frees the context itself.
+    AVDictionary *opts = nullptr;
+    if (whole_file)
+        av_dict_set(&opts, "ignore_length", "1", 0);
+    int rc = avformat_open_input(&fmt, url, nullptr, &opts);
+    av_dict_free(&opts);
     if (rc < 0) {
         *error = stop_requested(in->stop) ? "cancelled" : media_error_text(rc);
         return -1;
@@ -227,7 +234,7 @@ static int open_input(const char *url, MediaInput *in, int stream_index, std::st
 }
 
 int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop stop,
-               MediaInput *in, std::string *error) {
+               MediaInput *in, std::string *error, bool whole_file) {
     // FFmpeg's reasons reach the user through the return codes, one message
     // per file; its own log would repeat them and add warnings of its own.
     av_log_set_level(AV_LOG_QUIET);
@@ -262,7 +269,7 @@ int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop
         return open_input("pipe:", in, stream_index, error);
     }
     // "file:" keeps names with a colon from being taken for protocols.
-    return open_input(("file:" + path).c_str(), in, stream_index, error);
+    return open_input(("file:" + path).c_str(), in, stream_index, error, whole_file);
 }
 
 int media_open_memory(const uint8_t *data, size_t size, int stream_index, MediaInput *in,
@@ -499,6 +506,8 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
         if (got == 0)
             break;
         const double at = position(in, pkt.get(), size);
+        if (pkt->pts != AV_NOPTS_VALUE)
+            stats->end_pts = std::max(stats->end_pts, pkt->pts + std::max<int64_t>(pkt->duration, 0));
         const int rc = avcodec_send_packet(dec, pkt.get());
         av_packet_unref(pkt.get());
         if (rc < 0 && rc != AVERROR(EAGAIN))

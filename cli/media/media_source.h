@@ -86,6 +86,7 @@ struct MediaStats {
     int64_t frames = 0;             // mono frames handed on
     int64_t origin_pts = INT64_MIN; // stream time of the first frame handed on (stream time base)
     long long corrupt = 0;          // packets or frames skipped as undecodable
+    int64_t end_pts = INT64_MIN;    // stream time where the last packet read ends
 };
 
 // Receives the decoded audio. start comes once, before the first block (or
@@ -100,10 +101,11 @@ struct MediaSink {
 
 // Opens path ("-": standard input, read as a pipe) and its first audio
 // stream, or the stream with index stream_index (>= 0). When spool is not
-// NULL, standard input is copied there as it is read. 0, or -1 with FFmpeg's
-// reason (or ours) in *error.
+// NULL, standard input is copied there as it is read. whole_file reads a
+// WAV file's audio to the end of the file, whatever its data size says. 0,
+// or -1 with FFmpeg's reason (or ours) in *error.
 int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop stop,
-               MediaInput *in, std::string *error);
+               MediaInput *in, std::string *error, bool whole_file = false);
 // As media_open, over a block of memory that stays valid while in is used.
 int media_open_memory(const uint8_t *data, size_t size, int stream_index, MediaInput *in,
                       std::string *error);

@@ -7,8 +7,9 @@ program, with real encoders:
   media_case.py fixtures DIR WAV
       writes DIR/talk.mp3, talk.m4a (AAC), talk.flac, talk.opus (Opus in Ogg),
       talk.mkv (a video with the talk as its sound track), a video without
-      sound, damaged and truncated files, and a 40-minute FLAC with many
-      chapters.
+      sound, damaged and truncated files, a 40-minute FLAC with many
+      chapters, and lossless stereo files (WAV of five sample formats, RF64,
+      Wave64, AIFF, CAF, 24-bit FLAC, ALAC).
   media_case.py match EXE DIR NAME WAV
       the chapters of DIR/NAME are those of WAV within 30 ms (the encoder's
       priming is removed), and so is its length.
@@ -18,10 +19,15 @@ program, with real encoders:
       NAME piped into `analyze -` gives the report of the file itself (for
       MP3, the same chapters within 30 ms).
   media_case.py split EXE DIR NAME
-      `split` copies packets: each chapter file holds the input's packets
+      `split` names and tags its files; of a lossy input it copies packets: each chapter file holds the input's packets
       from the one holding the chapter's first frame to the last boundary at
       or before its end, no packet in two files, with title and track tags;
       chapters.json is the report with the times cut (cut_t0, cut_t1).
+  media_case.py exact EXE DIR NAME plain|keep-all
+      `split` of a lossless input: each piece decodes to exactly the input's
+      frames of its chapter, in the input's codec, sample format and
+      channels, passes `flac -t` (FLAC) and reports its own duration; with
+      keep-all the pieces add up to the input.
   media_case.py tile EXE DIR NAME MAX_S
       `split --keep-all --max-chapter MAX_S`: the files hold every packet once,
       in order, each where the decoded audio puts it, none over MAX_S.
@@ -37,6 +43,11 @@ program, with real encoders:
   media_case.py bad EXE DIR
       broken inputs fail with "silsplit: FILE: reason" and status 1, damaged
       packets are skipped with a warning.
+  media_case.py cue EXE DIR
+      the CUE sheet's FILE type follows the input's format.
+  media_case.py broken EXE DIR
+      inputs that break off (MP3, FLAC, a WAV whose data ends early) are
+      analysed and split as far as they go, with a warning and status 1.
   media_case.py interrupt EXE DIR
       Ctrl-C during a split leaves complete chapter files only.
   media_case.py interrupt-ranges EXE DIR
@@ -52,15 +63,17 @@ program, with real encoders:
   media_case.py memory EXE DIR
       a 10-hour MP3 (one encoded minute, its packets repeated) is analysed
       in at most 64 MiB: the decoded audio streams through the analysis.
-  media_case.py wavmemory EXE DIR
-      `split --to-wav --keep-all` of a 1-hour FLAC with a 40-minute chapter
-      runs in at most 64 MiB, its files holding every frame once.
+  media_case.py wavmemory EXE DIR [to-wav|flac]
+      `split --keep-all` of a 1-hour FLAC with a 40-minute chapter, to WAV
+      or FLAC files, runs in at most 64 MiB, its files holding every frame
+      once.
 """
 import hashlib
 import json
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -139,6 +152,23 @@ def case_fixtures(out, wav):
     m4a = open(os.path.join(out, "talk.m4a"), "rb").read()
     open(os.path.join(out, "truncated.m4a"), "wb").write(m4a[: len(m4a) // 3])
     open(os.path.join(out, "noise.mp3"), "wb").write(hashlib.sha512(b"x").digest() * 64)
+    # Lossless inputs in stereo, the channels different and the samples
+    # using every bit: WAV read by the library (16-bit, 24-bit, 32-bit
+    # float) and through FFmpeg (64-bit float, mu-law, A-law), RF64, Wave64, AIFF, CAF,
+    # 24-bit FLAC and ALAC.
+    stereo = ["-af", "pan=stereo|c0=c0|c1=0.6*c0,volume=0.9"]
+    for fname, args in (("talk-s16.wav", ["-c:a", "pcm_s16le"]), ("talk-s24.wav", ["-c:a", "pcm_s24le"]),
+                        ("talk-f32.wav", ["-c:a", "pcm_f32le"]), ("talk-f64.wav", ["-c:a", "pcm_f64le"]),
+                        ("talk-mulaw.wav", ["-c:a", "pcm_mulaw"]), ("talk-alaw.wav", ["-c:a", "pcm_alaw"]),
+                        ("talk.rf64", ["-c:a", "pcm_s24le", "-f", "wav", "-rf64", "always"]),
+                        ("talk.w64", ["-c:a", "pcm_f32le"]), ("talk.aiff", ["-c:a", "pcm_s16be"]),
+                        ("talk.caf", ["-c:a", "pcm_s24le"]), ("talk-s24.flac", ["-c:a", "flac", "-sample_fmt", "s32"]),
+                        ("talk.alac.m4a", ["-c:a", "alac"])):
+        ffmpeg(["-i", wav, *stereo, *args, fname], out)
+    # Inputs that break off two thirds of the way through.
+    for fname in ("talk.mp3", "talk.flac", "talk-s16.wav"):
+        data = open(os.path.join(out, fname), "rb").read()
+        open(os.path.join(out, "cut-" + fname), "wb").write(data[:len(data) * 2 // 3])
     # 40 minutes of 19-second tones between 2-second pauses: over a hundred
     # chapters, so that a split is still writing when it is interrupted.
     ffmpeg(["-f", "lavfi", "-i",
@@ -233,6 +263,11 @@ def fresh(cwd, name):
     return out
 
 
+def lossless(name):
+    """Inputs cut by encoding their decoded chapters again (FLAC, ALAC, PCM)."""
+    return name.endswith((".flac", ".wav", ".w64", ".aiff", ".caf", ".rf64")) or ".alac." in name
+
+
 def case_split(exe, cwd, name):
     rep = report(exe, cwd, name)
     out = fresh(cwd, "split-" + name.replace(".", "-"))
@@ -250,9 +285,10 @@ def case_split(exe, cwd, name):
     if "chapters.json" not in files or len(files) != n + 1:
         fail("files written: %s" % files)
     written = json.load(open(os.path.join(out, "chapters.json")))
-    cuts = [(c.pop("cut_t0"), c.pop("cut_t1")) for c in written["chapters"]]
+    exact = lossless(name)  # cut on the chapters' own frames: see case_exact
+    cuts = [] if exact else [(c.pop("cut_t0"), c.pop("cut_t1")) for c in written["chapters"]]
     if written != rep:
-        fail("chapters.json is not the report with the times cut")
+        fail("chapters.json is not the report" + ("" if exact else " with the times cut"))
     chapter_files = [f for f in files if f != "chapters.json"]
     ext = os.path.splitext(chapter_files[0])[1]
     if chapter_files != ["ch_%03d%s" % (k, ext) for k in range(1, n + 1)]:
@@ -260,6 +296,15 @@ def case_split(exe, cwd, name):
     if ext != os.path.splitext(name)[1] and name.endswith((".mp3", ".flac", ".opus")):
         fail("chapter files of another container than the input's: %s" % chapter_files)
 
+    for ch, fname in zip(rep["chapters"], chapter_files):
+        tags = json.loads(run(["ffprobe", "-v", "error", "-show_entries", "format_tags:stream_tags", "-of",
+                               "json", os.path.join(out, fname)], cwd).stdout)
+        merged = {k.lower(): v for part in (tags.get("format", {}), *tags.get("streams", []))
+                  for k, v in part.get("tags", {}).items()}
+        if merged.get("title") != "Chapter %d" % ch["i"] or not merged.get("track", "").startswith(str(ch["i"])):
+            fail("%s tags: %s" % (fname, merged))
+    if exact:
+        return
     source = packets(name, cwd)
     hashes = [p[2] for p in source]
     longest = max(p[1] for p in source)
@@ -289,12 +334,6 @@ def case_split(exe, cwd, name):
         held = elapsed[previous_end] - elapsed[first]
         if abs(held - (cut_t1 - cut_t0)) > longest + 0.06:  # within a packet and the encoder's priming
             fail("%s holds %.3f s of packets for a cut of %.3f s" % (fname, held, cut_t1 - cut_t0))
-        tags = json.loads(run(["ffprobe", "-v", "error", "-show_entries", "format_tags:stream_tags", "-of",
-                               "json", os.path.join(out, fname)], cwd).stdout)
-        merged = {k.lower(): v for part in (tags.get("format", {}), *tags.get("streams", []))
-                  for k, v in part.get("tags", {}).items()}
-        if merged.get("title") != "Chapter %d" % ch["i"] or not merged.get("track", "").startswith(str(ch["i"])):
-            fail("%s tags: %s" % (fname, merged))
 
 
 def case_tile(exe, cwd, name, max_s):
@@ -351,6 +390,68 @@ def case_towav(exe, cwd, name):
         end = min(math.ceil(f32(f32(ch["t1"]) * rate)), total)
         if abs(size - 2 * (end - start)) > 2:
             fail("%s: %d data bytes, expected %d" % (fname, size, 2 * (end - start)))
+
+
+def decoded(path, cwd):
+    """The audio of path's first stream as 64-bit floats (exact for every
+    integer and float sample)."""
+    return run(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-map", "0:a:0", "-c:a", "pcm_f64le",
+                "-f", "f64le", "-"], cwd).stdout
+
+
+def stream_info(path, cwd):
+    out = run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+               "stream=codec_name,sample_fmt,channels,sample_rate,bits_per_raw_sample,bits_per_sample:"
+               "format=duration", "-of", "json", path], cwd).stdout
+    got = json.loads(out)
+    return got["streams"][0], float(got["format"]["duration"])
+
+
+def case_exact(exe, cwd, name, keep_all):
+    """A lossless input is cut on its chapters' own frames into files of its
+    codec, sample format and channels: each piece decodes to exactly the
+    input's frames of its range, passes its format's checker and reports its
+    own duration; with keep_all the pieces add up to the input."""
+    import math
+    keep_all = keep_all == "keep-all"
+    out = fresh(cwd, "exact-%s-%s" % (name.replace(".", "-"), keep_all))
+    run([exe, "split", "--quiet", *(["--keep-all", "--max-chapter", "5", "--cut-at-pause"] if keep_all else []),
+         name, out], cwd)
+    rep = json.load(open(os.path.join(out, "chapters.json")))
+    files = sorted(f for f in os.listdir(out) if f != "chapters.json")
+    if len(files) != len(rep["chapters"]) or any("cut_t0" in c for c in rep["chapters"]):
+        fail("files %s for %d chapters, or times cut in an exact split" % (files, len(rep["chapters"])))
+    whole = decoded(name, cwd)
+    source_info, _ = stream_info(name, cwd)
+    frame_bytes = 8 * source_info["channels"]
+    rate = rep["sample_rate"]
+    total = len(whole) // frame_bytes
+    if total != round(rep["duration_s"] * rate):
+        fail("the input decodes to %d frames, the analysis counted %.3f s" % (total, rep["duration_s"]))
+    f32 = lambda x: struct.unpack("<f", struct.pack("<f", x))[0]
+    at = 0
+    for ch, fname in zip(rep["chapters"], files):
+        path = os.path.join(out, fname)
+        if os.path.splitext(fname)[1] != os.path.splitext(name)[1] and not name.endswith(".rf64"):
+            fail("%s: not the input's container" % fname)
+        info, duration = stream_info(path, cwd)
+        if info != source_info:
+            fail("%s: %s, the input %s" % (fname, info, source_info))
+        piece = decoded(path, cwd)
+        frames = len(piece) // frame_bytes
+        start = math.floor(f32(f32(ch["t0"]) * rate))
+        end = min(math.ceil(f32(f32(ch["t1"]) * rate)), total)
+        if keep_all and start != at:
+            fail("%s starts at frame %d, the previous piece ended at %d" % (fname, start, at))
+        if frames != end - start or piece != whole[start * frame_bytes:end * frame_bytes]:
+            fail("%s: %d frames that are not the input's frames %d-%d" % (fname, frames, start, end))
+        if abs(duration - frames / rate) > 0.5 / rate + 1e-6:
+            fail("%s reports %.6f s for %d frames" % (fname, duration, frames))
+        if fname.endswith(".flac"):
+            run(["flac", "-t", "-s", path], cwd)
+        at = end
+    if keep_all and at != total:
+        fail("the pieces hold %d of the input's %d frames" % (at, total))
 
 
 def chapter_list(path, cwd):
@@ -484,6 +585,35 @@ def case_interrupt_ranges(exe, cwd):
         fail("the MP3 was not decoded in ranges\n%s" % stderr)
 
 
+def case_cue(exe, cwd):
+    """The CUE sheet's FILE line names the file's type: WAVE, MP3, AIFF, or
+    BINARY for the rest."""
+    for name, kind in (("talk-s16.wav", "WAVE"), ("talk.rf64", "WAVE"), ("talk.mp3", "MP3"),
+                       ("talk.aiff", "AIFF"), ("talk.flac", "BINARY"), ("talk.m4a", "BINARY")):
+        first = run([exe, "analyze", "-f", "cue", name], cwd).stdout.decode().splitlines()[0]
+        if first != 'FILE "%s" %s' % (name, kind):
+            fail("%s: %s" % (name, first))
+
+
+def case_broken(exe, cwd):
+    """Inputs that break off before their declared end: a warning with how
+    much was read, the result of what was read, and status 1."""
+    for name in ("cut-talk.mp3", "cut-talk.flac", "cut-talk-s16.wav"):
+        for command in ("analyze", "split"):
+            out = fresh(cwd, "broken-" + name.replace(".", "-"))
+            args = [exe, command, "--quiet", name] + ([out] if command == "split" else [])
+            proc = run(args, cwd, rc=1)
+            warnings = [l for l in proc.stderr.decode().splitlines()
+                        if l.startswith("silsplit: %s: the input breaks off" % name)]
+            if len(warnings) != 1:
+                fail("%s: no warning that the input breaks off\n%s" % (" ".join(args), show(proc)))
+            if command == "analyze":
+                if not json.loads(proc.stdout)["chapters"]:
+                    fail("%s: no chapters\n%s" % (" ".join(args), show(proc)))
+            elif not os.path.exists(os.path.join(out, "chapters.json")) or len(os.listdir(out)) < 2:
+                fail("%s wrote %s" % (" ".join(args), os.listdir(out)))
+
+
 def case_interrupt(exe, cwd):
     out = fresh(cwd, "interrupted-split")
     proc = subprocess.Popen([exe, "split", "long.flac", out], cwd=cwd, stdout=subprocess.PIPE,
@@ -597,15 +727,16 @@ def case_memory(exe, cwd):
     print("10-hour MP3: peak resident memory %.1f MiB; %s" % (peak_mib, summary))
 
 
-def case_wavmemory(exe, cwd):
-    """An hour of FLAC with a 40-minute chapter, split --to-wav --keep-all in
-    at most 64 MiB: each chapter streams to its file, and the files hold
-    every frame of the input once."""
+def case_wavmemory(exe, cwd, route="to-wav"):
+    """An hour of FLAC with a 40-minute chapter, split --keep-all in at most
+    64 MiB, to WAV files (route to-wav) or to FLAC files (route flac): each
+    chapter streams to its file, and the files hold every frame of the input
+    once."""
     ffmpeg(["-f", "lavfi", "-i", "sine=frequency=300:sample_rate=8000:duration=3600,volume='lt(t,2400)+gt(t,2402)':eval=frame",
             "-c:a", "flac", "hour.flac"], cwd)
-    out = fresh(cwd, "hour-wav")
-    proc = subprocess.Popen([exe, "split", "--quiet", "--to-wav", "--keep-all", "hour.flac", out], cwd=cwd,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out = fresh(cwd, "hour-" + route)
+    proc = subprocess.Popen([exe, "split", "--quiet", *(["--to-wav"] if route == "to-wav" else []), "--keep-all",
+                             "hour.flac", out], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stdout = proc.stdout.read()
     stderr = proc.stderr.read()
     _, status, usage = os.wait4(proc.pid, 0)
@@ -618,13 +749,18 @@ def case_wavmemory(exe, cwd):
         if fname.endswith(".wav"):
             with open(os.path.join(out, fname), "rb") as f:
                 sizes.append(struct.unpack("<I", f.read(44)[40:44])[0] // 2)
+        elif fname.endswith(".flac"):
+            run(["flac", "-t", "-s", os.path.join(out, fname)], cwd)
+            with open(os.path.join(out, fname), "rb") as f:  # STREAMINFO's total samples
+                info = f.read(26)[18:26]
+                sizes.append(int.from_bytes(info, "big") & ((1 << 36) - 1))
     shutil.rmtree(os.path.join(cwd, out))
     if sum(sizes) != 3600 * 8000 or max(sizes) < 2400 * 8000:
         fail("chapter frames %s, expected a 40-minute chapter and %d in all" % (sizes, 3600 * 8000))
     peak_mib = usage.ru_maxrss / 1024.0  # kilobytes on Linux
     if peak_mib > 64:
         fail("peak resident memory %.1f MiB, more than 64 MiB" % peak_mib)
-    print("1-hour FLAC to WAV: %d chapters, peak resident memory %.1f MiB" % (len(sizes), peak_mib))
+    print("1-hour FLAC, %s: %d chapters, peak resident memory %.1f MiB" % (route, len(sizes), peak_mib))
 
 
 def main():
@@ -633,6 +769,9 @@ def main():
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
              "tile": case_tile, "towav": case_towav, "ranges": case_ranges, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
              "interrupt-ranges": case_interrupt_ranges,
+
+
+             "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "broken": case_broken, "cue": case_cue, "interrupt": case_interrupt,
              "module": case_module, "installed": case_installed, "memory": case_memory,
              "wavmemory": case_wavmemory}
     if mode not in cases:
