@@ -65,7 +65,7 @@ void check_members(const std::string &text, const sil_opts &o, const sil_chapter
     check((yyjson_obj_get(root, "speech") != nullptr) == o.report_speech);
     // One boundary per pair of neighbouring chapters, each rated 0..1.
     yyjson_val *bounds = yyjson_obj_get(root, "boundaries");
-    check((bounds != nullptr) == (o.auto_detect || o.report_pauses));
+    check((bounds != nullptr) == ((o.auto_detect || o.report_pauses) && k.n_chapters == 0));
     if (bounds) {
         check(yyjson_arr_size(bounds) == (n > 0 ? n - 1 : 0));
         for (size_t i = 0; i < yyjson_arr_size(bounds); i++) {

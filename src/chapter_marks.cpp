@@ -244,6 +244,16 @@ int sil_apply_chapter_keys(const sil_chapter_keys *keys, const float *level, int
         *chapters = given.release();
         if (removed_s)
             *removed_s = sil_removed_s(*chapters, (size_t)*count, duration);
+        // The detected boundaries and what their chapters left out do not
+        // describe the given list.
+        if (extras) {
+            free(extras->boundaries);
+            extras->boundaries = nullptr;
+            extras->n_boundaries = 0;
+            extras->has_boundaries = false;
+            extras->left_out_s = 0.0f;
+            extras->left_out_n = 0;
+        }
     }
     if (extras && *count > 0 && sil_chapter_keys_titled(keys)) {
         const char **titles = sil_alloc_array<const char *>((size_t)*count);
