@@ -390,6 +390,18 @@ std::string chapter_extension(const MediaInput &in, const std::string &path) {
 // Packet copy into chapter files
 // ---------------------------------------------------------------------------
 
+// Each chapter's frames at the stream's rate, the range the library's own
+// split takes: [start[k], end[k]).
+void chapter_frame_ranges(const sil_analysis &a, std::vector<int64_t> *start,
+                          std::vector<int64_t> *end) {
+    const size_t n = (size_t)a.count;
+    start->resize(n);
+    end->resize(n);
+    for (size_t k = 0; k < n; k++)
+        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames,
+                           &(*start)[k], &(*end)[k]);
+}
+
 struct ChapterFile {
     TempFile file;
     OutputPtr oc;
@@ -554,10 +566,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     }
     const size_t n = (size_t)a.count;
     const int rate = a.sample_rate;
-    std::vector<int64_t> start(n), end(n);
-    for (size_t k = 0; k < n; k++)
-        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames, &start[k],
-                           &end[k]);
+    std::vector<int64_t> start, end;
+    chapter_frame_ranges(a, &start, &end);
     const int64_t max_len = opts.max_chapter_s > 0.0f && rate > 0
                                 ? (int64_t)std::floor((double)opts.max_chapter_s * rate)
                                 : INT64_MAX;
@@ -809,11 +819,7 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
     w.names = names;
     w.titles = analysis_titles(a);
     w.titles.resize(n);
-    w.start.resize(n);
-    w.end.resize(n);
-    for (size_t k = 0; k < n; k++)
-        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames, &w.start[k],
-                           &w.end[k]);
+    chapter_frame_ranges(a, &w.start, &w.end);
     w.pieces.resize(n);
     MediaSink sink;
     sink.start = wav_start;
@@ -1104,11 +1110,7 @@ int write_exact_chapters(MediaInput *in, const sil_analysis &a, const std::strin
     x.names = names;
     x.titles = analysis_titles(a);
     x.titles.resize(n);
-    x.start.resize(n);
-    x.end.resize(n);
-    for (size_t k = 0; k < n; k++)
-        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames, &x.start[k],
-                           &x.end[k]);
+    chapter_frame_ranges(a, &x.start, &x.end);
     x.pieces.resize(n);
     PacketPtr pkt(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
