@@ -196,7 +196,8 @@ int open_input(const std::string &path, FILE *spool, MediaRun *run, MediaInput *
     const std::string wrapped = wav_wrapped_size(path);
     if (!wrapped.empty())
         add_warning(run, wrapped);
-    const std::string short_data = wav_data_short(path);
+    // A second opening (the copy of a pipe) reports no second break.
+    const std::string short_data = run->broken_off ? "" : wav_data_short(path);
     if (!short_data.empty()) {
         add_warning(run, short_data);
         run->broken_off = true;
@@ -278,6 +279,182 @@ void check_end(const MediaInput &in, const MediaStats &stats, MediaRun *run) {
     run->broken_off = true;
 }
 
+// An EBML variable-size integer at p, of at most left bytes: its length,
+// its value without the length marker, and whether every value bit is set
+// (a size left unknown). 0 when there is none.
+size_t ebml_vint(const uint8_t *p, size_t left, uint64_t *value, bool *unknown) {
+    if (left == 0 || p[0] == 0)
+        return 0;
+    size_t len = 1;
+    while (!(p[0] & (0x80 >> (len - 1))))
+        len++;
+    if (len > left)
+        return 0;
+    uint64_t v = p[0] & (0xFFu >> len);
+    bool ones = v == (0xFFu >> len);
+    for (size_t i = 1; i < len; i++) {
+        v = v << 8 | p[i];
+        ones = ones && p[i] == 0xFF;
+    }
+    *value = v;
+    *unknown = ones;
+    return len;
+}
+
+// Where a Matroska file's segment ends as its size declares it (bytes from
+// the start), or -1 when the head holds no such size (a live writer leaves
+// it unknown).
+int64_t matroska_segment_end(const std::vector<uint8_t> &head) {
+    const uint8_t *p = head.data();
+    const size_t n = head.size();
+    static const uint8_t kEbml[4] = {0x1A, 0x45, 0xDF, 0xA3};
+    static const uint8_t kSegment[4] = {0x18, 0x53, 0x80, 0x67};
+    uint64_t size = 0;
+    bool unknown = false;
+    if (n < 4 || memcmp(p, kEbml, 4) != 0)
+        return -1;
+    size_t at = 4;
+    size_t len = ebml_vint(p + at, n - at, &size, &unknown);
+    if (len == 0 || unknown || size > n - at - len)
+        return -1;
+    at += len + (size_t)size;
+    if (n - at < 4 || memcmp(p + at, kSegment, 4) != 0)
+        return -1;
+    at += 4;
+    len = ebml_vint(p + at, n - at, &size, &unknown);
+    if (len == 0 || unknown || size > (uint64_t)INT64_MAX - at - len)
+        return -1;
+    return (int64_t)(at + len + size);
+}
+
+// The data chunk a RIFF WAV header declares: where it starts and its size.
+// false when the head holds none, or its size is left open (0xFFFFFFFF).
+bool riff_data_chunk(const std::vector<uint8_t> &head, int64_t *start, int64_t *size) {
+    const uint8_t *p = head.data();
+    const size_t n = head.size();
+    const auto le32 = [](const uint8_t *q) {
+        return (uint32_t)q[0] | (uint32_t)q[1] << 8 | (uint32_t)q[2] << 16 | (uint32_t)q[3] << 24;
+    };
+    if (n < 12 || memcmp(p, "RIFF", 4) != 0 || memcmp(p + 8, "WAVE", 4) != 0)
+        return false;
+    for (size_t at = 12; at + 8 <= n;) {
+        const uint32_t chunk = le32(p + at + 4);
+        if (memcmp(p + at, "data", 4) == 0) {
+            *start = (int64_t)at + 8;
+            *size = chunk;
+            return chunk != 0xFFFFFFFFu;
+        }
+        at += 8 + (size_t)chunk + (chunk & 1u);
+    }
+    return false;
+}
+
+// How an Ogg file of size bytes ends: "" on a whole page that ends its
+// stream (or when its end cannot be read), else where it breaks off.
+std::string ogg_end(const std::string &path, int64_t size) {
+    // A page is at most 27 + 255 + 255 * 255 bytes: the last one begins in
+    // the file's last 65307.
+    constexpr int64_t kMaxPage = 27 + 255 + 255 * 255;
+    const int64_t from = std::max<int64_t>(0, size - kMaxPage);
+    FilePtr f(fopen(path.c_str(), "rb"));
+    std::vector<uint8_t> tail((size_t)(size - from));
+    if (!f || fseeko(f.get(), (off_t)from, SEEK_SET) != 0 ||
+        fread(tail.data(), 1, tail.size(), f.get()) != tail.size())
+        return "";
+    for (size_t at = tail.size() < 4 ? 0 : tail.size() - 3; at-- > 0;) {
+        if (memcmp(&tail[at], "OggS", 4) != 0)
+            continue;
+        const size_t left = tail.size() - at;
+        if (left > 4 && tail[at + 4] != 0) // not a page: the pattern inside a packet
+            continue;
+        if (left < 27 || left < 27 + (size_t)tail[at + 26])
+            return ", in the middle of a page";
+        const size_t segments = tail[at + 26];
+        size_t body = 0;
+        for (size_t i = 0; i < segments; i++)
+            body += tail[at + 27 + i];
+        const size_t page = 27 + segments + body;
+        if (page > left)
+            return ", in the middle of a page";
+        if (page < left)
+            return ""; // more follows that is not a page: not judged
+        return (tail[at + 5] & 0x04) ? "" : ", without the page that ends its stream";
+    }
+    return "";
+}
+
+// An input that breaks off where its container's own structure says more
+// should follow: a Matroska segment whose size runs past the bytes there
+// are, a WAV file through a pipe whose data chunk does (a named one is
+// judged by wav_data_short before it is opened), an Ogg file whose last
+// page is cut short or does not end the stream. Judged after the pipe was
+// read to its end, and only when check_end found no break. Sets the warning
+// and run->broken_off.
+void check_structure_end(const std::string &path, const MediaInput &in, const MediaStats &stats,
+                         MediaRun *run) {
+    if (run->broken_off || stats.sample_rate <= 0)
+        return;
+    const AVFormatContext *fmt = in.fmt.get();
+    const std::string format = fmt->iformat->name;
+    const MediaBytes *b = in.bytes.get();
+    const bool pipe = b && b->fd >= 0;
+    std::vector<uint8_t> head;
+    int64_t held = -1;
+    if (pipe) {
+        if (!b->ended)
+            return;
+        head = b->head;
+        held = b->total;
+    } else if (!b) {
+        FilePtr f(fopen(path.c_str(), "rb"));
+        struct stat st;
+        if (!f || fstat(fileno(f.get()), &st) != 0)
+            return;
+        held = (int64_t)st.st_size;
+        head.resize(MediaBytes::kHeadBytes);
+        head.resize(fread(head.data(), 1, head.size(), f.get()));
+    } else {
+        return;
+    }
+    const double read = (double)stats.frames / stats.sample_rate;
+    std::string text;
+    if (format == "matroska,webm") {
+        const int64_t end = matroska_segment_end(head);
+        if (end < 0 || end <= held)
+            return;
+        if (fmt->duration > 0 && fmt->duration != AV_NOPTS_VALUE)
+            text = " of its declared " + clock_text((double)fmt->duration / AV_TIME_BASE);
+        else
+            text = ": its segment says " + std::to_string(end) + " bytes, the input holds " +
+                   std::to_string(held) + ";";
+    } else if (format == "wav" && pipe) {
+        int64_t start = 0, size = 0;
+        if (!riff_data_chunk(head, &start, &size) || start + size <= held)
+            return;
+        const AVCodecParameters *par = fmt->streams[in.stream]->codecpar;
+        const int bits = av_get_bits_per_sample(par->codec_id);
+        const int channels = par->ch_layout.nb_channels;
+        // PCM's frames follow from the size; other codecs' from the share of
+        // the data that was read.
+        const double declared =
+            bits > 0 && channels > 0
+                ? (double)(size * 8 / ((int64_t)bits * channels)) / stats.sample_rate
+                : held > start ? read * (double)size / (double)(held - start) : -1.0;
+        if (declared <= 0.0)
+            return;
+        text = " of its declared " + clock_text(declared);
+    } else if (format == "ogg" && !pipe) {
+        text = ogg_end(path, held);
+        if (text.empty())
+            return;
+    } else {
+        return;
+    }
+    add_warning(run, "the input breaks off at " + clock_text(read) + text +
+                         (text.back() == ';' ? " what was read is used" : ": what was read is used"));
+    run->broken_off = true;
+}
+
 // The stream's analysis. 0 and a filled record, or -1 with *error set.
 int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaStats *stats,
                   sil_analysis *out, std::string *error) {
@@ -313,6 +490,7 @@ int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaS
         return -1;
     }
     check_end(*in, *stats, run);
+    check_structure_end(path, *in, *stats, run);
     if (sil_pipeline_finish(ps.p.get(), out) != 0) { // makes the "done" call too
         *error = sil_get_error();
         return -1;

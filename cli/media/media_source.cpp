@@ -76,10 +76,16 @@ static int read_fd(void *opaque, uint8_t *buf, int size) {
         if (n > 0) {
             if (b->spool && !b->spool_failed && fwrite(buf, 1, (size_t)n, b->spool) != (size_t)n)
                 b->spool_failed = true;
+            if (b->head.size() < MediaBytes::kHeadBytes)
+                b->head.insert(b->head.end(), buf,
+                               buf + std::min((size_t)n, MediaBytes::kHeadBytes - b->head.size()));
+            b->total += n;
             return (int)n;
         }
-        if (n == 0)
+        if (n == 0) {
+            b->ended = true;
             return AVERROR_EOF;
+        }
         if (errno != EINTR && errno != EAGAIN)
             return AVERROR(errno);
         if (stop_requested(b->stop))

@@ -46,8 +46,10 @@ program, with real encoders:
   media_case.py cue EXE DIR
       the CUE sheet's FILE type follows the input's format.
   media_case.py broken EXE DIR
-      inputs that break off (MP3, FLAC, a WAV whose data ends early) are
-      analysed and split as far as they go, with a warning and status 1.
+      inputs that break off (MP3, FLAC, Opus, MKV, a WAV whose data ends
+      early, a pipe closed before the WAV header's end) are analysed and
+      split as far as they go, with a warning and status 1; whole, the same
+      inputs end with status 0 and no warning.
   media_case.py interrupt EXE DIR
       Ctrl-C during a split leaves complete chapter files only.
   media_case.py interrupt-ranges EXE DIR
@@ -165,10 +167,13 @@ def case_fixtures(out, wav):
                         ("talk.caf", ["-c:a", "pcm_s24le"]), ("talk-s24.flac", ["-c:a", "flac", "-sample_fmt", "s32"]),
                         ("talk.alac.m4a", ["-c:a", "alac"])):
         ffmpeg(["-i", wav, *stereo, *args, fname], out)
-    # Inputs that break off two thirds of the way through.
-    for fname in ("talk.mp3", "talk.flac", "talk-s16.wav"):
+    # Inputs that break off two thirds of the way through, and an Ogg file
+    # cut where a page begins.
+    for fname in ("talk.mp3", "talk.flac", "talk-s16.wav", "talk.opus", "talk.mkv"):
         data = open(os.path.join(out, fname), "rb").read()
         open(os.path.join(out, "cut-" + fname), "wb").write(data[:len(data) * 2 // 3])
+    data = open(os.path.join(out, "talk.opus"), "rb").read()
+    open(os.path.join(out, "cut-page-talk.opus"), "wb").write(data[:data.rindex(b"OggS", 0, len(data) * 2 // 3)])
     # 40 minutes of 19-second tones between 2-second pauses: over a hundred
     # chapters, so that a split is still writing when it is interrupted.
     ffmpeg(["-f", "lavfi", "-i",
@@ -597,21 +602,36 @@ def case_cue(exe, cwd):
 
 def case_broken(exe, cwd):
     """Inputs that break off before their declared end: a warning with how
-    much was read, the result of what was read, and status 1."""
-    for name in ("cut-talk.mp3", "cut-talk.flac", "cut-talk-s16.wav"):
+    much was read, the result of what was read, and status 1; the same
+    inputs whole end cleanly, with status 0 and no warning."""
+    # (input, read through a pipe, breaks off)
+    cases = [("cut-talk.mp3", False, True), ("cut-talk.flac", False, True), ("cut-talk-s16.wav", False, True),
+             ("cut-talk-s16.wav", True, True), ("cut-talk.opus", False, True), ("cut-page-talk.opus", False, True),
+             ("cut-talk.mkv", False, True), ("cut-talk.mkv", True, True),
+             ("talk-s16.wav", True, False), ("talk.opus", False, False), ("talk.mkv", False, False),
+             ("talk.mkv", True, False)]
+    for name, piped, broken in cases:
+        shown = "-" if piped else name
         for command in ("analyze", "split"):
             out = fresh(cwd, "broken-" + name.replace(".", "-"))
-            args = [exe, command, "--quiet", name] + ([out] if command == "split" else [])
-            proc = run(args, cwd, rc=1)
+            args = [exe, command, "--quiet", shown] + ([out] if command == "split" else [])
+            with open(os.path.join(cwd, name), "rb") as f:
+                # A real pipe, not a file: the program cannot seek in it.
+                feeder = subprocess.Popen(["cat"], stdin=f, stdout=subprocess.PIPE) if piped else None
+                proc = run(args, cwd, rc=1 if broken else 0, stdin=feeder.stdout if piped else None)
+                if feeder:
+                    feeder.stdout.close()
+                    feeder.wait()
+            what = "%s%s" % (" ".join(args), " (through a pipe)" if piped else "")
             warnings = [l for l in proc.stderr.decode().splitlines()
-                        if l.startswith("silsplit: %s: the input breaks off" % name)]
-            if len(warnings) != 1:
-                fail("%s: no warning that the input breaks off\n%s" % (" ".join(args), show(proc)))
+                        if l.startswith("silsplit: %s: the input breaks off" % shown)]
+            if len(warnings) != (1 if broken else 0):
+                fail("%s: %s warning that the input breaks off\n%s" % (what, "no" if broken else "a", show(proc)))
             if command == "analyze":
                 if not json.loads(proc.stdout)["chapters"]:
-                    fail("%s: no chapters\n%s" % (" ".join(args), show(proc)))
+                    fail("%s: no chapters\n%s" % (what, show(proc)))
             elif not os.path.exists(os.path.join(out, "chapters.json")) or len(os.listdir(out)) < 2:
-                fail("%s wrote %s" % (" ".join(args), os.listdir(out)))
+                fail("%s wrote %s" % (what, os.listdir(out)))
 
 
 def case_interrupt(exe, cwd):
