@@ -6,7 +6,8 @@ program, with real encoders:
 
   media_case.py fixtures DIR WAV
       writes DIR/talk.mp3, talk.m4a (AAC), talk.flac, talk.opus (Opus in Ogg),
-      talk.mkv (a video with the talk as its sound track), a video without
+      talk.mkv (a video with the talk as its sound track), tail.mp3 (a tone
+      whose last 5-second chapter lies in its last packet), a video without
       sound, damaged and truncated files, a 40-minute FLAC with many
       chapters, and lossless stereo files (WAV of five sample formats, RF64,
       Wave64, AIFF, CAF, 24-bit FLAC, ALAC).
@@ -167,6 +168,10 @@ def case_fixtures(out, wav):
                         ("talk.caf", ["-c:a", "pcm_s24le"]), ("talk-s24.flac", ["-c:a", "flac", "-sample_fmt", "s32"]),
                         ("talk.alac.m4a", ["-c:a", "alac"])):
         ffmpeg(["-i", wav, *stereo, *args, fname], out)
+    # 10.002 s of tone at 44.1 kHz: split at 5 s, its last chapter lies in
+    # the MP3's last packet.
+    ffmpeg(["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:duration=10.002", "-c:a", "libmp3lame",
+            "-b:a", "64k", "tail.mp3"], out)
     # Inputs that break off two thirds of the way through, and an Ogg file
     # cut where a page begins.
     for fname in ("talk.mp3", "talk.flac", "talk-s16.wav", "talk.opus", "talk.mkv"):
@@ -330,9 +335,11 @@ def case_split(exe, cwd, name):
             fail("%s: its packets are not a run of the input's packets after the previous file's" % fname)
         first = min(starts, key=lambda i: abs(elapsed[i] - cut_t0))
         previous_end = first + len(mine)
-        # The cut starts at the packet holding the chapter's first frame and
-        # ends on the last packet boundary at or before the chapter's end.
-        if not (ch["t0"] - longest - 1e-6 <= cut_t0 <= ch["t0"] + 1e-6):
+        # The cut starts at the packet holding the chapter's first frame (an
+        # MP3's last piece one packet earlier, so as to hold two) and ends on
+        # the last packet boundary at or before the chapter's end.
+        before = 2 * longest if name.endswith(".mp3") and ch is rep["chapters"][-1] else longest
+        if not (ch["t0"] - before - 1e-6 <= cut_t0 <= ch["t0"] + 1e-6):
             fail("%s cut at %.3f s for a chapter at %.3f s" % (fname, cut_t0, ch["t0"]))
         if not (ch["t1"] - 2 * longest - 1e-6 <= cut_t1 <= ch["t1"] + 1e-6) and ch is not rep["chapters"][-1]:
             fail("%s cut to %.3f s for a chapter ending at %.3f s" % (fname, cut_t1, ch["t1"]))
@@ -752,15 +759,16 @@ def case_wavmemory(exe, cwd, route="to-wav"):
     64 MiB, to WAV files (route to-wav) or to FLAC files (route flac): each
     chapter streams to its file, and the files hold every frame of the input
     once."""
+    source = "hour-%s.flac" % route  # the routes' tests may run at the same time
     ffmpeg(["-f", "lavfi", "-i", "sine=frequency=300:sample_rate=8000:duration=3600,volume='lt(t,2400)+gt(t,2402)':eval=frame",
-            "-c:a", "flac", "hour.flac"], cwd)
+            "-c:a", "flac", source], cwd)
     out = fresh(cwd, "hour-" + route)
     proc = subprocess.Popen([exe, "split", "--quiet", *(["--to-wav"] if route == "to-wav" else []), "--keep-all",
-                             "hour.flac", out], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             source, out], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stdout = proc.stdout.read()
     stderr = proc.stderr.read()
     _, status, usage = os.wait4(proc.pid, 0)
-    os.remove(os.path.join(cwd, "hour.flac"))
+    os.remove(os.path.join(cwd, source))
     if status != 0:
         fail("split failed: %r %r" % (stdout, stderr))
     import struct
