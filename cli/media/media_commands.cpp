@@ -1754,8 +1754,10 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     const std::string source = spool ? spool->file.temp : path;
     AVFormatContext *raw = nullptr;
     AVDictionary *demux_opts = nullptr;
-    if (!wav_wrapped_size(source).empty()) // read to the end, as the analysis did
+    if (!wav_wrapped_size(source).empty()) { // read to the end, as the analysis did
         av_dict_set(&demux_opts, "ignore_length", "1", 0);
+        av_dict_set(&demux_opts, "seekable", "0", 0);
+    }
     int rc = avformat_open_input(&raw, ("file:" + source).c_str(), nullptr, &demux_opts);
     av_dict_free(&demux_opts);
     if (rc < 0) {

@@ -190,10 +190,16 @@ static int open_input(const char *url, MediaInput *in, int stream_index, std::st
         fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
     // The WAV demuxer's ignore_length reads the data chunk to the end of
-    // the file. On failure FFmpeg frees the context itself.
+    // the file; read as a stream (the file protocol's seekable=0), the
+    // demuxer does not look for chunks after the size the header states,
+    // which in the audio past a wrapped size means stepping through every
+    // run of zero bytes eight at a time. On failure FFmpeg frees the
+    // context itself.
     AVDictionary *opts = nullptr;
-    if (whole_file)
+    if (whole_file) {
         av_dict_set(&opts, "ignore_length", "1", 0);
+        av_dict_set(&opts, "seekable", "0", 0);
+    }
     int rc = avformat_open_input(&fmt, url, nullptr, &opts);
     av_dict_free(&opts);
     if (rc < 0) {

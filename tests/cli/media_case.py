@@ -70,9 +70,13 @@ program, with real encoders:
       `split --keep-all` of a 1-hour FLAC with a 40-minute chapter, to WAV
       or FLAC files, runs in at most 64 MiB, its files holding every frame
       once.
+  media_case.py wrapped EXE DIR
+      a sparse 37-hour WAV whose size fields wrapped past 4 GiB is analysed
+      to its end, the warning naming the wrapped size (77: no sparse file).
 """
 import hashlib
 import json
+import math
 import os
 import shutil
 import signal
@@ -807,6 +811,41 @@ def case_wavmemory(exe, cwd, route="to-wav"):
     print("1-hour FLAC, %s: %d chapters, peak resident memory %.1f MiB" % (route, len(sizes), peak_mib))
 
 
+def case_wrapped(exe, cwd):
+    """A WAV file of just over 4 GiB whose size fields wrapped past 2^32 (as
+    sox writes them), made sparse: 37 hours of 16 kHz mono with a tone near
+    each end. The analysis reads it to its end and names the wrapped size.
+    Skipped (77) where the filesystem cannot make a sparse file."""
+    rate, extra = 16000, 16000 * 2 * 10
+    data_bytes = (1 << 32) + extra
+    path = os.path.join(cwd, "wrapped-37h.wav")
+    tone = b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / rate))) for i in range(rate * 3))
+    try:
+        with open(path, "wb") as f:
+            f.truncate(44 + data_bytes)
+            f.write(b"RIFF" + struct.pack("<I", (36 + data_bytes) & 0xFFFFFFFF) + b"WAVE" +
+                    b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, rate, rate * 2, 2, 16) +
+                    b"data" + struct.pack("<I", data_bytes & 0xFFFFFFFF))
+            f.seek(44 + rate * 2 * 2)
+            f.write(tone)
+            f.seek(44 + data_bytes - rate * 2 * 5)
+            f.write(tone)
+        if os.stat(path).st_blocks * 512 > 64 << 20:
+            print("skipped: the filesystem made no sparse file")
+            os.remove(path)
+            sys.exit(77)
+        proc = run([exe, "analyze", os.path.basename(path)], cwd)
+    finally:
+        if os.path.exists(path):
+            os.remove(path)
+    got = json.loads(proc.stdout)
+    length = struct.unpack("<f", struct.pack("<f", data_bytes / 2 / rate))[0]  # the report's 32-bit float
+    if got["duration_s"] != length:
+        fail("%.3f s analysed of %.3f s" % (got["duration_s"], length))
+    if ("the data size says %d bytes, the file holds %d" % (extra, data_bytes)).encode() not in proc.stderr:
+        fail("no warning naming the wrapped size\n" + show(proc))
+
+
 def main():
     argv = sys.argv[1:]
     mode = argv[0]
@@ -817,7 +856,7 @@ def main():
 
              "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "broken": case_broken, "cue": case_cue, "interrupt": case_interrupt,
              "module": case_module, "installed": case_installed, "memory": case_memory,
-             "wavmemory": case_wavmemory}
+             "wavmemory": case_wavmemory, "wrapped": case_wrapped}
     if mode not in cases:
         fail("unknown mode " + mode)
     cases[mode](*argv[1:])
