@@ -437,10 +437,11 @@ void check_structure_end(const std::string &path, const MediaInput &in, const Me
         const int channels = par->ch_layout.nb_channels;
         // PCM's frames follow from the size; other codecs' from the share of
         // the data that was read.
-        const double declared =
-            bits > 0 && channels > 0
-                ? (double)(size * 8 / ((int64_t)bits * channels)) / stats.sample_rate
-                : held > start ? read * (double)size / (double)(held - start) : -1.0;
+        double declared = -1.0;
+        if (bits > 0 && channels > 0)
+            declared = (double)(size * 8 / ((int64_t)bits * channels)) / stats.sample_rate;
+        else if (held > start)
+            declared = read * (double)size / (double)(held - start);
         if (declared <= 0.0)
             return;
         text = " of its declared " + clock_text(declared);
@@ -451,8 +452,9 @@ void check_structure_end(const std::string &path, const MediaInput &in, const Me
     } else {
         return;
     }
-    add_warning(run, "the input breaks off at " + clock_text(read) + text +
-                         (text.back() == ';' ? " what was read is used" : ": what was read is used"));
+    add_warning(run,
+                "the input breaks off at " + clock_text(read) + text +
+                    (text.back() == ';' ? " what was read is used" : ": what was read is used"));
     run->broken_off = true;
 }
 
@@ -738,9 +740,9 @@ struct CopyPlan {
     int64_t max_len = INT64_MAX;
     bool keep_all = false;
     int min_packets = 1;
-    size_t k = 0;       // the chapter being written or waited for
-    int64_t held = 0;   // frames of the packets in chapter k's file
-    int packets = 0;    // and the packets
+    size_t k = 0;     // the chapter being written or waited for
+    int64_t held = 0; // frames of the packets in chapter k's file
+    int packets = 0;  // and the packets
     std::vector<int64_t> cut0, cut1;
 };
 
@@ -819,8 +821,8 @@ size_t last_pair(const CopyPlan &p, int64_t s0, int64_t s1, int64_t len0, int64_
     const Placement last = place_packet(&dry, s1, s2, len1, n);
     if (last.to >= n || last.to == first.to || dry.packets != 1)
         return n; // not alone
-    const bool gives_up = first.to == n || (first.to == p.k && first.closed_to == p.k &&
-                                            p.packets >= p.min_packets);
+    const bool gives_up =
+        first.to == n || (first.to == p.k && first.closed_to == p.k && p.packets >= p.min_packets);
     return gives_up && s2 - s0 <= p.max_len ? last.to : n;
 }
 
@@ -891,7 +893,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
         return -1;
     }
     AVCodecContext *dec = in->dec.get();
-    int64_t pos = 0;     // decoded frames before the packet being placed
+    int64_t pos = 0; // decoded frames before the packet being placed
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     int shown = -1;
     // Opens chapter k's file unless it is open.
