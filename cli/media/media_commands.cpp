@@ -27,6 +27,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <string>
 #include <strings.h>
@@ -196,7 +197,8 @@ int open_input(const std::string &path, FILE *spool, MediaRun *run, MediaInput *
     const std::string wrapped = wav_wrapped_size(path);
     if (!wrapped.empty())
         add_warning(run, wrapped);
-    const std::string short_data = wav_data_short(path);
+    // A second opening (the copy of a pipe) reports no second break.
+    const std::string short_data = run->broken_off ? "" : wav_data_short(path);
     if (!short_data.empty()) {
         add_warning(run, short_data);
         run->broken_off = true;
@@ -278,6 +280,184 @@ void check_end(const MediaInput &in, const MediaStats &stats, MediaRun *run) {
     run->broken_off = true;
 }
 
+// An EBML variable-size integer at p, of at most left bytes: its length,
+// its value without the length marker, and whether every value bit is set
+// (a size left unknown). 0 when there is none.
+size_t ebml_vint(const uint8_t *p, size_t left, uint64_t *value, bool *unknown) {
+    if (left == 0 || p[0] == 0)
+        return 0;
+    size_t len = 1;
+    while (!(p[0] & (0x80 >> (len - 1))))
+        len++;
+    if (len > left)
+        return 0;
+    uint64_t v = p[0] & (0xFFu >> len);
+    bool ones = v == (0xFFu >> len);
+    for (size_t i = 1; i < len; i++) {
+        v = v << 8 | p[i];
+        ones = ones && p[i] == 0xFF;
+    }
+    *value = v;
+    *unknown = ones;
+    return len;
+}
+
+// Where a Matroska file's segment ends as its size declares it (bytes from
+// the start), or -1 when the head holds no such size (a live writer leaves
+// it unknown).
+int64_t matroska_segment_end(const std::vector<uint8_t> &head) {
+    const uint8_t *p = head.data();
+    const size_t n = head.size();
+    static const uint8_t kEbml[4] = {0x1A, 0x45, 0xDF, 0xA3};
+    static const uint8_t kSegment[4] = {0x18, 0x53, 0x80, 0x67};
+    uint64_t size = 0;
+    bool unknown = false;
+    if (n < 4 || memcmp(p, kEbml, 4) != 0)
+        return -1;
+    size_t at = 4;
+    size_t len = ebml_vint(p + at, n - at, &size, &unknown);
+    if (len == 0 || unknown || size > n - at - len)
+        return -1;
+    at += len + (size_t)size;
+    if (n - at < 4 || memcmp(p + at, kSegment, 4) != 0)
+        return -1;
+    at += 4;
+    len = ebml_vint(p + at, n - at, &size, &unknown);
+    if (len == 0 || unknown || size > (uint64_t)INT64_MAX - at - len)
+        return -1;
+    return (int64_t)(at + len + size);
+}
+
+// The data chunk a RIFF WAV header declares: where it starts and its size.
+// false when the head holds none, or its size is left open (0xFFFFFFFF).
+bool riff_data_chunk(const std::vector<uint8_t> &head, int64_t *start, int64_t *size) {
+    const uint8_t *p = head.data();
+    const size_t n = head.size();
+    const auto le32 = [](const uint8_t *q) {
+        return (uint32_t)q[0] | (uint32_t)q[1] << 8 | (uint32_t)q[2] << 16 | (uint32_t)q[3] << 24;
+    };
+    if (n < 12 || memcmp(p, "RIFF", 4) != 0 || memcmp(p + 8, "WAVE", 4) != 0)
+        return false;
+    for (size_t at = 12; at + 8 <= n;) {
+        const uint32_t chunk = le32(p + at + 4);
+        if (memcmp(p + at, "data", 4) == 0) {
+            *start = (int64_t)at + 8;
+            *size = chunk;
+            return chunk != 0xFFFFFFFFu;
+        }
+        at += 8 + (size_t)chunk + (chunk & 1u);
+    }
+    return false;
+}
+
+// How an Ogg file of size bytes ends: "" on a whole page that ends its
+// stream (or when its end cannot be read), else where it breaks off.
+std::string ogg_end(const std::string &path, int64_t size) {
+    // A page is at most 27 + 255 + 255 * 255 bytes: the last one begins in
+    // the file's last 65307.
+    constexpr int64_t kMaxPage = 27 + 255 + 255 * 255;
+    const int64_t from = std::max<int64_t>(0, size - kMaxPage);
+    FilePtr f(fopen(path.c_str(), "rb"));
+    std::vector<uint8_t> tail((size_t)(size - from));
+    if (!f || fseeko(f.get(), (off_t)from, SEEK_SET) != 0 ||
+        fread(tail.data(), 1, tail.size(), f.get()) != tail.size())
+        return "";
+    for (size_t at = tail.size() < 4 ? 0 : tail.size() - 3; at-- > 0;) {
+        if (memcmp(&tail[at], "OggS", 4) != 0)
+            continue;
+        const size_t left = tail.size() - at;
+        if (left > 4 && tail[at + 4] != 0) // not a page: the pattern inside a packet
+            continue;
+        if (left < 27 || left < 27 + (size_t)tail[at + 26])
+            return ", in the middle of a page";
+        const size_t segments = tail[at + 26];
+        size_t body = 0;
+        for (size_t i = 0; i < segments; i++)
+            body += tail[at + 27 + i];
+        const size_t page = 27 + segments + body;
+        if (page > left)
+            return ", in the middle of a page";
+        if (page < left)
+            return ""; // more follows that is not a page: not judged
+        return (tail[at + 5] & 0x04) ? "" : ", without the page that ends its stream";
+    }
+    return "";
+}
+
+// An input that breaks off where its container's own structure says more
+// should follow: a Matroska segment whose size runs past the bytes there
+// are, a WAV file through a pipe whose data chunk does (a named one is
+// judged by wav_data_short before it is opened), an Ogg file whose last
+// page is cut short or does not end the stream. Judged after the pipe was
+// read to its end, and only when check_end found no break. Sets the warning
+// and run->broken_off.
+void check_structure_end(const std::string &path, const MediaInput &in, const MediaStats &stats,
+                         MediaRun *run) {
+    if (run->broken_off || stats.sample_rate <= 0)
+        return;
+    const AVFormatContext *fmt = in.fmt.get();
+    const std::string format = fmt->iformat->name;
+    const MediaBytes *b = in.bytes.get();
+    const bool pipe = b && b->fd >= 0;
+    std::vector<uint8_t> head;
+    int64_t held = -1;
+    if (pipe) {
+        if (!b->ended)
+            return;
+        head = b->head;
+        held = b->total;
+    } else if (!b) {
+        FilePtr f(fopen(path.c_str(), "rb"));
+        struct stat st;
+        if (!f || fstat(fileno(f.get()), &st) != 0)
+            return;
+        held = (int64_t)st.st_size;
+        head.resize(MediaBytes::kHeadBytes);
+        head.resize(fread(head.data(), 1, head.size(), f.get()));
+    } else {
+        return;
+    }
+    const double read = (double)stats.frames / stats.sample_rate;
+    std::string text;
+    if (format == "matroska,webm") {
+        const int64_t end = matroska_segment_end(head);
+        if (end < 0 || end <= held)
+            return;
+        if (fmt->duration > 0 && fmt->duration != AV_NOPTS_VALUE)
+            text = " of its declared " + clock_text((double)fmt->duration / AV_TIME_BASE);
+        else
+            text = ": its segment says " + std::to_string(end) + " bytes, the input holds " +
+                   std::to_string(held) + ";";
+    } else if (format == "wav" && pipe) {
+        int64_t start = 0, size = 0;
+        if (!riff_data_chunk(head, &start, &size) || start + size <= held)
+            return;
+        const AVCodecParameters *par = fmt->streams[in.stream]->codecpar;
+        const int bits = av_get_bits_per_sample(par->codec_id);
+        const int channels = par->ch_layout.nb_channels;
+        // PCM's frames follow from the size; other codecs' from the share of
+        // the data that was read.
+        double declared = -1.0;
+        if (bits > 0 && channels > 0)
+            declared = (double)(size * 8 / ((int64_t)bits * channels)) / stats.sample_rate;
+        else if (held > start)
+            declared = read * (double)size / (double)(held - start);
+        if (declared <= 0.0)
+            return;
+        text = " of its declared " + clock_text(declared);
+    } else if (format == "ogg" && !pipe) {
+        text = ogg_end(path, held);
+        if (text.empty())
+            return;
+    } else {
+        return;
+    }
+    add_warning(run,
+                "the input breaks off at " + clock_text(read) + text +
+                    (text.back() == ';' ? " what was read is used" : ": what was read is used"));
+    run->broken_off = true;
+}
+
 // The stream's analysis. 0 and a filled record, or -1 with *error set.
 int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaStats *stats,
                   sil_analysis *out, std::string *error) {
@@ -313,6 +493,7 @@ int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaS
         return -1;
     }
     check_end(*in, *stats, run);
+    check_structure_end(path, *in, *stats, run);
     if (sil_pipeline_finish(ps.p.get(), out) != 0) { // makes the "done" call too
         *error = sil_get_error();
         return -1;
@@ -391,15 +572,23 @@ std::string chapter_extension(const MediaInput &in, const std::string &path) {
 // ---------------------------------------------------------------------------
 
 // Each chapter's frames at the stream's rate, the range the library's own
-// split takes: [start[k], end[k]).
+// split takes: [start[k], end[k]). A chapter that starts at the time the one
+// before it ends starts at the frame where that one's range ends: a time
+// between two frames would otherwise put that frame in both (floor for the
+// start, ceil for the end), and the pieces of keep_all would not tile.
 void chapter_frame_ranges(const sil_analysis &a, std::vector<int64_t> *start,
                           std::vector<int64_t> *end) {
     const size_t n = (size_t)a.count;
     start->resize(n);
     end->resize(n);
-    for (size_t k = 0; k < n; k++)
+    for (size_t k = 0; k < n; k++) {
         sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames,
                            &(*start)[k], &(*end)[k]);
+        if (k > 0 && a.chapters[k].t0 == a.chapters[k - 1].t1 && (*start)[k] < (*end)[k - 1]) {
+            (*start)[k] = (*end)[k - 1];
+            (*end)[k] = std::max((*end)[k], (*start)[k]);
+        }
+    }
 }
 
 struct ChapterFile {
@@ -495,12 +684,12 @@ int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string 
     return 0;
 }
 
-// Shows the copy's position in the input as the "write" stage. 0, or -1
-// with "cancelled" when the host's callback asks to stop.
-int report_write(MediaRun *run, int *shown, AVIOContext *pb, int64_t size, std::string *error) {
-    if (!run->progress || !pb || size <= 0)
+// Shows the copy's position at (bytes) in the input of size bytes as the
+// "write" stage. 0, or -1 with "cancelled" when the host's callback asks to
+// stop.
+int report_write_at(MediaRun *run, int *shown, int64_t at, int64_t size, std::string *error) {
+    if (!run->progress || size <= 0)
         return 0;
-    const int64_t at = avio_tell(pb);
     const int pct = at <= 0 ? 0 : at >= size ? 100 : (int)(at * 100 / size);
     if (pct == *shown)
         return 0;
@@ -510,6 +699,11 @@ int report_write(MediaRun *run, int *shown, AVIOContext *pb, int64_t size, std::
         return -1;
     }
     return 0;
+}
+
+// report_write_at with the reading's own position in the input.
+int report_write(MediaRun *run, int *shown, AVIOContext *pb, int64_t size, std::string *error) {
+    return pb ? report_write_at(run, shown, avio_tell(pb), size, error) : 0;
 }
 
 // Decoded frames of one packet, counted as the analysis counts them: the
@@ -537,6 +731,108 @@ int64_t packet_frames(AVCodecContext *dec, AVFrame *frame, const AVPacket *pkt, 
         av_frame_unref(frame);
     }
 }
+
+// Where the packets of a packet copy go: the chapters' frame ranges and
+// limits, the chapter being written or waited for, what its file holds, and
+// the frames where each file was cut.
+struct CopyPlan {
+    std::vector<int64_t> start, end;
+    int64_t max_len = INT64_MAX;
+    bool keep_all = false;
+    int min_packets = 1;
+    size_t k = 0;     // the chapter being written or waited for
+    int64_t held = 0; // frames of the packets in chapter k's file
+    int packets = 0;  // and the packets
+    std::vector<int64_t> cut0, cut1;
+};
+
+// What place_packet decided for one packet: the chapters whose files close
+// before it, [closed_from, closed_to), cut at its start; the chapter whose
+// file takes it (the chapter count: none); whether that file closes after
+// it, cut at its end.
+struct Placement {
+    size_t closed_from = 0, closed_to = 0;
+    size_t to = 0;
+    bool close_after = false;
+};
+
+// Places the packet spanning frames [s0, s1) of the decoded stream (len
+// frames; 0 for one the decoder drops). into, when it is a chapter, is
+// where the packet must go: the files before it close at s0.
+Placement place_packet(CopyPlan *p, int64_t s0, int64_t s1, int64_t len, size_t into) {
+    const size_t n = p->start.size();
+    Placement r;
+    r.closed_from = r.closed_to = p->k;
+    r.to = n;
+    const auto close = [p](int64_t at) {
+        if (p->cut0[p->k] < 0)
+            p->cut0[p->k] = at;
+        p->cut1[p->k] = at;
+        p->k++;
+        p->held = 0;
+        p->packets = 0;
+    };
+    while (p->k < n) {
+        const size_t k = p->k;
+        if (into < n && k < into) {
+            close(s0);
+            r.closed_to = p->k;
+            continue;
+        }
+        if (p->cut0[k] < 0) { // waiting for the chapter's first frame
+            const bool meets = k > 0 && p->start[k] <= p->end[k - 1];
+            if (k != into && !meets && s1 <= p->start[k] && !(len == 0 && s0 == p->start[k]))
+                break; // before the chapter: in no file
+            p->cut0[k] = s0;
+        }
+        const int64_t limit =
+            p->end[k] - p->cut0[k] > p->max_len ? p->cut0[k] + p->max_len : p->end[k];
+        const bool last_of_all = p->keep_all && k + 1 == n;
+        const bool too_few = p->packets < p->min_packets && s1 - p->cut0[k] <= p->max_len;
+        if (p->held == 0 || s1 <= limit || last_of_all || too_few || k == into) {
+            r.to = k;
+            p->held += len > 0 ? len : 1;
+            p->packets++;
+            if (s1 >= limit && !last_of_all && p->packets >= p->min_packets) {
+                close(s1);
+                r.close_after = true;
+            }
+            break;
+        }
+        close(s0); // the packet ends past the cut
+        r.closed_to = p->k;
+    }
+    return r;
+}
+
+// The chapter that the last two packets of the input, [s0, s1) and then
+// [s1, s2), should go to together, or the chapter count when they may go
+// where place_packet puts them: an MP3 piece must hold two packets, and the
+// last packet alone in a file has no next one to take, so the file takes the
+// packet before it (and the previous file ends one packet earlier, when it
+// keeps two of its own and the two fit within max_chapter_s).
+size_t last_pair(const CopyPlan &p, int64_t s0, int64_t s1, int64_t len0, int64_t s2,
+                 int64_t len1) {
+    const size_t n = p.start.size();
+    if (p.min_packets < 2 || p.k >= n)
+        return n;
+    CopyPlan dry = p;
+    const Placement first = place_packet(&dry, s0, s1, len0, n);
+    const Placement last = place_packet(&dry, s1, s2, len1, n);
+    if (last.to >= n || last.to == first.to || dry.packets != 1)
+        return n; // not alone
+    const bool gives_up =
+        first.to == n || (first.to == p.k && first.closed_to == p.k && p.packets >= p.min_packets);
+    return gives_up && s2 - s0 <= p.max_len ? last.to : n;
+}
+
+// A packet read ahead, with the frames its decoding gave and the position
+// in the input after it.
+struct AheadPacket {
+    PacketPtr pkt;
+    int64_t len = 0;
+    int64_t read_to = 0;
+};
 
 // Copies the packets of the chosen stream into the chapter files. The cuts
 // lie on packet boundaries of the analysis's own timeline: each packet spans
@@ -566,13 +862,20 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     }
     const size_t n = (size_t)a.count;
     const int rate = a.sample_rate;
-    std::vector<int64_t> start, end;
-    chapter_frame_ranges(a, &start, &end);
-    const int64_t max_len = opts.max_chapter_s > 0.0f && rate > 0
-                                ? (int64_t)std::floor((double)opts.max_chapter_s * rate)
-                                : INT64_MAX;
+    CopyPlan plan;
+    chapter_frame_ranges(a, &plan.start, &plan.end);
+    plan.max_len = opts.max_chapter_s > 0.0f && rate > 0
+                       ? (int64_t)std::floor((double)opts.max_chapter_s * rate)
+                       : INT64_MAX;
+    plan.keep_all = opts.keep_all;
+    // An MP3 file of one frame is not recognised as MP3 (the reader wants a
+    // second frame after the first): a piece takes a second packet from the
+    // next chapter when it would otherwise hold one, and the last piece the
+    // packet before its own (see last_pair).
+    plan.min_packets = strcmp(ofmt->name, "mp3") == 0 ? 2 : 1;
+    plan.cut0.assign(n, -1);
+    plan.cut1.assign(n, -1);
     std::vector<ChapterFile> files(n);
-    std::vector<int64_t> cut0(n, -1), cut1(n, -1);
     std::vector<std::string> titles = analysis_titles(a);
     titles.resize(n);
     *names = chapter_file_names(run->name_template, titles, n, ext);
@@ -584,87 +887,85 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     for (size_t k = 0; k < n; k++)
         files[k].file.final_path = (fs::path(out_dir) / (*names)[k]).string();
 
-    PacketPtr pkt(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
-    if (!pkt || !frame) {
+    if (!frame) {
         *error = "out of memory";
         return -1;
     }
     AVCodecContext *dec = in->dec.get();
-    size_t k = 0;        // the chapter being written or waited for
-    int64_t held = 0;    // frames of the packets in chapter k's file
-    int packets = 0;     // and the packets
-    // An MP3 file of one frame is not recognised as MP3 (the reader wants a
-    // second frame after the first): a piece takes a second packet from the
-    // next chapter when it would otherwise hold one.
-    const int min_packets = strcmp(ofmt->name, "mp3") == 0 ? 2 : 1;
-    int64_t pos = 0;     // decoded frames before this packet
+    int64_t pos = 0; // decoded frames before the packet being placed
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     int shown = -1;
-    // Closes chapter k's file at frame at (opening it empty when no packet
-    // came) and moves on to the next chapter.
-    const auto close_chapter = [&](int64_t at) -> int {
+    // Opens chapter k's file unless it is open.
+    const auto open_file = [&](size_t k) -> int {
         ChapterFile &cf = files[k];
-        if (cut0[k] < 0)
-            cut0[k] = at;
-        cut1[k] = at;
-        if (!cf.oc &&
-            open_chapter_file(in->fmt.get(), ist->codecpar, tb, ist->metadata, ofmt, (int)k + 1,
-                              (int)n, titles[k], &cf, error) != 0)
-            return -1;
-        if (finish_chapter_file(&cf, error) != 0)
-            return -1;
-        k++;
-        held = 0;
-        packets = 0;
-        return 0;
+        if (cf.oc)
+            return 0;
+        return open_chapter_file(in->fmt.get(), ist->codecpar, tb, ist->metadata, ofmt, (int)k + 1,
+                                 (int)n, titles[k], &cf, error);
     };
-    while (k < n) {
-        if (report_write(run, &shown, in->fmt->pb, size, error) != 0)
+    // Finishes chapter k's file (empty when no packet came).
+    const auto finish_file = [&](size_t k) -> int {
+        return open_file(k) != 0 || finish_chapter_file(&files[k], error) != 0 ? -1 : 0;
+    };
+    // Three packets are read ahead, so that the last two are known as such;
+    // the progress follows the packets placed.
+    std::deque<AheadPacket> ahead;
+    bool input_ended = false;
+    int64_t placed_to = in->fmt->pb ? avio_tell(in->fmt->pb) : 0;
+    while (plan.k < n) {
+        if (in->fmt->pb && report_write_at(run, &shown, placed_to, size, error) != 0)
             return -1;
-        const int got = media_next_packet(in, in->stream, pkt.get(), error);
-        if (got < 0)
-            return -1;
-        if (got == 0)
+        while (!input_ended && ahead.size() < 3) {
+            AheadPacket next{PacketPtr(av_packet_alloc()), 0};
+            if (!next.pkt) {
+                *error = "out of memory";
+                return -1;
+            }
+            const int got = media_next_packet(in, in->stream, next.pkt.get(), error);
+            if (got < 0)
+                return -1;
+            if (got == 0) {
+                input_ended = true;
+                break;
+            }
+            next.len = packet_frames(dec, frame.get(), next.pkt.get(), rate, error);
+            if (next.len < 0)
+                return -1;
+            next.read_to = in->fmt->pb ? avio_tell(in->fmt->pb) : 0;
+            ahead.push_back(std::move(next));
+        }
+        if (ahead.empty())
             break;
-        const int64_t len = packet_frames(dec, frame.get(), pkt.get(), rate, error);
-        if (len < 0)
-            return -1;
-        const int64_t s0 = pos, s1 = pos + len;
+        const AheadPacket cur = std::move(ahead.front());
+        ahead.pop_front();
+        placed_to = cur.read_to;
+        const int64_t s0 = pos, s1 = pos + cur.len;
         pos = s1;
-        for (;;) {
-            if (k >= n)
-                break;
-            if (cut0[k] < 0) { // waiting for the chapter's first frame
-                const bool meets = k > 0 && start[k] <= end[k - 1];
-                if (!meets && s1 <= start[k] && !(len == 0 && s0 == start[k]))
-                    break; // before the chapter: in no file
-                cut0[k] = s0;
-            }
-            const int64_t limit = end[k] - cut0[k] > max_len ? cut0[k] + max_len : end[k];
-            const bool last_of_all = opts.keep_all && k + 1 == n;
-            const bool too_few = packets < min_packets && s1 - cut0[k] <= max_len;
-            if (held == 0 || s1 <= limit || last_of_all || too_few) {
-                ChapterFile &cf = files[k];
-                if (!cf.oc && open_chapter_file(in->fmt.get(), ist->codecpar, tb, ist->metadata,
-                                                ofmt, (int)k + 1, (int)n, titles[k], &cf, error) != 0)
-                    return -1;
-                if (write_copy(&cf, pkt.get(), tb, error) != 0)
-                    return -1;
-                held += len > 0 ? len : 1;
-                packets++;
-                if (s1 >= limit && !last_of_all && packets >= min_packets && close_chapter(s1) != 0)
-                    return -1;
-                break;
-            }
-            if (close_chapter(s0) != 0) // the packet ends past the cut
+        const size_t into = input_ended && ahead.size() == 1
+                                ? last_pair(plan, s0, s1, cur.len, s1 + ahead[0].len, ahead[0].len)
+                                : n;
+        const Placement put = place_packet(&plan, s0, s1, cur.len, into);
+        for (size_t k = put.closed_from; k < put.closed_to; k++)
+            if (finish_file(k) != 0)
+                return -1;
+        if (put.to < n) {
+            if (open_file(put.to) != 0 || write_copy(&files[put.to], cur.pkt.get(), tb, error) != 0)
+                return -1;
+            if (put.close_after && finish_file(put.to) != 0)
                 return -1;
         }
-        av_packet_unref(pkt.get());
     }
-    for (; k < n;)
-        if (close_chapter(cut0[k] >= 0 ? pos : std::min(pos, start[k])) != 0)
+    for (; plan.k < n;) {
+        const size_t k = plan.k;
+        const int64_t at = plan.cut0[k] >= 0 ? pos : std::min(pos, plan.start[k]);
+        if (plan.cut0[k] < 0)
+            plan.cut0[k] = at;
+        plan.cut1[k] = at;
+        plan.k++;
+        if (finish_file(k) != 0)
             return -1;
+    }
     if (run->progress && size > 0 && shown != 100 &&
         run->progress(100, "write", run->progress_user) != 0) {
         *error = "cancelled";
@@ -673,8 +974,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     cut_t0->resize(n);
     cut_t1->resize(n);
     for (size_t j = 0; j < n; j++) {
-        (*cut_t0)[j] = rate > 0 ? (double)cut0[j] / rate : 0.0;
-        (*cut_t1)[j] = rate > 0 ? (double)cut1[j] / rate : 0.0;
+        (*cut_t0)[j] = rate > 0 ? (double)plan.cut0[j] / rate : 0.0;
+        (*cut_t1)[j] = rate > 0 ? (double)plan.cut1[j] / rate : 0.0;
     }
     return 0;
 }
@@ -1455,8 +1756,10 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     const std::string source = spool ? spool->file.temp : path;
     AVFormatContext *raw = nullptr;
     AVDictionary *demux_opts = nullptr;
-    if (!wav_wrapped_size(source).empty()) // read to the end, as the analysis did
+    if (!wav_wrapped_size(source).empty()) { // read to the end, as the analysis did
         av_dict_set(&demux_opts, "ignore_length", "1", 0);
+        av_dict_set(&demux_opts, "seekable", "0", 0);
+    }
     int rc = avformat_open_input(&raw, ("file:" + source).c_str(), nullptr, &demux_opts);
     av_dict_free(&demux_opts);
     if (rc < 0) {

@@ -76,10 +76,16 @@ static int read_fd(void *opaque, uint8_t *buf, int size) {
         if (n > 0) {
             if (b->spool && !b->spool_failed && fwrite(buf, 1, (size_t)n, b->spool) != (size_t)n)
                 b->spool_failed = true;
+            if (b->head.size() < MediaBytes::kHeadBytes)
+                b->head.insert(b->head.end(), buf,
+                               buf + std::min((size_t)n, MediaBytes::kHeadBytes - b->head.size()));
+            b->total += n;
             return (int)n;
         }
-        if (n == 0)
+        if (n == 0) {
+            b->ended = true;
             return AVERROR_EOF;
+        }
         if (errno != EINTR && errno != EAGAIN)
             return AVERROR(errno);
         if (stop_requested(b->stop))
@@ -184,10 +190,16 @@ static int open_input(const char *url, MediaInput *in, int stream_index, std::st
         fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
     // The WAV demuxer's ignore_length reads the data chunk to the end of
-    // the file. On failure FFmpeg frees the context itself.
+    // the file; read as a stream (the file protocol's seekable=0), the
+    // demuxer does not look for chunks after the size the header states,
+    // which in the audio past a wrapped size means stepping through every
+    // run of zero bytes eight at a time. On failure FFmpeg frees the
+    // context itself.
     AVDictionary *opts = nullptr;
-    if (whole_file)
+    if (whole_file) {
         av_dict_set(&opts, "ignore_length", "1", 0);
+        av_dict_set(&opts, "seekable", "0", 0);
+    }
     int rc = avformat_open_input(&fmt, url, nullptr, &opts);
     av_dict_free(&opts);
     if (rc < 0) {

@@ -64,6 +64,13 @@ struct MediaBytes {
     bool spool_failed = false;
     bool owns_fd = false; // a FIFO or device opened by name: closed with this
     MediaStop stop;
+    // What came through a pipe: its first kHeadBytes bytes (the container's
+    // header, for the sizes it declares), how many in all, and whether the
+    // writer closed it.
+    static constexpr size_t kHeadBytes = 1 << 16;
+    std::vector<uint8_t> head;
+    int64_t total = 0;
+    bool ended = false;
     MediaBytes() = default;
     MediaBytes(const MediaBytes &) = delete;
     MediaBytes &operator=(const MediaBytes &) = delete;
