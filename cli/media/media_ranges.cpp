@@ -50,10 +50,17 @@ struct Span {
     double range_s;
 };
 constexpr Span kSpans[] = {
-    {AV_CODEC_ID_MP3, 0.5, 0.25, 20.0},
-    {AV_CODEC_ID_FLAC, 0.1, 0.1, 20.0},
+    {AV_CODEC_ID_MP3, 0.5, 0.25, 15.0},
+    {AV_CODEC_ID_FLAC, 0.1, 0.1, 15.0},
     {AV_CODEC_ID_OPUS, 8.0, 1.0, 60.0},
 };
+// A range whose seam fails is decoded again, by the calling thread, with
+// this much more pre-roll, then this much more, before one decoder decodes
+// the input again from its start: whether a decoder with floating-point
+// filters settles to the same bits depends on where it starts, not only on
+// how long it runs.
+constexpr double kRetryS[] = {3.0, 9.0};
+
 // Packets are measured by their durations; a stream whose packets carry
 // none is cut by count, which also bounds what one range holds.
 constexpr size_t kMaxRangePackets = 1 << 14;
@@ -94,6 +101,7 @@ struct Range {
     // its own from own_from, the check span (the first packets of the next
     // range) from check_from, up to end.
     int64_t first = 0;
+    int64_t retry_from = 0; // the packets kept for a longer pre-roll
     int64_t own_from = 0;
     int64_t check_from = 0;
     int64_t end = 0;
@@ -111,6 +119,7 @@ struct Shared {
     MediaInput *in = nullptr;
     int64_t preroll = 0; // stream time base
     int64_t check = 0;
+    int64_t retry = 0; // the longest pre-roll of a range decoded again
     size_t window = 0; // ranges in flight at most: the memory the threads may run ahead with
 
     std::mutex mu;
@@ -121,6 +130,7 @@ struct Shared {
     std::deque<PacketPtr> packets;
     int64_t packets_base = 0;
     std::deque<std::unique_ptr<Range>> ranges; // not yet taken by the calling thread, in order
+    int64_t held_from = INT64_MAX;             // the packets of the range the calling thread holds
     bool demuxed = false;                      // the demuxer stopped: at the end, or failed
     std::string demux_error;
     int64_t end_pts = INT64_MIN;
@@ -156,12 +166,13 @@ void set_ready(Shared *s, Range *r, int64_t end) {
     s->changed.notify_all();
 }
 
-// Frees the packets below keep that no range still to be decoded needs.
+// Frees the packets below keep that no range still to be handed on needs,
+// for its decoding or for a longer pre-roll.
 void free_packets(Shared *s, int64_t keep) {
     std::lock_guard<std::mutex> lock(s->mu);
+    keep = std::min(keep, s->held_from);
     for (const auto &r : s->ranges)
-        if (r->state != Range::decoded)
-            keep = std::min(keep, r->first);
+        keep = std::min(keep, r->retry_from);
     while (s->packets_base < keep && !s->packets.empty()) {
         s->packets.pop_front();
         s->packets_base++;
@@ -180,9 +191,22 @@ double read_fraction(const MediaInput *in, int64_t size) {
 void demux(Shared *s, int64_t range_len) {
     MediaInput *in = s->in;
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
-    std::deque<int64_t> recent; // durations of the last packets: the next range's pre-roll
-    int64_t recent_first = 0;   // the number of the first of them
-    int64_t recent_len = 0;
+    // Durations of the last packets: the next range's pre-roll, and the
+    // longest pre-roll it may be decoded again with.
+    struct Window {
+        std::deque<int64_t> lens;
+        int64_t first = 0; // the number of the first of them
+        int64_t len = 0;
+        void add(int64_t n, int64_t want) {
+            lens.push_back(n);
+            len += n;
+            while (!lens.empty() && (len - lens.front() >= want || lens.size() > kMaxPrerollPackets)) {
+                len -= lens.front();
+                lens.pop_front();
+                first++;
+            }
+        }
+    } recent, kept;
     Range *cur = nullptr;      // being filled
     Range *checking = nullptr; // waiting for its check span
     int64_t check_len = 0;
@@ -225,13 +249,14 @@ void demux(Shared *s, int64_t range_len) {
                     set_ready(s, checking, seq);
                 checking = cur;
                 check_len = 0;
-                free_packets(s, recent_first);
+                free_packets(s, kept.first);
                 cur = new_range(s);
                 if (!cur) {
                     error = "cancelled";
                     break;
                 }
-                cur->first = recent_first;
+                cur->first = recent.first;
+                cur->retry_from = kept.first;
                 cur->own_from = seq;
             }
             {
@@ -247,14 +272,8 @@ void demux(Shared *s, int64_t range_len) {
                     checking = nullptr;
                 }
             }
-            recent.push_back(len);
-            recent_len += len;
-            while (!recent.empty() &&
-                   (recent_len - recent.front() >= s->preroll || recent.size() > kMaxPrerollPackets)) {
-                recent_len -= recent.front();
-                recent.pop_front();
-                recent_first++;
-            }
+            recent.add(len, s->preroll);
+            kept.add(len, s->retry);
         }
     } catch (const std::bad_alloc &) {
         error = "out of memory";
@@ -458,6 +477,48 @@ bool same_start(const Decoded &check, const Decoded &next) {
     return true;
 }
 
+// Decodes r again with longer pre-rolls until its first frames are the
+// earlier range's check frames; true when one was, with r's frames
+// replaced by that decoding's.
+bool decode_again_longer(Shared *s, Range *r, const Decoded &last_check) {
+    for (double extra_s : kRetryS) {
+        Range t;
+        t.own_from = r->own_from;
+        t.check_from = r->check_from;
+        t.end = r->end;
+        t.own_len = r->own_len;
+        t.drain = r->drain;
+        try {
+            std::lock_guard<std::mutex> lock(s->mu);
+            const double tb = av_q2d(s->in->fmt->streams[s->in->stream]->time_base);
+            const int64_t extra = (int64_t)(extra_s / tb);
+            int64_t len = 0;
+            t.first = r->first;
+            while (t.first > std::max(r->retry_from, s->packets_base) && len < extra) {
+                t.first--;
+                len += std::max<int64_t>(s->packets[(size_t)(t.first - s->packets_base)]->duration, 0);
+            }
+            for (int64_t n = t.first; n < t.end; n++)
+                t.packets.push_back(s->packets[(size_t)(n - s->packets_base)].get());
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        if (t.first == r->first)
+            return false; // nothing further back is kept
+        try {
+            decode_range(s, &t);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        if (t.error.empty() && same_start(last_check, t.out)) {
+            std::swap(r->out, t.out);
+            std::swap(r->check, t.check);
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string clock_text(double s) {
     const long long t = (long long)s;
     char buf[32];
@@ -570,6 +631,7 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int threads, co
     s.in = in;
     s.preroll = (int64_t)(preroll_s / tb);
     s.check = std::max<int64_t>(1, (int64_t)(std::min(span->check_s, range_s) / tb));
+    s.retry = (int64_t)((preroll_s + kRetryS[sizeof kRetryS / sizeof kRetryS[0] - 1]) / tb);
     // Each thread decodes a range while the one before is handed on and
     // the demuxer fills the next.
     s.window = (size_t)threads + 1;
@@ -594,6 +656,7 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int threads, co
                 if (!s.ranges.empty() && s.ranges.front()->state == Range::decoded) {
                     r = std::move(s.ranges.front());
                     s.ranges.pop_front();
+                    s.held_from = r->retry_from;
                     break;
                 }
                 if (s.demuxed && (!s.demux_error.empty() || s.ranges.empty()))
@@ -616,7 +679,8 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int threads, co
         }
         // The seam: the next range's first frames must be the earlier
         // range's check frames, to the bit.
-        if (!first && !same_start(last_check, r->out)) {
+        if (!first && !same_start(last_check, r->out) &&
+            !(sizes.retry && decode_again_longer(&s, r.get(), last_check))) {
             pool.stop();
             const int rate = stats->sample_rate > 0 ? stats->sample_rate : 1;
             tell(note, "from " + clock_text((double)stats->frames / rate) +

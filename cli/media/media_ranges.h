@@ -9,9 +9,10 @@
 // Each decoder goes a little past the end of its range; those samples are
 // compared, bit for bit, with the first samples of the next range. Where
 // they differ (a decoder whose state reaches further back than the
-// pre-roll), one decoder decodes the input again from its start and hands
-// on what follows what was already handed on, so that the result is always
-// one decoder's.
+// pre-roll), the next range is decoded again with longer pre-rolls; where
+// none agrees, one decoder decodes the input again from its start and
+// hands on what follows what was already handed on, so that the result is
+// always one decoder's.
 #ifndef SILSPLIT_CLI_MEDIA_MEDIA_RANGES_H
 #define SILSPLIT_CLI_MEDIA_MEDIA_RANGES_H
 
@@ -30,10 +31,12 @@ struct MediaNote {
 
 // The lengths a codec's ranges are cut to, in seconds; 0 (or less) takes
 // the codec's own. Tests make them short, or the pre-roll too short to
-// hold, to try many seams and a seam that fails.
+// hold, to try many seams, seams decoded again with a longer pre-roll, and
+// a seam that fails.
 struct MediaRangeSizes {
     double range_s = 0.0;
     double preroll_s = -1.0; // below 0: the codec's own; 0: no pre-roll
+    bool retry = true;       // a failed seam is decoded again with longer pre-rolls
 };
 
 // Why in (opened by media_open from path) is not decoded in ranges: a pipe,

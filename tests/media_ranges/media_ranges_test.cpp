@@ -105,15 +105,20 @@ TEST(Concurrency, RangesGiveOneDecodersSamples) {
         Hash one;
         ASSERT_TRUE(decode(path, 1, &one));
         EXPECT_GT(one.frames, 79 * one.rate);
+        const bool opus = std::strstr(c.name, ".opus") != nullptr;
+        const bool flac = std::strstr(c.name, ".flac") != nullptr;
         const struct {
             const char *name;
             MediaRangeSizes sizes;
-            bool fails; // a seam must fail: the pre-roll cannot hold the decoder's state
+            int fails; // 1: a seam fails and one decoder takes over; -1: it may
         } layouts[] = {
-            {"the codec's ranges", {}, false},
-            {"5 s ranges", {5.0, -1.0}, false},
-            {"7.3 s ranges", {7.3, -1.0}, false},
-            {"5 s ranges without pre-roll", {5.0, 0.0}, std::strcmp(c.name, "talk.flac") != 0},
+            {"the codec's ranges", {}, 0},
+            {"5 s ranges", {5.0, -1.0, true}, 0},
+            {"7.3 s ranges", {7.3, -1.0, true}, 0},
+            // Seams that fail are decoded again with a longer pre-roll;
+            // Opus's SILK layer may not settle even then.
+            {"5 s ranges, 0.03 s pre-roll", {5.0, 0.03, true}, opus ? -1 : 0},
+            {"5 s ranges, no pre-roll, no second try", {5.0, 0.0, false}, flac ? 0 : 1},
         };
         for (const auto &l : layouts)
             for (int threads : {2, 3, 7}) {
@@ -123,7 +128,7 @@ TEST(Concurrency, RangesGiveOneDecodersSamples) {
                 if (c.note) {
                     ASSERT_EQ(got.notes.size(), 1u);
                     EXPECT_EQ(got.notes[0], c.note);
-                } else if (l.fails) {
+                } else if (l.fails == 1 || (l.fails == -1 && !got.notes.empty())) {
                     ASSERT_EQ(got.notes.size(), 1u);
                     EXPECT_EQ(got.notes[0].rfind("decoding on one thread: from 0:00:0", 0), 0u)
                         << got.notes[0];
