@@ -61,6 +61,11 @@ constexpr Span kSpans[] = {
 // how long it runs.
 constexpr double kRetryS[] = {3.0, 9.0};
 
+// The decoded samples waiting to be handed on (about two ranges a thread)
+// are held to about this many bytes: with many threads, ranges are made
+// shorter, down to twice their pre-roll and check span.
+constexpr double kWaitingBytes = 48.0 * 1024 * 1024;
+
 // Packets are measured by their durations; a stream whose packets carry
 // none is cut by count, which also bounds what one range holds.
 constexpr size_t kMaxRangePackets = 1 << 14;
@@ -617,8 +622,14 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int threads, co
     const AVStream *st = in->fmt->streams[in->stream];
     const Span *span = span_of(st->codecpar->codec_id);
     const double tb = av_q2d(st->time_base);
-    const double range_s = sizes.range_s > 0.0 ? sizes.range_s : span->range_s;
     const double preroll_s = sizes.preroll_s >= 0.0 ? sizes.preroll_s : span->preroll_s;
+    const int rate = std::max(1, st->codecpar->sample_rate);
+    const double range_s =
+        sizes.range_s > 0.0
+            ? sizes.range_s
+            : std::min(span->range_s,
+                       std::max(2.0 * (preroll_s + span->check_s),
+                                kWaitingBytes / sizeof(float) / rate / (threads + 2)));
     const int64_t length = st->duration > 0 ? st->duration
                            : in->fmt->duration > 0
                                ? av_rescale_q(in->fmt->duration, AV_TIME_BASE_Q, st->time_base)
