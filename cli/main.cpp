@@ -224,10 +224,13 @@ void on_note(void *user, const std::string &text) {
 
 // What a media command or an analysis is told: the options text, the audio
 // stream, the job whose progress is shown (none: no progress) and Ctrl-C.
+// A compressed file's analysis is decoded on every core (analyze's -j
+// shares them out among its files).
 MediaRun media_run(const std::string &opts, int stream, Job *job) {
     MediaRun run;
     run.opts = opts;
     run.stream = stream;
+    run.jobs = default_jobs();
     if (job) {
         run.progress = on_progress;
         run.progress_user = job;
