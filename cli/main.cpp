@@ -173,7 +173,6 @@ struct AnalyzeArgs {
     bool quiet = false;
     bool progress = false;
     int jobs = default_jobs();
-    bool jobs_given = false; // -j on the command line: ranges of one file too
     int stream = -1;
     DetectionFlags flags;
     ChapterFlags lists;
@@ -225,10 +224,13 @@ void on_note(void *user, const std::string &text) {
 
 // What a media command or an analysis is told: the options text, the audio
 // stream, the job whose progress is shown (none: no progress) and Ctrl-C.
+// A compressed file's analysis is decoded on every core (analyze's -j
+// shares them out among its files).
 MediaRun media_run(const std::string &opts, int stream, Job *job) {
     MediaRun run;
     run.opts = opts;
     run.stream = stream;
+    run.jobs = default_jobs();
     if (job) {
         run.progress = on_progress;
         run.progress_user = job;
@@ -311,11 +313,9 @@ int run_analyze(const AnalyzeArgs &a) {
     std::condition_variable cv;
     std::atomic<size_t> next{0};
     size_t running = std::min<size_t>((size_t)a.jobs, jobs.size());
-    // With -j given, the threads left over when there are fewer files than
-    // jobs decode parts of each compressed file at once. By default each
-    // file has one decoder: ranges do not yet make one file faster.
-    const int ranges =
-        a.jobs_given ? std::max(1, a.jobs / (int)std::max<size_t>(running, 1)) : 1;
+    // The threads left over when there are fewer files than jobs decode
+    // ranges of each compressed file at once.
+    const int ranges = std::max(1, a.jobs / (int)std::max<size_t>(running, 1));
     auto worker = [&] {
         for (;;) {
             size_t i = next.fetch_add(1);
@@ -672,12 +672,11 @@ int main(int argc, char **argv) {
         ->check(CLI::IsMember({"json", "table", "cue", "ffmetadata", "labels", "vtt", "html"}))
         ->capture_default_str();
     analyze->add_flag("--pretty", an.pretty, "indent the JSON output");
-    CLI::Option *jobs_option =
-        analyze
+    analyze
         ->add_option("-j,--jobs", an.jobs,
-                     "threads: N files analysed at once (default: the cores), and when given, "
-                     "the ranges of a long compressed file decoded at once when there are fewer "
-                     "files (1: one decoder per file); output keeps the files' order")
+                     "threads: N files analysed at once (default: the cores), and the ranges of "
+                     "a long compressed file decoded at once when there are fewer files (1: one "
+                     "decoder per file); output keeps the files' order")
         ->check(CLI::Range(1, 256))
         ->type_name("N")
         ->capture_default_str();
@@ -779,7 +778,6 @@ int main(int argc, char **argv) {
     catch_sigint();
     try {
         if (analyze->parsed()) {
-            an.jobs_given = jobs_option->count() > 0;
             return run_analyze(an);
         }
         if (chapters->parsed())

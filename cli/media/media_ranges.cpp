@@ -1,6 +1,8 @@
-// Decoding one input in ranges on several threads (media_ranges.h). Each
-// range's thread demuxes and decodes; the calling thread takes the ranges'
-// decoded frames in order, checks each seam and feeds the sink.
+// Decoding one input in ranges on several threads (media_ranges.h). Three
+// kinds of thread share one record: the demuxer reads the packets and cuts
+// them into ranges, the decoders decode the ranges that are ready, and the
+// calling thread takes the decoded ranges in order, checks each seam and
+// feeds the sink.
 #include "media_ranges.h"
 
 #include "engine.h"
@@ -13,14 +15,16 @@ extern "C" {
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -28,296 +32,400 @@ namespace silsplit_cli {
 
 namespace {
 
-// How much of the stream a range decodes before its own start, and throws
-// away, so that its decoder's state is that of one decoder from the start;
-// and how far it goes past its end, to be compared with the next range.
-// MP3 carries state from a few frames back (the bit reservoir, the
+// How much of the stream a range's decoder decodes before the range, and
+// throws away, so that its state is that of one decoder from the start; how
+// far it goes past the range's end, to be compared with the next range; and
+// how long a range is (each range's decoded samples are held until the
+// ranges before it are handed on). MP3 carries state from a few frames back
+// (the bit reservoir, up to half a second back at the lowest rates, the
 // overlap, the synthesis window); FLAC frames stand alone; Opus's
-// linear-prediction layer (SILK) runs its filters in floating point, which
-// can take seconds of noise-like input to settle to the same bits.
+// linear-prediction layer (SILK) and band energies run their filters in
+// floating point, which can take seconds of input to settle to the same
+// bits, so its ranges are longer, to keep the pre-roll a small part of the
+// work.
 struct Span {
     AVCodecID codec;
     double preroll_s;
     double check_s;
+    double range_s;
 };
 constexpr Span kSpans[] = {
-    {AV_CODEC_ID_MP3, 1.0, 0.5},
-    {AV_CODEC_ID_FLAC, 0.5, 0.5},
-    {AV_CODEC_ID_OPUS, 8.0, 1.0},
+    {AV_CODEC_ID_MP3, 0.5, 0.25, 15.0},
+    {AV_CODEC_ID_FLAC, 0.1, 0.1, 15.0},
+    {AV_CODEC_ID_OPUS, 8.0, 1.0, 60.0},
 };
-// Shorter ranges are not worth a decoder of their own.
-constexpr double kMinRangeS = 10.0;
-// Decoded frames move from a range's thread to the calling thread in
-// batches of about this many samples, or this many frames (fewer when the
-// range ends), one lock and one wake-up a batch: a wake-up costs more than
-// a frame's analysis.
-constexpr size_t kBatchSamples = 1 << 16;
-constexpr size_t kBatchPieces = 64;
-// Batches waiting per range: the memory a range may run ahead with.
-constexpr size_t kQueueBatches = 2;
+// A range whose seam fails is decoded again, by the calling thread, with
+// this much more pre-roll, then this much more, before one decoder decodes
+// the input again from its start: whether a decoder with floating-point
+// filters settles to the same bits depends on where it starts, not only on
+// how long it runs.
+constexpr double kRetryS[] = {3.0, 9.0};
 
-// What a range's decoder hands on: one decoded frame, or a packet or frame
-// that could not be used, or the end of the range.
+// The decoded samples waiting to be handed on (about two ranges a thread)
+// are held to about this many bytes: with many threads, ranges are made
+// shorter, down to twice their pre-roll and check span.
+constexpr double kWaitingBytes = 48.0 * 1024 * 1024;
+
+// Packets are measured by their durations; a stream whose packets carry
+// none is cut by count, which also bounds what one range holds.
+constexpr size_t kMaxRangePackets = 1 << 14;
+constexpr size_t kMaxPrerollPackets = 1 << 12;
+
+// One decoded frame, or a packet or frame that could not be used; its
+// samples are count values from at in its Decoded's samples.
 struct Piece {
-    enum Kind { frames, unmixable, corrupt, end, failed } kind = frames;
-    bool check = false; // past the range's end: compared with the next range
+    enum Kind : uint8_t { frames, unmixable, corrupt } kind = frames;
     int rate = 0;
     int64_t pts = INT64_MIN;
-    std::vector<float> mono;
-    std::string error; // failed
+    size_t at = 0;
+    size_t count = 0;
 };
 
-enum class Verdict { waiting, stop, go_on };
+// A range's decoded frames. The sample buffer keeps its size from range
+// to range (used says how much holds samples), so that a buffer handed back
+// is filled again without being cleared or grown.
+struct Decoded {
+    std::vector<Piece> pieces;
+    std::vector<float> samples;
+    size_t used = 0;
+
+    float *append(size_t n) {
+        if (samples.size() - used < n)
+            samples.resize(std::max(used + n, samples.size() + samples.size() / 2));
+        used += n;
+        return samples.data() + used - n;
+    }
+    void clear() {
+        pieces.clear();
+        used = 0;
+    }
+};
 
 struct Range {
-    int64_t t0 = INT64_MIN; // its packets: t0 <= pts < t1 (stream time base)
-    int64_t t1 = INT64_MAX;
-    int64_t preroll = 0;
-    int64_t check = 0;
-    int64_t from = 0; // where its progress counts from: t0, or the stream's start
-    MediaInput *in = nullptr;
-    MediaStop outer; // the run's own stop
-
-    // Sample buffers go back to the thread that filled them, so that no
-    // thread frees what another allocated (the allocator locks for that).
-    std::vector<Piece> filling; // the range's thread only
-    size_t filling_samples = 0;
-    std::vector<std::vector<float>> buffers;
-    std::deque<Piece> emptying; // the calling thread only
-    std::vector<std::vector<float>> used;
-
-    std::mutex mu;
-    std::condition_variable changed; // queue, verdict or cancel
-    std::deque<std::vector<Piece>> queue;
-    std::vector<std::vector<float>> returned;
-    Verdict verdict = Verdict::waiting;
-    std::atomic<bool> cancelled{false};
-    std::atomic<int64_t> done{0}; // stream time decoded from t0 on
-    // Where the last packet read ends (stream time); the range's thread
-    // writes it before handing on its end, the caller reads it after.
-    int64_t end_pts = INT64_MIN;
-    std::thread thread;
+    // Its packets, by their numbers in the stream: the pre-roll from first,
+    // its own from own_from, the check span (the first packets of the next
+    // range) from check_from, up to end.
+    int64_t first = 0;
+    int64_t retry_from = 0; // the packets kept for a longer pre-roll
+    int64_t own_from = 0;
+    int64_t check_from = 0;
+    int64_t end = 0;
+    int64_t own_len = 0; // its own packets' duration (stream time base)
+    bool drain = false;  // the input ends in it or its check span
+    double read = -1.0;  // how much of the input was read once its own packets were in, 0 to 1
+    enum State { filling, ready, decoding, decoded } state = filling;
+    std::vector<const AVPacket *> packets; // while it is decoded: first to end
+    Decoded out;                           // its own packets' frames
+    Decoded check;                         // the check span's frames
+    std::string error;
 };
 
-int range_stop(void *user) {
-    const Range *r = static_cast<const Range *>(user);
-    return r->cancelled.load() || (r->outer.fn && r->outer.fn(r->outer.user) != 0);
-}
+struct Shared {
+    MediaInput *in = nullptr;
+    int64_t preroll = 0; // stream time base
+    int64_t check = 0;
+    int64_t retry = 0; // the longest pre-roll of a range decoded again
+    size_t window = 0; // ranges in flight at most: the memory the threads may run ahead with
 
-void cancel(Range *r) {
-    {
-        std::lock_guard<std::mutex> lock(r->mu);
-        r->cancelled.store(true);
-    }
-    r->changed.notify_all();
-}
+    std::mutex mu;
+    std::condition_variable changed;
+    // The packets read and still needed, numbered from packets_base on.
+    // Only the demuxer adds and frees them, so that no other thread frees
+    // what it allocated.
+    std::deque<PacketPtr> packets;
+    int64_t packets_base = 0;
+    std::deque<std::unique_ptr<Range>> ranges; // not yet taken by the calling thread, in order
+    int64_t held_from = INT64_MAX;             // the packets of the range the calling thread holds
+    bool demuxed = false;                      // the demuxer stopped: at the end, or failed
+    std::string demux_error;
+    int64_t end_pts = INT64_MIN;
+    std::vector<Decoded> spare; // buffers of ranges handed on, for the next ones
+    std::atomic<bool> cancelled{false};
+};
 
-// Hands the batch being filled on, waiting for room in the range's queue.
-// False when the range was cancelled.
-bool send(Range *r) {
-    std::unique_lock<std::mutex> lock(r->mu);
-    r->changed.wait(lock, [&] { return r->cancelled.load() || r->queue.size() < kQueueBatches; });
-    if (r->cancelled.load())
-        return false;
-    r->queue.push_back(std::move(r->filling));
-    r->filling.clear();
-    r->filling_samples = 0;
-    if (r->buffers.empty())
-        r->buffers.swap(r->returned);
-    lock.unlock();
-    r->changed.notify_all();
-    return true;
-}
+bool cancelled(const Shared *s) { return s->cancelled.load(std::memory_order_relaxed); }
 
-// Adds a piece to the batch being filled; a full batch, the end of the
-// range and a failure are handed on. False when the range was cancelled.
-bool put(Range *r, Piece &&p) {
-    const bool last = p.kind == Piece::end || p.kind == Piece::failed;
-    r->filling_samples += p.mono.size();
-    r->filling.push_back(std::move(p));
-    return last || r->filling.size() >= kBatchPieces || r->filling_samples >= kBatchSamples
-               ? send(r)
-               : !r->cancelled.load();
-}
+// ---------------------------------------------------------------------------
+// The demuxer's thread
+// ---------------------------------------------------------------------------
 
-Piece take(Range *r) {
-    if (r->emptying.empty()) {
-        std::unique_lock<std::mutex> lock(r->mu);
-        r->changed.wait(lock, [&] { return !r->queue.empty(); });
-        std::vector<Piece> batch = std::move(r->queue.front());
-        r->queue.pop_front();
-        for (auto &b : r->used)
-            if (r->returned.size() < 2 * kBatchPieces)
-                r->returned.push_back(std::move(b));
-        lock.unlock();
-        r->used.clear();
-        r->changed.notify_all();
-        for (Piece &p : batch)
-            r->emptying.push_back(std::move(p));
-    }
-    Piece p = std::move(r->emptying.front());
-    r->emptying.pop_front();
+// A new range at the end of the list, once there is room for it; NULL when
+// cancelled.
+Range *new_range(Shared *s) {
+    std::unique_ptr<Range> r(new Range);
+    Range *p = r.get();
+    std::unique_lock<std::mutex> lock(s->mu);
+    s->changed.wait(lock, [&] { return cancelled(s) || s->ranges.size() < s->window; });
+    if (cancelled(s))
+        return nullptr;
+    s->ranges.push_back(std::move(r));
     return p;
 }
 
-// Gives a taken piece's buffer back to its range.
-void give_back(Range *r, Piece *p) {
-    if (p->mono.capacity() > 0)
-        r->used.push_back(std::move(p->mono));
-}
-
-void set_verdict(Range *r, Verdict v) {
+void set_ready(Shared *s, Range *r, int64_t end) {
     {
-        std::lock_guard<std::mutex> lock(r->mu);
-        r->verdict = v;
+        std::lock_guard<std::mutex> lock(s->mu);
+        r->end = end;
+        r->state = Range::ready;
     }
-    r->changed.notify_all();
+    s->changed.notify_all();
 }
 
-Verdict wait_verdict(Range *r) {
-    std::unique_lock<std::mutex> lock(r->mu);
-    r->changed.wait(lock, [&] { return r->cancelled.load() || r->verdict != Verdict::waiting; });
-    return r->cancelled.load() ? Verdict::stop : r->verdict;
+// Frees the packets below keep that no range still to be handed on needs,
+// for its decoding or for a longer pre-roll.
+void free_packets(Shared *s, int64_t keep) {
+    std::lock_guard<std::mutex> lock(s->mu);
+    keep = std::min(keep, s->held_from);
+    for (const auto &r : s->ranges)
+        keep = std::min(keep, r->retry_from);
+    while (s->packets_base < keep && !s->packets.empty()) {
+        s->packets.pop_front();
+        s->packets_base++;
+    }
+}
+
+double read_fraction(const MediaInput *in, int64_t size) {
+    AVIOContext *pb = in->fmt->pb;
+    return pb && size > 0 ? std::min(1.0, (double)avio_tell(pb) / (double)size) : -1.0;
+}
+
+// Reads the stream to its end. A packet goes to the range being filled;
+// once that range holds its length, the next packet starts a new one, whose
+// pre-roll is the packets just read, and the packets that follow are the
+// earlier range's check span too until it holds its length.
+void demux(Shared *s, int64_t range_len) {
+    MediaInput *in = s->in;
+    const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
+    // Durations of the last packets: the next range's pre-roll, and the
+    // longest pre-roll it may be decoded again with.
+    struct Window {
+        std::deque<int64_t> lens;
+        int64_t first = 0; // the number of the first of them
+        int64_t len = 0;
+        void add(int64_t n, int64_t want) {
+            lens.push_back(n);
+            len += n;
+            while (!lens.empty() && (len - lens.front() >= want || lens.size() > kMaxPrerollPackets)) {
+                len -= lens.front();
+                lens.pop_front();
+                first++;
+            }
+        }
+    } recent, kept;
+    Range *cur = nullptr;      // being filled
+    Range *checking = nullptr; // waiting for its check span
+    int64_t check_len = 0;
+    int64_t seq = 0; // the number of the next packet
+    int64_t end_pts = INT64_MIN;
+    std::string error;
+    try {
+        cur = new_range(s);
+        while (cur) {
+            if (cancelled(s)) {
+                error = "cancelled";
+                break;
+            }
+            PacketPtr pkt(av_packet_alloc());
+            if (!pkt)
+                throw std::bad_alloc();
+            const int got = media_next_packet(in, in->stream, pkt.get(), &error);
+            if (got < 0)
+                break;
+            if (got == 0) { // the end: the last ranges drain their decoders
+                if (checking) {
+                    checking->drain = true;
+                    set_ready(s, checking, seq);
+                    checking = nullptr;
+                }
+                cur->check_from = seq;
+                cur->drain = true;
+                cur->read = 1.0;
+                set_ready(s, cur, seq);
+                cur = nullptr;
+                break;
+            }
+            const int64_t len = std::max<int64_t>(pkt->duration, 0);
+            if (pkt->pts != AV_NOPTS_VALUE)
+                end_pts = std::max(end_pts, pkt->pts + len);
+            if (seq > cur->own_from && (cur->own_len >= range_len || seq - cur->own_from >= (int64_t)kMaxRangePackets)) {
+                cur->check_from = seq;
+                cur->read = read_fraction(in, size);
+                if (checking) // a check span longer than a range ends with it
+                    set_ready(s, checking, seq);
+                checking = cur;
+                check_len = 0;
+                free_packets(s, kept.first);
+                cur = new_range(s);
+                if (!cur) {
+                    error = "cancelled";
+                    break;
+                }
+                cur->first = recent.first;
+                cur->retry_from = kept.first;
+                cur->own_from = seq;
+            }
+            {
+                std::lock_guard<std::mutex> lock(s->mu);
+                s->packets.push_back(std::move(pkt));
+            }
+            seq++;
+            cur->own_len += len;
+            if (checking) {
+                check_len += len;
+                if (check_len >= s->check) {
+                    set_ready(s, checking, seq);
+                    checking = nullptr;
+                }
+            }
+            recent.add(len, s->preroll);
+            kept.add(len, s->retry);
+        }
+    } catch (const std::bad_alloc &) {
+        error = "out of memory";
+    }
+    {
+        std::lock_guard<std::mutex> lock(s->mu);
+        s->demuxed = true;
+        s->end_pts = end_pts;
+        if (cur || checking)
+            s->demux_error = error.empty() ? "cancelled" : error;
+    }
+    s->changed.notify_all();
 }
 
 // ---------------------------------------------------------------------------
-// A range's thread
+// The decoders' threads
 // ---------------------------------------------------------------------------
 
-enum class Phase { preroll, own, check, rest };
-
-bool put_frame(Range *r, Phase phase, const AVFrame *f) {
-    if (phase == Phase::preroll || f->nb_samples <= 0)
-        return true;
-    Piece p;
-    p.check = phase == Phase::check;
-    p.rate = f->sample_rate;
-    p.pts = f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp;
-    if (f->ch_layout.nb_channels <= 0) {
-        p.kind = Piece::corrupt;
-    } else {
-        if (!r->buffers.empty()) {
-            p.mono = std::move(r->buffers.back());
-            r->buffers.pop_back();
-        }
-        p.mono.resize((size_t)f->nb_samples);
-        if (media_mix_frame(f, p.mono.data()) != 0) {
-            p.kind = Piece::unmixable;
-            p.mono.clear();
-        }
-    }
-    return put(r, std::move(p));
-}
-
-bool put_corrupt(Range *r, Phase phase) {
-    if (phase == Phase::preroll)
-        return true;
+void add_corrupt(Decoded *to) {
+    if (!to)
+        return;
     Piece p;
     p.kind = Piece::corrupt;
-    p.check = phase == Phase::check;
-    return put(r, std::move(p));
+    p.at = to->used;
+    to->pieces.push_back(p);
 }
 
-// Takes every frame the decoder has ready. False when the range was
-// cancelled.
-bool receive_all(Range *r, Phase phase, AVFrame *frame) {
+// Takes every frame the decoder has ready into to (NULL: the pre-roll,
+// thrown away).
+void receive_all(AVCodecContext *dec, AVFrame *frame, Decoded *to) {
     for (;;) {
-        const int rc = avcodec_receive_frame(r->in->dec.get(), frame);
+        const int rc = avcodec_receive_frame(dec, frame);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
-            return true;
+            return;
         if (rc < 0) { // counted and skipped, as one decoder does
-            if (!put_corrupt(r, phase))
-                return false;
+            add_corrupt(to);
             continue;
         }
-        const bool kept = put_frame(r, phase, frame);
+        if (to && frame->nb_samples > 0) {
+            Piece p;
+            p.rate = frame->sample_rate;
+            p.pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
+            p.at = to->used;
+            if (frame->ch_layout.nb_channels <= 0) {
+                p.kind = Piece::corrupt;
+            } else if (media_mix_frame(frame, to->append((size_t)frame->nb_samples)) != 0) {
+                p.kind = Piece::unmixable;
+                to->used = p.at;
+            } else {
+                p.count = (size_t)frame->nb_samples;
+            }
+            to->pieces.push_back(p);
+        }
         av_frame_unref(frame);
-        if (!kept)
-            return false;
     }
 }
 
-void fail(Range *r, const std::string &error) {
-    Piece p;
-    p.kind = Piece::failed;
-    p.error = error;
-    put(r, std::move(p));
-}
-
-bool put_end(Range *r) {
-    Piece p;
-    p.kind = Piece::end;
-    return put(r, std::move(p));
-}
-
-// Demuxes from the start of the input, decodes from the pre-roll on, and
-// hands on the frames of the packets from t0 to t1, then those of the
-// check span. Packets are assigned to phases by their timestamps, the same
-// way in every range, so that two neighbours agree on where one ends.
-void run_range(Range *r, bool first) {
-    const bool last = r->t1 == INT64_MAX;
-    const int64_t check_end = last ? INT64_MAX : r->t1 + r->check;
-    Phase phase = first ? Phase::own : Phase::preroll;
-    PacketPtr pkt(av_packet_alloc());
+// Decodes a range's packets with a decoder of its own: the frames of its
+// pre-roll are thrown away, those of its own packets and of its check span
+// kept apart. A frame belongs to the packet last sent, the same way in
+// every range, so that neighbours agree on where one range ends.
+void decode_range(Shared *s, Range *r) {
+    CodecPtr dec;
+    if (media_open_decoder(*s->in, &dec, &r->error) != 0)
+        return;
     FramePtr frame(av_frame_alloc());
-    if (!pkt || !frame) {
-        fail(r, "out of memory");
-        return;
+    if (!frame)
+        throw std::bad_alloc();
+    // Room for the range's samples at once, from its packets' durations.
+    const AVStream *st = s->in->fmt->streams[s->in->stream];
+    const int64_t want = av_rescale_q(r->own_len, st->time_base,
+                                      AVRational{1, std::max(1, st->codecpar->sample_rate)});
+    if (want > 0 && r->out.samples.size() < (size_t)want + 8192)
+        r->out.samples.resize((size_t)want + 8192);
+    Decoded *to = nullptr;
+    for (size_t i = 0; i < r->packets.size(); i++) {
+        if (cancelled(s))
+            return;
+        const int64_t n = r->first + (int64_t)i;
+        to = n < r->own_from ? nullptr : n < r->check_from ? &r->out : &r->check;
+        const int rc = avcodec_send_packet(dec.get(), r->packets[i]);
+        if (rc < 0 && rc != AVERROR(EAGAIN))
+            add_corrupt(to);
+        receive_all(dec.get(), frame.get(), to);
     }
-    AVCodecContext *dec = r->in->dec.get();
-    std::string error;
-    for (;;) {
-        if (r->cancelled.load())
-            return;
-        const int got = media_next_packet(r->in, r->in->stream, pkt.get(), &error);
-        if (got < 0) {
-            fail(r, error);
-            return;
-        }
-        if (got == 0)
-            break;
-        const int64_t pts = pkt->pts;
-        if (phase == Phase::preroll) {
-            if (pts == AV_NOPTS_VALUE) {
-                fail(r, "a packet without a timestamp");
-                return;
-            }
-            if (pts < r->t0 - r->preroll) { // demuxed only
-                av_packet_unref(pkt.get());
-                continue;
-            }
-            if (pts >= r->t0)
-                phase = Phase::own;
-        }
-        if (pts != AV_NOPTS_VALUE) {
-            if (phase == Phase::own && pts >= r->t1)
-                phase = Phase::check;
-            if (phase == Phase::check && pts >= check_end) {
-                if (!put_end(r) || wait_verdict(r) != Verdict::go_on)
-                    return;
-                phase = Phase::rest;
-            }
-            if (phase != Phase::preroll)
-                r->done.store(std::max<int64_t>(0, pts - r->from));
-            r->end_pts = std::max(r->end_pts, pts + std::max<int64_t>(pkt->duration, 0));
-        }
-        const int rc = avcodec_send_packet(dec, pkt.get());
-        av_packet_unref(pkt.get());
-        if (rc < 0 && rc != AVERROR(EAGAIN) && !put_corrupt(r, phase))
-            return;
-        if (!receive_all(r, phase, frame.get()))
-            return;
-    }
-    // The decoder's last frames.
-    if (avcodec_send_packet(dec, nullptr) >= 0 && !receive_all(r, phase, frame.get()))
-        return;
-    if (!put_end(r))
-        return;
-    // The input ended within the check span: should this range go on
-    // alone, it has nothing left but its end to hand on once more.
-    if (phase == Phase::check && wait_verdict(r) == Verdict::go_on)
-        put_end(r);
+    if (r->drain && avcodec_send_packet(dec.get(), nullptr) >= 0)
+        receive_all(dec.get(), frame.get(), to);
 }
+
+// Takes the first range that is ready, decodes it, and goes on until the
+// demuxer has stopped and no range is left to decode.
+void work(Shared *s) {
+    for (;;) {
+        Range *r = nullptr;
+        try {
+            std::unique_lock<std::mutex> lock(s->mu);
+            for (;;) {
+                if (cancelled(s))
+                    return;
+                for (auto &q : s->ranges)
+                    if (q->state == Range::ready) {
+                        r = q.get();
+                        break;
+                    }
+                if (r || s->demuxed)
+                    break;
+                s->changed.wait(lock);
+            }
+            if (!r)
+                return;
+            r->state = Range::decoding;
+            for (Decoded *d : {&r->out, &r->check}) // the buffer handed back last is the large one
+                if (!s->spare.empty()) {
+                    *d = std::move(s->spare.back());
+                    s->spare.pop_back();
+                }
+            for (int64_t n = r->first; n < r->end; n++)
+                r->packets.push_back(s->packets[(size_t)(n - s->packets_base)].get());
+            lock.unlock();
+            decode_range(s, r);
+        } catch (const std::bad_alloc &) {
+            r->error = "out of memory";
+        }
+        {
+            std::lock_guard<std::mutex> lock(s->mu);
+            r->state = Range::decoded;
+        }
+        s->changed.notify_all();
+    }
+}
+
+// Cancels and joins every thread when the decoding ends, however it ends.
+struct Threads {
+    Shared *s;
+    std::vector<std::thread> list;
+    ~Threads() { stop(); }
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(s->mu);
+            s->cancelled.store(true);
+        }
+        s->changed.notify_all();
+        for (std::thread &t : list)
+            if (t.joinable())
+                t.join();
+    }
+};
 
 // ---------------------------------------------------------------------------
 // The calling thread
@@ -330,7 +438,7 @@ struct Taker {
     bool started = false;
 };
 
-int take_piece(Taker *t, const Piece &p, std::string *error) {
+int take_piece(Taker *t, const Piece &p, const float *samples, std::string *error) {
     MediaStats *s = t->stats;
     if (p.kind == Piece::corrupt) {
         s->corrupt++;
@@ -352,14 +460,68 @@ int take_piece(Taker *t, const Piece &p, std::string *error) {
         s->corrupt++;
         return 0;
     }
-    s->frames += (int64_t)p.mono.size();
-    return t->sink->push(t->sink->user, p.mono.data(), p.mono.size(), error);
+    s->frames += (int64_t)p.count;
+    return t->sink->push(t->sink->user, samples + p.at, p.count, error);
 }
 
-bool same_piece(const Piece &a, const Piece &b) {
-    return a.kind == b.kind && a.rate == b.rate && a.pts == b.pts && a.mono.size() == b.mono.size() &&
-           (a.mono.empty() ||
-            memcmp(a.mono.data(), b.mono.data(), a.mono.size() * sizeof(float)) == 0);
+// Whether the frames of a range's check span are, to the bit, the first
+// frames of the next range. A check span without frames proves nothing.
+bool same_start(const Decoded &check, const Decoded &next) {
+    if (check.pieces.empty())
+        return next.pieces.empty();
+    if (check.pieces.size() > next.pieces.size())
+        return false;
+    for (size_t i = 0; i < check.pieces.size(); i++) {
+        const Piece &a = check.pieces[i];
+        const Piece &b = next.pieces[i];
+        if (a.kind != b.kind || a.rate != b.rate || a.pts != b.pts || a.count != b.count ||
+            (a.count > 0 && memcmp(check.samples.data() + a.at, next.samples.data() + b.at,
+                                   a.count * sizeof(float)) != 0))
+            return false;
+    }
+    return true;
+}
+
+// Decodes r again with longer pre-rolls until its first frames are the
+// earlier range's check frames; true when one was, with r's frames
+// replaced by that decoding's.
+bool decode_again_longer(Shared *s, Range *r, const Decoded &last_check) {
+    for (double extra_s : kRetryS) {
+        Range t;
+        t.own_from = r->own_from;
+        t.check_from = r->check_from;
+        t.end = r->end;
+        t.own_len = r->own_len;
+        t.drain = r->drain;
+        try {
+            std::lock_guard<std::mutex> lock(s->mu);
+            const double tb = av_q2d(s->in->fmt->streams[s->in->stream]->time_base);
+            const int64_t extra = (int64_t)(extra_s / tb);
+            int64_t len = 0;
+            t.first = r->first;
+            while (t.first > std::max(r->retry_from, s->packets_base) && len < extra) {
+                t.first--;
+                len += std::max<int64_t>(s->packets[(size_t)(t.first - s->packets_base)]->duration, 0);
+            }
+            for (int64_t n = t.first; n < t.end; n++)
+                t.packets.push_back(s->packets[(size_t)(n - s->packets_base)].get());
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        if (t.first == r->first)
+            return false; // nothing further back is kept
+        try {
+            decode_range(s, &t);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        if (t.error.empty() && same_start(last_check, t.out)) {
+            std::swap(r->out, t.out);
+            std::swap(r->check, t.check);
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string clock_text(double s) {
@@ -381,26 +543,54 @@ const Span *span_of(AVCodecID codec) {
     return nullptr;
 }
 
-// Cancels and joins every range's thread when the decoding ends, however
-// it ends.
-struct RangesGuard {
-    std::vector<std::unique_ptr<Range>> *ranges;
-    ~RangesGuard() {
-        for (auto &r : *ranges)
-            cancel(r.get());
-        for (auto &r : *ranges)
-            if (r->thread.joinable())
-                r->thread.join();
-    }
+// The sink of a second decoding from the start: what was handed on already
+// is passed over.
+struct Again {
+    const MediaSink *sink;
+    bool started;
+    int64_t skip;
 };
+
+int again_start(void *user, int rate, std::string *error) {
+    Again *a = static_cast<Again *>(user);
+    if (a->started || !a->sink->start)
+        return 0;
+    a->started = true;
+    return a->sink->start(a->sink->user, rate, error);
+}
+
+int again_push(void *user, const float *frames, size_t n, std::string *error) {
+    Again *a = static_cast<Again *>(user);
+    if (a->skip >= (int64_t)n) {
+        a->skip -= (int64_t)n;
+        return 0;
+    }
+    const size_t from = (size_t)a->skip;
+    a->skip = 0;
+    return a->sink->push(a->sink->user, frames + from, n - from, error);
+}
+
+// One decoder from the start of path, handing on what follows the frames
+// the taker handed on already.
+int decode_again(const std::string &path, const MediaInput &in, Taker *taker,
+                 sil_progress *progress, int max_pct, MediaStats *stats, std::string *error) {
+    MediaInput again;
+    if (media_open(path, in.stream, nullptr, in.stop, &again, error) != 0)
+        return -1;
+    Again a{taker->sink, taker->started, stats->frames};
+    MediaSink sink;
+    sink.start = again_start;
+    sink.push = again_push;
+    sink.user = &a;
+    return media_decode(&again, sink, progress, max_pct, stats, error);
+}
 
 } // namespace
 
 std::string media_ranges_refusal(const MediaInput &in) {
     if (in.bytes)
         return "the input is a pipe";
-    const AVStream *st = in.fmt->streams[in.stream];
-    const AVCodecParameters *par = st->codecpar;
+    const AVCodecParameters *par = in.fmt->streams[in.stream]->codecpar;
     switch (par->codec_id) {
     case AV_CODEC_ID_AAC:
         // The decoder fills bands coded as noise (PNS) from one random
@@ -416,15 +606,13 @@ std::string media_ranges_refusal(const MediaInput &in) {
             return std::string(name ? name : "this codec") + " is not decoded in ranges";
         }
     }
-    if (st->duration <= 0 && in.fmt->duration <= 0)
-        return "the stream's length is not known";
     return "";
 }
 
-int media_decode_ranges(const std::string &path, MediaInput *in, int ranges, const MediaSink &sink,
+int media_decode_ranges(const std::string &path, MediaInput *in, int threads, const MediaSink &sink,
                         sil_progress *progress, int max_pct, const MediaNote &note,
-                        MediaStats *stats, std::string *error) {
-    if (ranges <= 1)
+                        MediaStats *stats, std::string *error, const MediaRangeSizes &sizes) {
+    if (threads <= 1)
         return media_decode(in, sink, progress, max_pct, stats, error);
     const std::string refusal = media_ranges_refusal(*in);
     if (!refusal.empty()) {
@@ -434,122 +622,100 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int ranges, con
     const AVStream *st = in->fmt->streams[in->stream];
     const Span *span = span_of(st->codecpar->codec_id);
     const double tb = av_q2d(st->time_base);
-    const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
-    const int64_t length = st->duration > 0
-                               ? st->duration
-                               : av_rescale_q(in->fmt->duration, AV_TIME_BASE_Q, st->time_base);
-    const int n = (int)std::min<double>(ranges, std::floor((double)length * tb / kMinRangeS));
-    if (n <= 1 || tb <= 0.0)
+    const double preroll_s = sizes.preroll_s >= 0.0 ? sizes.preroll_s : span->preroll_s;
+    const int rate = std::max(1, st->codecpar->sample_rate);
+    const double range_s =
+        sizes.range_s > 0.0
+            ? sizes.range_s
+            : std::min(span->range_s,
+                       std::max(2.0 * (preroll_s + span->check_s),
+                                kWaitingBytes / sizeof(float) / rate / (threads + 2)));
+    const int64_t length = st->duration > 0 ? st->duration
+                           : in->fmt->duration > 0
+                               ? av_rescale_q(in->fmt->duration, AV_TIME_BASE_Q, st->time_base)
+                               : 0;
+    // An input known to be shorter than two ranges gains nothing.
+    if (tb <= 0.0 || (length > 0 && (double)length * tb < 2.0 * range_s))
         return media_decode(in, sink, progress, max_pct, stats, error);
 
-    // The ranges' own inputs are opened here, one after the other: FFmpeg's
-    // opening touches its global settings.
-    std::vector<MediaInput> inputs((size_t)n);
-    std::vector<std::unique_ptr<Range>> list;
-    RangesGuard guard{&list};
-    for (int k = 0; k < n; k++) {
-        list.emplace_back(new Range);
-        Range *r = list.back().get();
-        r->t0 = k == 0 ? INT64_MIN : start + length * k / n;
-        r->t1 = k == n - 1 ? INT64_MAX : start + length * (k + 1) / n;
-        r->preroll = (int64_t)(span->preroll_s / tb);
-        r->check = (int64_t)(span->check_s / tb);
-        r->from = k == 0 ? start : r->t0;
-        r->outer = in->stop;
-        if (k == 0) {
-            r->in = in;
-            continue;
-        }
-        std::string why;
-        if (media_open(path, in->stream, nullptr, MediaStop{range_stop, r}, &inputs[(size_t)k],
-                       &why) != 0) {
-            if (range_stop(r)) {
-                *error = "cancelled";
-                return -1;
-            }
-            tell(note, "cannot open the input again: " + why);
-            return media_decode(in, sink, progress, max_pct, stats, error);
-        }
-        r->in = &inputs[(size_t)k];
-    }
-    for (int k = 0; k < n; k++)
-        list[(size_t)k]->thread = std::thread(run_range, list[(size_t)k].get(), k == 0);
+    Shared s;
+    s.in = in;
+    s.preroll = (int64_t)(preroll_s / tb);
+    s.check = std::max<int64_t>(1, (int64_t)(std::min(span->check_s, range_s) / tb));
+    s.retry = (int64_t)((preroll_s + kRetryS[sizeof kRetryS / sizeof kRetryS[0] - 1]) / tb);
+    // Each thread decodes a range while the one before is handed on and
+    // the demuxer fills the next.
+    s.window = (size_t)threads + 1;
+    Threads pool{&s, {}};
+    pool.list.emplace_back(demux, &s, (int64_t)(range_s / tb));
+    for (int k = 0; k < threads; k++)
+        pool.list.emplace_back(work, &s);
 
     *stats = MediaStats{};
     Taker taker{&sink, stats};
-    int shown = -1;
-    bool alone = false; // one range's decoder goes on to the end
-    const auto report = [&](size_t k) {
-        double done = 0.0;
-        if (alone) {
-            const Range &r = *list[k];
-            done = (double)(r.from - start + r.done.load());
-        } else {
-            for (const auto &r : list) {
-                const int64_t span = std::min(r->t1, start + length) - r->from;
-                done += (double)std::min(r->done.load(), span);
+    Decoded last_check;
+    bool first = true;
+    for (;;) {
+        std::unique_ptr<Range> r;
+        {
+            std::unique_lock<std::mutex> lock(s.mu);
+            for (;;) {
+                if (in->stop.fn && in->stop.fn(in->stop.user) != 0) {
+                    *error = "cancelled";
+                    return -1;
+                }
+                if (!s.ranges.empty() && s.ranges.front()->state == Range::decoded) {
+                    r = std::move(s.ranges.front());
+                    s.ranges.pop_front();
+                    s.held_from = r->retry_from;
+                    break;
+                }
+                if (s.demuxed && (!s.demux_error.empty() || s.ranges.empty()))
+                    break;
+                // The stop is asked while waiting, as a decoder between
+                // packets asks it.
+                s.changed.wait_for(lock, std::chrono::milliseconds(50));
+            }
+            if (!r && !s.demux_error.empty()) {
+                *error = s.demux_error;
+                return -1;
             }
         }
-        const int pct = (int)(std::min(1.0, std::max(0.0, done / (double)length)) * max_pct);
-        if (pct <= shown)
-            return 0;
-        shown = pct;
-        if (sil_progress_report(progress, pct, SIL_STAGE_READ) != 0) {
+        if (!r)
+            break;
+        s.changed.notify_all(); // room for the demuxer
+        if (!r->error.empty()) {
+            *error = r->error;
+            return -1;
+        }
+        // The seam: the next range's first frames must be the earlier
+        // range's check frames, to the bit.
+        if (!first && !same_start(last_check, r->out) &&
+            !(sizes.retry && decode_again_longer(&s, r.get(), last_check))) {
+            pool.stop();
+            const int rate = stats->sample_rate > 0 ? stats->sample_rate : 1;
+            tell(note, "from " + clock_text((double)stats->frames / rate) +
+                           " on, as the ranges' decoders differ there");
+            return decode_again(path, *in, &taker, progress, max_pct, stats, error);
+        }
+        first = false;
+        for (const Piece &p : r->out.pieces)
+            if (take_piece(&taker, p, r->out.samples.data(), error) != 0)
+                return -1;
+        if (r->read >= 0.0 &&
+            sil_progress_report(progress, (int)(r->read * max_pct), SIL_STAGE_READ) != 0) {
             *error = sil_get_error();
             return -1;
         }
-        return 0;
-    };
-    for (size_t k = 0;;) {
-        Range *r = list[k].get();
-        std::vector<Piece> checks;
-        for (;;) {
-            Piece p = take(r);
-            if (p.kind == Piece::failed) {
-                *error = p.error;
-                return -1;
-            }
-            if (p.kind == Piece::end)
-                break;
-            if (p.check) {
-                checks.push_back(std::move(p));
-                continue;
-            }
-            if (take_piece(&taker, p, error) != 0 || report(k) != 0)
-                return -1;
-            give_back(r, &p);
-        }
-        if (alone || k + 1 == list.size()) {
-            stats->end_pts = r->end_pts; // this range read the input to its end
-            break;
-        }
-        // The seam: the next range's first frames must be these, to the bit.
-        Range *next = list[k + 1].get();
-        bool same = true;
-        std::string why = "the ranges' decoders differ there";
-        for (const Piece &c : checks) {
-            Piece p = take(next);
-            if (!same_piece(c, p)) {
-                same = false;
-                if (p.kind == Piece::failed)
-                    why = "the next range failed: " + p.error;
-                break;
-            }
-        }
-        for (const Piece &c : checks)
-            if (take_piece(&taker, c, error) != 0)
-                return -1;
-        if (same) {
-            set_verdict(r, Verdict::stop);
-            k++;
-            continue;
-        }
-        for (size_t j = k + 1; j < list.size(); j++)
-            cancel(list[j].get());
-        tell(note, "from " + clock_text((double)(next->t0 - start) * tb) + " on, as " + why);
-        alone = true;
-        set_verdict(r, Verdict::go_on);
+        // The buffers go back for the next ranges.
+        r->out.clear();
+        std::swap(last_check, r->check);
+        r->check.clear();
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.spare.push_back(std::move(r->check)); // taken last: the small one
+        s.spare.push_back(std::move(r->out));
     }
+    stats->end_pts = s.end_pts;
     if (!taker.started) {
         AVCodecContext *dec = in->dec.get();
         if (dec->sample_rate <= 0) {

@@ -176,6 +176,34 @@ static int pick_stream(AVFormatContext *fmt, int wanted, std::string *error) {
     return -1;
 }
 
+int media_open_decoder(const MediaInput &in, CodecPtr *dec, std::string *error) {
+    const AVStream *st = in.fmt->streams[in.stream];
+    const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) {
+        const char *name = avcodec_get_name(st->codecpar->codec_id);
+        *error = std::string("no decoder for ") + (name ? name : "this codec");
+        return -1;
+    }
+    dec->reset(avcodec_alloc_context3(codec));
+    if (!*dec) {
+        *error = "out of memory";
+        return -1;
+    }
+    int rc = avcodec_parameters_to_context(dec->get(), st->codecpar);
+    if (rc < 0) {
+        *error = media_error_text(rc);
+        return -1;
+    }
+    // Needed for the decoder to drop the encoder's priming and padding.
+    (*dec)->pkt_timebase = st->time_base;
+    rc = avcodec_open2(dec->get(), codec, nullptr);
+    if (rc < 0) {
+        *error = media_error_text(rc);
+        return -1;
+    }
+    return 0;
+}
+
 static int open_input(const char *url, MediaInput *in, int stream_index, std::string *error,
                       bool whole_file = false) {
     AVFormatContext *fmt = avformat_alloc_context();
@@ -218,31 +246,7 @@ static int open_input(const char *url, MediaInput *in, int stream_index, std::st
     for (unsigned i = 0; i < fmt->nb_streams; i++) // only the chosen stream is demuxed
         fmt->streams[i]->discard = (int)i == in->stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
 
-    const AVStream *st = fmt->streams[in->stream];
-    const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
-    if (!codec) {
-        const char *name = avcodec_get_name(st->codecpar->codec_id);
-        *error = std::string("no decoder for ") + (name ? name : "this codec");
-        return -1;
-    }
-    in->dec.reset(avcodec_alloc_context3(codec));
-    if (!in->dec) {
-        *error = "out of memory";
-        return -1;
-    }
-    rc = avcodec_parameters_to_context(in->dec.get(), st->codecpar);
-    if (rc < 0) {
-        *error = media_error_text(rc);
-        return -1;
-    }
-    // Needed for the decoder to drop the encoder's priming and padding.
-    in->dec->pkt_timebase = st->time_base;
-    rc = avcodec_open2(in->dec.get(), codec, nullptr);
-    if (rc < 0) {
-        *error = media_error_text(rc);
-        return -1;
-    }
-    return 0;
+    return media_open_decoder(*in, &in->dec, error);
 }
 
 int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop stop,
@@ -372,48 +376,65 @@ static inline float sample_value(const uint8_t *p, int fmt) {
     }
 }
 
-template <int FMT> static void mix_frames(const AVFrame *f, int channels, bool planar, float *out) {
+// Planar frames hold a plane per channel, interleaved ones the channels of
+// a frame side by side. Two channels, the common case, have a loop of
+// their own that the compiler turns into vector code; the sum is the same,
+// 0.0 plus each channel in order, divided by the count.
+template <int FMT, bool PLANAR>
+static void mix_frames(const AVFrame *f, int channels, float *out) {
     const int n = f->nb_samples;
     const size_t bytes = (size_t)av_get_bytes_per_sample((AVSampleFormat)FMT);
-    // Sample i of channel c: planar frames hold a plane per channel,
-    // interleaved ones the channels of a frame side by side.
-    const size_t step = planar ? bytes : (size_t)channels * bytes;
-    const auto at = [&](int c, int i) {
-        const uint8_t *first = planar ? f->extended_data[c] : f->extended_data[0] + c * bytes;
-        return first + (size_t)i * step;
+    const size_t step = PLANAR ? bytes : (size_t)channels * bytes;
+    const auto first = [&](int c) {
+        return PLANAR ? f->extended_data[c] : f->extended_data[0] + (size_t)c * bytes;
     };
     if (channels == 1) {
+        const uint8_t *p = first(0);
         for (int i = 0; i < n; i++)
-            out[i] = sample_value(at(0, i), FMT);
+            out[i] = sample_value(p + (size_t)i * step, FMT);
+        return;
+    }
+    if (channels == 2) {
+        const uint8_t *p0 = first(0);
+        const uint8_t *p1 = first(1);
+        for (int i = 0; i < n; i++) {
+            double sum = 0.0;
+            sum += (double)sample_value(p0 + (size_t)i * step, FMT);
+            sum += (double)sample_value(p1 + (size_t)i * step, FMT);
+            out[i] = (float)(sum / 2.0);
+        }
         return;
     }
     for (int i = 0; i < n; i++) {
         double sum = 0.0;
         for (int c = 0; c < channels; c++)
-            sum += (double)sample_value(at(c, i), FMT);
+            sum += (double)sample_value(first(c) + (size_t)i * step, FMT);
         out[i] = (float)(sum / (double)channels);
     }
 }
 
-// 0, or -1 for a sample format without a meaning as audio levels.
 static int mix_to_mono(const AVFrame *f, int channels, float *out) {
-    using MixFn = void (*)(const AVFrame *, int, bool, float *);
+    using MixFn = void (*)(const AVFrame *, int, float *);
     static const struct {
         AVSampleFormat format;
         MixFn mix;
     } mixers[] = {
-        {AV_SAMPLE_FMT_U8, mix_frames<AV_SAMPLE_FMT_U8>},
-        {AV_SAMPLE_FMT_S16, mix_frames<AV_SAMPLE_FMT_S16>},
-        {AV_SAMPLE_FMT_S32, mix_frames<AV_SAMPLE_FMT_S32>},
-        {AV_SAMPLE_FMT_S64, mix_frames<AV_SAMPLE_FMT_S64>},
-        {AV_SAMPLE_FMT_FLT, mix_frames<AV_SAMPLE_FMT_FLT>},
-        {AV_SAMPLE_FMT_DBL, mix_frames<AV_SAMPLE_FMT_DBL>},
+        {AV_SAMPLE_FMT_U8, mix_frames<AV_SAMPLE_FMT_U8, false>},
+        {AV_SAMPLE_FMT_S16, mix_frames<AV_SAMPLE_FMT_S16, false>},
+        {AV_SAMPLE_FMT_S32, mix_frames<AV_SAMPLE_FMT_S32, false>},
+        {AV_SAMPLE_FMT_S64, mix_frames<AV_SAMPLE_FMT_S64, false>},
+        {AV_SAMPLE_FMT_FLT, mix_frames<AV_SAMPLE_FMT_FLT, false>},
+        {AV_SAMPLE_FMT_DBL, mix_frames<AV_SAMPLE_FMT_DBL, false>},
+        {AV_SAMPLE_FMT_U8P, mix_frames<AV_SAMPLE_FMT_U8, true>},
+        {AV_SAMPLE_FMT_S16P, mix_frames<AV_SAMPLE_FMT_S16, true>},
+        {AV_SAMPLE_FMT_S32P, mix_frames<AV_SAMPLE_FMT_S32, true>},
+        {AV_SAMPLE_FMT_S64P, mix_frames<AV_SAMPLE_FMT_S64, true>},
+        {AV_SAMPLE_FMT_FLTP, mix_frames<AV_SAMPLE_FMT_FLT, true>},
+        {AV_SAMPLE_FMT_DBLP, mix_frames<AV_SAMPLE_FMT_DBL, true>},
     };
-    const AVSampleFormat fmt = (AVSampleFormat)f->format;
-    const AVSampleFormat packed = av_get_packed_sample_fmt(fmt);
     for (const auto &m : mixers) {
-        if (m.format == packed) {
-            m.mix(f, channels, av_sample_fmt_is_planar(fmt) != 0, out);
+        if (m.format == (AVSampleFormat)f->format) {
+            m.mix(f, channels, out);
             return 0;
         }
     }

@@ -117,6 +117,10 @@ int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop
 int media_open_memory(const uint8_t *data, size_t size, int stream_index, MediaInput *in,
                       std::string *error);
 
+// A decoder of its own for in's chosen stream, opened as media_open opens
+// in->dec. 0, or -1 with *error set.
+int media_open_decoder(const MediaInput &in, CodecPtr *dec, std::string *error);
+
 // Reads the next packet of the stream with index stream (-1: of any stream)
 // into pkt, asking in->stop before each read. 1, 0 at the end of the input,
 // or -1 with *error set ("cancelled" when stopped).
