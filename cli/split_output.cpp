@@ -571,10 +571,11 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
     std::vector<Range> ranges;
     const size_t report_bytes = strlen(a.report);
     WriteProgress written{&progress, 0, report_bytes};
+    std::vector<int64_t> starts((size_t)a.count), ends((size_t)a.count);
+    sil_chapter_frame_ranges(a.chapters, a.count, src->sample_rate, src->frames, starts.data(),
+                             ends.data());
     for (int32_t k = 0; k < a.count; ++k) {
-        Range r{};
-        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, src->sample_rate, src->frames,
-                           &r.start, &r.end);
+        const Range r{starts[(size_t)k], ends[(size_t)k]};
         ranges.push_back(r);
         // Progress counts the sample bytes and the report.
         written.total += (uint64_t)(r.end - r.start) *

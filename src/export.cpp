@@ -46,6 +46,18 @@ void sil_chapter_frames(float t0, float t1, int32_t rate, int64_t frames, int64_
     *end = e;
 }
 
+void sil_chapter_frame_ranges(const sil_chapter *chapters, int32_t count, int32_t rate,
+                              int64_t frames, int64_t *start, int64_t *end) {
+    for (int32_t k = 0; k < count; k++) {
+        sil_chapter_frames(chapters[k].t0, chapters[k].t1, rate, frames, &start[k], &end[k]);
+        if (k > 0 && chapters[k].t0 == chapters[k - 1].t1 && start[k] < end[k - 1]) {
+            start[k] = end[k - 1];
+            if (end[k] < start[k])
+                end[k] = start[k];
+        }
+    }
+}
+
 static void put_u32(unsigned char *b, uint32_t v) {
     for (int k = 0; k < 4; ++k)
         b[k] = (unsigned char)((v >> (8 * k)) & 0xFF);
@@ -312,12 +324,19 @@ int sil_write_chapters_impl(const char *wav_path, const sil_opts *opts, const ch
     char path[PATH_BUF];
     const int32_t rate = src->sample_rate;
     const int64_t frames = src->frames;
+    // Each chapter's first frame, then each one's end.
+    sil_heap_ptr<int64_t> ranges(
+        static_cast<int64_t *>(malloc(2 * ((size_t)count + 1) * sizeof(int64_t))));
+    if (!ranges) {
+        sil_fail_memory();
+        return -1;
+    }
+    int64_t *start = ranges.get();
+    int64_t *end = start + count + 1;
+    sil_chapter_frame_ranges(chapters.get(), count, rate, frames, start, end);
     for (int k = 1; k <= count; k++) {
-        const sil_chapter &c = chapters.get()[k - 1];
-        int64_t start = 0, end = 0;
-        sil_chapter_frames(c.t0, c.t1, rate, frames, &start, &end);
         snprintf(path, sizeof path, "%s/ch_%03d.wav", out_dir, k);
-        if (write_chapter(src.get(), block.get(), path, start, end) != 0)
+        if (write_chapter(src.get(), block.get(), path, start[k - 1], end[k - 1]) != 0)
             return -1;
     }
 

@@ -20,6 +20,15 @@
 void sil_chapter_frames(float t0, float t1, int32_t rate, int64_t frames, int64_t *start,
                         int64_t *end);
 
+// The frames of each of count chapters, start[k] to end[k], as
+// sil_chapter_frames gives them, except that a chapter starting at the time
+// the one before it ends starts at the frame where that one's range ends: a
+// time between two frames would otherwise put that frame in both (floor for
+// the start, ceil for the end), and the pieces of chapters that meet would
+// not add up to the recording.
+void sil_chapter_frame_ranges(const sil_chapter *chapters, int32_t count, int32_t rate,
+                              int64_t frames, int64_t *start, int64_t *end);
+
 // The layout of a chapter file cut from a WAV source.
 enum sil_chapter_format {
     SIL_CHAPTER_SOURCE = 0, // the input's fmt chunk and frames, byte for byte

@@ -151,6 +151,30 @@ TEST(Export, OverlappingChaptersAreEachWrittenWhole) {
     sil_wav_free(&src);
 }
 
+// Chapters that meet (keep_all, cut by max_chapter_s at times between two
+// frames) share no frame: their files, one after the other, are the file
+// of the whole recording as one chapter.
+TEST(Export, ChaptersThatMeetAddUpToTheRecording) {
+    TempDir dir;
+    const int rate = 22050; // 10 ms steps of 220.5 frames
+    const std::vector<int16_t> l = runs16({{rate / 3, 9000}, {rate / 2, 0}, {5 * rate + 11, -7000}});
+    const std::string wav = dir.file("in.wav", wav16(rate, 1, l));
+    const std::string cut = dir / "cut", whole = dir / "whole";
+    const int n = silsplit_write_chapters(wav.c_str(), "{\"keep_all\":true,\"max_chapter_s\":0.77}",
+                                          cut.c_str());
+    ASSERT_GT(n, 5) << silsplit_last_error();
+    ASSERT_EQ(silsplit_write_chapters(wav.c_str(), "{\"keep_all\":true,\"padding_s\":0}", whole.c_str()), 1)
+        << silsplit_last_error();
+    std::vector<int16_t> joined;
+    for (int k = 1; k <= n; ++k) {
+        const Chapter16 piece = chapter_file(ch(cut, k));
+        joined.insert(joined.end(), piece.samples.begin(), piece.samples.end());
+    }
+    const Chapter16 all = chapter_file(ch(whole, 1));
+    ASSERT_EQ(all.samples.size(), l.size());
+    EXPECT_EQ(joined, all.samples);
+}
+
 // A float file with an infinite sample: the report is written as for a NaN
 // there, and the chapter files carry the writer's clamp of it.
 TEST(Export, InfiniteSampleInAFloatFile) {

@@ -112,11 +112,11 @@ const Fixture kFixtures[] = {
     {"f32_mono_8000_odd_tail", 3, 1, 8000, 32, 30, 1, "{\"min_chapter_s\":1}", 1, 0xdccc08c767c089fbull, 0x5e42cc452970e55full},
     {"s16_stereo_16000_tail_inside_frame", 1, 2, 16000, 16, 40, 159, "{\"min_chapter_s\":1,\"padding_s\":0.3}", 2, 0x13ed6c3c7b4ed364ull, 0x575a2ef8291b63e6ull},
     {"s16_mono_32000_half_rate", 1, 1, 32000, 16, 25, 3, "{\"min_chapter_s\":1}", 4, 0x638fc79cb2e28e39ull, 0x47f0993b23a608f1ull},
-    {"s16_4ch_22050", 1, 4, 22050, 16, 25, 65537, "{\"min_chapter_s\":1,\"max_chapter_s\":3}", 9, 0xac7873ba98555722ull, 0xc03bdc33a575b6f0ull},
+    {"s16_4ch_22050", 1, 4, 22050, 16, 25, 65537, "{\"min_chapter_s\":1,\"max_chapter_s\":3}", 9, 0xac7873ba98555722ull, 0x02e3d2a1acc4fdc8ull},
     {"s32_mono_192000", 1, 1, 192000, 32, 8, 12345, "{\"min_chapter_s\":0.5,\"min_silence_s\":0.3}", 1, 0xf5e7596d74f62d0bull, 0x985704d582ca3279ull},
     // The chapter rules and the report members they add.
     {"s16_mono_16000_auto_pauses", 1, 1, 16000, 16, 40, 0, "{\"min_chapter_s\":1,\"auto_threshold\":true,\"report_pauses\":true}", 5, 0xf63a533c1cac2693ull, 0x6b86363333e97fffull},
-    {"s24_stereo_48000_keep_all_cut", 1, 2, 48000, 24, 30, 0, "{\"keep_all\":true,\"max_chapter_s\":2.5,\"cut_at_pause\":true}", 14, 0x09723a492ea6901aull, 0xd884c98901dc46abull},
+    {"s24_stereo_48000_keep_all_cut", 1, 2, 48000, 24, 30, 0, "{\"keep_all\":true,\"max_chapter_s\":2.5,\"cut_at_pause\":true}", 14, 0x09723a492ea6901aull, 0x864abb0ab4aa8f32ull},
     {"s16_stereo_44100_count_levels", 1, 2, 44100, 16, 40, 0, "{\"chapter_count\":3,\"report_levels\":true}", 3, 0x178867b8bcaf5526ull, 0xf9c2787b30732dd2ull},
 };
 // clang-format on

@@ -571,24 +571,14 @@ std::string chapter_extension(const MediaInput &in, const std::string &path) {
 // Packet copy into chapter files
 // ---------------------------------------------------------------------------
 
-// Each chapter's frames at the stream's rate, the range the library's own
-// split takes: [start[k], end[k]). A chapter that starts at the time the one
-// before it ends starts at the frame where that one's range ends: a time
-// between two frames would otherwise put that frame in both (floor for the
-// start, ceil for the end), and the pieces of keep_all would not tile.
+// Each chapter's frames at the stream's rate, the ranges the library's own
+// split takes: [start[k], end[k]) (chapters that meet share no frame).
 void chapter_frame_ranges(const sil_analysis &a, std::vector<int64_t> *start,
                           std::vector<int64_t> *end) {
-    const size_t n = (size_t)a.count;
-    start->resize(n);
-    end->resize(n);
-    for (size_t k = 0; k < n; k++) {
-        sil_chapter_frames(a.chapters[k].t0, a.chapters[k].t1, a.sample_rate, a.frames,
-                           &(*start)[k], &(*end)[k]);
-        if (k > 0 && a.chapters[k].t0 == a.chapters[k - 1].t1 && (*start)[k] < (*end)[k - 1]) {
-            (*start)[k] = (*end)[k - 1];
-            (*end)[k] = std::max((*end)[k], (*start)[k]);
-        }
-    }
+    start->resize((size_t)a.count);
+    end->resize((size_t)a.count);
+    sil_chapter_frame_ranges(a.chapters, a.count, a.sample_rate, a.frames, start->data(),
+                             end->data());
 }
 
 struct ChapterFile {
