@@ -1,10 +1,10 @@
 #include "chapter_files.h"
 
 #include "json_doc.h"
+#include "printf_text.h"
 
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,16 +20,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // Text
 // ---------------------------------------------------------------------------
-
-std::string printf_text(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string printf_text(const char *fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
 bool is_utf8(const std::string &s) {

@@ -1,8 +1,8 @@
 #include "chapter_formats.h"
+#include "printf_text.h"
 
 #include <cctype>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 
 namespace silsplit_cli {
@@ -13,16 +13,6 @@ long long round_units(double seconds, double per_second) {
     if (!(seconds > 0))
         return 0;
     return std::llround(seconds * per_second);
-}
-
-std::string printf_text(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string printf_text(const char *fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
 }
 
 std::string chapter_title(const Chapter &c) {

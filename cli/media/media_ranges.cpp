@@ -16,8 +16,6 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <climits>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
