@@ -522,10 +522,8 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
-    // From here on the folder stays, as the writing makes it. The input's
-    // own chapter marks are read by FFmpeg.
+    // The input's own chapter marks are read by FFmpeg.
     if (split_needs_media(a.file) || a.lists.hints_from_input) {
-        lock.created = false;
         return run_media_split(a, opts, &view);
     }
     Job job;
@@ -540,7 +538,6 @@ int run_split(const SplitArgs &a) {
         if (g_interrupted.load())
             return kExitInterrupted;
         if (to_media) { // FFmpeg reads what the library's reader will not take
-            lock.created = false;
             return run_media_split(a, opts, &view);
         }
         file_error(a.file, message);
@@ -558,7 +555,6 @@ int run_split(const SplitArgs &a) {
     plan.overwrite = a.overwrite;
     plan.name_template = a.name_template;
     plan.format = a.mono16 || a.to_wav ? SIL_CHAPTER_MONO16 : SIL_CHAPTER_SOURCE;
-    lock.created = false;
 
     int n = 0;
     int shown = -1;

@@ -123,8 +123,10 @@ FILE *take_temp_stream(TempFile *t) {
     return f;
 }
 
-int commit(TempFile *t, std::string *error) {
-    if (commit_temp_file(t) != 0) {
+// Renames t into place, or hands it to stage (a split's file, put in place
+// with the others once all are written). 0, or -1 with *error set.
+int commit(TempFile *t, SplitStage *stage, std::string *error) {
+    if ((stage ? stage_temp_file(t, stage) : commit_temp_file(t)) != 0) {
         *error = "cannot write " + t->final_path + ": " + strerror(errno);
         return -1;
     }
@@ -132,14 +134,14 @@ int commit(TempFile *t, std::string *error) {
 }
 
 int write_text(const std::string &dir, const std::string &name, const char *text,
-               std::string *error) {
+               SplitStage *stage, std::string *error) {
     const Outcome out = write_whole_file(
         dir, name,
         [text](FILE *f, std::string *) {
             const size_t len = strlen(text);
             return fwrite(text, 1, len, f) == len ? Outcome::done : Outcome::failed;
         },
-        error);
+        error, stage);
     return out == Outcome::done ? 0 : -1;
 }
 
@@ -637,7 +639,7 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVCodecParameters *par,
     return 0;
 }
 
-int finish_chapter_file(ChapterFile *cf, std::string *error) {
+int finish_chapter_file(ChapterFile *cf, SplitStage *stage, std::string *error) {
     cf->done = true;
     int rc = av_write_trailer(cf->oc.get());
     const int closed = close_temp_io(&cf->oc->pb);
@@ -648,7 +650,7 @@ int finish_chapter_file(ChapterFile *cf, std::string *error) {
         *error = "cannot write " + cf->file.final_path + ": " + media_error_text(rc);
         return -1;
     }
-    return commit(&cf->file, error);
+    return commit(&cf->file, stage, error);
 }
 
 int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string *error) {
@@ -689,6 +691,15 @@ int report_write_at(MediaRun *run, int *shown, int64_t at, int64_t size, std::st
         return -1;
     }
     return 0;
+}
+
+// Why a split stops when its second reading of the input (for the pieces)
+// does not end where the analysed first one did: the file was cut short, or
+// grew, while it was split. Nothing of the split is put in place.
+std::string input_changed(int64_t second, int64_t first) {
+    return "the input changed while it was split: it ended at frame " + std::to_string(second) +
+           " on its second reading, at frame " + std::to_string(first) +
+           " on its first; no chapter file was written";
 }
 
 // report_write_at with the reading's own position in the input.
@@ -834,7 +845,8 @@ struct AheadPacket {
 // one file at most, and with keep_all the files hold every packet once.
 // The times cut are kept in cut_t0 and cut_t1 (seconds of the analysis).
 int copy_chapters(MediaInput *in, const std::string &source_name, const sil_analysis &a,
-                  const std::string &out_dir, MediaRun *run, std::vector<double> *cut_t0,
+                  const std::string &out_dir, SplitStage *stage, MediaRun *run,
+                  std::vector<double> *cut_t0,
                   std::vector<double> *cut_t1, std::vector<std::string> *names,
                   std::string *error) {
     const AVStream *ist = in->fmt->streams[in->stream];
@@ -896,7 +908,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     };
     // Finishes chapter k's file (empty when no packet came).
     const auto finish_file = [&](size_t k) -> int {
-        return open_file(k) != 0 || finish_chapter_file(&files[k], error) != 0 ? -1 : 0;
+        return open_file(k) != 0 || finish_chapter_file(&files[k], stage, error) != 0 ? -1 : 0;
     };
     // Three packets are read ahead, so that the last two are known as such;
     // the progress follows the packets placed.
@@ -925,8 +937,15 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
             next.read_to = in->fmt->pb ? avio_tell(in->fmt->pb) : 0;
             ahead.push_back(std::move(next));
         }
-        if (ahead.empty())
+        if (ahead.empty()) {
+            // The chapters still open end where the input ends: it must end
+            // where the analysis saw it end.
+            if (pos != a.frames) {
+                *error = input_changed(pos, a.frames);
+                return -1;
+            }
             break;
+        }
         const AheadPacket cur = std::move(ahead.front());
         ahead.pop_front();
         placed_to = cur.read_to;
@@ -1016,6 +1035,10 @@ struct WavPiece {
 // block, never by a chapter's length.
 struct WavChapters {
     const std::string *out_dir;
+    SplitStage *stage;
+    MediaRun *run; // the "write" progress: the frames written of the analysis's
+    int64_t frames = 0;
+    int shown = -1;
     std::vector<std::string> names, titles;
     std::vector<int64_t> start, end;
     std::vector<std::unique_ptr<WavPiece>> pieces;
@@ -1064,7 +1087,7 @@ int finish_wav_piece(WavChapters *w, size_t k, std::string *error) {
             return -1;
         }
     }
-    if (commit(&p->t, error) != 0)
+    if (commit(&p->t, w->stage, error) != 0)
         return -1;
     w->pieces[k].reset();
     return 0;
@@ -1097,15 +1120,19 @@ int wav_push(void *user, const float *frames, size_t n, std::string *error) {
             return -1;
         w->next++;
     }
-    return 0;
+    return report_write_at(w->run, &w->shown, w->pos, w->frames, error);
 }
 
 // Decodes the input again and writes each chapter's frames, the range the
 // library's own split takes at the stream's rate.
 int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string &out_dir,
-                       const std::vector<std::string> &names, std::string *error) {
+                       const std::vector<std::string> &names, SplitStage *stage, MediaRun *run,
+                       std::string *error) {
     WavChapters w;
     w.out_dir = &out_dir;
+    w.stage = stage;
+    w.run = run;
+    w.frames = a.frames;
     const size_t n = (size_t)a.count;
     w.names = names;
     w.titles = analysis_titles(a);
@@ -1121,8 +1148,7 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
         return -1;
     for (; w.next < n; w.next++) {
         if (w.end[w.next] > w.pos) {
-            *error = "the input ended at frame " + std::to_string(w.pos) +
-                     " on its second reading, " + std::to_string(a.frames) + " on its first";
+            *error = input_changed(w.pos, a.frames);
             return -1;
         }
         if (finish_wav_piece(&w, w.next, error) != 0)
@@ -1183,6 +1209,7 @@ struct ExactChapters {
     MediaInput *in;
     const AVOutputFormat *ofmt;
     std::string ext, out_dir;
+    SplitStage *stage;
     std::vector<std::string> names, titles; // the pieces' file names and titles
     std::vector<int64_t> start, end;
     std::vector<std::unique_ptr<ExactPiece>> pieces;
@@ -1309,7 +1336,7 @@ int finish_exact_piece(ExactChapters *x, size_t k, std::string *error) {
         return -1;
     ExactPiece *p = x->pieces[k].get();
     if (drain_fifo(p, true, error) != 0 || encode_exact(p, nullptr, error) != 0 ||
-        finish_chapter_file(&p->file, error) != 0)
+        finish_chapter_file(&p->file, x->stage, error) != 0)
         return -1;
     x->pieces[k].reset();
     return 0;
@@ -1389,10 +1416,11 @@ int receive_exact(ExactChapters *x, AVFrame *frame, std::string *error) {
 // library's own split takes, encoded as the input was, block by block.
 int write_exact_chapters(MediaInput *in, const sil_analysis &a, const std::string &ext,
                          const AVOutputFormat *ofmt, const std::string &out_dir,
-                         const std::vector<std::string> &names, MediaRun *run,
+                         const std::vector<std::string> &names, SplitStage *stage, MediaRun *run,
                          std::string *error) {
     ExactChapters x;
     x.in = in;
+    x.stage = stage;
     x.ofmt = ofmt;
     x.ext = ext;
     x.out_dir = out_dir;
@@ -1430,8 +1458,7 @@ int write_exact_chapters(MediaInput *in, const sil_analysis &a, const std::strin
         return -1;
     for (; x.next < n; x.next++) {
         if (x.end[x.next] > x.pos) {
-            *error = "the input ended at frame " + std::to_string(x.pos) +
-                     " on its second reading, " + std::to_string(a.frames) + " on its first";
+            *error = input_changed(x.pos, a.frames);
             return -1;
         }
         if (finish_exact_piece(&x, x.next, error) != 0)
@@ -1513,7 +1540,7 @@ int review_spool(Spool *spool, MediaRun *run, std::string *error) {
     review.stream = run->stream;
     review.stop = run->stop;
     MediaInput in;
-    if (media_open(spool->file.temp, review.stream, nullptr, review.stop, &in, error) != 0)
+    if (media_open(spool->file.temp, review.stream, nullptr, review.stop, &in, error, false, true) != 0)
         return -1;
     MediaStats stats;
     sil_analysis a;
@@ -1658,31 +1685,24 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     AnalysisGuard guard(&a);
     warn_unmoved_hints(run, a.report);
+    // The copy of standard input is read again as the pipe was read (a
+    // demuxer that can seek may trim or find more than it did: an MP3's
+    // padding), so that the second reading is the one analysed.
     MediaInput in;
-    const std::string source = spool ? spool->file.temp : path;
-    if (open_input(source, nullptr, run, &in, error) != 0)
+    if ((spool ? media_open(spool->file.temp, run->stream, nullptr, run->stop, &in, error, false, true)
+               : open_input(path, nullptr, run, &in, error)) != 0)
         return -1;
+    // Every file is kept under its temporary name until all are written:
+    // only then do they replace an earlier split in the folder.
+    SplitStage stage;
+    stage.dir = out_dir;
     // A templated split lists its names in chapters.json for --overwrite.
     const bool list_names =
         !run->name_template.empty() && run->name_template != kDefaultNameTemplate;
-    if (to_wav) {
-        const std::vector<std::string> names =
-            chapter_file_names(run->name_template, analysis_titles(a), (size_t)a.count, "wav");
-        std::string why = check_chapter_names(out_dir, names, run->overwrite, path);
-        if (!why.empty()) {
-            *error = why;
-            return -1;
-        }
-        const std::string report = list_names ? with_file_names(a.report, names) : a.report;
-        if (write_wav_chapters(&in, a, out_dir, names, error) != 0 ||
-            write_text(out_dir, "chapters.json", report.c_str(), error) != 0 ||
-            review_spool(spool.get(), run, error) != 0)
-            return -1;
-        return a.count;
-    }
-    const std::string ext = chapter_extension(in, path);
-    const AVOutputFormat *ofmt = format_for_extension(ext);
-    if (ofmt && cuts_exactly(in, ofmt)) {
+    std::string report;
+    const std::string ext = to_wav ? "wav" : chapter_extension(in, path);
+    const AVOutputFormat *ofmt = to_wav ? nullptr : format_for_extension(ext);
+    if (to_wav || (ofmt && cuts_exactly(in, ofmt))) {
         const std::vector<std::string> names =
             chapter_file_names(run->name_template, analysis_titles(a), (size_t)a.count, ext);
         std::string why = check_chapter_names(out_dir, names, run->overwrite, path);
@@ -1690,28 +1710,36 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
             *error = why;
             return -1;
         }
-        const std::string report = list_names ? with_file_names(a.report, names) : a.report;
-        if (write_exact_chapters(&in, a, ext, ofmt, out_dir, names, run, error) != 0 ||
-            write_text(out_dir, "chapters.json", report.c_str(), error) != 0 ||
-            review_spool(spool.get(), run, error) != 0)
+        report = list_names ? with_file_names(a.report, names) : a.report;
+        if (to_wav ? write_wav_chapters(&in, a, out_dir, names, &stage, run, error) != 0
+                   : write_exact_chapters(&in, a, ext, ofmt, out_dir, names, &stage, run, error) != 0)
             return -1;
-        return a.count;
+    } else {
+        std::vector<double> cut_t0, cut_t1;
+        std::vector<std::string> names;
+        if (copy_chapters(&in, path, a, out_dir, &stage, run, &cut_t0, &cut_t1, &names, error) != 0)
+            return -1;
+        report = with_cut_times(a.report, cut_t0, cut_t1);
+        if (list_names && !report.empty())
+            report = with_file_names(report, names);
     }
-    std::vector<double> cut_t0, cut_t1;
-    std::vector<std::string> names;
-    if (copy_chapters(&in, path, a, out_dir, run, &cut_t0, &cut_t1, &names, error) != 0)
-        return -1;
-    std::string report = with_cut_times(a.report, cut_t0, cut_t1);
-    if (list_names && !report.empty())
-        report = with_file_names(report, names);
     if (report.empty()) {
         *error = "cannot read the library's report";
         return -1;
     }
-    if (write_text(out_dir, "chapters.json", report.c_str(), error) != 0)
+    if (write_text(out_dir, "chapters.json", report.c_str(), &stage, error) != 0 ||
+        review_spool(spool.get(), run, error) != 0)
         return -1;
-    if (review_spool(spool.get(), run, error) != 0)
+    // Ctrl-C before the files are put in place leaves the folder as it was.
+    if (run->stop.fn && run->stop.fn(run->stop.user)) {
+        *error = "cancelled";
         return -1;
+    }
+    const std::string why = publish_split(&stage, run->overwrite, path);
+    if (!why.empty()) {
+        *error = why;
+        return -1;
+    }
     return a.count;
 }
 
@@ -1875,7 +1903,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
                  " container does not keep chapter marks; name the output .m4b, .mka, .mp3 or .ogg";
         return -1;
     }
-    if (commit(&t, error) != 0)
+    if (commit(&t, nullptr, error) != 0)
         return -1;
     return a.count;
 }
