@@ -16,6 +16,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
+#include <libavutil/intreadwrite.h>
 #include <libavutil/mem.h>
 }
 
@@ -535,6 +536,23 @@ bool has_video(const AVFormatContext *fmt) {
     return false;
 }
 
+// A cover picture: a stream of one picture with the attached-picture
+// disposition (an MP4's covr, an ID3v2 APIC frame, a FLAC PICTURE block).
+bool is_picture(const AVStream *st) {
+    return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) && st->attached_pic.size > 0;
+}
+
+// Containers that keep a cover picture as one: MP4 (M4A, M4B), MP3 and
+// FLAC. (Matroska would keep it as a video track of one frame, Ogg not at
+// all.)
+bool keeps_pictures(const AVOutputFormat *f) {
+    static const char *const names[] = {"mp4", "mov", "ipod", "mp3", "flac"};
+    for (const char *n : names)
+        if (strcmp(f->name, n) == 0)
+            return true;
+    return false;
+}
+
 // The extension of the chapter files: the input's own when its container
 // holds the audio stream alone, else the audio member of the input's
 // container family.
@@ -618,6 +636,23 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVCodecParameters *par,
                 (title.empty() ? "Chapter " + std::to_string(index) : title).c_str(), 0);
     av_dict_set(&oc->metadata, "track",
                 (std::to_string(index) + "/" + std::to_string(count)).c_str(), 0);
+    // The input's cover pictures, in every piece of a container that keeps them.
+    std::vector<const AVStream *> pictures;
+    for (unsigned i = 0; keeps_pictures(ofmt) && i < ifmt->nb_streams; i++) {
+        const AVStream *ist = ifmt->streams[i];
+        if (!is_picture(ist))
+            continue;
+        AVStream *ps = avformat_new_stream(oc, nullptr);
+        if (!ps || avcodec_parameters_copy(ps->codecpar, ist->codecpar) < 0) {
+            *error = "out of memory";
+            return -1;
+        }
+        ps->codecpar->codec_tag = 0;
+        ps->time_base = ist->time_base;
+        ps->disposition = ist->disposition;
+        av_dict_copy(&ps->metadata, ist->metadata, 0);
+        pictures.push_back(ist);
+    }
     if (!(ofmt->flags & AVFMT_NOFILE)) {
         rc = open_temp_io(&cf->file, &oc->pb);
         if (rc < 0) {
@@ -636,6 +671,19 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVCodecParameters *par,
         *error = cf->file.final_path + ": " + media_error_text(rc);
         return -1;
     }
+    for (size_t i = 0; i < pictures.size(); i++) {
+        PacketPtr pic(av_packet_clone(&pictures[i]->attached_pic));
+        if (!pic) {
+            *error = "out of memory";
+            return -1;
+        }
+        pic->stream_index = (int)i + 1;
+        pic->pos = -1;
+        if ((rc = av_interleaved_write_frame(oc, pic.get())) < 0) {
+            *error = "cannot write " + cf->file.final_path + ": " + media_error_text(rc);
+            return -1;
+        }
+    }
     return 0;
 }
 
@@ -653,6 +701,11 @@ int finish_chapter_file(ChapterFile *cf, SplitStage *stage, std::string *error) 
     return commit(&cf->file, stage, error);
 }
 
+// The frames an MP3 decoder's filter bank delays its output by, which
+// readers of the LAME tag skip at the start of every file beside the
+// encoder delay the tag gives.
+constexpr uint32_t kMp3DecoderDelay = 529;
+
 int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string *error) {
     PacketPtr c(av_packet_clone(pkt));
     if (!c) {
@@ -667,6 +720,16 @@ int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string 
         c->dts -= cf->offset;
     c->stream_index = 0;
     c->pos = -1;
+    // FFmpeg's MP3 writer puts the skip of a packet's skip-samples data,
+    // less the decoder's delay of 529 frames, into the LAME tag's 12-bit
+    // encoder delay: the input's last packet, whose data holds only its end
+    // padding (a skip of 0), would wrap it to 3567. It says 529 instead, so
+    // that a piece without the input's first packet has a delay of 0.
+    size_t side_size = 0;
+    uint8_t *skip = av_packet_get_side_data(c.get(), AV_PKT_DATA_SKIP_SAMPLES, &side_size);
+    if (skip && side_size >= 10 && strcmp(cf->oc->oformat->name, "mp3") == 0 &&
+        AV_RL32(skip) < kMp3DecoderDelay)
+        AV_WL32(skip, kMp3DecoderDelay);
     av_packet_rescale_ts(c.get(), tb, cf->oc->streams[0]->time_base);
     const int rc = av_interleaved_write_frame(cf->oc.get(), c.get());
     if (rc < 0) {
@@ -1813,7 +1876,8 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO &&
             type != AVMEDIA_TYPE_SUBTITLE)
             continue;
-        if (!muxer_takes(ofmt, ist->codecpar->codec_id))
+        // A cover picture is no video track: MP4 keeps it whatever its codec.
+        if (!muxer_takes(ofmt, ist->codecpar->codec_id) && !(is_picture(ist) && keeps_pictures(ofmt)))
             continue;
         AVStream *os = avformat_new_stream(oc.get(), nullptr);
         if (!os || avcodec_parameters_copy(os->codecpar, ist->codecpar) < 0) {

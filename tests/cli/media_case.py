@@ -62,6 +62,12 @@ program, with real encoders:
       split --keep-all keeps the last frames of a recording that is no whole
       number of 16 kHz samples long (WAV, FLAC, piped), and of a piped MP3
       (into WAV files too), whose copy is read again as the pipe was.
+  media_case.py cover EXE DIR WAV
+      an M4B's, an MP3's and a FLAC's cover picture is kept by `chapters`
+      and in every piece of `split`.
+  media_case.py mp3-lengths EXE DIR
+      MP3 pieces decode to their cut ranges, less 529 frames (the decoder's
+      delay) for every piece but the first.
   media_case.py changed EXE DIR
       an input cut short while it is split (packet copy, exact, --to-wav)
       fails with status 1, and the earlier split stays as it was.
@@ -473,6 +479,62 @@ def case_whole(exe, cwd):
                         for k in range(1, len(rep["chapters"]) + 1))
             if total != frames:
                 fail("piped tail.mp3 --to-wav: %d frames in the pieces of %d\n%s" % (total, frames, show(proc)))
+
+
+def pictures(path, cwd):
+    """The MD5 of each attached picture in path."""
+    out = run(["ffprobe", "-v", "error", "-show_data_hash", "MD5", "-show_entries",
+               "stream=index:stream_disposition=attached_pic:packet=stream_index,data_hash", "-of", "json", path],
+              cwd).stdout
+    got = json.loads(out)
+    pics = [s["index"] for s in got["streams"] if s["disposition"]["attached_pic"]]
+    return [p["data_hash"] for p in got.get("packets", []) if p["stream_index"] in pics]
+
+
+def case_cover(exe, cwd, wav):
+    """The cover picture of an M4B, an MP3 and a FLAC file is kept by
+    `chapters` and in every piece of `split`, the audio packets untouched."""
+    ffmpeg(["-f", "lavfi", "-i", "testsrc=size=64x64:rate=1", "-frames:v", "1", "cover.png"], cwd)
+    for name, codec in (("cover.m4b", ["-c:a", "aac", "-b:a", "64k"]),
+                        ("cover.mp3", ["-c:a", "libmp3lame", "-b:a", "64k", "-id3v2_version", "3"]),
+                        ("cover.flac", ["-c:a", "flac"])):
+        ffmpeg(["-i", wav, "-i", "cover.png", "-map", "0:a", "-map", "1:v", *codec, "-c:v", "png",
+                "-disposition:v", "attached_pic", name], cwd)
+        want = pictures(name, cwd)
+        if len(want) != 1:
+            fail("%s holds %d pictures" % (name, len(want)))
+        marked = os.path.join(cwd, "marked-" + name)
+        if os.path.exists(marked):
+            os.unlink(marked)
+        run([exe, "chapters", "-q", name, "-o", marked], cwd)
+        out = fresh(cwd, "cover-" + name.replace(".", "-"))
+        run([exe, "split", "-q", "--keep-all", name, out], cwd)
+        pieces = sorted(os.path.join(out, p) for p in os.listdir(out) if p != "chapters.json")
+        for path in [marked] + pieces:
+            if pictures(path, cwd) != want:
+                fail("%s: pictures %s, the input's %s" % (path, pictures(path, cwd), want))
+        if not name.endswith(".flac"):  # packet copies: every packet once
+            got = [p[2] for piece in pieces for p in packets(piece, cwd)]
+            if got != [p[2] for p in packets(name, cwd)]:
+                fail("%s: the pieces' packets are not the input's" % name)
+
+
+def case_mp3_lengths(exe, cwd):
+    """MP3 pieces decode to their cut_t0..cut_t1 ranges, less the decoder's
+    delay of 529 frames that readers of the LAME tag skip at the start of
+    every piece but the first (which keeps the input's encoder delay), the
+    last trimmed of the input's end padding as the input is."""
+    for name, extra in (("talk.mp3", []), ("tail.mp3", []), ("talk.mp3", ["--max-chapter", "4"])):
+        out = fresh(cwd, "mp3-lengths-" + name.replace(".", "-") + "".join(extra))
+        run([exe, "split", "-q", "--keep-all", *extra, name, out], cwd)
+        rep = json.load(open(os.path.join(out, "chapters.json")))
+        rate = rep["sample_rate"]
+        for k, ch in enumerate(rep["chapters"]):
+            piece = os.path.join(out, "ch_%03d.mp3" % (k + 1))
+            got = len(run(["ffmpeg", "-v", "error", "-i", piece, "-f", "s16le", "-ac", "1", "-"], cwd).stdout) // 2
+            want = round((ch["cut_t1"] - ch["cut_t0"]) * rate) - (529 if k else 0)
+            if got != want:
+                fail("%s %s: %s decodes to %d frames, expected %d" % (name, " ".join(extra), piece, got, want))
 
 
 def stream_info(path, cwd):
@@ -1014,7 +1076,8 @@ def main():
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
              "tile": case_tile, "towav": case_towav, "ranges": case_ranges, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
              "interrupt-ranges": case_interrupt_ranges, "keep-old": case_keep_old,
-             "changed": case_changed, "whole": case_whole,
+             "changed": case_changed, "whole": case_whole, "cover": case_cover,
+             "mp3-lengths": case_mp3_lengths,
 
 
              "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "broken": case_broken, "cue": case_cue, "interrupt": case_interrupt,
