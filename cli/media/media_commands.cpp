@@ -606,7 +606,39 @@ struct ChapterFile {
     OutputPtr oc;
     int64_t offset = AV_NOPTS_VALUE; // input time of the file's first packet
     bool done = false;
+    int64_t w64_audio_bytes = -1; // a Wave64 piece's audio bytes (see w64_unpad)
 };
+
+// FFmpeg's Wave64 writer gives the data chunk the size of its audio and the
+// zero bytes that align the chunk to 8 bytes, which readers (FFmpeg's own
+// among them) then read as audio: one to three frames of silence more in a
+// piece whose audio is no multiple of 8 bytes. Sets the size of the data
+// chunk of the Wave64 file open on fd to its 24 header bytes and the audio
+// (the padding stays, after the chunk). 0, or -1 with errno set.
+int w64_unpad(int fd, int64_t audio_bytes) {
+    static const uint8_t kData[16] = {'d',  'a',  't',  'a',  0xF3, 0xAC, 0xD3, 0x11,
+                                      0x8C, 0xD1, 0x00, 0xC0, 0x4F, 0x8E, 0xDB, 0x8A};
+    uint8_t head[24];
+    // The chunks after the 40 bytes of the RIFF GUID, its size and the WAVE GUID.
+    for (off_t at = 40; pread(fd, head, sizeof head, at) == (ssize_t)sizeof head;) {
+        uint64_t size = 0;
+        for (int k = 7; k >= 0; k--)
+            size = size << 8 | head[16 + k];
+        if (memcmp(head, kData, 16) == 0) {
+            const uint64_t want = 24 + (uint64_t)audio_bytes;
+            if (size < want || size - want >= 8)
+                return 0; // not the padding this mends
+            uint8_t field[8];
+            for (int k = 0; k < 8; k++)
+                field[k] = (uint8_t)(want >> (8 * k));
+            return pwrite(fd, field, 8, at + 16) == 8 ? 0 : -1;
+        }
+        if (size < 24 || size > (uint64_t)INT64_MAX - (uint64_t)at)
+            return 0;
+        at += (off_t)((size + 7) & ~(uint64_t)7);
+    }
+    return 0;
+}
 
 // Opens chapter file index of count for a stream of parameters par in time
 // base tb, with the input's tags, the stream's (stream_tags) and the
@@ -696,6 +728,10 @@ int finish_chapter_file(ChapterFile *cf, SplitStage *stage, std::string *error) 
     cf->oc.reset();
     if (rc < 0) {
         *error = "cannot write " + cf->file.final_path + ": " + media_error_text(rc);
+        return -1;
+    }
+    if (cf->w64_audio_bytes >= 0 && w64_unpad(cf->file.fd, cf->w64_audio_bytes) != 0) {
+        *error = "cannot write " + cf->file.final_path + ": " + strerror(errno);
         return -1;
     }
     return commit(&cf->file, stage, error);
@@ -1224,18 +1260,38 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
 // Lossless inputs: each chapter decoded and encoded again, sample-exact
 // ---------------------------------------------------------------------------
 
+// Whether the WavPack stream of source (read as run reads it; as_stream
+// for the copy of a pipe) is lossless: the block header that starts its
+// first packet has no hybrid flag (bit 3 of the flags at bytes 24-27). A
+// hybrid stream is lossy without its correction file, which FFmpeg does not
+// read. A stream whose packets carry no block header (Matroska strips it)
+// counts as hybrid.
+bool wavpack_lossless(const std::string &source, bool as_stream, const MediaRun &run) {
+    MediaInput in;
+    std::string error;
+    if (media_open(source, run.stream, nullptr, run.stop, &in, &error, false, as_stream) != 0)
+        return false;
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt || media_next_packet(&in, in.stream, pkt.get(), &error) != 1)
+        return false;
+    return pkt->size >= 32 && memcmp(pkt->data, "wvpk", 4) == 0 && !(AV_RL32(pkt->data + 24) & 0x8);
+}
+
 // Whether the chosen stream is cut by encoding its decoded frames again: a
-// lossless codec (FLAC, ALAC, WavPack, PCM of any layout, G.711) that FFmpeg
-// also encodes, in a container that takes it. The pieces then start and end on
-// the chapters' own frames, the audio bit for bit the input's.
-bool cuts_exactly(const MediaInput &in, const AVOutputFormat *ofmt) {
+// lossless codec (FLAC, ALAC, PCM of any layout, G.711; WavPack when
+// lossless_wavpack, see wavpack_lossless) that FFmpeg also encodes, in a
+// container that takes it. The pieces then start and end on the chapters'
+// own frames, the audio bit for bit the input's.
+bool cuts_exactly(const MediaInput &in, const AVOutputFormat *ofmt, bool lossless_wavpack) {
     const AVCodecParameters *par = in.fmt->streams[in.stream]->codecpar;
     const AVCodecDescriptor *desc = avcodec_descriptor_get(par->codec_id);
     // G.711 is lossy against the analogue signal, but its decoded samples
-    // encode back to the same bytes.
+    // encode back to the same bytes. WavPack is listed as lossy too, for
+    // its hybrid mode.
     const bool g711 = par->codec_id == AV_CODEC_ID_PCM_MULAW || par->codec_id == AV_CODEC_ID_PCM_ALAW;
-    if (!desc || (!g711 && (!(desc->props & AV_CODEC_PROP_LOSSLESS) ||
-                            (desc->props & AV_CODEC_PROP_LOSSY))))
+    const bool wavpack = par->codec_id == AV_CODEC_ID_WAVPACK && lossless_wavpack;
+    if (!desc || (!g711 && !wavpack &&
+                  (!(desc->props & AV_CODEC_PROP_LOSSLESS) || (desc->props & AV_CODEC_PROP_LOSSY))))
         return false;
     const AVCodec *enc = avcodec_find_encoder(par->codec_id);
     if (!enc || !muxer_takes(ofmt, par->codec_id))
@@ -1398,8 +1454,14 @@ int finish_exact_piece(ExactChapters *x, size_t k, std::string *error) {
     if (!x->pieces[k] && open_exact_piece(x, k, error) != 0)
         return -1;
     ExactPiece *p = x->pieces[k].get();
-    if (drain_fifo(p, true, error) != 0 || encode_exact(p, nullptr, error) != 0 ||
-        finish_chapter_file(&p->file, x->stage, error) != 0)
+    if (drain_fifo(p, true, error) != 0)
+        return -1;
+    if (strcmp(x->ofmt->name, "w64") == 0) { // PCM: every frame sent is written
+        const AVCodecContext *enc = p->enc.get();
+        p->file.w64_audio_bytes = p->written * enc->ch_layout.nb_channels *
+                                  (av_get_bits_per_sample(enc->codec_id) / 8);
+    }
+    if (encode_exact(p, nullptr, error) != 0 || finish_chapter_file(&p->file, x->stage, error) != 0)
         return -1;
     x->pieces[k].reset();
     return 0;
@@ -1765,7 +1827,10 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
     std::string report;
     const std::string ext = to_wav ? "wav" : chapter_extension(in, path);
     const AVOutputFormat *ofmt = to_wav ? nullptr : format_for_extension(ext);
-    if (to_wav || (ofmt && cuts_exactly(in, ofmt))) {
+    const bool lossless_wavpack =
+        !to_wav && in.fmt->streams[in.stream]->codecpar->codec_id == AV_CODEC_ID_WAVPACK &&
+        wavpack_lossless(spool ? spool->file.temp : path, spool != nullptr, *run);
+    if (to_wav || (ofmt && cuts_exactly(in, ofmt, lossless_wavpack))) {
         const std::vector<std::string> names =
             chapter_file_names(run->name_template, analysis_titles(a), (size_t)a.count, ext);
         std::string why = check_chapter_names(out_dir, names, run->overwrite, path);

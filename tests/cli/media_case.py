@@ -10,7 +10,7 @@ program, with real encoders:
       whose last 5-second chapter lies in its last packet), a video without
       sound, damaged (MP3, FLAC) and truncated files, a 40-minute FLAC with many
       chapters, and lossless stereo files (WAV of five sample formats, RF64,
-      Wave64, AIFF, CAF, 24-bit FLAC, ALAC).
+      Wave64, AIFF, CAF, 24-bit FLAC, ALAC, 16- and 32-bit WavPack).
   media_case.py match EXE DIR NAME WAV
       the chapters of DIR/NAME are those of WAV within 30 ms (the encoder's
       priming is removed), and so is its length.
@@ -60,7 +60,8 @@ program, with real encoders:
       file of its own; one that succeeds replaces it.
   media_case.py whole EXE DIR
       split --keep-all keeps the last frames of a recording that is no whole
-      number of 16 kHz samples long (WAV, FLAC, piped), and of a piped MP3
+      number of 16 kHz samples long (WAV, FLAC, Wave64, piped), and no more
+      (no Wave64 padding read as audio); and of a piped MP3
       (into WAV files too), whose copy is read again as the pipe was.
   media_case.py cover EXE DIR WAV
       an M4B's, an MP3's and a FLAC's cover picture is kept by `chapters`
@@ -196,7 +197,8 @@ def case_fixtures(out, wav):
                         ("talk.rf64", ["-c:a", "pcm_s24le", "-f", "wav", "-rf64", "always"]),
                         ("talk.w64", ["-c:a", "pcm_f32le"]), ("talk.aiff", ["-c:a", "pcm_s16be"]),
                         ("talk.caf", ["-c:a", "pcm_s24le"]), ("talk-s24.flac", ["-c:a", "flac", "-sample_fmt", "s32"]),
-                        ("talk.alac.m4a", ["-c:a", "alac"])):
+                        ("talk.alac.m4a", ["-c:a", "alac"]), ("talk.wv", ["-c:a", "wavpack"]),
+                        ("talk-s32.wv", ["-c:a", "wavpack", "-sample_fmt", "s32p"])):
         ffmpeg(["-i", wav, *stereo, *args, fname], out)
     # 10.002 s of tone at 44.1 kHz: split at 5 s, its last chapter lies in
     # the MP3's last packet.
@@ -304,8 +306,8 @@ def fresh(cwd, name):
 
 
 def lossless(name):
-    """Inputs cut by encoding their decoded chapters again (FLAC, ALAC, PCM)."""
-    return name.endswith((".flac", ".wav", ".w64", ".aiff", ".caf", ".rf64")) or ".alac." in name
+    """Inputs cut by encoding their decoded chapters again (FLAC, ALAC, WavPack, PCM)."""
+    return name.endswith((".flac", ".wav", ".w64", ".aiff", ".caf", ".rf64", ".wv")) or ".alac." in name
 
 
 def case_split(exe, cwd, name):
@@ -452,13 +454,19 @@ def case_whole(exe, cwd):
     ffmpeg(["-f", "lavfi", "-i", "anoisesrc=r=44100:a=0.3:d=11", "-af", "atrim=end_sample=441001",
             "-c:a", "pcm_s16le", "odd.wav"], cwd)
     ffmpeg(["-i", "odd.wav", "-c:a", "flac", "odd.flac"], cwd)
+    # A Wave64 file whose data chunk says its own size (FFmpeg's writer
+    # counts the alignment padding in), as sox writes it.
+    run(["sox", "odd.wav", "odd.w64"], cwd)
     source = decoded("odd.wav", cwd)
-    if len(source) != 441001 * 8:
-        fail("odd.wav holds %d frames" % (len(source) // 8))
-    for name, piped in (("odd.wav", False), ("odd.flac", False), ("odd.wav", True), ("odd.flac", True)):
+    if len(source) != 441001 * 8 or decoded("odd.w64", cwd) != source:
+        fail("odd.wav holds %d frames, odd.w64 %d" % (len(source) // 8, len(decoded("odd.w64", cwd)) // 8))
+    for name, piped in (("odd.wav", False), ("odd.flac", False), ("odd.w64", False), ("odd.wav", True),
+                        ("odd.flac", True)):
         out = fresh(cwd, "whole-" + name.replace(".", "-") + ("-piped" if piped else ""))
         with open(os.path.join(cwd, name), "rb") as f:
-            run([exe, "split", "-q", "--keep-all", "-" if piped else name, out], cwd, stdin=f if piped else None)
+            # Pieces of 3 s, the last one of 1 s and a frame (odd in size).
+            run([exe, "split", "-q", "--keep-all", "--max-chapter", "3", "-" if piped else name, out], cwd,
+                stdin=f if piped else None)
         pieces = sorted(p for p in os.listdir(out) if p != "chapters.json")
         got = b"".join(decoded(os.path.join(out, p), cwd) for p in pieces)
         if got != source:
