@@ -335,6 +335,8 @@ int run_analyze(const AnalyzeArgs &a) {
             if (analysed) { // the report and the titles are the job's
                 titles = analysis_titles(analysis);
                 warning = joined_lines(warning, unmoved_hints(report));
+                if (analysis.count == 0)
+                    warning = joined_lines(warning, kNoChapters);
                 analysis.report = nullptr;
                 sil_analysis_free(&analysis);
             }
@@ -545,6 +547,10 @@ int run_split(const SplitArgs &a) {
     }
     std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
     view.above([&] { file_warnings(a.file, unmoved_hints(analysis.report)); });
+    if (analysis.count == 0) { // an earlier split is not replaced by none
+        view.above([&] { file_error(a.file, std::string(kNoChapters) + "; nothing was written"); });
+        return kExitFileFailed;
+    }
     const std::string left_out = left_out_warning(analysis);
     if (!left_out.empty())
         view.above([&] { file_error(a.file, left_out); });

@@ -337,6 +337,11 @@ std::string lock_out_dir(const std::string &dir, FolderLock *lock) {
 
 const char kDefaultNameTemplate[] = "ch_{n:03}";
 
+const char kNoChapters[] =
+    "no chapters found: no sound above the threshold lasts long enough for one; --auto sets the "
+    "threshold from the recording (a quiet speaker), --threshold-db sets a lower one, --keep-all "
+    "keeps the whole recording";
+
 namespace {
 
 // Longest name before ".ext": room is left for the extension and for the

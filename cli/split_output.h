@@ -21,6 +21,11 @@ namespace silsplit_cli {
 // Chapter file names
 // ---------------------------------------------------------------------------
 
+// What an analysis that found no chapter says, and what to try (a quiet
+// speaker is found by --auto). analyze warns with it; split and chapters
+// fail with it and write nothing.
+extern const char kNoChapters[];
+
 // The names a split gives its chapter files when no template is given.
 extern const char kDefaultNameTemplate[]; // "ch_{n:03}"
 

@@ -1810,6 +1810,10 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     AnalysisGuard guard(&a);
     warn_unmoved_hints(run, a.report);
+    if (a.count == 0) { // an earlier split is not replaced by none
+        *error = std::string(kNoChapters) + "; nothing was written";
+        return -1;
+    }
     // The copy of standard input is read again as the pipe was read (a
     // demuxer that can seek may trim or find more than it did: an MP3's
     // padding), so that the second reading is the one analysed.
@@ -1897,6 +1901,10 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     }
     AnalysisGuard guard(&a);
     warn_unmoved_hints(run, a.report);
+    if (a.count == 0) {
+        *error = std::string(kNoChapters) + "; " + out + " was not written";
+        return -1;
+    }
 
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;

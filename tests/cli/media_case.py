@@ -69,6 +69,9 @@ program, with real encoders:
   media_case.py mp3-lengths EXE DIR
       MP3 pieces decode to their cut ranges, less 529 frames (the decoder's
       delay) for every piece but the first.
+  media_case.py quiet EXE DIR WAV
+      a quiet speaker under the threshold: analyze warns and names --auto,
+      split and chapters fail and write nothing (an earlier split kept).
   media_case.py changed EXE DIR
       an input cut short while it is split (packet copy, exact, --to-wav)
       fails with status 1, and the earlier split stays as it was.
@@ -543,6 +546,37 @@ def case_mp3_lengths(exe, cwd):
             want = round((ch["cut_t1"] - ch["cut_t0"]) * rate) - (529 if k else 0)
             if got != want:
                 fail("%s %s: %s decodes to %d frames, expected %d" % (name, " ".join(extra), piece, got, want))
+
+
+def case_quiet(exe, cwd, wav):
+    """A speaker at -53 dB RMS, under the default threshold: analyze warns
+    that no chapter was found and names --auto (status 0); split (WAV and
+    FLAC) and chapters fail (status 1) and write nothing, an earlier split
+    kept; --auto finds the chapters."""
+    run(["sox", wav, "quiet.wav", "gain", "-30"], cwd)
+    ffmpeg(["-i", "quiet.wav", "-c:a", "flac", "quiet.flac"], cwd)
+    hint = b"no chapters found: no sound above the threshold lasts long enough for one; --auto sets"
+    proc = run([exe, "analyze", "quiet.wav", "quiet.flac"], cwd)
+    if proc.stderr.count(hint) != 2:
+        fail("analyze: no warning naming --auto\n" + show(proc))
+    for name in ("quiet.wav", "quiet.flac"):
+        out = fresh(cwd, "quiet-" + name.replace(".", "-"))
+        proc = run([exe, "split", "-q", name, out], cwd, rc=1)
+        if hint not in proc.stderr or b"nothing was written" not in proc.stderr or os.path.exists(out):
+            fail("split %s: %s\n%s" % (name, os.listdir(out) if os.path.exists(out) else "no folder", show(proc)))
+        run([exe, "split", "-q", "--auto", name, out], cwd)
+        before = snapshot(out)
+        if len(before) < 3:
+            fail("split --auto %s wrote %s" % (name, sorted(before)))
+        run([exe, "split", "-q", "--overwrite", name, out], cwd, rc=1)
+        if snapshot(out) != before:
+            fail("split --overwrite %s without chapters replaced the earlier split: %s" % (name, sorted(os.listdir(out))))
+    marked = os.path.join(cwd, "quiet-marked.mka")
+    if os.path.exists(marked):
+        os.unlink(marked)
+    proc = run([exe, "chapters", "-q", "quiet.flac", "-o", marked], cwd, rc=1)
+    if hint not in proc.stderr or os.path.exists(marked):
+        fail("chapters without chapters\n" + show(proc))
 
 
 def stream_info(path, cwd):
@@ -1085,7 +1119,7 @@ def main():
              "tile": case_tile, "towav": case_towav, "ranges": case_ranges, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
              "interrupt-ranges": case_interrupt_ranges, "keep-old": case_keep_old,
              "changed": case_changed, "whole": case_whole, "cover": case_cover,
-             "mp3-lengths": case_mp3_lengths,
+             "mp3-lengths": case_mp3_lengths, "quiet": case_quiet,
 
 
              "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "broken": case_broken, "cue": case_cue, "interrupt": case_interrupt,
