@@ -1606,11 +1606,13 @@ struct Spool {
     FilePtr f;
 };
 
-// A spool for standard input, in dir, when path is "-" (*spool stays NULL
-// for a named file). 0, or -1 with *error set.
+// A spool for standard input, in dir, when path is "-" or names a FIFO or a
+// device, which cannot be read a second time either (*spool stays NULL for
+// a regular file). 0, or -1 with *error set.
 int open_spool(const std::string &path, const std::string &dir, std::unique_ptr<Spool> *spool,
                std::string *error) {
-    if (path != "-")
+    struct stat st;
+    if (path != "-" && !(stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)))
         return 0;
     spool->reset(new Spool);
     Spool *s = spool->get();

@@ -61,7 +61,7 @@ program, with real encoders:
   media_case.py whole EXE DIR
       split --keep-all keeps the last frames of a recording that is no whole
       number of 16 kHz samples long (WAV, FLAC, Wave64, piped), and no more
-      (no Wave64 padding read as audio); and of a piped MP3
+      (no Wave64 padding read as audio); and of an MP3 piped or in a FIFO
       (into WAV files too), whose copy is read again as the pipe was.
   media_case.py cover EXE DIR WAV
       an M4B's, an MP3's and a FLAC's cover picture is kept by `chapters`
@@ -478,10 +478,20 @@ def case_whole(exe, cwd):
     # The pipe's own decoding of the MP3: what the analysis read.
     with open(os.path.join(cwd, "tail.mp3"), "rb") as f:
         frames = len(run(["ffmpeg", "-v", "error", "-i", "-", "-f", "s16le", "-ac", "1", "-"], cwd, stdin=f).stdout) // 2
-    for extra in (["--to-wav"], []):
-        out = fresh(cwd, "whole-piped-mp3" + "".join(extra))
+    # Standard input, and a FIFO, which cannot be opened a second time
+    # either: both are copied while they are read.
+    fifo = os.path.join(cwd, "tail.fifo")
+    if os.path.lexists(fifo):
+        os.unlink(fifo)
+    os.mkfifo(fifo)
+    for extra, through in ((["--to-wav"], "-"), ([], "-"), (["--to-wav"], fifo)):
+        out = fresh(cwd, "whole-piped-mp3" + "".join(extra) + ("-fifo" if through == fifo else ""))
         with open(os.path.join(cwd, "tail.mp3"), "rb") as f:
-            proc = run([exe, "split", "-q", "--keep-all", *extra, "-", out], cwd, stdin=f)
+            feeder = subprocess.Popen(["cp", "tail.mp3", fifo], cwd=cwd) if through == fifo else None
+            proc = run([exe, "split", "-q", "--keep-all", *extra, through, out], cwd,
+                       stdin=f if through == "-" else None)
+            if feeder:
+                feeder.wait()
         rep = json.load(open(os.path.join(out, "chapters.json")))
         if round(rep["duration_s"] * rep["sample_rate"]) != frames:
             fail("piped tail.mp3: %.6f s analysed, the pipe holds %d frames" % (rep["duration_s"], frames))
