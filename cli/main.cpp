@@ -335,6 +335,8 @@ int run_analyze(const AnalyzeArgs &a) {
             if (analysed) { // the report and the titles are the job's
                 titles = analysis_titles(analysis);
                 warning = joined_lines(warning, unmoved_hints(report));
+                if (analysis.count == 0)
+                    warning = joined_lines(warning, kNoChapters);
                 analysis.report = nullptr;
                 sil_analysis_free(&analysis);
             }
@@ -522,10 +524,8 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
-    // From here on the folder stays, as the writing makes it. The input's
-    // own chapter marks are read by FFmpeg.
+    // The input's own chapter marks are read by FFmpeg.
     if (split_needs_media(a.file) || a.lists.hints_from_input) {
-        lock.created = false;
         return run_media_split(a, opts, &view);
     }
     Job job;
@@ -540,7 +540,6 @@ int run_split(const SplitArgs &a) {
         if (g_interrupted.load())
             return kExitInterrupted;
         if (to_media) { // FFmpeg reads what the library's reader will not take
-            lock.created = false;
             return run_media_split(a, opts, &view);
         }
         file_error(a.file, message);
@@ -548,6 +547,10 @@ int run_split(const SplitArgs &a) {
     }
     std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
     view.above([&] { file_warnings(a.file, unmoved_hints(analysis.report)); });
+    if (analysis.count == 0) { // an earlier split is not replaced by none
+        view.above([&] { file_error(a.file, std::string(kNoChapters) + "; nothing was written"); });
+        return kExitFileFailed;
+    }
     const std::string left_out = left_out_warning(analysis);
     if (!left_out.empty())
         view.above([&] { file_error(a.file, left_out); });
@@ -558,7 +561,6 @@ int run_split(const SplitArgs &a) {
     plan.overwrite = a.overwrite;
     plan.name_template = a.name_template;
     plan.format = a.mono16 || a.to_wav ? SIL_CHAPTER_MONO16 : SIL_CHAPTER_SOURCE;
-    lock.created = false;
 
     int n = 0;
     int shown = -1;

@@ -227,16 +227,66 @@ std::string prepare_out_dir(const std::string &dir, bool overwrite, const std::s
     fs::create_directories(dir, ec);
     if (ec)
         return dir + ": " + ec.message();
-    if (!overwrite)
-        return "";
-    std::vector<std::string> names;
-    if (!list_split_output(dir, &names, &why))
+    return "";
+}
+
+SplitStage::~SplitStage() {
+    if (published)
+        return;
+    for (const File &f : files)
+        if (!f.temp.empty())
+            unlink(f.temp.c_str());
+}
+
+int stage_temp_file(TempFile *t, SplitStage *stage) {
+    if (t->fd >= 0) {
+        const int fd = t->fd;
+        t->fd = -1;
+        if (close(fd) != 0)
+            return -1;
+    }
+    stage->files.push_back({t->temp, t->final_path});
+    t->committed = true; // the stage removes it now
+    return 0;
+}
+
+std::string publish_split(SplitStage *stage, bool overwrite, const std::string &input) {
+    std::string why = check_input_kept(input, stage->dir);
+    if (!why.empty())
         return why;
-    for (const std::string &name : names) {
-        const std::string path = join(dir, name);
+    // The earlier split, as its own chapters.json names it, read before
+    // anything is replaced; this run's temporary files are not among it.
+    std::vector<std::string> old;
+    if (overwrite && !list_split_output(stage->dir, &old, &why))
+        return why;
+    std::set<std::string> fresh;
+    for (const SplitStage::File &f : stage->files) {
+        fresh.insert(fs::path(f.final_path).filename().string());
+        fresh.insert(fs::path(f.temp).filename().string());
+    }
+    const auto put = [&](SplitStage::File &f) -> std::string {
+        if (rename(f.temp.c_str(), f.final_path.c_str()) != 0)
+            return f.final_path + ": " + reason(errno);
+        f.temp.clear();
+        return "";
+    };
+    const auto is_report = [](const SplitStage::File &f) {
+        return fs::path(f.final_path).filename() == "chapters.json";
+    };
+    for (SplitStage::File &f : stage->files)
+        if (!is_report(f) && !(why = put(f)).empty())
+            return why;
+    for (const std::string &name : old) {
+        if (fresh.count(name))
+            continue; // replaced by a rename
+        const std::string path = join(stage->dir, name);
         if (unlink(path.c_str()) != 0 && errno != ENOENT)
             return path + ": " + reason(errno);
     }
+    for (SplitStage::File &f : stage->files)
+        if (is_report(f) && !(why = put(f)).empty())
+            return why;
+    stage->published = true;
     return "";
 }
 
@@ -286,6 +336,11 @@ std::string lock_out_dir(const std::string &dir, FolderLock *lock) {
 // ---------------------------------------------------------------------------
 
 const char kDefaultNameTemplate[] = "ch_{n:03}";
+
+const char kNoChapters[] =
+    "no chapters found: no sound above the threshold lasts long enough for one; --auto sets the "
+    "threshold from the recording (a quiet speaker), --threshold-db sets a lower one, --keep-all "
+    "keeps the whole recording";
 
 namespace {
 
@@ -500,7 +555,7 @@ int commit_temp_file(TempFile *t) {
 
 Outcome write_whole_file(const std::string &dir, const std::string &name,
                          const std::function<Outcome(FILE *, std::string *)> &body,
-                         std::string *error) {
+                         std::string *error, SplitStage *stage) {
     const std::string final_path = join(dir, name);
     TempFile t;
     const int fd = create_temp_file(final_path, &t);
@@ -524,7 +579,7 @@ Outcome write_whole_file(const std::string &dir, const std::string &name,
         *error = final_path + ": " + reason(errno);
         out = Outcome::failed;
     }
-    if (out == Outcome::done && commit_temp_file(&t) != 0) {
+    if (out == Outcome::done && (stage ? stage_temp_file(&t, stage) : commit_temp_file(&t)) != 0) {
         *error = final_path + ": " + reason(errno);
         out = Outcome::failed;
     }
@@ -604,6 +659,8 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
 
     if (!progress(0, written.total))
         return Outcome::cancelled;
+    SplitStage stage;
+    stage.dir = plan.out_dir;
     for (size_t k = 0; k < ranges.size(); ++k) {
         const std::string &name = names[k];
         const Outcome out = write_whole_file(
@@ -624,12 +681,11 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
                        ": " + sil_get_error();
                 return Outcome::failed;
             },
-            error);
+            error, &stage);
         if (out != Outcome::done)
             return out;
-        *chapters = (int)k + 1;
     }
-    return write_whole_file(
+    const Outcome out = write_whole_file(
         plan.out_dir, "chapters.json",
         [&](FILE *f, std::string *err) {
             if (fwrite(report.data(), 1, report.size(), f) != report.size()) {
@@ -638,7 +694,16 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
             }
             return advance(&written, report.size()) ? Outcome::done : Outcome::cancelled;
         },
-        error);
+        error, &stage);
+    if (out != Outcome::done)
+        return out;
+    why = publish_split(&stage, plan.overwrite, plan.input);
+    if (!why.empty()) {
+        *error = why;
+        return Outcome::failed;
+    }
+    *chapters = (int)ranges.size();
+    return Outcome::done;
 }
 
 } // namespace silsplit_cli

@@ -21,6 +21,11 @@ namespace silsplit_cli {
 // Chapter file names
 // ---------------------------------------------------------------------------
 
+// What an analysis that found no chapter says, and what to try (a quiet
+// speaker is found by --auto). analyze warns with it; split and chapters
+// fail with it and write nothing.
+extern const char kNoChapters[];
+
 // The names a split gives its chapter files when no template is given.
 extern const char kDefaultNameTemplate[]; // "ch_{n:03}"
 
@@ -96,15 +101,16 @@ std::string check_out_dir(const std::string &dir, bool overwrite);
 // split into its own folder); then "FILE: reason".
 std::string check_input_kept(const std::string &input, const std::string &dir);
 
-// Makes dir with its parents and, with overwrite, removes the split output
-// found in it (nothing else), after checking again that none of it is the
-// input. "" or "PATH: reason".
+// Makes dir with its parents after checking again that it may take the
+// split (check_out_dir) and that none of the files a split replaces is the
+// input. Nothing is removed here: an earlier split is replaced by
+// publish_split once the new one is complete. "" or "PATH: reason".
 std::string prepare_out_dir(const std::string &dir, bool overwrite, const std::string &input);
 
 // An advisory lock (flock) on DIR/.silsplit.lock, held by one split into
 // DIR from its folder check to its last rename. Going out of scope removes
-// the lock file, and DIR too when lock_out_dir made it, created is still
-// set (the split failed before its writing began) and it stayed empty.
+// the lock file, and DIR too when lock_out_dir made it (created) and it is
+// empty: a split that failed or was interrupted, which leaves no file.
 struct FolderLock {
     int fd = -1;
     bool created = false;
@@ -150,15 +156,44 @@ int create_temp_file(const std::string &final_path, TempFile *t);
 // Renames t->temp to t->final_path. 0, or -1 with errno set.
 int commit_temp_file(TempFile *t);
 
+// The files of a new split, each complete under its temporary name: they
+// replace the earlier split together (publish_split) once all of them are
+// written. Going out of scope unpublished (a failure, Ctrl-C) removes them,
+// and the folder holds what it held before the split began.
+struct SplitStage {
+    struct File {
+        std::string temp, final_path;
+    };
+    std::string dir;
+    std::vector<File> files; // in the order they were written; chapters.json last
+    bool published = false;
+    SplitStage() = default;
+    SplitStage(const SplitStage &) = delete;
+    SplitStage &operator=(const SplitStage &) = delete;
+    ~SplitStage();
+};
+
+// Hands the complete temporary file t to stage in place of commit_temp_file:
+// its descriptor is closed (a late write error is caught here) and the stage
+// removes or publishes it. 0, or -1 with errno set (t still removes it).
+int stage_temp_file(TempFile *t, SplitStage *stage);
+
+// Puts the staged files in place: each renamed to its name, chapters.json
+// last, and with overwrite the earlier split's other files (the names
+// check_out_dir recognises) removed before chapters.json arrives, so that a
+// folder with a chapters.json holds one split. The input is checked again
+// not to be among the files replaced. "" or "PATH: reason".
+std::string publish_split(SplitStage *stage, bool overwrite, const std::string &input);
+
 enum class Outcome { done, failed, cancelled };
 
 // Writes dir/name through body, which writes into a new temporary file in dir
-// (a TempFile). Once body returns done and the file is closed
-// without error it is renamed to name; otherwise it is removed. On failure,
-// *error is "PATH: reason" (body sets its own).
+// (a TempFile). Once body returns done and the file is closed without error
+// it is renamed to name, or handed to stage when one is given; otherwise it
+// is removed. On failure, *error is "PATH: reason" (body sets its own).
 Outcome write_whole_file(const std::string &dir, const std::string &name,
                          const std::function<Outcome(FILE *, std::string *)> &body,
-                         std::string *error);
+                         std::string *error, SplitStage *stage = nullptr);
 
 // ---------------------------------------------------------------------------
 // A whole split
@@ -177,9 +212,10 @@ struct SplitPlan {
 // each chapter cut from the input at the library's frame ranges, in the
 // input's own format or as the library's export writes it, with its title
 // in an INFO chunk when it has one) and then chapters.json, each under a
-// temporary name first. progress(done, total) hears the bytes written so far; it
-// returns false to cancel, which removes the file being written (complete
-// ones stay; chapters.json, written last, is then missing).
+// temporary name, then puts them in place of the earlier split at once
+// (publish_split). progress(done, total) hears the bytes written so far; it
+// returns false to cancel, which removes every file written (the folder
+// keeps what it held before).
 // *chapters is the number of chapter files; *error is "PATH: reason".
 Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, uint64_t)> &progress,
                     int *chapters, std::string *error);

@@ -40,6 +40,16 @@ void sil_chapter_frames(float t0, float t1, int32_t rate, int64_t frames, int64_
     const double end_f = ceilf(t1 * rate_f);
     int64_t s = !(start_f >= 0.0) ? 0 : start_f > (double)frames ? frames : (int64_t)start_f;
     int64_t e = end_f > (double)frames ? frames : !(end_f >= 0.0) ? 0 : (int64_t)end_f;
+    // The analysis sees the recording at 16 kHz, trunc(frames * 16000 / rate)
+    // samples long: the last few frames of the source (fewer than one 16 kHz
+    // sample's worth) lie past the end it can place. A chapter that ends
+    // there ends with the recording, and keeps them.
+    if (rate > 0 && frames > 0) {
+        const int64_t n16 =
+            (int64_t)std::trunc((double)frames * ((double)SIL_ANALYSIS_RATE / (double)rate));
+        if (t1 >= (float)n16 / (float)SIL_ANALYSIS_RATE)
+            e = frames;
+    }
     if (e < s)
         e = s;
     *start = s;

@@ -16,7 +16,10 @@
 // Frames [*start, *end) of the chapter from t0 to t1 seconds of a recording
 // of `frames` frames at `rate`: floorf(t0 * rate) and ceilf(t1 * rate) in
 // single precision, then clamped into the recording in integers (a float
-// cannot hold every frame count above 2^24); never end before start.
+// cannot hold every frame count above 2^24); never end before start. A
+// chapter that ends at or after the end of the analysis's 16 kHz signal
+// ends at the recording's last frame (the few frames past that end, fewer
+// than one 16 kHz sample's worth, are the chapter's too).
 void sil_chapter_frames(float t0, float t1, int32_t rate, int64_t frames, int64_t *start,
                         int64_t *end);
 

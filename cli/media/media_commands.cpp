@@ -16,6 +16,7 @@ extern "C" {
 #include <libavutil/avutil.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
+#include <libavutil/intreadwrite.h>
 #include <libavutil/mem.h>
 }
 
@@ -123,8 +124,10 @@ FILE *take_temp_stream(TempFile *t) {
     return f;
 }
 
-int commit(TempFile *t, std::string *error) {
-    if (commit_temp_file(t) != 0) {
+// Renames t into place, or hands it to stage (a split's file, put in place
+// with the others once all are written). 0, or -1 with *error set.
+int commit(TempFile *t, SplitStage *stage, std::string *error) {
+    if ((stage ? stage_temp_file(t, stage) : commit_temp_file(t)) != 0) {
         *error = "cannot write " + t->final_path + ": " + strerror(errno);
         return -1;
     }
@@ -132,14 +135,14 @@ int commit(TempFile *t, std::string *error) {
 }
 
 int write_text(const std::string &dir, const std::string &name, const char *text,
-               std::string *error) {
+               SplitStage *stage, std::string *error) {
     const Outcome out = write_whole_file(
         dir, name,
         [text](FILE *f, std::string *) {
             const size_t len = strlen(text);
             return fwrite(text, 1, len, f) == len ? Outcome::done : Outcome::failed;
         },
-        error);
+        error, stage);
     return out == Outcome::done ? 0 : -1;
 }
 
@@ -533,6 +536,23 @@ bool has_video(const AVFormatContext *fmt) {
     return false;
 }
 
+// A cover picture: a stream of one picture with the attached-picture
+// disposition (an MP4's covr, an ID3v2 APIC frame, a FLAC PICTURE block).
+bool is_picture(const AVStream *st) {
+    return (st->disposition & AV_DISPOSITION_ATTACHED_PIC) && st->attached_pic.size > 0;
+}
+
+// Containers that keep a cover picture as one: MP4 (M4A, M4B), MP3 and
+// FLAC. (Matroska would keep it as a video track of one frame, Ogg not at
+// all.)
+bool keeps_pictures(const AVOutputFormat *f) {
+    static const char *const names[] = {"mp4", "mov", "ipod", "mp3", "flac"};
+    for (const char *n : names)
+        if (strcmp(f->name, n) == 0)
+            return true;
+    return false;
+}
+
 // The extension of the chapter files: the input's own when its container
 // holds the audio stream alone, else the audio member of the input's
 // container family.
@@ -586,7 +606,39 @@ struct ChapterFile {
     OutputPtr oc;
     int64_t offset = AV_NOPTS_VALUE; // input time of the file's first packet
     bool done = false;
+    int64_t w64_audio_bytes = -1; // a Wave64 piece's audio bytes (see w64_unpad)
 };
+
+// FFmpeg's Wave64 writer gives the data chunk the size of its audio and the
+// zero bytes that align the chunk to 8 bytes, which readers (FFmpeg's own
+// among them) then read as audio: one to three frames of silence more in a
+// piece whose audio is no multiple of 8 bytes. Sets the size of the data
+// chunk of the Wave64 file open on fd to its 24 header bytes and the audio
+// (the padding stays, after the chunk). 0, or -1 with errno set.
+int w64_unpad(int fd, int64_t audio_bytes) {
+    static const uint8_t kData[16] = {'d',  'a',  't',  'a',  0xF3, 0xAC, 0xD3, 0x11,
+                                      0x8C, 0xD1, 0x00, 0xC0, 0x4F, 0x8E, 0xDB, 0x8A};
+    uint8_t head[24];
+    // The chunks after the 40 bytes of the RIFF GUID, its size and the WAVE GUID.
+    for (off_t at = 40; pread(fd, head, sizeof head, at) == (ssize_t)sizeof head;) {
+        uint64_t size = 0;
+        for (int k = 7; k >= 0; k--)
+            size = size << 8 | head[16 + k];
+        if (memcmp(head, kData, 16) == 0) {
+            const uint64_t want = 24 + (uint64_t)audio_bytes;
+            if (size < want || size - want >= 8)
+                return 0; // not the padding this mends
+            uint8_t field[8];
+            for (int k = 0; k < 8; k++)
+                field[k] = (uint8_t)(want >> (8 * k));
+            return pwrite(fd, field, 8, at + 16) == 8 ? 0 : -1;
+        }
+        if (size < 24 || size > (uint64_t)INT64_MAX - (uint64_t)at)
+            return 0;
+        at += (off_t)((size + 7) & ~(uint64_t)7);
+    }
+    return 0;
+}
 
 // Opens chapter file index of count for a stream of parameters par in time
 // base tb, with the input's tags, the stream's (stream_tags) and the
@@ -616,6 +668,23 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVCodecParameters *par,
                 (title.empty() ? "Chapter " + std::to_string(index) : title).c_str(), 0);
     av_dict_set(&oc->metadata, "track",
                 (std::to_string(index) + "/" + std::to_string(count)).c_str(), 0);
+    // The input's cover pictures, in every piece of a container that keeps them.
+    std::vector<const AVStream *> pictures;
+    for (unsigned i = 0; keeps_pictures(ofmt) && i < ifmt->nb_streams; i++) {
+        const AVStream *ist = ifmt->streams[i];
+        if (!is_picture(ist))
+            continue;
+        AVStream *ps = avformat_new_stream(oc, nullptr);
+        if (!ps || avcodec_parameters_copy(ps->codecpar, ist->codecpar) < 0) {
+            *error = "out of memory";
+            return -1;
+        }
+        ps->codecpar->codec_tag = 0;
+        ps->time_base = ist->time_base;
+        ps->disposition = ist->disposition;
+        av_dict_copy(&ps->metadata, ist->metadata, 0);
+        pictures.push_back(ist);
+    }
     if (!(ofmt->flags & AVFMT_NOFILE)) {
         rc = open_temp_io(&cf->file, &oc->pb);
         if (rc < 0) {
@@ -634,10 +703,23 @@ int open_chapter_file(const AVFormatContext *ifmt, const AVCodecParameters *par,
         *error = cf->file.final_path + ": " + media_error_text(rc);
         return -1;
     }
+    for (size_t i = 0; i < pictures.size(); i++) {
+        PacketPtr pic(av_packet_clone(&pictures[i]->attached_pic));
+        if (!pic) {
+            *error = "out of memory";
+            return -1;
+        }
+        pic->stream_index = (int)i + 1;
+        pic->pos = -1;
+        if ((rc = av_interleaved_write_frame(oc, pic.get())) < 0) {
+            *error = "cannot write " + cf->file.final_path + ": " + media_error_text(rc);
+            return -1;
+        }
+    }
     return 0;
 }
 
-int finish_chapter_file(ChapterFile *cf, std::string *error) {
+int finish_chapter_file(ChapterFile *cf, SplitStage *stage, std::string *error) {
     cf->done = true;
     int rc = av_write_trailer(cf->oc.get());
     const int closed = close_temp_io(&cf->oc->pb);
@@ -648,8 +730,17 @@ int finish_chapter_file(ChapterFile *cf, std::string *error) {
         *error = "cannot write " + cf->file.final_path + ": " + media_error_text(rc);
         return -1;
     }
-    return commit(&cf->file, error);
+    if (cf->w64_audio_bytes >= 0 && w64_unpad(cf->file.fd, cf->w64_audio_bytes) != 0) {
+        *error = "cannot write " + cf->file.final_path + ": " + strerror(errno);
+        return -1;
+    }
+    return commit(&cf->file, stage, error);
 }
+
+// The frames an MP3 decoder's filter bank delays its output by, which
+// readers of the LAME tag skip at the start of every file beside the
+// encoder delay the tag gives.
+constexpr uint32_t kMp3DecoderDelay = 529;
 
 int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string *error) {
     PacketPtr c(av_packet_clone(pkt));
@@ -665,6 +756,16 @@ int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string 
         c->dts -= cf->offset;
     c->stream_index = 0;
     c->pos = -1;
+    // FFmpeg's MP3 writer puts the skip of a packet's skip-samples data,
+    // less the decoder's delay of 529 frames, into the LAME tag's 12-bit
+    // encoder delay: the input's last packet, whose data holds only its end
+    // padding (a skip of 0), would wrap it to 3567. It says 529 instead, so
+    // that a piece without the input's first packet has a delay of 0.
+    size_t side_size = 0;
+    uint8_t *skip = av_packet_get_side_data(c.get(), AV_PKT_DATA_SKIP_SAMPLES, &side_size);
+    if (skip && side_size >= 10 && strcmp(cf->oc->oformat->name, "mp3") == 0 &&
+        AV_RL32(skip) < kMp3DecoderDelay)
+        AV_WL32(skip, kMp3DecoderDelay);
     av_packet_rescale_ts(c.get(), tb, cf->oc->streams[0]->time_base);
     const int rc = av_interleaved_write_frame(cf->oc.get(), c.get());
     if (rc < 0) {
@@ -689,6 +790,15 @@ int report_write_at(MediaRun *run, int *shown, int64_t at, int64_t size, std::st
         return -1;
     }
     return 0;
+}
+
+// Why a split stops when its second reading of the input (for the pieces)
+// does not end where the analysed first one did: the file was cut short, or
+// grew, while it was split. Nothing of the split is put in place.
+std::string input_changed(int64_t second, int64_t first) {
+    return "the input changed while it was split: it ended at frame " + std::to_string(second) +
+           " on its second reading, at frame " + std::to_string(first) +
+           " on its first; no chapter file was written";
 }
 
 // report_write_at with the reading's own position in the input.
@@ -834,7 +944,8 @@ struct AheadPacket {
 // one file at most, and with keep_all the files hold every packet once.
 // The times cut are kept in cut_t0 and cut_t1 (seconds of the analysis).
 int copy_chapters(MediaInput *in, const std::string &source_name, const sil_analysis &a,
-                  const std::string &out_dir, MediaRun *run, std::vector<double> *cut_t0,
+                  const std::string &out_dir, SplitStage *stage, MediaRun *run,
+                  std::vector<double> *cut_t0,
                   std::vector<double> *cut_t1, std::vector<std::string> *names,
                   std::string *error) {
     const AVStream *ist = in->fmt->streams[in->stream];
@@ -896,7 +1007,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
     };
     // Finishes chapter k's file (empty when no packet came).
     const auto finish_file = [&](size_t k) -> int {
-        return open_file(k) != 0 || finish_chapter_file(&files[k], error) != 0 ? -1 : 0;
+        return open_file(k) != 0 || finish_chapter_file(&files[k], stage, error) != 0 ? -1 : 0;
     };
     // Three packets are read ahead, so that the last two are known as such;
     // the progress follows the packets placed.
@@ -925,8 +1036,15 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
             next.read_to = in->fmt->pb ? avio_tell(in->fmt->pb) : 0;
             ahead.push_back(std::move(next));
         }
-        if (ahead.empty())
+        if (ahead.empty()) {
+            // The chapters still open end where the input ends: it must end
+            // where the analysis saw it end.
+            if (pos != a.frames) {
+                *error = input_changed(pos, a.frames);
+                return -1;
+            }
             break;
+        }
         const AheadPacket cur = std::move(ahead.front());
         ahead.pop_front();
         placed_to = cur.read_to;
@@ -1016,6 +1134,10 @@ struct WavPiece {
 // block, never by a chapter's length.
 struct WavChapters {
     const std::string *out_dir;
+    SplitStage *stage;
+    MediaRun *run; // the "write" progress: the frames written of the analysis's
+    int64_t frames = 0;
+    int shown = -1;
     std::vector<std::string> names, titles;
     std::vector<int64_t> start, end;
     std::vector<std::unique_ptr<WavPiece>> pieces;
@@ -1064,7 +1186,7 @@ int finish_wav_piece(WavChapters *w, size_t k, std::string *error) {
             return -1;
         }
     }
-    if (commit(&p->t, error) != 0)
+    if (commit(&p->t, w->stage, error) != 0)
         return -1;
     w->pieces[k].reset();
     return 0;
@@ -1097,15 +1219,19 @@ int wav_push(void *user, const float *frames, size_t n, std::string *error) {
             return -1;
         w->next++;
     }
-    return 0;
+    return report_write_at(w->run, &w->shown, w->pos, w->frames, error);
 }
 
 // Decodes the input again and writes each chapter's frames, the range the
 // library's own split takes at the stream's rate.
 int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string &out_dir,
-                       const std::vector<std::string> &names, std::string *error) {
+                       const std::vector<std::string> &names, SplitStage *stage, MediaRun *run,
+                       std::string *error) {
     WavChapters w;
     w.out_dir = &out_dir;
+    w.stage = stage;
+    w.run = run;
+    w.frames = a.frames;
     const size_t n = (size_t)a.count;
     w.names = names;
     w.titles = analysis_titles(a);
@@ -1121,8 +1247,7 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
         return -1;
     for (; w.next < n; w.next++) {
         if (w.end[w.next] > w.pos) {
-            *error = "the input ended at frame " + std::to_string(w.pos) +
-                     " on its second reading, " + std::to_string(a.frames) + " on its first";
+            *error = input_changed(w.pos, a.frames);
             return -1;
         }
         if (finish_wav_piece(&w, w.next, error) != 0)
@@ -1135,18 +1260,38 @@ int write_wav_chapters(MediaInput *in, const sil_analysis &a, const std::string 
 // Lossless inputs: each chapter decoded and encoded again, sample-exact
 // ---------------------------------------------------------------------------
 
+// Whether the WavPack stream of source (read as run reads it; as_stream
+// for the copy of a pipe) is lossless: the block header that starts its
+// first packet has no hybrid flag (bit 3 of the flags at bytes 24-27). A
+// hybrid stream is lossy without its correction file, which FFmpeg does not
+// read. A stream whose packets carry no block header (Matroska strips it)
+// counts as hybrid.
+bool wavpack_lossless(const std::string &source, bool as_stream, const MediaRun &run) {
+    MediaInput in;
+    std::string error;
+    if (media_open(source, run.stream, nullptr, run.stop, &in, &error, false, as_stream) != 0)
+        return false;
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt || media_next_packet(&in, in.stream, pkt.get(), &error) != 1)
+        return false;
+    return pkt->size >= 32 && memcmp(pkt->data, "wvpk", 4) == 0 && !(AV_RL32(pkt->data + 24) & 0x8);
+}
+
 // Whether the chosen stream is cut by encoding its decoded frames again: a
-// lossless codec (FLAC, ALAC, WavPack, PCM of any layout, G.711) that FFmpeg
-// also encodes, in a container that takes it. The pieces then start and end on
-// the chapters' own frames, the audio bit for bit the input's.
-bool cuts_exactly(const MediaInput &in, const AVOutputFormat *ofmt) {
+// lossless codec (FLAC, ALAC, PCM of any layout, G.711; WavPack when
+// lossless_wavpack, see wavpack_lossless) that FFmpeg also encodes, in a
+// container that takes it. The pieces then start and end on the chapters'
+// own frames, the audio bit for bit the input's.
+bool cuts_exactly(const MediaInput &in, const AVOutputFormat *ofmt, bool lossless_wavpack) {
     const AVCodecParameters *par = in.fmt->streams[in.stream]->codecpar;
     const AVCodecDescriptor *desc = avcodec_descriptor_get(par->codec_id);
     // G.711 is lossy against the analogue signal, but its decoded samples
-    // encode back to the same bytes.
+    // encode back to the same bytes. WavPack is listed as lossy too, for
+    // its hybrid mode.
     const bool g711 = par->codec_id == AV_CODEC_ID_PCM_MULAW || par->codec_id == AV_CODEC_ID_PCM_ALAW;
-    if (!desc || (!g711 && (!(desc->props & AV_CODEC_PROP_LOSSLESS) ||
-                            (desc->props & AV_CODEC_PROP_LOSSY))))
+    const bool wavpack = par->codec_id == AV_CODEC_ID_WAVPACK && lossless_wavpack;
+    if (!desc || (!g711 && !wavpack &&
+                  (!(desc->props & AV_CODEC_PROP_LOSSLESS) || (desc->props & AV_CODEC_PROP_LOSSY))))
         return false;
     const AVCodec *enc = avcodec_find_encoder(par->codec_id);
     if (!enc || !muxer_takes(ofmt, par->codec_id))
@@ -1183,6 +1328,7 @@ struct ExactChapters {
     MediaInput *in;
     const AVOutputFormat *ofmt;
     std::string ext, out_dir;
+    SplitStage *stage;
     std::vector<std::string> names, titles; // the pieces' file names and titles
     std::vector<int64_t> start, end;
     std::vector<std::unique_ptr<ExactPiece>> pieces;
@@ -1308,8 +1454,14 @@ int finish_exact_piece(ExactChapters *x, size_t k, std::string *error) {
     if (!x->pieces[k] && open_exact_piece(x, k, error) != 0)
         return -1;
     ExactPiece *p = x->pieces[k].get();
-    if (drain_fifo(p, true, error) != 0 || encode_exact(p, nullptr, error) != 0 ||
-        finish_chapter_file(&p->file, error) != 0)
+    if (drain_fifo(p, true, error) != 0)
+        return -1;
+    if (strcmp(x->ofmt->name, "w64") == 0) { // PCM: every frame sent is written
+        const AVCodecContext *enc = p->enc.get();
+        p->file.w64_audio_bytes = p->written * enc->ch_layout.nb_channels *
+                                  (av_get_bits_per_sample(enc->codec_id) / 8);
+    }
+    if (encode_exact(p, nullptr, error) != 0 || finish_chapter_file(&p->file, x->stage, error) != 0)
         return -1;
     x->pieces[k].reset();
     return 0;
@@ -1389,10 +1541,11 @@ int receive_exact(ExactChapters *x, AVFrame *frame, std::string *error) {
 // library's own split takes, encoded as the input was, block by block.
 int write_exact_chapters(MediaInput *in, const sil_analysis &a, const std::string &ext,
                          const AVOutputFormat *ofmt, const std::string &out_dir,
-                         const std::vector<std::string> &names, MediaRun *run,
+                         const std::vector<std::string> &names, SplitStage *stage, MediaRun *run,
                          std::string *error) {
     ExactChapters x;
     x.in = in;
+    x.stage = stage;
     x.ofmt = ofmt;
     x.ext = ext;
     x.out_dir = out_dir;
@@ -1430,8 +1583,7 @@ int write_exact_chapters(MediaInput *in, const sil_analysis &a, const std::strin
         return -1;
     for (; x.next < n; x.next++) {
         if (x.end[x.next] > x.pos) {
-            *error = "the input ended at frame " + std::to_string(x.pos) +
-                     " on its second reading, " + std::to_string(a.frames) + " on its first";
+            *error = input_changed(x.pos, a.frames);
             return -1;
         }
         if (finish_exact_piece(&x, x.next, error) != 0)
@@ -1454,11 +1606,13 @@ struct Spool {
     FilePtr f;
 };
 
-// A spool for standard input, in dir, when path is "-" (*spool stays NULL
-// for a named file). 0, or -1 with *error set.
+// A spool for standard input, in dir, when path is "-" or names a FIFO or a
+// device, which cannot be read a second time either (*spool stays NULL for
+// a regular file). 0, or -1 with *error set.
 int open_spool(const std::string &path, const std::string &dir, std::unique_ptr<Spool> *spool,
                std::string *error) {
-    if (path != "-")
+    struct stat st;
+    if (path != "-" && !(stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)))
         return 0;
     spool->reset(new Spool);
     Spool *s = spool->get();
@@ -1513,7 +1667,7 @@ int review_spool(Spool *spool, MediaRun *run, std::string *error) {
     review.stream = run->stream;
     review.stop = run->stop;
     MediaInput in;
-    if (media_open(spool->file.temp, review.stream, nullptr, review.stop, &in, error) != 0)
+    if (media_open(spool->file.temp, review.stream, nullptr, review.stop, &in, error, false, true) != 0)
         return -1;
     MediaStats stats;
     sil_analysis a;
@@ -1658,31 +1812,31 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         return -1;
     AnalysisGuard guard(&a);
     warn_unmoved_hints(run, a.report);
-    MediaInput in;
-    const std::string source = spool ? spool->file.temp : path;
-    if (open_input(source, nullptr, run, &in, error) != 0)
+    if (a.count == 0) { // an earlier split is not replaced by none
+        *error = std::string(kNoChapters) + "; nothing was written";
         return -1;
+    }
+    // The copy of standard input is read again as the pipe was read (a
+    // demuxer that can seek may trim or find more than it did: an MP3's
+    // padding), so that the second reading is the one analysed.
+    MediaInput in;
+    if ((spool ? media_open(spool->file.temp, run->stream, nullptr, run->stop, &in, error, false, true)
+               : open_input(path, nullptr, run, &in, error)) != 0)
+        return -1;
+    // Every file is kept under its temporary name until all are written:
+    // only then do they replace an earlier split in the folder.
+    SplitStage stage;
+    stage.dir = out_dir;
     // A templated split lists its names in chapters.json for --overwrite.
     const bool list_names =
         !run->name_template.empty() && run->name_template != kDefaultNameTemplate;
-    if (to_wav) {
-        const std::vector<std::string> names =
-            chapter_file_names(run->name_template, analysis_titles(a), (size_t)a.count, "wav");
-        std::string why = check_chapter_names(out_dir, names, run->overwrite, path);
-        if (!why.empty()) {
-            *error = why;
-            return -1;
-        }
-        const std::string report = list_names ? with_file_names(a.report, names) : a.report;
-        if (write_wav_chapters(&in, a, out_dir, names, error) != 0 ||
-            write_text(out_dir, "chapters.json", report.c_str(), error) != 0 ||
-            review_spool(spool.get(), run, error) != 0)
-            return -1;
-        return a.count;
-    }
-    const std::string ext = chapter_extension(in, path);
-    const AVOutputFormat *ofmt = format_for_extension(ext);
-    if (ofmt && cuts_exactly(in, ofmt)) {
+    std::string report;
+    const std::string ext = to_wav ? "wav" : chapter_extension(in, path);
+    const AVOutputFormat *ofmt = to_wav ? nullptr : format_for_extension(ext);
+    const bool lossless_wavpack =
+        !to_wav && in.fmt->streams[in.stream]->codecpar->codec_id == AV_CODEC_ID_WAVPACK &&
+        wavpack_lossless(spool ? spool->file.temp : path, spool != nullptr, *run);
+    if (to_wav || (ofmt && cuts_exactly(in, ofmt, lossless_wavpack))) {
         const std::vector<std::string> names =
             chapter_file_names(run->name_template, analysis_titles(a), (size_t)a.count, ext);
         std::string why = check_chapter_names(out_dir, names, run->overwrite, path);
@@ -1690,28 +1844,36 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
             *error = why;
             return -1;
         }
-        const std::string report = list_names ? with_file_names(a.report, names) : a.report;
-        if (write_exact_chapters(&in, a, ext, ofmt, out_dir, names, run, error) != 0 ||
-            write_text(out_dir, "chapters.json", report.c_str(), error) != 0 ||
-            review_spool(spool.get(), run, error) != 0)
+        report = list_names ? with_file_names(a.report, names) : a.report;
+        if (to_wav ? write_wav_chapters(&in, a, out_dir, names, &stage, run, error) != 0
+                   : write_exact_chapters(&in, a, ext, ofmt, out_dir, names, &stage, run, error) != 0)
             return -1;
-        return a.count;
+    } else {
+        std::vector<double> cut_t0, cut_t1;
+        std::vector<std::string> names;
+        if (copy_chapters(&in, path, a, out_dir, &stage, run, &cut_t0, &cut_t1, &names, error) != 0)
+            return -1;
+        report = with_cut_times(a.report, cut_t0, cut_t1);
+        if (list_names && !report.empty())
+            report = with_file_names(report, names);
     }
-    std::vector<double> cut_t0, cut_t1;
-    std::vector<std::string> names;
-    if (copy_chapters(&in, path, a, out_dir, run, &cut_t0, &cut_t1, &names, error) != 0)
-        return -1;
-    std::string report = with_cut_times(a.report, cut_t0, cut_t1);
-    if (list_names && !report.empty())
-        report = with_file_names(report, names);
     if (report.empty()) {
         *error = "cannot read the library's report";
         return -1;
     }
-    if (write_text(out_dir, "chapters.json", report.c_str(), error) != 0)
+    if (write_text(out_dir, "chapters.json", report.c_str(), &stage, error) != 0 ||
+        review_spool(spool.get(), run, error) != 0)
         return -1;
-    if (review_spool(spool.get(), run, error) != 0)
+    // Ctrl-C before the files are put in place leaves the folder as it was.
+    if (run->stop.fn && run->stop.fn(run->stop.user)) {
+        *error = "cancelled";
         return -1;
+    }
+    const std::string why = publish_split(&stage, run->overwrite, path);
+    if (!why.empty()) {
+        *error = why;
+        return -1;
+    }
     return a.count;
 }
 
@@ -1741,6 +1903,10 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     }
     AnalysisGuard guard(&a);
     warn_unmoved_hints(run, a.report);
+    if (a.count == 0) {
+        *error = std::string(kNoChapters) + "; " + out + " was not written";
+        return -1;
+    }
 
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;
@@ -1785,7 +1951,8 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO &&
             type != AVMEDIA_TYPE_SUBTITLE)
             continue;
-        if (!muxer_takes(ofmt, ist->codecpar->codec_id))
+        // A cover picture is no video track: MP4 keeps it whatever its codec.
+        if (!muxer_takes(ofmt, ist->codecpar->codec_id) && !(is_picture(ist) && keeps_pictures(ofmt)))
             continue;
         AVStream *os = avformat_new_stream(oc.get(), nullptr);
         if (!os || avcodec_parameters_copy(os->codecpar, ist->codecpar) < 0) {
@@ -1875,7 +2042,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
                  " container does not keep chapter marks; name the output .m4b, .mka, .mp3 or .ogg";
         return -1;
     }
-    if (commit(&t, error) != 0)
+    if (commit(&t, nullptr, error) != 0)
         return -1;
     return a.count;
 }

@@ -250,7 +250,7 @@ static int open_input(const char *url, MediaInput *in, int stream_index, std::st
 }
 
 int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop stop,
-               MediaInput *in, std::string *error, bool whole_file) {
+               MediaInput *in, std::string *error, bool whole_file, bool as_stream) {
     // FFmpeg's reasons reach the user through the return codes, one message
     // per file; its own log would repeat them and add warnings of its own.
     av_log_set_level(AV_LOG_QUIET);
@@ -266,7 +266,7 @@ int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop
         return open_input("pipe:", in, stream_index, error);
     }
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    if (stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && (as_stream || !S_ISREG(st.st_mode))) {
         // A FIFO or a device is read as standard input is, through one
         // descriptor, opened without waiting for a writer: the reads wait
         // for data (and a writer) in steps that ask the stop.

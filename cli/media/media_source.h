@@ -109,10 +109,13 @@ struct MediaSink {
 // Opens path ("-": standard input, read as a pipe) and its first audio
 // stream, or the stream with index stream_index (>= 0). When spool is not
 // NULL, standard input is copied there as it is read. whole_file reads a
-// WAV file's audio to the end of the file, whatever its data size says. 0,
+// WAV file's audio to the end of the file, whatever its data size says.
+// as_stream reads a regular file as standard input is read (one descriptor,
+// no seeking), so that the copy of a pipe is demuxed as the pipe was. 0,
 // or -1 with FFmpeg's reason (or ours) in *error.
 int media_open(const std::string &path, int stream_index, FILE *spool, MediaStop stop,
-               MediaInput *in, std::string *error, bool whole_file = false);
+               MediaInput *in, std::string *error, bool whole_file = false,
+               bool as_stream = false);
 // As media_open, over a block of memory that stays valid while in is used.
 int media_open_memory(const uint8_t *data, size_t size, int stream_index, MediaInput *in,
                       std::string *error);

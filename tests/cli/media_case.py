@@ -10,7 +10,7 @@ program, with real encoders:
       whose last 5-second chapter lies in its last packet), a video without
       sound, damaged (MP3, FLAC) and truncated files, a 40-minute FLAC with many
       chapters, and lossless stereo files (WAV of five sample formats, RF64,
-      Wave64, AIFF, CAF, 24-bit FLAC, ALAC).
+      Wave64, AIFF, CAF, 24-bit FLAC, ALAC, 16- and 32-bit WavPack).
   media_case.py match EXE DIR NAME WAV
       the chapters of DIR/NAME are those of WAV within 30 ms (the encoder's
       priming is removed), and so is its length.
@@ -52,7 +52,29 @@ program, with real encoders:
       split as far as they go, with a warning and status 1; whole, the same
       inputs end with status 0 and no warning.
   media_case.py interrupt EXE DIR
-      Ctrl-C during a split leaves complete chapter files only.
+      Ctrl-C during an --overwrite split leaves the earlier split as it was.
+  media_case.py keep-old EXE DIR
+      an --overwrite split that fails (a chapter past the end, also from
+      standard input) or is interrupted while it analyses or writes (packet
+      copy, exact and --to-wav) leaves the earlier split as it was and no
+      file of its own; one that succeeds replaces it.
+  media_case.py whole EXE DIR
+      split --keep-all keeps the last frames of a recording that is no whole
+      number of 16 kHz samples long (WAV, FLAC, Wave64, piped), and no more
+      (no Wave64 padding read as audio); and of an MP3 piped or in a FIFO
+      (into WAV files too), whose copy is read again as the pipe was.
+  media_case.py cover EXE DIR WAV
+      an M4B's, an MP3's and a FLAC's cover picture is kept by `chapters`
+      and in every piece of `split`.
+  media_case.py mp3-lengths EXE DIR
+      MP3 pieces decode to their cut ranges, less 529 frames (the decoder's
+      delay) for every piece but the first.
+  media_case.py quiet EXE DIR WAV
+      a quiet speaker under the threshold: analyze warns and names --auto,
+      split and chapters fail and write nothing (an earlier split kept).
+  media_case.py changed EXE DIR
+      an input cut short while it is split (packet copy, exact, --to-wav)
+      fails with status 1, and the earlier split stays as it was.
   media_case.py interrupt-ranges EXE DIR
       Ctrl-C while an MP3 is decoded in ranges on several threads ends the
       analysis with status 130 and no report.
@@ -74,10 +96,12 @@ program, with real encoders:
       a sparse 37-hour WAV whose size fields wrapped past 4 GiB is analysed
       to its end, the warning naming the wrapped size (77: no sparse file).
 """
+import fcntl
 import hashlib
 import json
 import math
 import os
+import re
 import shutil
 import signal
 import struct
@@ -176,7 +200,8 @@ def case_fixtures(out, wav):
                         ("talk.rf64", ["-c:a", "pcm_s24le", "-f", "wav", "-rf64", "always"]),
                         ("talk.w64", ["-c:a", "pcm_f32le"]), ("talk.aiff", ["-c:a", "pcm_s16be"]),
                         ("talk.caf", ["-c:a", "pcm_s24le"]), ("talk-s24.flac", ["-c:a", "flac", "-sample_fmt", "s32"]),
-                        ("talk.alac.m4a", ["-c:a", "alac"])):
+                        ("talk.alac.m4a", ["-c:a", "alac"]), ("talk.wv", ["-c:a", "wavpack"]),
+                        ("talk-s32.wv", ["-c:a", "wavpack", "-sample_fmt", "s32p"])):
         ffmpeg(["-i", wav, *stereo, *args, fname], out)
     # 10.002 s of tone at 44.1 kHz: split at 5 s, its last chapter lies in
     # the MP3's last packet.
@@ -284,8 +309,8 @@ def fresh(cwd, name):
 
 
 def lossless(name):
-    """Inputs cut by encoding their decoded chapters again (FLAC, ALAC, PCM)."""
-    return name.endswith((".flac", ".wav", ".w64", ".aiff", ".caf", ".rf64")) or ".alac." in name
+    """Inputs cut by encoding their decoded chapters again (FLAC, ALAC, WavPack, PCM)."""
+    return name.endswith((".flac", ".wav", ".w64", ".aiff", ".caf", ".rf64", ".wv")) or ".alac." in name
 
 
 def case_split(exe, cwd, name):
@@ -421,6 +446,147 @@ def decoded(path, cwd):
     # FLAC than its decoder alone, which the program uses.
     return run(["ffmpeg", "-v", "error", "-nostdin", "-threads", "1", "-i", path, "-map", "0:a:0", "-c:a",
                 "pcm_f64le", "-f", "f64le", "-"], cwd).stdout
+
+
+def case_whole(exe, cwd):
+    """split --keep-all keeps every frame to the last: a recording whose
+    length is no whole number of 16 kHz samples (441,001 frames at 44.1 kHz)
+    by the library's reader, as FLAC, and through a pipe; and a piped MP3,
+    whose copy is read again as the pipe was (its padding kept), cut into
+    WAV files and into packets, its last chapter running to the end."""
+    ffmpeg(["-f", "lavfi", "-i", "anoisesrc=r=44100:a=0.3:d=11", "-af", "atrim=end_sample=441001",
+            "-c:a", "pcm_s16le", "odd.wav"], cwd)
+    ffmpeg(["-i", "odd.wav", "-c:a", "flac", "odd.flac"], cwd)
+    # A Wave64 file whose data chunk says its own size (FFmpeg's writer
+    # counts the alignment padding in), as sox writes it.
+    run(["sox", "odd.wav", "odd.w64"], cwd)
+    source = decoded("odd.wav", cwd)
+    if len(source) != 441001 * 8 or decoded("odd.w64", cwd) != source:
+        fail("odd.wav holds %d frames, odd.w64 %d" % (len(source) // 8, len(decoded("odd.w64", cwd)) // 8))
+    for name, piped in (("odd.wav", False), ("odd.flac", False), ("odd.w64", False), ("odd.wav", True),
+                        ("odd.flac", True)):
+        out = fresh(cwd, "whole-" + name.replace(".", "-") + ("-piped" if piped else ""))
+        with open(os.path.join(cwd, name), "rb") as f:
+            # Pieces of 3 s, the last one of 1 s and a frame (odd in size).
+            run([exe, "split", "-q", "--keep-all", "--max-chapter", "3", "-" if piped else name, out], cwd,
+                stdin=f if piped else None)
+        pieces = sorted(p for p in os.listdir(out) if p != "chapters.json")
+        got = b"".join(decoded(os.path.join(out, p), cwd) for p in pieces)
+        if got != source:
+            fail("split --keep-all %s%s: %d frames of 441001, %s" % (name, " (piped)" if piped else "",
+                                                                   len(got) // 8, "the same" if source.startswith(got) else "others"))
+    # The pipe's own decoding of the MP3: what the analysis read.
+    with open(os.path.join(cwd, "tail.mp3"), "rb") as f:
+        frames = len(run(["ffmpeg", "-v", "error", "-i", "-", "-f", "s16le", "-ac", "1", "-"], cwd, stdin=f).stdout) // 2
+    # Standard input, and a FIFO, which cannot be opened a second time
+    # either: both are copied while they are read.
+    fifo = os.path.join(cwd, "tail.fifo")
+    if os.path.lexists(fifo):
+        os.unlink(fifo)
+    os.mkfifo(fifo)
+    for extra, through in ((["--to-wav"], "-"), ([], "-"), (["--to-wav"], fifo)):
+        out = fresh(cwd, "whole-piped-mp3" + "".join(extra) + ("-fifo" if through == fifo else ""))
+        with open(os.path.join(cwd, "tail.mp3"), "rb") as f:
+            feeder = subprocess.Popen(["cp", "tail.mp3", fifo], cwd=cwd) if through == fifo else None
+            proc = run([exe, "split", "-q", "--keep-all", *extra, through, out], cwd,
+                       stdin=f if through == "-" else None)
+            if feeder:
+                feeder.wait()
+        rep = json.load(open(os.path.join(out, "chapters.json")))
+        if round(rep["duration_s"] * rep["sample_rate"]) != frames:
+            fail("piped tail.mp3: %.6f s analysed, the pipe holds %d frames" % (rep["duration_s"], frames))
+        if extra:
+            total = sum(len(decoded(os.path.join(out, "ch_%03d.wav" % k), cwd)) // 8
+                        for k in range(1, len(rep["chapters"]) + 1))
+            if total != frames:
+                fail("piped tail.mp3 --to-wav: %d frames in the pieces of %d\n%s" % (total, frames, show(proc)))
+
+
+def pictures(path, cwd):
+    """The MD5 of each attached picture in path."""
+    out = run(["ffprobe", "-v", "error", "-show_data_hash", "MD5", "-show_entries",
+               "stream=index:stream_disposition=attached_pic:packet=stream_index,data_hash", "-of", "json", path],
+              cwd).stdout
+    got = json.loads(out)
+    pics = [s["index"] for s in got["streams"] if s["disposition"]["attached_pic"]]
+    return [p["data_hash"] for p in got.get("packets", []) if p["stream_index"] in pics]
+
+
+def case_cover(exe, cwd, wav):
+    """The cover picture of an M4B, an MP3 and a FLAC file is kept by
+    `chapters` and in every piece of `split`, the audio packets untouched."""
+    ffmpeg(["-f", "lavfi", "-i", "testsrc=size=64x64:rate=1", "-frames:v", "1", "cover.png"], cwd)
+    for name, codec in (("cover.m4b", ["-c:a", "aac", "-b:a", "64k"]),
+                        ("cover.mp3", ["-c:a", "libmp3lame", "-b:a", "64k", "-id3v2_version", "3"]),
+                        ("cover.flac", ["-c:a", "flac"])):
+        ffmpeg(["-i", wav, "-i", "cover.png", "-map", "0:a", "-map", "1:v", *codec, "-c:v", "png",
+                "-disposition:v", "attached_pic", name], cwd)
+        want = pictures(name, cwd)
+        if len(want) != 1:
+            fail("%s holds %d pictures" % (name, len(want)))
+        marked = os.path.join(cwd, "marked-" + name)
+        if os.path.exists(marked):
+            os.unlink(marked)
+        run([exe, "chapters", "-q", name, "-o", marked], cwd)
+        out = fresh(cwd, "cover-" + name.replace(".", "-"))
+        run([exe, "split", "-q", "--keep-all", name, out], cwd)
+        pieces = sorted(os.path.join(out, p) for p in os.listdir(out) if p != "chapters.json")
+        for path in [marked] + pieces:
+            if pictures(path, cwd) != want:
+                fail("%s: pictures %s, the input's %s" % (path, pictures(path, cwd), want))
+        if not name.endswith(".flac"):  # packet copies: every packet once
+            got = [p[2] for piece in pieces for p in packets(piece, cwd)]
+            if got != [p[2] for p in packets(name, cwd)]:
+                fail("%s: the pieces' packets are not the input's" % name)
+
+
+def case_mp3_lengths(exe, cwd):
+    """MP3 pieces decode to their cut_t0..cut_t1 ranges, less the decoder's
+    delay of 529 frames that readers of the LAME tag skip at the start of
+    every piece but the first (which keeps the input's encoder delay), the
+    last trimmed of the input's end padding as the input is."""
+    for name, extra in (("talk.mp3", []), ("tail.mp3", []), ("talk.mp3", ["--max-chapter", "4"])):
+        out = fresh(cwd, "mp3-lengths-" + name.replace(".", "-") + "".join(extra))
+        run([exe, "split", "-q", "--keep-all", *extra, name, out], cwd)
+        rep = json.load(open(os.path.join(out, "chapters.json")))
+        rate = rep["sample_rate"]
+        for k, ch in enumerate(rep["chapters"]):
+            piece = os.path.join(out, "ch_%03d.mp3" % (k + 1))
+            got = len(run(["ffmpeg", "-v", "error", "-i", piece, "-f", "s16le", "-ac", "1", "-"], cwd).stdout) // 2
+            want = round((ch["cut_t1"] - ch["cut_t0"]) * rate) - (529 if k else 0)
+            if got != want:
+                fail("%s %s: %s decodes to %d frames, expected %d" % (name, " ".join(extra), piece, got, want))
+
+
+def case_quiet(exe, cwd, wav):
+    """A speaker at -53 dB RMS, under the default threshold: analyze warns
+    that no chapter was found and names --auto (status 0); split (WAV and
+    FLAC) and chapters fail (status 1) and write nothing, an earlier split
+    kept; --auto finds the chapters."""
+    run(["sox", wav, "quiet.wav", "gain", "-30"], cwd)
+    ffmpeg(["-i", "quiet.wav", "-c:a", "flac", "quiet.flac"], cwd)
+    hint = b"no chapters found: no sound above the threshold lasts long enough for one; --auto sets"
+    proc = run([exe, "analyze", "quiet.wav", "quiet.flac"], cwd)
+    if proc.stderr.count(hint) != 2:
+        fail("analyze: no warning naming --auto\n" + show(proc))
+    for name in ("quiet.wav", "quiet.flac"):
+        out = fresh(cwd, "quiet-" + name.replace(".", "-"))
+        proc = run([exe, "split", "-q", name, out], cwd, rc=1)
+        if hint not in proc.stderr or b"nothing was written" not in proc.stderr or os.path.exists(out):
+            fail("split %s: %s\n%s" % (name, os.listdir(out) if os.path.exists(out) else "no folder", show(proc)))
+        run([exe, "split", "-q", "--auto", name, out], cwd)
+        before = snapshot(out)
+        if len(before) < 3:
+            fail("split --auto %s wrote %s" % (name, sorted(before)))
+        run([exe, "split", "-q", "--overwrite", name, out], cwd, rc=1)
+        if snapshot(out) != before:
+            fail("split --overwrite %s without chapters replaced the earlier split: %s" % (name, sorted(os.listdir(out))))
+    marked = os.path.join(cwd, "quiet-marked.mka")
+    if os.path.exists(marked):
+        os.unlink(marked)
+    proc = run([exe, "chapters", "-q", "quiet.flac", "-o", marked], cwd, rc=1)
+    if hint not in proc.stderr or os.path.exists(marked):
+        fail("chapters without chapters\n" + show(proc))
 
 
 def stream_info(path, cwd):
@@ -661,29 +827,139 @@ def case_broken(exe, cwd):
                 fail("%s wrote %s" % (what, os.listdir(out)))
 
 
+def snapshot(folder):
+    return {name: open(os.path.join(folder, name), "rb").read() for name in sorted(os.listdir(folder))}
+
+
 def case_interrupt(exe, cwd):
+    # An earlier split in the folder, then an --overwrite interrupted once
+    # the first chapter file is being written: the earlier split stays as
+    # it was, and nothing of the new one.
     out = fresh(cwd, "interrupted-split")
-    proc = subprocess.Popen([exe, "split", "long.flac", out], cwd=cwd, stdout=subprocess.PIPE,
+    run([exe, "split", "-q", "talk.flac", out], cwd)
+    before = snapshot(out)
+    proc = subprocess.Popen([exe, "split", "--overwrite", "long.flac", out], cwd=cwd, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
-    # Wait until the first chapter file is being written, then interrupt.
     while proc.poll() is None:
-        if os.path.isdir(out) and any(".part-" in f for f in os.listdir(out)):
+        if any(".part-" in f and not f.startswith("stdin") for f in os.listdir(out)):
             break
         time.sleep(0.001)
     proc.send_signal(signal.SIGINT)
     stdout, stderr = proc.communicate()
     if proc.returncode != 130:
         fail("exit %d after SIGINT, expected 130\n%s\n%s" % (proc.returncode, stdout, stderr))
-    left = sorted(os.listdir(out))
-    partial = [f for f in left if ".part-" in f]
-    if partial or "chapters.json" in left:
-        fail("left behind: %s" % left)
-    # What is there is complete: every packet of its chapter.
-    for f in left:
-        if not packets(os.path.join(out, f), cwd):
-            fail("%s is empty" % f)
-    if len(left) > 100:
-        fail("the split was not interrupted: %d files" % len(left))
+    if snapshot(out) != before:
+        fail("after SIGINT the folder holds %s, before it held %s" % (sorted(os.listdir(out)), sorted(before)))
+
+
+def interrupt_at(exe, cwd, args, stage, act=lambda proc: proc.send_signal(signal.SIGINT)):
+    """`split --progress ARGS`, interrupted (act) at its first `stage`
+    progress line (write: at 20 % or more). Its stderr is a 4 KiB pipe and
+    the input (the last but one argument) is named through a 200-character
+    link, so that the program, blocked on its long progress lines, is never
+    more than a few lines ahead of the one read here. The exit status,
+    stdout and the rest of stderr."""
+    link = os.path.join(cwd, "interrupted-" + "x" * 200 + os.path.splitext(args[-2])[1])
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(os.path.abspath(os.path.join(cwd, args[-2])), link)
+    r, w = os.pipe()
+    fcntl.fcntl(r, fcntl.F_SETPIPE_SZ, 4096)
+    proc = subprocess.Popen([exe, "split", "--progress"] + args[:-2] + [link, args[-1]], cwd=cwd,
+                            stdout=subprocess.PIPE, stderr=w)
+    os.close(w)
+    marker = re.compile((r": %s (\d+)%%" % stage).encode())
+    line = b""
+    while True:
+        m = marker.search(line)
+        if m and (stage == "read" or int(m.group(1)) >= 20):
+            break
+        line = b""
+        while not line.endswith(b"\n"):
+            c = os.read(r, 1)
+            if not c:
+                proc.kill()
+                fail("%s: no %s progress line" % (" ".join(args), stage))
+            line += c
+    act(proc)
+    rest = b""
+    while True:
+        chunk = os.read(r, 65536)
+        if not chunk:
+            break
+        rest += chunk
+    os.close(r)
+    out = proc.stdout.read()
+    proc.wait()
+    os.unlink(link)
+    return proc.returncode, out, rest
+
+
+def case_changed(exe, cwd):
+    """An input cut short while it is split, after its analysis: every route
+    (packet copy, exact, --to-wav) fails with status 1 and says so, and the
+    earlier split in the folder stays as it was."""
+    for name, extra in (("talk.mp3", []), ("talk.m4a", []), ("talk.flac", []), ("talk.mp3", ["--to-wav"])):
+        copy = os.path.join(cwd, "changing-" + name)
+        shutil.copy(os.path.join(cwd, name), copy)
+        out = fresh(cwd, "changed-" + name.replace(".", "-") + "".join(extra))
+        run([exe, "split", "-q", *extra, copy, out], cwd)
+        before = snapshot(out)
+        size = os.path.getsize(copy)
+        rc, stdout, rest = interrupt_at(exe, cwd, ["--overwrite", "--keep-all", *extra, copy, out], "write",
+                                        lambda proc: os.truncate(copy, size * 6 // 10))
+        what = "split --keep-all %s %s cut short while it was split" % (" ".join(extra), name)
+        if rc != 1 or stdout or b"the input changed while it was split" not in rest:
+            fail("%s: exit %d\nstdout: %r\nstderr: %r" % (what, rc, stdout, rest[-600:]))
+        if snapshot(out) != before:
+            fail("%s: the folder holds %s, before it held %s" % (what, sorted(os.listdir(out)), sorted(before)))
+        os.unlink(copy)
+
+
+def case_keep_old(exe, cwd):
+    """An --overwrite that fails or is interrupted, in the analysis or while it
+    writes, leaves the earlier split as it was and no file of its own; one
+    that succeeds replaces it."""
+    pastend = os.path.join(cwd, "pastend.txt")
+    with open(pastend, "w") as f:
+        f.write("0 a\n500 b\n")
+    for name, extra in (("talk.mp3", []), ("talk.flac", []), ("talk.mp3", ["--to-wav"]), ("talk.m4a", [])):
+        out = fresh(cwd, "kept-" + name.replace(".", "-") + "".join(extra))
+        run([exe, "split", "-q", "--max-chapter", "5", *extra, name, out], cwd)
+        open(os.path.join(out, "notes.txt"), "w").write("mine")
+        before = snapshot(out)
+        what = "split --overwrite %s %s" % (" ".join(extra), name)
+
+        def kept(how):
+            if snapshot(out) != before:
+                fail("%s %s: the folder holds %s, before it held %s"
+                     % (what, how, sorted(os.listdir(out)), sorted(before)))
+
+        # A chapter past the end: refused once the analysis is done.
+        proc = run([exe, "split", "-q", "--overwrite", "--chapters", pastend, *extra, name, out], cwd, rc=1)
+        if b"not before the end of the recording" not in proc.stderr:
+            fail("%s with a chapter past the end\n%s" % (what, show(proc)))
+        kept("with a chapter past the end")
+        # The same from standard input: its copy in the folder goes too.
+        with open(os.path.join(cwd, name), "rb") as f:
+            run([exe, "split", "-q", "--overwrite", "--chapters", pastend, *extra, "-", out], cwd, rc=1, stdin=f)
+        kept("of standard input with a chapter past the end")
+        for stage in ("read", "write"):
+            rc, stdout, _ = interrupt_at(exe, cwd, ["--overwrite", *extra, name, out], stage)
+            if rc != 130 or stdout:
+                fail("%s: exit %d after SIGINT in %s, expected 130\n%r" % (what, rc, stage, stdout))
+            kept("interrupted in " + stage)
+        # A split that succeeds replaces the earlier one, and nothing else.
+        run([exe, "split", "-q", "--overwrite", *extra, name, out], cwd)
+        left = sorted(os.listdir(out))
+        chapters = json.load(open(os.path.join(out, "chapters.json")))["chapters"]
+        if len(left) != len(chapters) + 2 or "notes.txt" not in left or len(chapters) >= len(before) - 2:
+            fail("%s: files after the split that succeeded: %s" % (what, left))
+    # A split into a new folder that fails removes the folder it made.
+    out = fresh(cwd, "kept-new-folder")
+    run([exe, "split", "-q", "--chapters", pastend, "talk.mp3", out], cwd, rc=1)
+    if os.path.exists(out):
+        fail("a failed split left %s: %s" % (out, os.listdir(out)))
 
 
 # ---------------------------------------------------------------------------
@@ -851,7 +1127,9 @@ def main():
     mode = argv[0]
     cases = {"fixtures": case_fixtures, "match": case_match, "same": case_same, "stdin": case_stdin, "split": case_split,
              "tile": case_tile, "towav": case_towav, "ranges": case_ranges, "marks": case_marks, "bad": case_bad, "interrupt": case_interrupt,
-             "interrupt-ranges": case_interrupt_ranges,
+             "interrupt-ranges": case_interrupt_ranges, "keep-old": case_keep_old,
+             "changed": case_changed, "whole": case_whole, "cover": case_cover,
+             "mp3-lengths": case_mp3_lengths, "quiet": case_quiet,
 
 
              "tile": case_tile, "exact": case_exact, "towav": case_towav, "marks": case_marks, "bad": case_bad, "broken": case_broken, "cue": case_cue, "interrupt": case_interrupt,
