@@ -256,6 +256,10 @@ std::string options_with_chapter_files(const ChapterFlags &flags, const std::str
         yyjson_mut_obj_add_real(doc.get(), root, "hint_window_s", flags.hint_window_s);
         text = take_json_text(yyjson_mut_write(doc.get(), 0, nullptr));
     }
+    if (text.size() > kMaxListBytes) // each list is shorter, but not all with their quoting
+        return "the chapter lists and titles given come to " +
+               std::to_string(text.size() >> 20) +
+               " MiB of options, more than the 16 MiB the analysis reads: shorten the titles";
     *out = text;
     return "";
 }

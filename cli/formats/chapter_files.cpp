@@ -3,14 +3,14 @@
 #include "json_doc.h"
 #include "printf_text.h"
 
+#include "engine.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <new>
 
 namespace silsplit_cli {
@@ -575,6 +575,9 @@ std::string where(const std::string &name, const ChapterMark &m) {
 std::string check_order(const std::string &name, const std::vector<ChapterMark> &marks) {
     if (marks.empty())
         return name + ": holds no chapters";
+    if (marks.size() > (size_t)SIL_MAX_CHAPTERS)
+        return name + printf_text(": holds %zu chapters; a list may hold at most %d",
+                                  marks.size(), SIL_MAX_CHAPTERS);
     for (size_t k = 0; k < marks.size(); ++k) {
         const ChapterMark &m = marks[k];
         if (!(m.t0 >= 0))
@@ -596,17 +599,38 @@ std::string check_order(const std::string &name, const std::vector<ChapterMark> 
     return "";
 }
 
-std::string read_whole(const std::string &path, std::string *text) {
+// The whole file at path, refused past kMaxListBytes: a list is read before
+// any work, and a device or a wrong file must not fill the memory first.
+std::string read_whole(const std::string &path, const char *what, std::string *text) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec))
         return path + ": is a folder, not a file";
     errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
         return path + ": " + strerror(errno ? errno : ENOENT);
-    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad())
+    std::string out;
+    char buf[65536];
+    bool too_long = false, failed = false;
+    for (;;) {
+        const size_t n = std::fread(buf, 1, sizeof buf, f);
+        if (out.size() + n > kMaxListBytes) {
+            too_long = true;
+            break;
+        }
+        out.append(buf, n);
+        if (n < sizeof buf) {
+            failed = std::ferror(f) != 0;
+            break;
+        }
+    }
+    std::fclose(f);
+    if (too_long)
+        return path + ": longer than 16 MiB, the most a " + what +
+               " may hold: is it the right file?";
+    if (failed)
         return path + ": cannot be read";
+    *text = std::move(out);
     return "";
 }
 
@@ -686,13 +710,13 @@ std::string parse_chapter_list(const std::string &raw, const std::string &name, 
 
 std::string read_chapter_file(const std::string &path, ChapterList *out) {
     std::string text;
-    const std::string why = read_whole(path, &text);
+    const std::string why = read_whole(path, "chapter list", &text);
     return why.empty() ? parse_chapter_list(text, path, out) : why;
 }
 
 std::string read_title_file(const std::string &path, std::vector<std::string> *titles) {
     std::string raw;
-    const std::string why = read_whole(path, &raw);
+    const std::string why = read_whole(path, "title list", &raw);
     if (!why.empty())
         return why;
     std::vector<std::string> lines = split_lines(decoded(raw));
@@ -700,6 +724,9 @@ std::string read_title_file(const std::string &path, std::vector<std::string> *t
         lines.pop_back();
     if (lines.empty())
         return path + ": holds no titles";
+    if (lines.size() > (size_t)SIL_MAX_CHAPTERS)
+        return path + printf_text(": holds %zu titles; a list may hold at most %d", lines.size(),
+                                  SIL_MAX_CHAPTERS);
     *titles = std::move(lines);
     return "";
 }

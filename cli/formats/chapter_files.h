@@ -7,10 +7,15 @@
 #ifndef SILSPLIT_CLI_FORMATS_CHAPTER_FILES_H
 #define SILSPLIT_CLI_FORMATS_CHAPTER_FILES_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace silsplit_cli {
+
+// The longest chapter or title list file read (16 MiB, the longest options
+// text the library reads); a longer one is refused before it is all read.
+constexpr size_t kMaxListBytes = (size_t)16 << 20;
 
 // One chapter of a list: its start, its end when the file gives one, and its
 // title when the file gives one.
@@ -39,11 +44,11 @@ struct ChapterList {
 std::string parse_chapter_list(const std::string &text, const std::string &name, ChapterList *out);
 
 // As parse_chapter_list on the file at path; "PATH: reason" when it cannot
-// be read.
+// be read or is longer than kMaxListBytes.
 std::string read_chapter_file(const std::string &path, ChapterList *out);
 
 // The titles in the file at path, one per line (a final empty line is not a
-// title). "" and *titles filled, or "PATH: reason".
+// title; at most kMaxListBytes). "" and *titles filled, or "PATH: reason".
 std::string read_title_file(const std::string &path, std::vector<std::string> *titles);
 
 // The options text opts ("" for none) with one more key: "chapters" (each

@@ -23,6 +23,11 @@ __all__ = ["ChapterFileError", "read_chapters"]
 #: gives them.
 ChapterEntry = Dict[str, Union[float, str]]
 
+#: The longest list file read (16 MiB, the longest options text the library
+#: reads) and the most chapters a list may hold.
+MAX_LIST_BYTES = 16 << 20
+MAX_CHAPTERS = 10000
+
 _CUE_COMMANDS = ("REM", "FILE", "TRACK", "TITLE", "PERFORMER", "CATALOG", "INDEX", "FLAGS",
                  "ISRC", "PREGAP", "POSTGAP", "SONGWRITER", "CDTEXTFILE")
 _DECIMAL = re.compile(r"[0-9]{1,9}(\.[0-9]+)?\Z")
@@ -365,6 +370,8 @@ def _check_order(marks: List[_Mark]) -> None:
 
     if not marks:
         raise _Fail(None, "holds no chapters")
+    if len(marks) > MAX_CHAPTERS:
+        raise _Fail(None, "holds %d chapters; a list may hold at most %d" % (len(marks), MAX_CHAPTERS))
     for k, m in enumerate(marks):
         if not m.t0 >= 0:
             fail(m, "starts before 0 (%.3f)" % m.t0)
@@ -416,9 +423,13 @@ def read_chapters(path: Union[str, "os.PathLike[str]"]) -> List[ChapterEntry]:
     """The chapters in a chapter list file: a list of {"t0", "t1", "title"}
     dicts (t1 and title only when the file gives them), ready for the
     chapters= keyword, or for hints= as [c["t0"] for c in ...]. Raises
-    ChapterFileError naming the file and line of what cannot be read, and
-    OSError when the file cannot be opened."""
+    ChapterFileError naming the file and line of what cannot be read (also
+    for a file longer than 16 MiB), and OSError when the file cannot be
+    opened."""
     name = os.fspath(path)
     with open(name, "rb") as f:
-        data = f.read()
+        data = f.read(MAX_LIST_BYTES + 1)  # a device or a wrong file must not fill the memory
+    if len(data) > MAX_LIST_BYTES:
+        raise ChapterFileError(name, None, "longer than 16 MiB, the most a chapter list may "
+                                           "hold: is it the right file?")
     return parse_chapters(data, name)[1]

@@ -44,6 +44,17 @@ def test_missing_file_is_an_os_error(tmp_path):
         silsplit.read_chapters(tmp_path / "missing.cue")
 
 
+def test_files_past_sixteen_mib_are_refused_early(tmp_path):
+    with pytest.raises(silsplit.ChapterFileError) as info:
+        silsplit.read_chapters("/dev/zero")
+    assert str(info.value) == ("/dev/zero: longer than 16 MiB, the most a chapter list may hold: "
+                               "is it the right file?")
+    many = tmp_path / "many.txt"
+    many.write_text("".join("%d\n" % k for k in range(10001)))
+    with pytest.raises(silsplit.ChapterFileError, match="holds 10001 chapters; a list may hold at most 10000"):
+        silsplit.read_chapters(many)
+
+
 def test_reader_needs_nothing_but_the_standard_library():
     # The module alone, without the package (and so without its library).
     code = ("import importlib.util, sys\n"

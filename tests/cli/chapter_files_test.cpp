@@ -97,6 +97,37 @@ TEST(ChapterFiles, TitleFileKeepsInnerEmptyLinesAndDropsTheLastNewline) {
     remove(path);
 }
 
+// A device or a wrong file is refused after 16 MiB, not read until the
+// memory runs out: /dev/zero, and a (sparse) file one byte too long.
+TEST(ChapterFiles, ListFilesPastSixteenMiBAreRefused) {
+    ChapterList list;
+    std::vector<std::string> titles;
+    EXPECT_EQ(read_chapter_file("/dev/zero", &list),
+              "/dev/zero: longer than 16 MiB, the most a chapter list may hold: is it the right file?");
+    EXPECT_EQ(read_title_file("/dev/zero", &titles),
+              "/dev/zero: longer than 16 MiB, the most a title list may hold: is it the right file?");
+    char path[] = "/tmp/long-list-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, (off_t)kMaxListBytes + 1), 0);
+    close(fd);
+    EXPECT_NE(read_chapter_file(path, &list).find(": longer than 16 MiB"), std::string::npos);
+    ASSERT_EQ(truncate(path, (off_t)kMaxListBytes), 0); // at the limit: read (and refused as text)
+    EXPECT_EQ(read_chapter_file(path, &list).find(": longer than 16 MiB"), std::string::npos);
+    remove(path);
+}
+
+// More chapters than a list may hold: said with the count, not by the
+// library's options check.
+TEST(ChapterFiles, TooManyChaptersAreCounted) {
+    std::string text;
+    for (int k = 0; k <= 10000; ++k)
+        text += std::to_string(k) + "\n";
+    ChapterList list;
+    EXPECT_EQ(parse_chapter_list(text, "many.txt", &list),
+              "many.txt: holds 10001 chapters; a list may hold at most 10000");
+}
+
 // The keys join what the flags gave; times keep every digit, titles are
 // written only when given.
 TEST(ChapterFiles, OptionsTextCarriesTheList) {
