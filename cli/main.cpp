@@ -327,7 +327,11 @@ int run_analyze(const AnalyzeArgs &a) {
             run.jobs = ranges;
             std::string error;
             sil_analysis analysis;
-            const bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
+            bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
+            if (analysed && !(error = hints_past_end(analysis.report)).empty()) {
+                sil_analysis_free(&analysis);
+                analysed = false;
+            }
             char *report = analysed ? analysis.report : nullptr;
             std::vector<std::string> titles;
             std::string warning = run.warning;
@@ -547,6 +551,11 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
+    const std::string past_end = hints_past_end(analysis.report);
+    if (!past_end.empty()) { // nothing is written
+        view.above([&] { file_error(a.file, past_end); });
+        return kExitFileFailed;
+    }
     view.above([&] { file_warnings(a.file, unmoved_hints(analysis.report)); });
     const std::string left_out = left_out_warning(analysis);
     if (!left_out.empty())

@@ -662,12 +662,22 @@ std::string written(yyjson_mut_doc *doc) {
     return take_json_text(text);
 }
 
+// Every text written is UTF-8 (the writer refuses anything else).
 void add_title(yyjson_mut_doc *doc, yyjson_mut_val *obj, const ChapterMark &m) {
-    if (m.has_title)
-        yyjson_mut_obj_add_strncpy(doc, obj, "title", m.title.data(), m.title.size());
+    if (!m.has_title)
+        return;
+    const std::string title = utf8_or_latin1(m.title, nullptr);
+    yyjson_mut_obj_add_strncpy(doc, obj, "title", title.data(), title.size());
 }
 
 } // namespace
+
+std::string utf8_or_latin1(const std::string &text, bool *was_latin1) {
+    const bool utf8 = is_utf8(text);
+    if (was_latin1)
+        *was_latin1 = !utf8;
+    return utf8 ? text : latin1_to_utf8(text);
+}
 
 std::string parse_chapter_list(const std::string &raw, const std::string &name, ChapterList *out) {
     const std::string text = decoded(raw);
@@ -774,8 +784,10 @@ std::string options_with_titles(const std::string &opts, const std::vector<std::
     for (const std::string &t : titles) { // an empty line names nothing
         if (t.empty())
             yyjson_mut_arr_add_null(doc.get(), list);
-        else
-            yyjson_mut_arr_add_strncpy(doc.get(), list, t.data(), t.size());
+        else {
+            const std::string title = utf8_or_latin1(t, nullptr);
+            yyjson_mut_arr_add_strncpy(doc.get(), list, title.data(), title.size());
+        }
     }
     return written(doc.get());
 }

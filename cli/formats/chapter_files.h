@@ -36,6 +36,10 @@ struct ChapterList {
     std::vector<ChapterMark> marks;
 };
 
+// text itself when it is UTF-8, else its bytes read as Latin-1 (each byte
+// the character of its value), with *was_latin1 (may be NULL) saying which.
+std::string utf8_or_latin1(const std::string &text, bool *was_latin1);
+
 // Reads the chapter list in text, a file called name (for messages). The
 // starts must rise from entry to entry, an end must lie after its start and
 // at or before the next start. "" and *out filled, or the reason as
@@ -55,7 +59,8 @@ std::string read_title_file(const std::string &path, std::vector<std::string> *t
 // mark as {"t0","t1","title"}, the end and the title when given), "hints"
 // (each start as a number, or {"t","title"} when it has a title) or
 // "titles" (the texts, null for an empty one: the chapter keeps the title
-// a list gives it, or has none).
+// a list gives it, or has none). A title that is not UTF-8 is written as
+// its bytes read as Latin-1 (see utf8_or_latin1).
 std::string options_with_chapters(const std::string &opts, const std::vector<ChapterMark> &marks);
 std::string options_with_hints(const std::string &opts, const std::vector<ChapterMark> &marks);
 std::string options_with_titles(const std::string &opts, const std::vector<std::string> &titles);

@@ -154,16 +154,23 @@ void add_warning(MediaRun *run, const std::string &text) {
     run->warning += run->warning.empty() ? text : "\n" + text;
 }
 
-// A warning for each hint that found no pause to move onto.
-void warn_unmoved_hints(MediaRun *run, const char *report) {
+// A warning for each hint that found no pause to move onto; -1 with *error
+// set for hints at or past the end of the recording (empty chapters).
+int check_hints(MediaRun *run, const char *report, std::string *error) {
+    if (!report)
+        return 0;
+    *error = hints_past_end(report);
+    if (!error->empty())
+        return -1;
     for (const std::string &line : snap_warnings(report))
         add_warning(run, line);
+    return 0;
 }
 
 // The options text with the input's chapter marks as the hints: their
 // starts on the decoded stream's timeline, and their titles. -1 with
 // *error set when the input has none.
-int hints_from_marks(const AVFormatContext *fmt, const std::string &opts, std::string *out,
+int hints_from_marks(const AVFormatContext *fmt, MediaRun *run, std::string *out,
                      std::string *error) {
     if (fmt->nb_chapters == 0) {
         *error = "has no chapter marks to use as hints (--hints-from-input)";
@@ -180,12 +187,16 @@ int hints_from_marks(const AVFormatContext *fmt, const std::string &opts, std::s
         m.t0 = std::max(0.0, (double)ch->start * av_q2d(ch->time_base) - origin);
         const AVDictionaryEntry *title = av_dict_get(ch->metadata, "title", nullptr, 0);
         if (title && title->value[0]) {
+            bool latin1 = false; // FFmpeg hands over the bytes a muxer wrote
             m.has_title = true;
-            m.title = title->value;
+            m.title = utf8_or_latin1(title->value, &latin1);
+            if (latin1)
+                add_warning(run, "the title of chapter mark " + std::to_string(k + 1) +
+                                     " is not UTF-8: read as Latin-1 (\"" + m.title + "\")");
         }
         marks.push_back(m);
     }
-    *out = options_with_hints(opts, marks);
+    *out = options_with_hints(run->opts, marks);
     return 0;
 }
 
@@ -463,7 +474,7 @@ int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaS
                   sil_analysis *out, std::string *error) {
     *out = sil_analysis{};
     std::string text = run->opts;
-    if (run->hints_from_input && hints_from_marks(in->fmt.get(), run->opts, &text, error) != 0)
+    if (run->hints_from_input && hints_from_marks(in->fmt.get(), run, &text, error) != 0)
         return -1;
     sil_opts opts;
     sil_chapter_keys keys;
@@ -1657,7 +1668,8 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
     if (first_pass(path, spool.get(), run, &stats, false, &a, error) != 0)
         return -1;
     AnalysisGuard guard(&a);
-    warn_unmoved_hints(run, a.report);
+    if (check_hints(run, a.report, error) != 0)
+        return -1;
     MediaInput in;
     const std::string source = spool ? spool->file.temp : path;
     if (open_input(source, nullptr, run, &in, error) != 0)
@@ -1740,7 +1752,8 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
             return -1;
     }
     AnalysisGuard guard(&a);
-    warn_unmoved_hints(run, a.report);
+    if (check_hints(run, a.report, error) != 0)
+        return -1;
 
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;

@@ -409,6 +409,38 @@ def case_hints(exe, cwd):
     if b"has no chapter marks to use as hints" not in proc.stderr:
         fail("a WAV file with --hints-from-input\n" + show(proc))
 
+    # Marks whose titles a muxer wrote in Latin-1 (an MKA and an M4B): read
+    # as Latin-1 with a warning, in every command, not "out of memory".
+    with open(os.path.join(cwd, "latin1.txt"), "wb") as f:
+        f.write(meta.replace("Part 2", "Caf\u00e9").encode("latin-1"))
+    for name in ("latin1.mka", "latin1.m4b"):
+        run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", "hints.wav", "-f", "ffmetadata", "-i",
+             "latin1.txt", "-map", "0:a", "-map_chapters", "1", "-c:a", "aac", "-b:a", "48k", name], cwd)
+        out = fresh(cwd, "latin1-split")
+        for args in (["analyze"], ["split", "-q", name, out], ["chapters", "-o", "latin1-fixed" + name[-4:]]):
+            if os.path.exists(os.path.join(cwd, "latin1-fixed" + name[-4:])):
+                os.remove(os.path.join(cwd, "latin1-fixed" + name[-4:]))
+            cmd = [exe, args[0], "--hints-from-input"] + args[1:] + ([name] if args[0] != "split" else [])
+            proc = run(cmd, cwd)
+            if "the title of chapter mark 2 is not UTF-8: read as Latin-1 (\"Caf\u00e9\")".encode() not in proc.stderr:
+                fail("%s: no warning for the Latin-1 title\n%s" % (" ".join(cmd), show(proc)))
+        if json.loads(run([exe, "analyze", "--hints-from-input", name], cwd).stdout)["chapters"][1]["title"] != "Caf\u00e9":
+            fail(name + ": the Latin-1 title is not read as Latin-1")
+
+    # Hints past the end would be empty chapters: refused in every command
+    # and route, nothing written.
+    past = write(os.path.join(cwd, "past.txt"), "0 a\n60 b\n500 c\n600 d\n")
+    want = b"hints 3 to 4 (from 0:08:20.000) lie at or past the end of the recording (0:03:24."
+    for name in ("hints.wav", "approx.m4b"):
+        out = fresh(cwd, "past-split")
+        for cmd in ([exe, "analyze", "--hints", past, name], [exe, "split", "-q", "--hints", past, name, out],
+                    [exe, "chapters", "--replace", "--hints", past, name, "-o", "past" + name[-4:]]):
+            proc = run(cmd, cwd, rc=1)
+            if want not in proc.stderr:
+                fail("%s: hints past the end\n%s" % (" ".join(cmd), show(proc)))
+        if (os.path.exists(out) and os.listdir(out)) or os.path.exists(os.path.join(cwd, "past" + name[-4:])):
+            fail(name + ": hints past the end wrote files")
+
 
 def main():
     argv = sys.argv[1:]
