@@ -413,12 +413,41 @@ std::string path_url(const std::string &path) {
 }
 
 std::string shell_quote(const std::string &arg) {
-    bool plain = !arg.empty();
-    for (unsigned char ch : arg)
+    bool plain = !arg.empty(), raw_bytes = false;
+    for (size_t i = 0; i < arg.size();) {
+        const unsigned char ch = (unsigned char)arg[i];
+        const size_t n = utf8_length(arg, i);
         plain = plain && ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
                           (ch >= '0' && ch <= '9') || strchr("-_./:=+,@%", ch));
+        raw_bytes = raw_bytes || n == 0 || ch < 0x20 || ch == 0x7F ||
+                    (n == 2 && ch == 0xC2 && (unsigned char)arg[i + 1] < 0xA0);
+        i += n == 0 ? 1 : n;
+    }
     if (plain)
         return arg;
+    if (raw_bytes) { // bytes a terminal would not show, or not as themselves
+        static const char hex[] = "0123456789abcdef";
+        std::string out = "$'";
+        for (size_t i = 0; i < arg.size();) {
+            const unsigned char ch = (unsigned char)arg[i];
+            const size_t n = utf8_length(arg, i);
+            const bool c1 = n == 2 && ch == 0xC2 && (unsigned char)arg[i + 1] < 0xA0;
+            if (n == 0 || ch < 0x20 || ch == 0x7F || c1) {
+                for (size_t k = 0; k < (n == 0 ? 1 : n); ++k) {
+                    const unsigned char b = (unsigned char)arg[i + k];
+                    out += "\\x";
+                    out += hex[b >> 4];
+                    out += hex[b & 15];
+                }
+            } else {
+                if (ch == '\\' || ch == '\'')
+                    out += '\\';
+                out.append(arg, i, n);
+            }
+            i += n == 0 ? 1 : n;
+        }
+        return out + "'";
+    }
     std::string out = "'";
     for (char ch : arg)
         out += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
@@ -525,6 +554,16 @@ std::string review_page(const std::string &report, const std::string &audio_path
     yyjson_mut_obj_add_strncpy(d, out, "command", command.data(), command.size());
     yyjson_mut_obj_add_strncpy(d, out, "input", input.data(), input.size());
     yyjson_mut_obj_add_strncpy(d, out, "out_dir", out_dir.data(), out_dir.size());
+    // As the shell takes them, bytes that are not UTF-8 too (the page's
+    // strings cannot tell a Latin-1 byte from its character).
+    if (!input.empty() && input != "-") {
+        const std::string arg = shell_quote(input);
+        yyjson_mut_obj_add_strncpy(d, out, "input_arg", arg.data(), arg.size());
+    }
+    if (!out_dir.empty()) {
+        const std::string arg = shell_quote(out_dir);
+        yyjson_mut_obj_add_strncpy(d, out, "out_dir_arg", arg.data(), arg.size());
+    }
     in.reset(); // the report's document can be large; the copies above are in d
 
     // Names that are not UTF-8 keep their bytes as \u00XX escapes.

@@ -256,6 +256,20 @@ def case_names(exe, cwd, wav):
             "\u00e9" * 100 + ".wav", "Chapter 7.wav", "ch_008.wav"]
     if chapter_files(out) != sorted(want):
         fail("files named %s, expected %s" % (chapter_files(out), sorted(want)))
+    # Names one volume or another takes for the same file (case outside
+    # ASCII, NFC and NFD), characters some system refuses, and Windows'
+    # device names.
+    titles = ["\u00c9lan", "\u00e9lan", "\u00c9LAN", "e\u0301lan", "a\u0085b\u2028c", 'w:x*y?"<z>|\\',
+              "CON", "com1.notes", "aux ", "dots...", "Stra\u00dfe", "STRASSE"]
+    listing = [{"t0": 1.5 * k, "title": t} for k, t in enumerate(titles)]
+    path = write(os.path.join(cwd, "names2.json"), json.dumps({"chapters": listing}))
+    out = fresh(cwd, "names2")
+    run([exe, "split", "--chapters", path, "--name-template", "{title}", wav, out], cwd)
+    want = ["\u00c9lan.wav", "\u00e9lan (2).wav", "\u00c9LAN (3).wav", "e\u0301lan (4).wav", "a_b_c.wav",
+            "w_x_y___z___.wav", "CON_.wav", "com1_.notes.wav", "aux_.wav", "dots.wav", "Stra\u00dfe.wav",
+            "STRASSE (2).wav"]
+    if chapter_files(out) != sorted(want):
+        fail("files named %s, expected %s" % (chapter_files(out), sorted(want)))
     # A template that names another folder, or has an unknown field.
     for bad, message in (("{n}/x", "must not hold '/'"), ("{num}", "unknown field {num}"),
                          ("{n", "a '{' without its '}'")):

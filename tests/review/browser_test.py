@@ -103,6 +103,9 @@ class Pages(unittest.TestCase):
         run([ARGS.silsplit, "split", "--review", "talk.mp3", "out-mp3"], work)
         cls.mp3_report = json.loads(run([ARGS.silsplit, "analyze", "talk.mp3"], work))
         cls.pauses = json.loads(run([ARGS.silsplit, "analyze", "--report-pauses", TALK], work))["pauses"]
+        # A recording whose name holds a Latin-1 byte, as on an old disk.
+        shutil.copy(ARGS.example, os.path.join(work.encode(), b"caf\xe9.wav"))
+        run([ARGS.silsplit.encode(), b"split", b"--review", b"caf\xe9.wav", b"out-latin1"], work)
         cls.downloads = os.path.join(work, "downloads")
         os.makedirs(cls.downloads)
         cls.driver, cls.profile = start_browser()
@@ -272,6 +275,19 @@ class Pages(unittest.TestCase):
         # The split's own folder, whose earlier split the corrected one replaces.
         self.assertEqual(self.driver.find_element(By.ID, "apply").text,
                          "silsplit split --chapters chapters.json --overwrite examples/audio/talk.wav out")
+        self.no_errors()
+
+    def test_name_not_utf8_in_the_commands(self):
+        # The page names the very bytes of the file: pasted into a shell, the
+        # command finds it (a UTF-8 "caf\u00e9.wav" would not).
+        self.open(os.path.join(self.work, "out-latin1", "review.html"))
+        command = self.driver.find_element(By.ID, "apply").text
+        self.assertEqual(command, "silsplit split --chapters chapters.json --overwrite $'caf\\xe9.wav' out-latin1")
+        self.assertEqual(self.driver.find_element(By.ID, "command").text,
+                         "silsplit split --review $'caf\\xe9.wav' out-latin1")
+        listed = subprocess.run(["bash", "-c", "ls -- " + command.split()[-2]], cwd=self.work,
+                                capture_output=True).stdout
+        self.assertEqual(listed, b"caf\xe9.wav\n")
         self.no_errors()
 
     # ------------------------------------------------------------ editing

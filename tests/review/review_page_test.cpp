@@ -185,6 +185,16 @@ TEST(Encodings, ShellQuoteLeavesPlainWordsAlone) {
               "silsplit analyze -f html 'a b.wav'");
 }
 
+// A name whose bytes are not UTF-8 (a Latin-1 byte), or that holds control
+// characters, is written byte for byte in $'...', so that the pasted line
+// names that very file and a terminal shows it as it is.
+TEST(Encodings, ShellQuoteKeepsBytesThatAreNotText) {
+    EXPECT_EQ(shell_quote("caf\xe9.wav"), "$'caf\\xe9.wav'");
+    EXPECT_EQ(shell_quote("caf\xc3\xa9.wav"), "'caf\xc3\xa9.wav'"); // UTF-8 stays as it is
+    EXPECT_EQ(shell_quote("it's caf\xe9\x1b[2J\\"), "$'it\\'s caf\\xe9\\x1b[2J\\\\'");
+    EXPECT_EQ(shell_quote("a\xc2\x85" "b"), "$'a\\xc2\\x85b'"); // C1 NEL
+}
+
 TEST(Paths, PathFromThePageFolder) {
     EXPECT_EQ(path_from("talk.wav", "."), "talk.wav");
     EXPECT_EQ(path_from("audio/talk.wav", "out"), "../audio/talk.wav");
@@ -402,6 +412,11 @@ TEST(Page, ChapterTitlesConfidenceSnapSpeechAndTheApplyCommand) {
     EXPECT_EQ(yyjson_obj_get(second, "snap"), nullptr);
     EXPECT_STREQ(yyjson_get_str(data.get("input")), "b c.wav");
     EXPECT_STREQ(yyjson_get_str(data.get("out_dir")), "out");
+    EXPECT_STREQ(yyjson_get_str(data.get("input_arg")), "'b c.wav'");
+    EXPECT_STREQ(yyjson_get_str(data.get("out_dir_arg")), "out");
+    DataDoc latin1(review_page(report, "caf\xe9.wav", "", "silsplit", "caf\xe9.wav", "out"));
+    ASSERT_TRUE(latin1.doc);
+    EXPECT_STREQ(yyjson_get_str(latin1.get("input_arg")), "$'caf\\xe9.wav'");
     // The loud frames between the chapters: 0.04 to 0.06.
     yyjson_val *left = data.get("left_out");
     ASSERT_EQ(yyjson_arr_size(left), 2u);
