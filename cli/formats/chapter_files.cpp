@@ -83,19 +83,25 @@ std::string decoded(const std::string &raw) {
     return text;
 }
 
-// The lines of text, split at '\n', each without a final '\r'.
-std::vector<std::string> split_lines(const std::string &text) {
+// The lines of text, split at each line end: "\r\n", "\n" or a lone "\r" (as
+// old Mac editors write), without it; *ends (may be NULL) gets each line's
+// end ("" for the last), for a value that runs on over an escaped one.
+std::vector<std::string> split_lines(const std::string &text,
+                                     std::vector<std::string> *ends = nullptr) {
     std::vector<std::string> lines;
     size_t at = 0;
     for (;;) {
-        const size_t nl = text.find('\n', at);
-        std::string line = text.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-        if (nl == std::string::npos)
+        const size_t br = text.find_first_of("\r\n", at);
+        lines.push_back(text.substr(at, br == std::string::npos ? std::string::npos : br - at));
+        if (br == std::string::npos) {
+            if (ends)
+                ends->push_back("");
             break;
-        at = nl + 1;
+        }
+        const size_t len = text.compare(br, 2, "\r\n") == 0 ? 2 : 1;
+        if (ends)
+            ends->push_back(text.substr(br, len));
+        at = br + len;
     }
     return lines;
 }
@@ -414,8 +420,8 @@ bool ends_in_escape(const std::string &s) {
     return n % 2 == 1;
 }
 
-bool read_ffmetadata(const std::vector<std::string> &lines, std::vector<ChapterMark> *marks,
-                     LineError *e) {
+bool read_ffmetadata(const std::vector<std::string> &lines, const std::vector<std::string> &ends,
+                     std::vector<ChapterMark> *marks, LineError *e) {
     bool in_chapter = false;
     int chapter_line = 0;
     bool has_start = false, has_end = false;
@@ -442,7 +448,8 @@ bool read_ffmetadata(const std::vector<std::string> &lines, std::vector<ChapterM
         // A value may run on over escaped line ends.
         std::string line = lines[k];
         while (ends_in_escape(line) && k + 1 < lines.size()) {
-            line.back() = '\n';
+            line.pop_back(); // the escaped line end is the value's: LF for CR LF
+            line += ends[k] == "\r" ? "\r" : "\n";
             line += lines[++k];
         }
         if (line.empty() || line[0] == ';' || line[0] == '#' || trim(line).empty())
@@ -681,7 +688,8 @@ std::string utf8_or_latin1(const std::string &text, bool *was_latin1) {
 
 std::string parse_chapter_list(const std::string &raw, const std::string &name, ChapterList *out) {
     const std::string text = decoded(raw);
-    const std::vector<std::string> lines = split_lines(text);
+    std::vector<std::string> ends;
+    const std::vector<std::string> lines = split_lines(text, &ends);
     ChapterList list;
     const size_t lead = text.find_first_not_of(" \t\r\n");
     std::string first; // the first line that carries something
@@ -697,7 +705,7 @@ std::string parse_chapter_list(const std::string &raw, const std::string &name, 
         ok = read_json_list(text, &list.marks, &e);
     } else if (trim(lines[0]).compare(0, 11, ";FFMETADATA") == 0) {
         list.format = "ffmetadata";
-        ok = read_ffmetadata(lines, &list.marks, &e);
+        ok = read_ffmetadata(lines, ends, &list.marks, &e);
     } else if (is_cue_command(upper(first_word(first, nullptr)))) {
         list.format = "cue";
         ok = read_cue(lines, &list.marks, &e);

@@ -27,11 +27,12 @@ std::string one_line(std::string s) {
     return s;
 }
 
-// An ffmetadata value: '=', ';', '#', '\\' and line breaks escaped.
+// An ffmetadata value: '=', ';', '#', '\\' and line breaks (LF and CR, which
+// readers may take as a line's end too) escaped.
 std::string ffmetadata_value(const std::string &s) {
     std::string out;
     for (char ch : s) {
-        if (ch == '=' || ch == ';' || ch == '#' || ch == '\\' || ch == '\n')
+        if (ch == '=' || ch == ';' || ch == '#' || ch == '\\' || ch == '\n' || ch == '\r')
             out += '\\';
         out += ch;
     }

@@ -1629,12 +1629,44 @@ std::string container_refuses(const AVOutputFormat *ofmt, const AVFormatContext 
 }
 
 // How many chapters FFmpeg reads back from a written file (-1: unreadable).
-int count_chapters(const std::string &path) {
+// The number of chapter marks the file at path reads back with (-1 when it
+// cannot be read); *differs "" when they are the marks of a (their starts to
+// the millisecond and their titles), otherwise what differs.
+int marks_read_back(const std::string &path, const sil_analysis &a, std::string *differs) {
+    differs->clear();
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0)
         return -1;
     InputPtr f(raw);
+    if (f->nb_chapters != (unsigned)a.count) {
+        *differs = std::to_string(f->nb_chapters) + " of " + std::to_string(a.count) +
+                   " chapter marks read back";
+        return (int)f->nb_chapters;
+    }
+    for (size_t k = 0; k < (size_t)a.count && differs->empty(); k++) {
+        const AVChapter *ch = f->chapters[k];
+        const AVDictionaryEntry *title = av_dict_get(ch->metadata, "title", nullptr, 0);
+        const double start = (double)ch->start * av_q2d(ch->time_base);
+        if (!title || mark_title(a, k) != title->value)
+            *differs = "chapter mark " + std::to_string(k + 1) + " reads back " +
+                       (title ? "with another title" : "without its title");
+        else if (k > 0 && std::fabs(start - (double)a.chapters[k].t0) > 0.0025) // MP4: 1st at 0
+            *differs = "chapter mark " + std::to_string(k + 1) + " reads back at another time";
+    }
     return (int)f->nb_chapters;
+}
+
+// MP3 chapter frames: FFmpeg writes the sizes of ID3v2.4 CHAP frames
+// unencoded where its reader (and the standard) wants them synchsafe, so a
+// frame of 128 bytes or more (a title of about 100 bytes) reads back wrong;
+// ID3v2.3 has plain sizes throughout, and is used when a title is that long.
+bool needs_id3v2_3(const AVOutputFormat *f, const sil_analysis &a) {
+    if (strcmp(f->name, "mp3") != 0)
+        return false;
+    for (size_t k = 0; k < (size_t)a.count; k++)
+        if (mark_title(a, k).size() > 80)
+            return true;
+    return false;
 }
 
 } // namespace
@@ -1816,6 +1848,9 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     copy_tags(&oc->metadata, ifmt->metadata);
+    // The muxer sets (or removes) its own "encoder", which moves the last
+    // tag into its place: the last chapter's name would come before its time.
+    av_dict_set(&oc->metadata, "encoder", nullptr, 0);
     if (chapter_comments(ofmt)) {
         // Vorbis comments, written here: FFmpeg's own writer rounds the
         // seconds of these times to the nearest instead of truncating them.
@@ -1834,7 +1869,12 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = "cannot create " + out + ": " + media_error_text(rc);
         return -1;
     }
-    if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
+    AVDictionary *mux_opts = nullptr;
+    if (needs_id3v2_3(ofmt, a))
+        av_dict_set(&mux_opts, "id3v2_version", "3", 0);
+    rc = avformat_write_header(oc.get(), &mux_opts);
+    av_dict_free(&mux_opts);
+    if (rc < 0) {
         // A muxer that cannot say which codecs it takes refuses them here.
         *error = rc == AVERROR(EINVAL) ? container_refuses(ofmt, ifmt, path, out)
                                        : out + ": " + media_error_text(rc);
@@ -1883,9 +1923,16 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     oc.reset();
-    if (a.count > 0 && count_chapters(t.temp) != a.count) {
+    std::string differs;
+    if (a.count > 0 && marks_read_back(t.temp, a, &differs) <= 0) {
         *error = std::string("the ") + ofmt->name +
-                 " container does not keep chapter marks; name the output .m4b, .mka, .mp3 or .ogg";
+                 " container does not keep chapter marks; name the output .m4b, .mka, .mp3, "
+                 ".ogg or .flac";
+        return -1;
+    }
+    if (a.count > 0 && !differs.empty()) {
+        *error = out + ": the chapter marks written do not read back as they are (" + differs +
+                 "); nothing was written";
         return -1;
     }
     if (commit(&t, error) != 0)

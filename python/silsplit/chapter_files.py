@@ -79,8 +79,17 @@ def _decode(raw: bytes) -> str:
     return text[1:] if text.startswith("\ufeff") else text
 
 
+_LINE_END = re.compile(r"\r\n|\r|\n")
+
+
 def _lines(text: str) -> List[str]:
-    return [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
+    """The lines, split at each line end: CR LF, LF or a lone CR."""
+    return _LINE_END.split(text)
+
+
+def _ends(text: str) -> List[str]:
+    """Each line's end ("" for the last)."""
+    return _LINE_END.findall(text) + [""]
 
 
 def _is_content(line: str) -> bool:
@@ -247,7 +256,7 @@ def _ends_in_escape(s: str) -> bool:
     return (len(s) - len(s.rstrip("\\"))) % 2 == 1
 
 
-def _read_ffmetadata(lines: List[str]) -> List[_Mark]:
+def _read_ffmetadata(lines: List[str], ends: List[str]) -> List[_Mark]:
     marks: List[_Mark] = []
     state: Dict[str, Any] = {"in": False}
 
@@ -274,8 +283,8 @@ def _read_ffmetadata(lines: List[str]) -> List[_Mark]:
         no = k + 1
         line = lines[k]
         while _ends_in_escape(line) and k + 1 < len(lines):  # a value may run on
+            line = line[:-1] + ("\r" if ends[k] == "\r" else "\n") + lines[k + 1]
             k += 1
-            line = line[:-1] + "\n" + lines[k]
         k += 1
         if not line or line[0] in ";#" or not _trim(line):
             continue
@@ -398,7 +407,7 @@ def parse_chapters(data: Union[bytes, str], name: str = "<text>") -> Tuple[str, 
         if lead[:1] in ("{", "["):
             fmt, marks = "json", _read_json(text)
         elif _trim(lines[0]).startswith(";FFMETADATA"):
-            fmt, marks = "ffmetadata", _read_ffmetadata(lines)
+            fmt, marks = "ffmetadata", _read_ffmetadata(lines, _ends(text))
         elif _first_word(first)[0].upper() in _CUE_COMMANDS:
             fmt, marks = "cue", _read_cue(lines)
         elif _looks_like_labels(first):
