@@ -1925,9 +1925,14 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     oc.reset();
     std::string differs;
     if (a.count > 0 && marks_read_back(t.temp, a, &differs) <= 0) {
+        std::string others; // the containers that keep marks, but this one
+        const std::string ext = fs::path(out).extension().string();
+        for (const char *e : {".m4b", ".mka", ".mp3", ".ogg", ".flac"})
+            if (strcasecmp(e, ext.c_str()) != 0)
+                others += std::string(others.empty() ? "" : ", ") + e;
+        others.replace(others.rfind(", "), 2, " or ");
         *error = std::string("the ") + ofmt->name +
-                 " container does not keep chapter marks; name the output .m4b, .mka, .mp3, "
-                 ".ogg or .flac";
+                 " container does not keep chapter marks; name the output " + others;
         return -1;
     }
     if (a.count > 0 && !differs.empty()) {
