@@ -87,10 +87,10 @@ class ProgressView {
             const int width = 24;
             int filled = percent < 0 ? 0 : percent > 100 ? width : percent * width / 100;
             fprintf(stderr, "\r\033[K%-8s [%.*s%.*s] %3d%%  %s", stage, filled, full,
-                    width - filled, empty, percent, file.c_str());
+                    width - filled, empty, percent, visible_text(file).c_str());
             shown_ = true;
         } else {
-            fprintf(stderr, "silsplit: %s: %s %d%%\n", file.c_str(), stage, percent);
+            fprintf(stderr, "silsplit: %s: %s %d%%\n", visible_text(file).c_str(), stage, percent);
         }
         fflush(stderr);
     }
@@ -100,7 +100,8 @@ class ProgressView {
         if (mode_ == Mode::off)
             return;
         above([&] {
-            fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), text.c_str());
+            fprintf(stderr, "silsplit: %s: %s\n", visible_text(file).c_str(),
+                    visible_text(text).c_str());
             fflush(stderr);
         });
     }
@@ -124,11 +125,16 @@ class ProgressView {
 };
 
 // "silsplit: FILE: MESSAGE", a line for each line of message.
-void file_error(const std::string &file, const std::string &message) {
+void file_error(const std::string &file, const std::string &text) {
+    // The library's word for a recording without one whole frame, which
+    // FFmpeg's route calls by its name.
+    const std::string message =
+        text == "invalid resample args" ? "the audio stream holds no samples" : text;
     size_t at = 0;
     for (;;) {
         const size_t end = message.find('\n', at);
-        fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.substr(at, end - at).c_str());
+        fprintf(stderr, "silsplit: %s: %s\n", visible_text(file).c_str(),
+                visible_text(message.substr(at, end - at)).c_str());
         if (end == std::string::npos)
             break;
         at = end + 1;
@@ -459,7 +465,7 @@ int write_review(const SplitArgs &a, const std::string &opts, const std::string 
         },
         &error);
     if (written != Outcome::done) {
-        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        fprintf(stderr, "silsplit: %s\n", visible_text(error).c_str());
         return kExitFileFailed;
     }
     return 0;
@@ -482,7 +488,7 @@ int media_outcome(const std::string &file, int n, const MediaRun &run, const std
 int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *view) {
     const std::string why = prepare_out_dir(a.out_dir, a.overwrite, a.file);
     if (!why.empty()) {
-        fprintf(stderr, "silsplit: %s\n", why.c_str());
+        fprintf(stderr, "silsplit: %s\n", visible_text(why).c_str());
         return kExitFileFailed;
     }
     Job job;
@@ -522,7 +528,7 @@ int run_split(const SplitArgs &a) {
     if (error.empty())
         error = lock_out_dir(a.out_dir, &lock);
     if (!error.empty()) {
-        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        fprintf(stderr, "silsplit: %s\n", visible_text(error).c_str());
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
@@ -586,7 +592,7 @@ int run_split(const SplitArgs &a) {
     if (out == Outcome::cancelled)
         return kExitInterrupted;
     if (out == Outcome::failed) {
-        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        fprintf(stderr, "silsplit: %s\n", visible_text(error).c_str());
         return kExitFileFailed;
     }
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
@@ -773,7 +779,7 @@ int main(int argc, char **argv) {
         else
             why = options_with_chapter_files(ch.lists, options_text(ch.flags), &ch.opts);
         if (!why.empty()) {
-            fprintf(stderr, "silsplit: %s\n", why.c_str());
+            fprintf(stderr, "silsplit: %s\n", visible_text(why).c_str());
             return kExitUsage;
         }
     } catch (const std::bad_alloc &) {

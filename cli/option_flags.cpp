@@ -185,6 +185,15 @@ std::string check_finite_number(const std::string &text) {
     return "";
 }
 
+std::string check_hint_window(const std::string &text) {
+    const double v = strtod(text.c_str(), nullptr);
+    if (v > kMaxHintWindowS)
+        return text + " seconds is longer than any recording: a window of at most " +
+               std::to_string((long long)kMaxHintWindowS) +
+               " s (a year) reaches every pause already";
+    return "";
+}
+
 void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags) {
     const char *group = "Chapter lists";
     const char *formats = "chapters.json (or any report of silsplit), a CUE sheet, ffmetadata, a label "
@@ -215,6 +224,7 @@ void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags) {
             ->type_name("S")
             ->check(check_finite_number, "")
             ->check(CLI::PositiveNumber)
+            ->check(check_hint_window, "")
             ->group(group);
     flags->hint_window->excludes(chapters);
     cmd->add_option("--titles", flags->titles,

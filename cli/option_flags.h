@@ -63,6 +63,14 @@ struct ChapterFlags {
     CLI::Option *hint_window = nullptr;
 };
 
+// The longest --hint-window taken: a year (the library holds the window in
+// single precision, where 1e300 is infinite).
+constexpr double kMaxHintWindowS = 365.0 * 86400.0;
+
+// "" when text (a positive number) is a usable --hint-window; otherwise
+// the reason.
+std::string check_hint_window(const std::string &text);
+
 // Adds the five to cmd, in the group "Chapter lists"; --chapters, --hints
 // and --hints-from-input exclude one another.
 void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags);

@@ -579,6 +579,19 @@ std::string where(const std::string &name, const ChapterMark &m) {
     return name + ": " + entry_name(m.index) + ": ";
 }
 
+// The analysis holds times in single precision: two times closer than its
+// step there are one. "" when b (after a in double precision) stays after
+// it; otherwise the reason, naming the step.
+std::string held_apart(double a, double b, const char *what) {
+    if ((float)b > (float)a)
+        return "";
+    const float f = (float)a;
+    const double step = (double)std::nextafter(f, INFINITY) - (double)f;
+    return printf_text("%s at %.10g, %.3g s after %s: times are kept to %.3g s near %.0f s, "
+                       "where the two are one time; move them further apart",
+                       what[0] == 'e' ? "ends" : "starts", b, b - a, what + 2, step, a);
+}
+
 std::string check_order(const std::string &name, const std::vector<ChapterMark> &marks) {
     if (marks.empty())
         return name + ": holds no chapters";
@@ -592,12 +605,16 @@ std::string check_order(const std::string &name, const std::vector<ChapterMark> 
         if (m.has_t1 && !(m.t1 > m.t0))
             return where(name, m) +
                    printf_text("ends at %.3f, not after its start at %.3f", m.t1, m.t0);
+        if (m.has_t1 && !held_apart(m.t0, m.t1, "e its start").empty())
+            return where(name, m) + held_apart(m.t0, m.t1, "e its start");
         if (k == 0)
             continue;
         const ChapterMark &p = marks[k - 1];
         if (!(m.t0 > p.t0))
             return where(name, m) +
                    printf_text("starts at %.3f, not after the chapter before it (%.3f)", m.t0, p.t0);
+        if (!held_apart(p.t0, m.t0, "s the start of the chapter before it").empty())
+            return where(name, m) + held_apart(p.t0, m.t0, "s the start of the chapter before it");
         if (p.has_t1 && p.t1 > m.t0)
             return where(name, m) +
                    printf_text("starts at %.3f, before the chapter before it ends (%.3f)", m.t0,

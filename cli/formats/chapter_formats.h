@@ -16,6 +16,13 @@ std::string clock_vtt(double seconds);
 // Seconds as a CUE index, mm:ss:ff with 75 frames per second.
 std::string clock_cue(double seconds);
 
+// Text for a terminal: control characters (C0 but for none, DEL, C1) and
+// bytes that are not UTF-8 written as escapes (\t, \r, \n, \xNN), so that
+// a title or a name cannot move the cursor, clear the screen or retitle the
+// window. Used for messages and the table.
+std::string visible_text(const std::string &s);
+
+// The table for people; titles pass through visible_text.
 std::string format_table(const Report &r);
 // One FILE block of a CUE sheet; *track is the last track number used so far
 // and is advanced, so that several files make one sheet.

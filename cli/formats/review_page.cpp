@@ -556,14 +556,11 @@ std::string review_page(const std::string &report, const std::string &audio_path
     yyjson_mut_obj_add_strncpy(d, out, "out_dir", out_dir.data(), out_dir.size());
     // As the shell takes them, bytes that are not UTF-8 too (the page's
     // strings cannot tell a Latin-1 byte from its character).
-    if (!input.empty() && input != "-") {
-        const std::string arg = shell_quote(input);
-        yyjson_mut_obj_add_strncpy(d, out, "input_arg", arg.data(), arg.size());
-    }
-    if (!out_dir.empty()) {
-        const std::string arg = shell_quote(out_dir);
-        yyjson_mut_obj_add_strncpy(d, out, "out_dir_arg", arg.data(), arg.size());
-    }
+    // ("" for none, and for standard input, which the page cannot name).
+    const std::string input_arg = input.empty() || input == "-" ? "" : shell_quote(input);
+    const std::string out_dir_arg = out_dir.empty() ? "" : shell_quote(out_dir);
+    yyjson_mut_obj_add_strncpy(d, out, "input_arg", input_arg.data(), input_arg.size());
+    yyjson_mut_obj_add_strncpy(d, out, "out_dir_arg", out_dir_arg.data(), out_dir_arg.size());
     in.reset(); // the report's document can be large; the copies above are in d
 
     // Names that are not UTF-8 keep their bytes as \u00XX escapes.

@@ -1504,7 +1504,7 @@ int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats 
         if (media_drain(&in, error) != 0)
             return -1;
         if (fflush(spool->f.get()) != 0) {
-            *error = "cannot keep a copy of standard input";
+            *error = spool_error_text(errno);
             return -1;
         }
     }

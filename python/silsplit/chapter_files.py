@@ -15,6 +15,7 @@ and --hints; both readers are checked on the same files.
 import json as _json
 import os
 import re
+import struct as _struct
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 __all__ = ["ChapterFileError", "read_chapters"]
@@ -371,6 +372,23 @@ def _read_json(text: str) -> List[_Mark]:
     return marks
 
 
+def _f32(x: float) -> float:
+    return float(_struct.unpack("<f", _struct.pack("<f", x))[0])
+
+
+def _held_apart(a: float, b: float, what: str) -> Optional[str]:
+    """The analysis holds times in single precision: None when b (after a)
+    stays after it there, otherwise the reason, naming the step."""
+    if _f32(b) > _f32(a):
+        return None
+    f = _f32(a)
+    bits = _struct.unpack("<I", _struct.pack("<f", f))[0]
+    step = float(_struct.unpack("<f", _struct.pack("<I", bits + 1))[0]) - f
+    return ("%s at %.10g, %.3g s after %s: times are kept to %.3g s near %.0f s, where the two "
+            "are one time; move them further apart"
+            % ("ends" if what[0] == "e" else "starts", b, b - a, what[2:], step, a))
+
+
 def _check_order(marks: List[_Mark]) -> None:
     def fail(m: _Mark, message: str) -> None:
         if m.line:
@@ -386,11 +404,18 @@ def _check_order(marks: List[_Mark]) -> None:
             fail(m, "starts before 0 (%.3f)" % m.t0)
         if m.t1 is not None and not m.t1 > m.t0:
             fail(m, "ends at %.3f, not after its start at %.3f" % (m.t1, m.t0))
+        if m.t1 is not None:
+            why = _held_apart(m.t0, m.t1, "e its start")
+            if why:
+                fail(m, why)
         if k == 0:
             continue
         p = marks[k - 1]
         if not m.t0 > p.t0:
             fail(m, "starts at %.3f, not after the chapter before it (%.3f)" % (m.t0, p.t0))
+        why = _held_apart(p.t0, m.t0, "s the start of the chapter before it")
+        if why:
+            fail(m, why)
         if p.t1 is not None and p.t1 > m.t0:
             fail(m, "starts at %.3f, before the chapter before it ends (%.3f)" % (m.t0, p.t1))
 

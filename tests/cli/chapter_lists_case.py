@@ -27,6 +27,11 @@
       titles reach the table, CUE, ffmetadata, label and WebVTT outputs, and the
       first three read back (by the program and by the Python package) as
       the same chapters.
+  chapter_lists_case.py messages EXE DIR WAV
+      what the program says about lists and inputs it cannot take: times
+      closer than single precision holds them, a hint window past any
+      recording, a WAV file without samples (named or on standard input),
+      terminal escapes in a list (shown escaped in errors and the table).
   chapter_lists_case.py hints EXE DIR
       hints a few seconds off move onto the pauses, a hint with no pause in
       its window stays and is warned about; --hints-from-input corrects the
@@ -165,7 +170,8 @@ def case_apply(exe, cwd, wav):
     run([exe, "split", "--chapters", listing, "--name-template", "{n:02} - {title}", wav, out], cwd)
     report = json.load(open(os.path.join(out, "chapters.json")))
     same_times(report["chapters"], want, "edited chapters.json")
-    names = ["01 - Opening.wav", "02 - The_Storm.wav", "03 - Caf\u00e9 \"Noir\".wav"][:len(want)]
+    # '"' is one of the characters Windows refuses in a name.
+    names = ["01 - Opening.wav", "02 - The_Storm.wav", "03 - Caf\u00e9 _Noir_.wav"][:len(want)]
     if chapter_files(out) != sorted(names):
         fail("files named %s, expected %s" % (chapter_files(out), names))
     if [c.get("file") for c in report["chapters"]] != names:
@@ -468,10 +474,61 @@ def case_hints(exe, cwd):
             fail(name + ": hints past the end wrote files")
 
 
+# ---------------------------------------------------------------------------
+# Messages
+# ---------------------------------------------------------------------------
+
+def case_messages(exe, cwd, wav):
+    os.makedirs(cwd, exist_ok=True)
+    wav = os.path.abspath(wav)
+    near = write(os.path.join(cwd, "near.json"), "[1000000.0, 1000000.01]")
+    near_end = write(os.path.join(cwd, "near_end.json"), '[{"t0": 1, "t1": 1.00000001}]')
+    zero = os.path.join(cwd, "zero.wav")
+    with wave.open(zero, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(44100)
+    escapes = os.path.join(cwd, "escapes.txt")
+    with open(escapes, "wb") as f:
+        f.write(b"0 \x1b]0;title\x07One\n5 \x1b[2JTwo\xc2\x9b\n")
+    bad_escape = os.path.join(cwd, "bad-escape.txt")
+    with open(bad_escape, "wb") as f:
+        f.write(b"0 a\n\x1b[31mred\n")
+    cases = [
+        (["analyze", "--chapters", near, wav], 2,
+         b"near.json: chapters[1]: starts at 1000000.01, 0.01 s after the start of the chapter before it: "
+         b"times are kept to 0.0625 s near 1000000 s"),
+        (["analyze", "--chapters", near_end, wav], 2,
+         b"near_end.json: chapters[0]: ends at 1.00000001, 1e-08 s after its start: times are kept to 1.19e-07 s"),
+        (["analyze", "--hint-window", "1e300", "--hints", near_end, wav], 2,
+         b"--hint-window: 1e300 seconds is longer than any recording"),
+        (["analyze", zero], 1, b"zero.wav: the audio stream holds no samples"),
+        (["split", zero, os.path.join(cwd, "zero-split")], 1, b"zero.wav: the audio stream holds no samples"),
+        (["analyze", "--chapters", bad_escape, wav], 2, b"bad-escape.txt:2: not a start (seconds, M:SS, "
+         b"H:MM:SS or H:MM:SS.mmm): '\\x1b[31mred'"),
+    ]
+    for args, rc, want in cases:
+        proc = run([exe] + args, cwd, rc=rc)
+        if want not in proc.stderr or b"\x1b" in proc.stderr:
+            fail("%s: expected %r\n%s" % (" ".join(args), want, show(proc)))
+    with open(zero, "rb") as f:
+        proc = subprocess.run([exe, "analyze", "-"], input=f.read(), capture_output=True)
+    if proc.returncode != 1 or b"-: the audio stream holds no samples" not in proc.stderr:
+        fail("a WAV file without samples on standard input\n" + show(proc))
+    # The table shows the titles' escapes as text; the data formats keep them.
+    table = run([exe, "analyze", "-f", "table", "--chapters", escapes, wav], cwd).stdout
+    if b"\\x1b]0;title\\x07One" not in table or b"\\x1b[2JTwo\\xc2\\x9b" not in table or b"\x1b" in table:
+        fail("the table with terminal escapes in titles:\n%r" % table)
+    labels = run([exe, "analyze", "-f", "labels", "--chapters", escapes, wav], cwd).stdout
+    if b"\x1b[2JTwo" not in labels:
+        fail("the label track lost the titles' bytes:\n%r" % labels)
+
+
 def main():
     argv = sys.argv[1:]
     cases = {"apply": case_apply, "packets": case_packets, "marks": case_marks, "names": case_names,
-             "overwrite": case_overwrite, "formats": case_formats, "hints": case_hints}
+             "overwrite": case_overwrite, "formats": case_formats, "hints": case_hints,
+             "messages": case_messages}
     if not argv or argv[0] not in cases:
         fail("unknown mode %s" % (argv[:1],))
     exe, cwd = os.path.abspath(argv[1]), os.path.abspath(argv[2])
