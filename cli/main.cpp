@@ -182,6 +182,7 @@ struct AnalyzeArgs {
     int stream = -1;
     DetectionFlags flags;
     ChapterFlags lists;
+    ListPlaces places; // where the lists' entries came from, for messages
     std::string opts;    // the options text: the flags and the chapter lists
     std::string command; // the command line, for the review page
 };
@@ -387,7 +388,7 @@ int run_analyze(const AnalyzeArgs &a) {
             if (!job.left_out.empty())
                 file_error(job.path, job.left_out);
             if (!job.report) {
-                file_error(job.path, job.error);
+                file_error(job.path, placed_message(a.places, job.error));
                 status = kExitFileFailed;
             } else if (!printer.print(job.path, job.report, job.titles)) {
                 file_error(job.path, "cannot read the library's report");
@@ -424,6 +425,7 @@ struct SplitArgs {
     bool progress = false;
     DetectionFlags flags;
     ChapterFlags lists;
+    ListPlaces places; // where the lists' entries came from, for messages
     std::string opts; // the options text: the flags and the chapter lists
     std::string name_template = kDefaultNameTemplate;
     bool review = false;
@@ -441,7 +443,7 @@ int write_review(const SplitArgs &a, const std::string &opts, const std::string 
         run.hints_from_input = a.lists.hints_from_input;
         sil_analysis analysis;
         if (analyze_any(a.file, &run, &analysis, &error) != 0) {
-            file_error(a.file, error);
+            file_error(a.file, placed_message(a.places, error));
             return kExitFileFailed;
         }
         report = analysis.report;
@@ -475,13 +477,14 @@ int write_review(const SplitArgs &a, const std::string &opts, const std::string 
 // copying their packets (or decoded, with --to-wav or --mono16).
 // Shows a media command's warning and, when it failed, its message. The exit
 // status of a failure, or 0 when the command succeeded.
-int media_outcome(const std::string &file, int n, const MediaRun &run, const std::string &error) {
+int media_outcome(const std::string &file, int n, const MediaRun &run, const std::string &error,
+                  const ListPlaces &places) {
     file_warnings(file, run.warning);
     if (n >= 0)
         return 0;
     if (g_interrupted.load())
         return kExitInterrupted;
-    file_error(file, error);
+    file_error(file, placed_message(places, error));
     return kExitFileFailed;
 }
 
@@ -503,7 +506,7 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     std::string error;
     const int n = media_split(a.file, a.out_dir, a.to_wav || a.mono16, &run, &error);
     view->above([] {});
-    if (const int status = media_outcome(a.file, n, run, error))
+    if (const int status = media_outcome(a.file, n, run, error, a.places))
         return status;
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
     if (!flush_stdout())
@@ -553,7 +556,7 @@ int run_split(const SplitArgs &a) {
             lock.created = false;
             return run_media_split(a, opts, &view);
         }
-        file_error(a.file, message);
+        file_error(a.file, placed_message(a.places, message));
         return kExitFileFailed;
     }
     std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
@@ -613,6 +616,7 @@ struct ChaptersArgs {
     bool progress = false;
     DetectionFlags flags;
     ChapterFlags lists;
+    ListPlaces places; // where the lists' entries came from, for messages
     std::string opts; // the options text: the flags and the chapter lists
 };
 
@@ -628,7 +632,7 @@ int run_chapters(const ChaptersArgs &a) {
     std::string error;
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
     view.above([] {});
-    if (const int status = media_outcome(a.file, n, run, error))
+    if (const int status = media_outcome(a.file, n, run, error, a.places))
         return status;
     printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
     return flush_stdout() && !run.broken_off ? 0 : kExitFileFailed;
@@ -773,11 +777,11 @@ int main(int argc, char **argv) {
     try {
         std::string why;
         if (analyze->parsed())
-            why = options_with_chapter_files(an.lists, options_text(an.flags), &an.opts);
+            why = options_with_chapter_files(an.lists, options_text(an.flags), &an.opts, &an.places);
         else if (split->parsed())
-            why = options_with_chapter_files(sp.lists, options_text(sp.flags), &sp.opts);
+            why = options_with_chapter_files(sp.lists, options_text(sp.flags), &sp.opts, &sp.places);
         else
-            why = options_with_chapter_files(ch.lists, options_text(ch.flags), &ch.opts);
+            why = options_with_chapter_files(ch.lists, options_text(ch.flags), &ch.opts, &ch.places);
         if (!why.empty()) {
             fprintf(stderr, "silsplit: %s\n", visible_text(why).c_str());
             return kExitUsage;

@@ -296,14 +296,29 @@ bool read_labels(const std::vector<std::string> &lines, std::vector<ChapterMark>
     return true;
 }
 
+// A start in brackets, as many listings write it: "[00:03:12] Two". The
+// start and the rest of the line, or false.
+bool bracketed_start(const std::string &line, std::string *word, std::string *rest) {
+    const std::string t = trim(line);
+    const size_t close = t.find(']');
+    double t0;
+    if (t.empty() || t[0] != '[' || close == std::string::npos ||
+        !parse_clock(t.substr(1, close - 1), &t0))
+        return false;
+    *word = t.substr(1, close - 1);
+    *rest = trim(t.substr(close + 1));
+    return true;
+}
+
 bool read_plain(const std::vector<std::string> &lines, std::vector<ChapterMark> *marks,
                 LineError *e) {
     for (size_t k = 0; k < lines.size(); ++k) {
         const int no = (int)k + 1;
         if (!is_content(lines[k]))
             continue;
-        std::string rest;
-        const std::string word = first_word(lines[k], &rest);
+        std::string rest, word;
+        if (!bracketed_start(lines[k], &word, &rest))
+            word = first_word(lines[k], &rest);
         double t0;
         if (!parse_clock(word, &t0))
             return fail(e, no,
@@ -717,7 +732,9 @@ std::string parse_chapter_list(const std::string &raw, const std::string &name, 
         }
     LineError e;
     bool ok;
-    if (lead != std::string::npos && (text[lead] == '{' || text[lead] == '[')) {
+    std::string bracket_word, bracket_rest;
+    if (lead != std::string::npos && (text[lead] == '{' || text[lead] == '[') &&
+        !bracketed_start(first, &bracket_word, &bracket_rest)) {
         list.format = "json";
         ok = read_json_list(text, &list.marks, &e);
     } else if (trim(lines[0]).compare(0, 11, ";FFMETADATA") == 0) {

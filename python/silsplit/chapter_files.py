@@ -163,12 +163,22 @@ def _read_labels(lines: List[str]) -> List[_Mark]:
     return marks
 
 
+def _bracketed_start(line: str) -> Optional[Tuple[str, str]]:
+    """A start in brackets, as many listings write it: "[00:03:12] Two". The
+    start and the rest of the line, or None."""
+    t = _trim(line)
+    close = t.find("]")
+    if not t.startswith("[") or close < 0 or _clock(t[1:close]) is None:
+        return None
+    return t[1:close], _trim(t[close + 1:])
+
+
 def _read_plain(lines: List[str]) -> List[_Mark]:
     marks = []
     for no, line in enumerate(lines, 1):
         if not _is_content(line):
             continue
-        word, rest = _first_word(line)
+        word, rest = _bracketed_start(line) or _first_word(line)
         t0 = _clock(word)
         if t0 is None:
             raise _Fail(no, "not a start (seconds, M:SS, H:MM:SS or H:MM:SS.mmm): '%s'" % word)
@@ -429,7 +439,7 @@ def parse_chapters(data: Union[bytes, str], name: str = "<text>") -> Tuple[str, 
     first = next((_trim(line) for line in lines if _is_content(line)), "")
     lead = text.lstrip(" \t\r\n")
     try:
-        if lead[:1] in ("{", "["):
+        if lead[:1] in ("{", "[") and _bracketed_start(first) is None:
             fmt, marks = "json", _read_json(text)
         elif _trim(lines[0]).startswith(";FFMETADATA"):
             fmt, marks = "ffmetadata", _read_ffmetadata(lines, _ends(text))

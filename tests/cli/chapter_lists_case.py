@@ -507,6 +507,19 @@ def case_messages(exe, cwd, wav):
         (["analyze", "--chapters", bad_escape, wav], 2, b"bad-escape.txt:2: not a start (seconds, M:SS, "
          b"H:MM:SS or H:MM:SS.mmm): '\\x1b[31mred'"),
     ]
+    # An entry the analysis refuses is named by the file's line (or, in a
+    # JSON list, its entry), not by its place in the options.
+    past = write(os.path.join(cwd, "pastend.txt"), "# the book\n0 a\n\n500 b\n")
+    past_json = write(os.path.join(cwd, "pastend.json"), '{"chapters": [{"t0": 0}, {"t0": 500}]}')
+    mp3 = os.path.join(cwd, "talk.mp3")
+    if not os.path.exists(mp3):
+        run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", wav, mp3], cwd)
+    for args in (["analyze", "--chapters", past, wav], ["split", "--chapters", past, wav, os.path.join(cwd, "past-w")],
+                 ["split", "--chapters", past, mp3, os.path.join(cwd, "past-m")],
+                 ["chapters", "--chapters", past, mp3, "-o", os.path.join(cwd, "past.mka")]):
+        cases.append((args, 1, b"pastend.txt:4: t0 is not before the end of the recording (26.3"))
+    cases.append((["analyze", "--chapters", past_json, wav], 1,
+                  b"pastend.json: chapters[1]: t0 is not before the end of the recording (26.3"))
     for args, rc, want in cases:
         proc = run([exe] + args, cwd, rc=rc)
         if want not in proc.stderr or b"\x1b" in proc.stderr:
