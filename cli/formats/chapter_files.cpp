@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <set>
 
 namespace silsplit_cli {
 
@@ -520,18 +521,83 @@ bool read_ffmetadata(const std::vector<std::string> &lines, const std::vector<st
 
 std::string entry_name(size_t k) { return "chapters[" + std::to_string(k) + "]"; }
 
-bool json_number(yyjson_val *v, double *out) {
+// A JSON number (one too large for a double is read as raw text): 1 and
+// *out set, 0 for a number that is not finite (1e400), -1 for no number.
+int json_number(yyjson_val *v, double *out) {
+    if (yyjson_is_raw(v)) {
+        *out = strtod(yyjson_get_raw(v), nullptr); // a large integer, or 1e400
+        return std::isfinite(*out) ? 1 : 0;
+    }
     if (!yyjson_is_num(v))
-        return false;
+        return -1;
     *out = yyjson_get_num(v);
-    return std::isfinite(*out);
+    return std::isfinite(*out) ? 1 : 0;
+}
+
+// The deepest nesting of arrays and objects read; a deeper text is refused
+// before it is parsed, at the line where it passes the limit.
+constexpr int kMaxJsonDepth = 64;
+
+int too_deep_at(const std::string &text) {
+    int depth = 0, line = 1;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n')
+            ++line;
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth)
+                return line;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return 0;
+}
+
+// The first key given twice in one object, children before their parents,
+// each object's keys in order; "" when there is none.
+std::string twice_given_key(yyjson_val *v) {
+    size_t idx, max;
+    if (yyjson_is_arr(v)) {
+        yyjson_val *item;
+        yyjson_arr_foreach(v, idx, max, item) {
+            const std::string key = twice_given_key(item);
+            if (!key.empty())
+                return key;
+        }
+    } else if (yyjson_is_obj(v)) {
+        yyjson_val *key, *val;
+        yyjson_obj_foreach(v, idx, max, key, val) {
+            const std::string inner = twice_given_key(val);
+            if (!inner.empty())
+                return inner;
+        }
+        std::set<std::string> seen;
+        yyjson_obj_foreach(v, idx, max, key, val) {
+            std::string name(yyjson_get_str(key), yyjson_get_len(key));
+            if (!seen.insert(name).second)
+                return name.empty() ? std::string(1, '\0') : name;
+        }
+    }
+    return "";
 }
 
 // Our reports ({"chapters": [...]}, or {"file", "report"} of an analysis of
 // several files) and bare lists of chapters or starts.
 bool read_json_list(const std::string &text, std::vector<ChapterMark> *marks, LineError *e) {
+    if (const int deep = too_deep_at(text))
+        return fail(e, deep, printf_text("nested deeper than %d levels", kMaxJsonDepth));
     yyjson_read_err err{};
-    JsonDoc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, &err));
+    JsonDoc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(),
+                                 YYJSON_READ_BIGNUM_AS_RAW, nullptr, &err));
     if (!doc) {
         const size_t pos = std::min(err.pos, text.size());
         int line = 1;
@@ -539,6 +605,10 @@ bool read_json_list(const std::string &text, std::vector<ChapterMark> *marks, Li
             line += text[i] == '\n';
         return fail(e, line, "not valid JSON");
     }
+    const std::string twice = twice_given_key(yyjson_doc_get_root(doc.get()));
+    if (!twice.empty())
+        return fail(e, 0, "the key \"" + (twice[0] == '\0' ? std::string() : twice) +
+                              "\" is given twice in one object");
     yyjson_val *root = yyjson_doc_get_root(doc.get());
     yyjson_val *list = root;
     if (yyjson_is_obj(root)) {
@@ -555,19 +625,23 @@ bool read_json_list(const std::string &text, std::vector<ChapterMark> *marks, Li
         ChapterMark m;
         m.index = idx;
         const std::string where = entry_name(idx) + ": ";
-        if (yyjson_is_num(item)) {
-            if (!json_number(item, &m.t0))
+        if (yyjson_is_num(item) || yyjson_is_raw(item)) {
+            if (json_number(item, &m.t0) != 1)
                 return fail(e, 0, where + "not a finite number");
         } else if (yyjson_is_obj(item)) {
             yyjson_val *t0 = yyjson_obj_get(item, "t0");
             if (!t0)
                 t0 = yyjson_obj_get(item, "t");
-            if (!json_number(t0, &m.t0))
-                return fail(e, 0, where + "t0 must be a number");
+            const int t0_read = json_number(t0, &m.t0);
+            if (t0_read != 1)
+                return fail(e, 0, where + (t0_read == 0 ? "t0 is not a finite number"
+                                                        : "t0 must be a number"));
             yyjson_val *t1 = yyjson_obj_get(item, "t1");
             if (t1 && !yyjson_is_null(t1)) {
-                if (!json_number(t1, &m.t1))
-                    return fail(e, 0, where + "t1 must be a number");
+                const int t1_read = json_number(t1, &m.t1);
+                if (t1_read != 1)
+                    return fail(e, 0, where + (t1_read == 0 ? "t1 is not a finite number"
+                                                            : "t1 must be a number"));
                 m.has_t1 = true;
             }
             yyjson_val *title = yyjson_obj_get(item, "title");
@@ -615,6 +689,8 @@ std::string check_order(const std::string &name, const std::vector<ChapterMark> 
                                   marks.size(), SIL_MAX_CHAPTERS);
     for (size_t k = 0; k < marks.size(); ++k) {
         const ChapterMark &m = marks[k];
+        if (m.has_title && m.title.find('\0') != std::string::npos)
+            return where(name, m) + "the title holds a NUL character, which no tag or file name takes";
         if (!(m.t0 >= 0))
             return where(name, m) + printf_text("starts before 0 (%.3f)", m.t0);
         if (m.has_t1 && !(m.t1 > m.t0))

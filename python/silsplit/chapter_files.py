@@ -68,6 +68,15 @@ class _Mark:
             self.title = title
 
 
+_ASCII_UPPER = str.maketrans("abcdefghijklmnopqrstuvwxyz", "ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+
+
+def _upper(s: str) -> str:
+    """ASCII letters in upper case, and only those: the commands and keys are
+    ASCII, and "t\u0131tle" (a dotless i) is not TITLE."""
+    return s.translate(_ASCII_UPPER)
+
+
 def _trim(s: str) -> str:
     return s.strip(" \t")
 
@@ -229,7 +238,7 @@ def _read_cue(lines: List[str]) -> List[_Mark]:
         if not _trim(line):
             continue
         word, rest = _first_word(line)
-        command = word.upper()
+        command = _upper(word)
         if command == "FILE":
             files += 1
             if files > 1:
@@ -319,33 +328,115 @@ def _read_ffmetadata(lines: List[str], ends: List[str]) -> List[_Mark]:
             if not _WHOLE.match(value):
                 raise _Fail(no, "not a whole number: '%s'" % value)
             state[key.lower()] = int(value)
-        elif key.upper() == "TITLE":
+        elif _upper(key) == "TITLE":
             state["title"] = value
     close_chapter()
     return marks
 
 
-def _json_number(v: Any) -> Optional[float]:
+def _json_number(v: Any) -> Tuple[int, float]:
+    """(1, value) for a finite number, (0, 0) for one that is not (1e400),
+    (-1, 0) for no number."""
     if isinstance(v, bool) or not isinstance(v, (int, float)):
-        return None
+        return -1, 0.0
     try:
         f = float(v)
-    except OverflowError:
-        return None
-    return f if f == f and f not in (float("inf"), float("-inf")) else None
+    except OverflowError:  # an integer past any double
+        return 0, 0.0
+    return (1, f) if f == f and f not in (float("inf"), float("-inf")) else (0, 0.0)
+
+
+class _Constant(ValueError):
+    pass
 
 
 def _refuse_constant(name: str) -> Any:
-    raise ValueError(name)
+    raise _Constant(name)
+
+
+#: The deepest nesting of arrays and objects read; a deeper text is refused
+#: before it is parsed, at the line where it passes the limit.
+MAX_JSON_DEPTH = 64
+_HEX4 = re.compile(r"[0-9A-Fa-f]{4}")
+
+
+def _json_scan(text: str) -> Tuple[Optional[int], Optional[int], Optional[int]]:
+    """The lines (or None) where the text nests deeper than MAX_JSON_DEPTH,
+    where a string first holds a lone surrogate escape (which the JSON
+    reader takes and the program's refuses, as not Unicode text), and where
+    NaN or Infinity first stands outside a string."""
+    depth, line, i, n = 0, 1, 0, len(text)
+    deep = lone = constant = None
+    in_string = False
+    while i < n:
+        c = text[i]
+        if c == "\n":
+            line += 1
+        if in_string:
+            if c == "\\":
+                if text.startswith("u", i + 1) and _HEX4.match(text, i + 2):
+                    u = int(text[i + 2:i + 6], 16)
+                    if 0xD800 <= u <= 0xDBFF:
+                        low = text.startswith("\\u", i + 6) and _HEX4.match(text, i + 8)
+                        if low and 0xDC00 <= int(text[i + 8:i + 12], 16) <= 0xDFFF:
+                            i += 12
+                            continue
+                        lone = lone or line
+                    elif 0xDC00 <= u <= 0xDFFF:
+                        lone = lone or line
+                    i += 6
+                    continue
+                i += 2
+                continue
+            if c == '"':
+                in_string = False
+        elif c == '"':
+            in_string = True
+        elif c in "[{":
+            depth += 1
+            if depth > MAX_JSON_DEPTH and deep is None:
+                deep = line
+                break
+        elif c in "]}":
+            depth -= 1
+        elif c in "NI-" and constant is None and (text.startswith("NaN", i) or text.startswith(
+                "Infinity", i) or text.startswith("-Infinity", i)):
+            constant = line
+        i += 1
+    return deep, lone, constant
 
 
 def _read_json(text: str) -> List[_Mark]:
+    deep, lone, constant = _json_scan(text)
+    if deep is not None:
+        raise _Fail(deep, "nested deeper than %d levels" % MAX_JSON_DEPTH)
+    twice: List[str] = []
+
+    def pairs(items: List[Tuple[str, Any]]) -> Dict[str, Any]:
+        keys = [k for k, _ in items]
+        if not twice:
+            seen = set()
+            for k in keys:
+                if k in seen:
+                    twice.append(k)
+                    break
+                seen.add(k)
+        return dict(items)
+
+    def first(*lines: Optional[int]) -> Optional[int]:
+        known = [x for x in lines if x is not None]
+        return min(known) if known else None
+
     try:
-        root = _json.loads(text, parse_constant=_refuse_constant)
+        root = _json.loads(text, parse_constant=_refuse_constant, object_pairs_hook=pairs)
     except _json.JSONDecodeError as e:
-        raise _Fail(e.lineno, "not valid JSON")
-    except ValueError:
-        raise _Fail(None, "not valid JSON")
+        raise _Fail(first(e.lineno, lone), "not valid JSON")
+    except _Constant:
+        raise _Fail(first(constant, lone), "not valid JSON")
+    if lone is not None:
+        raise _Fail(lone, "not valid JSON")
+    if twice:
+        raise _Fail(None, 'the key "%s" is given twice in one object' % twice[0])
     items = root
     if isinstance(root, dict):
         items = root.get("chapters")
@@ -358,22 +449,22 @@ def _read_json(text: str) -> List[_Mark]:
     for k, item in enumerate(items):
         where = "chapters[%d]: " % k
         if isinstance(item, dict):
-            t0 = _json_number(item["t0"] if "t0" in item else item.get("t"))
-            if t0 is None:
-                raise _Fail(None, where + "t0 must be a number")
+            read, t0 = _json_number(item["t0"] if "t0" in item else item.get("t"))
+            if read != 1:
+                raise _Fail(None, where + ("t0 is not a finite number" if read == 0 else "t0 must be a number"))
             m = _Mark(t0, None, k)
             if item.get("t1") is not None:
-                m.t1 = _json_number(item["t1"])
-                if m.t1 is None:
-                    raise _Fail(None, where + "t1 must be a number")
+                read, m.t1 = _json_number(item["t1"])
+                if read != 1:
+                    raise _Fail(None, where + ("t1 is not a finite number" if read == 0 else "t1 must be a number"))
             title = item.get("title")
             if title is not None:
                 if not isinstance(title, str):
                     raise _Fail(None, where + "title must be a string")
                 m.set_title(title)
         elif isinstance(item, (int, float)) and not isinstance(item, bool):
-            t0 = _json_number(item)
-            if t0 is None:
+            read, t0 = _json_number(item)
+            if read != 1:
                 raise _Fail(None, where + "not a finite number")
             m = _Mark(t0, None, k)
         else:
@@ -410,6 +501,8 @@ def _check_order(marks: List[_Mark]) -> None:
     if len(marks) > MAX_CHAPTERS:
         raise _Fail(None, "holds %d chapters; a list may hold at most %d" % (len(marks), MAX_CHAPTERS))
     for k, m in enumerate(marks):
+        if m.title is not None and "\0" in m.title:
+            fail(m, "the title holds a NUL character, which no tag or file name takes")
         if not m.t0 >= 0:
             fail(m, "starts before 0 (%.3f)" % m.t0)
         if m.t1 is not None and not m.t1 > m.t0:
@@ -443,7 +536,7 @@ def parse_chapters(data: Union[bytes, str], name: str = "<text>") -> Tuple[str, 
             fmt, marks = "json", _read_json(text)
         elif _trim(lines[0]).startswith(";FFMETADATA"):
             fmt, marks = "ffmetadata", _read_ffmetadata(lines, _ends(text))
-        elif _first_word(first)[0].upper() in _CUE_COMMANDS:
+        elif _upper(_first_word(first)[0]) in _CUE_COMMANDS:
             fmt, marks = "cue", _read_cue(lines)
         elif _looks_like_labels(first):
             fmt, marks = "labels", _read_labels(lines)
