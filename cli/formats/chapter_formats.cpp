@@ -112,6 +112,17 @@ std::string format_table(const Report &r) {
     return out;
 }
 
+std::string cue_file_type(const std::string &name) {
+    std::string ext = name.substr(name.find_last_of('.') == std::string::npos ? name.size()
+                                                                              : name.find_last_of('.') + 1);
+    for (char &ch : ext)
+        ch = (char)tolower((unsigned char)ch);
+    return ext == "wav" || ext == "rf64" || ext == "w64"    ? "WAVE"
+           : ext == "mp3"                                   ? "MP3"
+           : ext == "aif" || ext == "aiff" || ext == "aifc" ? "AIFF"
+                                                            : "BINARY";
+}
+
 std::string format_cue_file(const Report &r, const std::string &path, int *track) {
     // A CUE sheet names its audio relative to itself and has no escapes: a
     // quote or a line break in the name would end the field or the line.
@@ -121,17 +132,7 @@ std::string format_cue_file(const Report &r, const std::string &path, int *track
             ch = '\'';
         else if ((unsigned char)ch < 0x20 || ch == 0x7f)
             ch = ' ';
-    // The file type by the name's extension: WAVE for WAV, MP3, AIFF, and
-    // BINARY (raw data) for every other format.
-    std::string ext = name.substr(name.find_last_of('.') == std::string::npos ? name.size()
-                                                                              : name.find_last_of('.') + 1);
-    for (char &ch : ext)
-        ch = (char)tolower((unsigned char)ch);
-    const char *type = ext == "wav" || ext == "rf64" || ext == "w64"  ? "WAVE"
-                       : ext == "mp3"                                 ? "MP3"
-                       : ext == "aif" || ext == "aiff" || ext == "aifc" ? "AIFF"
-                                                                      : "BINARY";
-    std::string out = "FILE \"" + name + "\" " + type + "\n";
+    std::string out = "FILE \"" + name + "\" " + cue_file_type(name) + "\n";
     for (const Chapter &c : r.chapters) {
         ++*track;
         out += printf_text("  TRACK %02d AUDIO\n", *track);

@@ -24,6 +24,10 @@ std::string visible_text(const std::string &s);
 
 // The table for people; titles pass through visible_text.
 std::string format_table(const Report &r);
+// The file type of a CUE sheet's FILE line for the recording called name, by
+// its extension: WAVE for WAV (RF64, W64), MP3, AIFF, and BINARY for every
+// other format.
+std::string cue_file_type(const std::string &name);
 // One FILE block of a CUE sheet; *track is the last track number used so far
 // and is advanced, so that several files make one sheet.
 std::string format_cue_file(const Report &r, const std::string &path, int *track);
