@@ -96,6 +96,8 @@ std::string safe_file_stem(const std::string &name, size_t max_bytes) {
 }
 
 std::string file_name_key(const std::string &name) {
+    if (name.empty())
+        return name;
     UErrorCode e = U_ZERO_ERROR;
     const UNormalizer2 *fold = unorm2_getNFKCCasefoldInstance(&e);
     if (U_FAILURE(e))
