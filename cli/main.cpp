@@ -271,7 +271,7 @@ class Printer {
                 return false;
             set_titles(&r, titles);
             if (a_.format == "table") {
-                out = several_ ? (printed_ ? "\n" : "") + path + "\n" + format_table(r)
+                out = several_ ? (printed_ ? "\n" : "") + visible_text(path) + "\n" + format_table(r)
                                : format_table(r);
             } else if (a_.format == "cue") {
                 out = format_cue_file(r, path, &track_);
@@ -508,7 +508,7 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     view->above([] {});
     if (const int status = media_outcome(a.file, n, run, error, a.places))
         return status;
-    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", visible_text(a.out_dir).c_str());
     if (!flush_stdout())
         return kExitFileFailed;
     const int review = a.review ? write_review(a, opts, run.review_report) : 0;
@@ -598,7 +598,7 @@ int run_split(const SplitArgs &a) {
         fprintf(stderr, "silsplit: %s\n", visible_text(error).c_str());
         return kExitFileFailed;
     }
-    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", visible_text(a.out_dir).c_str());
     if (!flush_stdout())
         return kExitFileFailed;
     return a.review ? write_review(a, opts, "") : 0;
@@ -634,7 +634,7 @@ int run_chapters(const ChaptersArgs &a) {
     view.above([] {});
     if (const int status = media_outcome(a.file, n, run, error, a.places))
         return status;
-    printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
+    printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", visible_text(a.out).c_str());
     return flush_stdout() && !run.broken_off ? 0 : kExitFileFailed;
 }
 
