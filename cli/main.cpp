@@ -87,10 +87,10 @@ class ProgressView {
             const int width = 24;
             int filled = percent < 0 ? 0 : percent > 100 ? width : percent * width / 100;
             fprintf(stderr, "\r\033[K%-8s [%.*s%.*s] %3d%%  %s", stage, filled, full,
-                    width - filled, empty, percent, file.c_str());
+                    width - filled, empty, percent, visible_text(file).c_str());
             shown_ = true;
         } else {
-            fprintf(stderr, "silsplit: %s: %s %d%%\n", file.c_str(), stage, percent);
+            fprintf(stderr, "silsplit: %s: %s %d%%\n", visible_text(file).c_str(), stage, percent);
         }
         fflush(stderr);
     }
@@ -100,7 +100,8 @@ class ProgressView {
         if (mode_ == Mode::off)
             return;
         above([&] {
-            fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), text.c_str());
+            fprintf(stderr, "silsplit: %s: %s\n", visible_text(file).c_str(),
+                    visible_text(text).c_str());
             fflush(stderr);
         });
     }
@@ -124,11 +125,16 @@ class ProgressView {
 };
 
 // "silsplit: FILE: MESSAGE", a line for each line of message.
-void file_error(const std::string &file, const std::string &message) {
+void file_error(const std::string &file, const std::string &text) {
+    // The library's word for a recording without one whole frame, which
+    // FFmpeg's route calls by its name.
+    const std::string message =
+        text == "invalid resample args" ? "the audio stream holds no samples" : text;
     size_t at = 0;
     for (;;) {
         const size_t end = message.find('\n', at);
-        fprintf(stderr, "silsplit: %s: %s\n", file.c_str(), message.substr(at, end - at).c_str());
+        fprintf(stderr, "silsplit: %s: %s\n", visible_text(file).c_str(),
+                visible_text(message.substr(at, end - at)).c_str());
         if (end == std::string::npos)
             break;
         at = end + 1;
@@ -176,6 +182,7 @@ struct AnalyzeArgs {
     int stream = -1;
     DetectionFlags flags;
     ChapterFlags lists;
+    ListPlaces places; // where the lists' entries came from, for messages
     std::string opts;    // the options text: the flags and the chapter lists
     std::string command; // the command line, for the review page
 };
@@ -264,7 +271,7 @@ class Printer {
                 return false;
             set_titles(&r, titles);
             if (a_.format == "table") {
-                out = several_ ? (printed_ ? "\n" : "") + path + "\n" + format_table(r)
+                out = several_ ? (printed_ ? "\n" : "") + visible_text(path) + "\n" + format_table(r)
                                : format_table(r);
             } else if (a_.format == "cue") {
                 out = format_cue_file(r, path, &track_);
@@ -327,7 +334,11 @@ int run_analyze(const AnalyzeArgs &a) {
             run.jobs = ranges;
             std::string error;
             sil_analysis analysis;
-            const bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
+            bool analysed = analyze_any(job.path, &run, &analysis, &error) == 0;
+            if (analysed && !(error = hints_past_end(analysis.report)).empty()) {
+                sil_analysis_free(&analysis);
+                analysed = false;
+            }
             char *report = analysed ? analysis.report : nullptr;
             std::vector<std::string> titles;
             std::string warning = run.warning;
@@ -379,7 +390,7 @@ int run_analyze(const AnalyzeArgs &a) {
             if (!job.left_out.empty())
                 file_error(job.path, job.left_out);
             if (!job.report) {
-                file_error(job.path, job.error);
+                file_error(job.path, placed_message(a.places, job.error));
                 status = kExitFileFailed;
             } else if (!printer.print(job.path, job.report, job.titles)) {
                 file_error(job.path, "cannot read the library's report");
@@ -416,6 +427,7 @@ struct SplitArgs {
     bool progress = false;
     DetectionFlags flags;
     ChapterFlags lists;
+    ListPlaces places; // where the lists' entries came from, for messages
     std::string opts; // the options text: the flags and the chapter lists
     std::string name_template = kDefaultNameTemplate;
     bool review = false;
@@ -433,7 +445,7 @@ int write_review(const SplitArgs &a, const std::string &opts, const std::string 
         run.hints_from_input = a.lists.hints_from_input;
         sil_analysis analysis;
         if (analyze_any(a.file, &run, &analysis, &error) != 0) {
-            file_error(a.file, error);
+            file_error(a.file, placed_message(a.places, error));
             return kExitFileFailed;
         }
         report = analysis.report;
@@ -457,7 +469,7 @@ int write_review(const SplitArgs &a, const std::string &opts, const std::string 
         },
         &error);
     if (written != Outcome::done) {
-        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        fprintf(stderr, "silsplit: %s\n", visible_text(error).c_str());
         return kExitFileFailed;
     }
     return 0;
@@ -467,20 +479,21 @@ int write_review(const SplitArgs &a, const std::string &opts, const std::string 
 // copying their packets (or decoded, with --to-wav or --mono16).
 // Shows a media command's warning and, when it failed, its message. The exit
 // status of a failure, or 0 when the command succeeded.
-int media_outcome(const std::string &file, int n, const MediaRun &run, const std::string &error) {
+int media_outcome(const std::string &file, int n, const MediaRun &run, const std::string &error,
+                  const ListPlaces &places) {
     file_warnings(file, run.warning);
     if (n >= 0)
         return 0;
     if (g_interrupted.load())
         return kExitInterrupted;
-    file_error(file, error);
+    file_error(file, placed_message(places, error));
     return kExitFileFailed;
 }
 
 int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *view) {
     const std::string why = prepare_out_dir(a.out_dir, a.overwrite, a.file);
     if (!why.empty()) {
-        fprintf(stderr, "silsplit: %s\n", why.c_str());
+        fprintf(stderr, "silsplit: %s\n", visible_text(why).c_str());
         return kExitFileFailed;
     }
     Job job;
@@ -495,9 +508,9 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     std::string error;
     const int n = media_split(a.file, a.out_dir, a.to_wav || a.mono16, &run, &error);
     view->above([] {});
-    if (const int status = media_outcome(a.file, n, run, error))
+    if (const int status = media_outcome(a.file, n, run, error, a.places))
         return status;
-    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", visible_text(a.out_dir).c_str());
     if (!flush_stdout())
         return kExitFileFailed;
     const int review = a.review ? write_review(a, opts, run.review_report) : 0;
@@ -520,7 +533,7 @@ int run_split(const SplitArgs &a) {
     if (error.empty())
         error = lock_out_dir(a.out_dir, &lock);
     if (!error.empty()) {
-        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        fprintf(stderr, "silsplit: %s\n", visible_text(error).c_str());
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
@@ -542,10 +555,15 @@ int run_split(const SplitArgs &a) {
         if (to_media) { // FFmpeg reads what the library's reader will not take
             return run_media_split(a, opts, &view);
         }
-        file_error(a.file, message);
+        file_error(a.file, placed_message(a.places, message));
         return kExitFileFailed;
     }
     std::unique_ptr<sil_analysis, sil_analysis_releaser> analysis_guard(&analysis);
+    const std::string past_end = hints_past_end(analysis.report);
+    if (!past_end.empty()) { // nothing is written
+        view.above([&] { file_error(a.file, past_end); });
+        return kExitFileFailed;
+    }
     view.above([&] { file_warnings(a.file, unmoved_hints(analysis.report)); });
     if (analysis.count == 0) { // an earlier split is not replaced by none
         view.above([&] { file_error(a.file, std::string(kNoChapters) + "; nothing was written"); });
@@ -579,10 +597,10 @@ int run_split(const SplitArgs &a) {
     if (out == Outcome::cancelled)
         return kExitInterrupted;
     if (out == Outcome::failed) {
-        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        fprintf(stderr, "silsplit: %s\n", visible_text(error).c_str());
         return kExitFileFailed;
     }
-    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", visible_text(a.out_dir).c_str());
     if (!flush_stdout())
         return kExitFileFailed;
     return a.review ? write_review(a, opts, "") : 0;
@@ -600,6 +618,7 @@ struct ChaptersArgs {
     bool progress = false;
     DetectionFlags flags;
     ChapterFlags lists;
+    ListPlaces places; // where the lists' entries came from, for messages
     std::string opts; // the options text: the flags and the chapter lists
 };
 
@@ -615,9 +634,9 @@ int run_chapters(const ChaptersArgs &a) {
     std::string error;
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
     view.above([] {});
-    if (const int status = media_outcome(a.file, n, run, error))
+    if (const int status = media_outcome(a.file, n, run, error, a.places))
         return status;
-    printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
+    printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", visible_text(a.out).c_str());
     return flush_stdout() && !run.broken_off ? 0 : kExitFileFailed;
 }
 
@@ -760,13 +779,13 @@ int main(int argc, char **argv) {
     try {
         std::string why;
         if (analyze->parsed())
-            why = options_with_chapter_files(an.lists, options_text(an.flags), &an.opts);
+            why = options_with_chapter_files(an.lists, options_text(an.flags), &an.opts, &an.places);
         else if (split->parsed())
-            why = options_with_chapter_files(sp.lists, options_text(sp.flags), &sp.opts);
+            why = options_with_chapter_files(sp.lists, options_text(sp.flags), &sp.opts, &sp.places);
         else
-            why = options_with_chapter_files(ch.lists, options_text(ch.flags), &ch.opts);
+            why = options_with_chapter_files(ch.lists, options_text(ch.flags), &ch.opts, &ch.places);
         if (!why.empty()) {
-            fprintf(stderr, "silsplit: %s\n", why.c_str());
+            fprintf(stderr, "silsplit: %s\n", visible_text(why).c_str());
             return kExitUsage;
         }
     } catch (const std::bad_alloc &) {

@@ -185,6 +185,15 @@ std::string check_finite_number(const std::string &text) {
     return "";
 }
 
+std::string check_hint_window(const std::string &text) {
+    const double v = strtod(text.c_str(), nullptr);
+    if (v > kMaxHintWindowS)
+        return text + " seconds is longer than any recording: a window of at most " +
+               std::to_string((long long)kMaxHintWindowS) +
+               " s (a year) reaches every pause already";
+    return "";
+}
+
 void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags) {
     const char *group = "Chapter lists";
     const char *formats = "chapters.json (or any report of silsplit), a CUE sheet, ffmetadata, a label "
@@ -215,6 +224,7 @@ void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags) {
             ->type_name("S")
             ->check(check_finite_number, "")
             ->check(CLI::PositiveNumber)
+            ->check(check_hint_window, "")
             ->group(group);
     flags->hint_window->excludes(chapters);
     cmd->add_option("--titles", flags->titles,
@@ -223,8 +233,40 @@ void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags) {
         ->group(group);
 }
 
+std::string placed_message(const ListPlaces &places, const std::string &message) {
+    struct Key {
+        const char *name;
+        const std::string *path;
+        const std::vector<ChapterMark> *marks; // nullptr: a title list, line K + 1
+    };
+    const Key keys[] = {{"chapters", &places.chapters_path, &places.chapters},
+                        {"hints", &places.hints_path, &places.hints},
+                        {"titles", &places.titles_path, nullptr}};
+    for (const Key &key : keys) {
+        const std::string head = std::string(key.name) + "[";
+        if (key.path->empty() || message.compare(0, head.size(), head) != 0)
+            continue;
+        const size_t close = message.find("]: ", head.size());
+        const std::string digits = message.substr(head.size(), close - head.size());
+        if (close == std::string::npos || digits.empty() || digits.size() > 9 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            return message;
+        const size_t k = (size_t)std::stoul(digits);
+        const std::string rest = message.substr(close + 3);
+        if (!key.marks)
+            return *key.path + ":" + std::to_string(k + 1) + ": " + rest;
+        if (k >= key.marks->size())
+            return message;
+        const ChapterMark &m = (*key.marks)[k];
+        if (m.line > 0)
+            return *key.path + ":" + std::to_string(m.line) + ": " + rest;
+        return *key.path + ": " + key.name + "[" + std::to_string(m.index) + "]: " + rest;
+    }
+    return message;
+}
+
 std::string options_with_chapter_files(const ChapterFlags &flags, const std::string &opts,
-                                       std::string *out) {
+                                       std::string *out, ListPlaces *places) {
     std::string text = opts;
     for (const std::string *path : {&flags.chapters, &flags.hints}) {
         if (path->empty())
@@ -235,6 +277,10 @@ std::string options_with_chapter_files(const ChapterFlags &flags, const std::str
             return why;
         text = path == &flags.chapters ? options_with_chapters(text, list.marks)
                                        : options_with_hints(text, list.marks);
+        if (places) {
+            (path == &flags.chapters ? places->chapters_path : places->hints_path) = *path;
+            (path == &flags.chapters ? places->chapters : places->hints) = std::move(list.marks);
+        }
     }
     if (!flags.titles.empty()) {
         std::vector<std::string> titles;
@@ -242,6 +288,8 @@ std::string options_with_chapter_files(const ChapterFlags &flags, const std::str
         if (!why.empty())
             return why;
         text = options_with_titles(text, titles);
+        if (places)
+            places->titles_path = flags.titles;
     }
     if (flags.hint_window && flags.hint_window->count() > 0) {
         JsonMutDoc doc(yyjson_mut_doc_new(nullptr));
@@ -256,6 +304,10 @@ std::string options_with_chapter_files(const ChapterFlags &flags, const std::str
         yyjson_mut_obj_add_real(doc.get(), root, "hint_window_s", flags.hint_window_s);
         text = take_json_text(yyjson_mut_write(doc.get(), 0, nullptr));
     }
+    if (text.size() > kMaxListBytes) // each list is shorter, but not all with their quoting
+        return "the chapter lists and titles given come to " +
+               std::to_string(text.size() >> 20) +
+               " MiB of options, more than the 16 MiB the analysis reads: shorten the titles";
     *out = text;
     return "";
 }

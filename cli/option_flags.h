@@ -8,6 +8,7 @@
 #define SILSPLIT_CLI_OPTION_FLAGS_H
 
 #include "engine.h"
+#include "formats/chapter_files.h"
 
 #include <string>
 
@@ -63,15 +64,36 @@ struct ChapterFlags {
     CLI::Option *hint_window = nullptr;
 };
 
+// The longest --hint-window taken: a year (the library holds the window in
+// single precision, where 1e300 is infinite).
+constexpr double kMaxHintWindowS = 365.0 * 86400.0;
+
+// "" when text (a positive number) is a usable --hint-window; otherwise
+// the reason.
+std::string check_hint_window(const std::string &text);
+
 // Adds the five to cmd, in the group "Chapter lists"; --chapters, --hints
 // and --hints-from-input exclude one another.
 void add_chapter_flags(CLI::App *cmd, ChapterFlags *flags);
+
+// Where the entries of the lists given came from, so that the analysis's
+// messages about an entry ("chapters[3]: ...") name the file and its line.
+struct ListPlaces {
+    std::string chapters_path, hints_path, titles_path;
+    std::vector<ChapterMark> chapters, hints;
+};
+
+// message, with a leading "chapters[K]: ", "hints[K]: " or "titles[K]: " of
+// the library replaced by the place of that entry in the file it came from
+// ("PATH:LINE: ", or "PATH: chapters[K]: " for an entry of a JSON list);
+// unchanged when no file gave that list.
+std::string placed_message(const ListPlaces &places, const std::string &message);
 
 // The options text opts with the keys of the files given ("chapters",
 // "hints", "titles") and "hint_window_s". "" and *out set, or the reason, naming the file and
 // line ("PATH:LINE: message").
 std::string options_with_chapter_files(const ChapterFlags &flags, const std::string &opts,
-                                       std::string *out);
+                                       std::string *out, ListPlaces *places = nullptr);
 
 } // namespace silsplit_cli
 

@@ -1,5 +1,6 @@
 #include "split_output.h"
 
+#include "formats/file_names.h"
 #include "formats/json_doc.h"
 
 #include <fcntl.h>
@@ -387,33 +388,11 @@ std::string fill_template(const std::string &tmpl, size_t n, const std::string &
     return "";
 }
 
-// The name made safe for a file system: '/' and control characters become
-// '_', a leading dot too; spaces at either end go; at most kMaxStemBytes
-// bytes, cut between characters.
-std::string safe_stem(const std::string &name) {
-    std::string out;
-    for (unsigned char c : name)
-        out += (c < 0x20 || c == 0x7F || c == '/') ? '_' : (char)c;
-    const size_t a = out.find_first_not_of(' ');
-    out = a == std::string::npos ? "" : out.substr(a, out.find_last_not_of(' ') - a + 1);
-    if (out.size() > kMaxStemBytes) {
-        size_t cut = kMaxStemBytes;
-        while (cut > 0 && ((unsigned char)out[cut] & 0xC0) == 0x80)
-            --cut; // not inside a UTF-8 sequence
-        out.resize(cut);
-        out = out.substr(0, out.find_last_not_of(' ') + 1);
-    }
-    if (!out.empty() && out[0] == '.')
-        out[0] = '_';
-    return out;
-}
+// The name made safe for any file system (see safe_file_stem).
+std::string safe_stem(const std::string &name) { return safe_file_stem(name, kMaxStemBytes); }
 
-std::string folded(std::string s) {
-    for (char &c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-    return s;
-}
+// Names that one volume or another takes for the same file share this key.
+std::string folded(const std::string &s) { return file_name_key(s); }
 
 } // namespace
 

@@ -36,9 +36,10 @@ std::string check_name_template(const std::string &tmpl);
 
 // The file names of count chapters: tmpl ("" for the default) filled in for
 // each (the title is titles[k], or "Chapter N" when it has none) and made
-// safe for a file system (no '/' or control characters, no leading dot, at
-// most 200 bytes before ".ext"), then made unique (" (2)", ...; letters
-// compared without case) and given ".ext".
+// safe for any file system (see safe_file_stem in formats/file_names.h; at
+// most 200 bytes before ".ext"), then made unique (" (2)", ...; names
+// compared as case-insensitive or normalising volumes compare them, by
+// file_name_key) and given ".ext".
 std::vector<std::string> chapter_file_names(const std::string &tmpl,
                                             const std::vector<std::string> &titles, size_t count,
                                             const std::string &ext);

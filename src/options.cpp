@@ -198,6 +198,26 @@ static bool take_title(yyjson_val *v, const char *key, size_t i, char **out, boo
     return true;
 }
 
+// Times are held in single precision: a and b (a before b in the text's
+// double precision) that come out as one time there are refused with the
+// step named, so that "not after" does not read as a plain mistake.
+static bool held_as_one(const char *key, size_t i, const char *what, double a, double b) {
+    if (!(b > a))
+        return false;
+    const float f = (float)a;
+    char msg[120]; // within entry_error's line
+    snprintf(msg, sizeof msg,
+             "%s once held in single precision (times are kept to %.3g s near %.0f s)", what,
+             (double)std::nextafter(f, INFINITY) - (double)f, a);
+    return !entry_error(key, i, msg);
+}
+
+// The number at member of entry e (0 when there is none).
+static double given_time(yyjson_val *e, const char *member) {
+    yyjson_val *v = member ? yyjson_obj_get(e, member) : e;
+    return yyjson_is_num(v) ? yyjson_get_num(v) : 0.0;
+}
+
 // The array of a list key: false with the error when it is not an array of
 // 1 to SIL_MAX_CHAPTERS entries.
 static bool list_size(yyjson_val *v, const char *key, size_t *n) {
@@ -236,15 +256,23 @@ static bool take_chapters(yyjson_val *v, sil_chapter_keys *k, bool *ok) {
         if (t1 && !yyjson_is_null(t1)) {
             if (!take_time(t1, key, i, "t1", &m.t1))
                 return false;
-            if (!(m.t1 > m.t0))
+            if (!(m.t1 > m.t0)) {
+                if (held_as_one(key, i, "t1 is not after t0", given_time(e, "t0"),
+                                given_time(e, "t1")))
+                    return false;
                 return entry_error(key, i, "t1 is not after t0");
+            }
         }
         if (!take_title(yyjson_obj_get(e, "title"), key, i, &m.title, ok))
             return false;
         if (i > 0) {
             const sil_mark &prev = k->chapters[i - 1];
-            if (!(m.t0 > prev.t0))
+            if (!(m.t0 > prev.t0)) {
+                if (held_as_one(key, i, "starts with the chapter above it",
+                                given_time(yyjson_arr_get(v, i - 1), "t0"), given_time(e, "t0")))
+                    return false;
                 return entry_error(key, i, "starts before the chapter above it");
+            }
             if (prev.t1 >= 0.0f && m.t0 < prev.t1)
                 return entry_error(key, i, "starts before the chapter above it ends");
         }
@@ -278,8 +306,15 @@ static bool take_hints(yyjson_val *v, sil_chapter_keys *k, bool *ok) {
         } else {
             return entry_error(key, i, "must be a number of seconds or an object with t");
         }
-        if (i > 0 && !(m.t0 > k->hints[i - 1].t0))
+        if (i > 0 && !(m.t0 > k->hints[i - 1].t0)) {
+            yyjson_val *p = yyjson_arr_get(v, i - 1);
+            const char *member = yyjson_is_obj(e) ? "t" : nullptr;
+            if (held_as_one(key, i, "is not after the hint before it",
+                            given_time(p, yyjson_is_obj(p) ? "t" : nullptr),
+                            given_time(e, member)))
+                return false;
             return entry_error(key, i, "is not after the hint before it");
+        }
     }
     return true;
 }
@@ -324,8 +359,13 @@ static bool take_lists(yyjson_val *root, const sil_opts *o, sil_chapter_keys *k)
     }
     if (window) {
         const double d = yyjson_is_num(window) ? yyjson_get_num(window) : 0.0;
-        if (!(d > 0.0) || !std::isfinite((float)d)) {
+        if (!(d > 0.0)) {
             sil_fail(SIL_ERR_ARGS, "hint_window_s must be a number of seconds above 0");
+            return false;
+        }
+        if (!std::isfinite((float)d)) {
+            sil_fail(SIL_ERR_ARGS, "hint_window_s is out of range (at most 3.4e38 s; a window "
+                                   "as long as the recording reaches every pause)");
             return false;
         }
         k->hint_window_s = (float)d;

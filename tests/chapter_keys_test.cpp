@@ -74,6 +74,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "chapters[1]: starts before the chapter above it"},
         KeysCase{R"({"chapters":[{"t0":0,"t1":10},{"t0":9.5}]})",
                  "chapters[1]: starts before the chapter above it ends"},
+        // Times apart in the text but one in single precision: the step named.
+        KeysCase{R"({"chapters":[{"t0":1000000.0},{"t0":1000000.01}]})",
+                 "chapters[1]: starts with the chapter above it once held in single precision "
+                 "(times are kept to 0.0625 s near 1000000 s)"},
+        KeysCase{R"({"chapters":[{"t0":1,"t1":1.00000001}]})",
+                 "chapters[0]: t1 is not after t0 once held in single precision (times are kept "
+                 "to 1.19e-07 s near 1 s)"},
+        KeysCase{R"({"hints":[1000000.0,{"t":1000000.01}]})",
+                 "hints[1]: is not after the hint before it once held in single precision (times "
+                 "are kept to 0.0625 s near 1000000 s)"},
+        KeysCase{R"({"hints":[1],"hint_window_s":1e300})",
+                 "hint_window_s is out of range (at most 3.4e38 s; a window as long as the "
+                 "recording reaches every pause)"},
         KeysCase{R"({"chapters":[{"t0":0,"title":7}]})", "chapters[0]: title must be a text"},
         KeysCase{R"({"hints":[0,"1:00"]})",
                  "hints[1]: must be a number of seconds or an object with t"},

@@ -3,15 +3,16 @@
 #include "json_doc.h"
 #include "printf_text.h"
 
+#include "engine.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <new>
+#include <set>
 
 namespace silsplit_cli {
 
@@ -83,19 +84,25 @@ std::string decoded(const std::string &raw) {
     return text;
 }
 
-// The lines of text, split at '\n', each without a final '\r'.
-std::vector<std::string> split_lines(const std::string &text) {
+// The lines of text, split at each line end: "\r\n", "\n" or a lone "\r" (as
+// old Mac editors write), without it; *ends (may be NULL) gets each line's
+// end ("" for the last), for a value that runs on over an escaped one.
+std::vector<std::string> split_lines(const std::string &text,
+                                     std::vector<std::string> *ends = nullptr) {
     std::vector<std::string> lines;
     size_t at = 0;
     for (;;) {
-        const size_t nl = text.find('\n', at);
-        std::string line = text.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-        if (nl == std::string::npos)
+        const size_t br = text.find_first_of("\r\n", at);
+        lines.push_back(text.substr(at, br == std::string::npos ? std::string::npos : br - at));
+        if (br == std::string::npos) {
+            if (ends)
+                ends->push_back("");
             break;
-        at = nl + 1;
+        }
+        const size_t len = text.compare(br, 2, "\r\n") == 0 ? 2 : 1;
+        if (ends)
+            ends->push_back(text.substr(br, len));
+        at = br + len;
     }
     return lines;
 }
@@ -290,14 +297,29 @@ bool read_labels(const std::vector<std::string> &lines, std::vector<ChapterMark>
     return true;
 }
 
+// A start in brackets, as many listings write it: "[00:03:12] Two". The
+// start and the rest of the line, or false.
+bool bracketed_start(const std::string &line, std::string *word, std::string *rest) {
+    const std::string t = trim(line);
+    const size_t close = t.find(']');
+    double t0;
+    if (t.empty() || t[0] != '[' || close == std::string::npos ||
+        !parse_clock(t.substr(1, close - 1), &t0))
+        return false;
+    *word = t.substr(1, close - 1);
+    *rest = trim(t.substr(close + 1));
+    return true;
+}
+
 bool read_plain(const std::vector<std::string> &lines, std::vector<ChapterMark> *marks,
                 LineError *e) {
     for (size_t k = 0; k < lines.size(); ++k) {
         const int no = (int)k + 1;
         if (!is_content(lines[k]))
             continue;
-        std::string rest;
-        const std::string word = first_word(lines[k], &rest);
+        std::string rest, word;
+        if (!bracketed_start(lines[k], &word, &rest))
+            word = first_word(lines[k], &rest);
         double t0;
         if (!parse_clock(word, &t0))
             return fail(e, no,
@@ -414,8 +436,8 @@ bool ends_in_escape(const std::string &s) {
     return n % 2 == 1;
 }
 
-bool read_ffmetadata(const std::vector<std::string> &lines, std::vector<ChapterMark> *marks,
-                     LineError *e) {
+bool read_ffmetadata(const std::vector<std::string> &lines, const std::vector<std::string> &ends,
+                     std::vector<ChapterMark> *marks, LineError *e) {
     bool in_chapter = false;
     int chapter_line = 0;
     bool has_start = false, has_end = false;
@@ -442,7 +464,8 @@ bool read_ffmetadata(const std::vector<std::string> &lines, std::vector<ChapterM
         // A value may run on over escaped line ends.
         std::string line = lines[k];
         while (ends_in_escape(line) && k + 1 < lines.size()) {
-            line.back() = '\n';
+            line.pop_back(); // the escaped line end is the value's: LF for CR LF
+            line += ends[k] == "\r" ? "\r" : "\n";
             line += lines[++k];
         }
         if (line.empty() || line[0] == ';' || line[0] == '#' || trim(line).empty())
@@ -498,18 +521,83 @@ bool read_ffmetadata(const std::vector<std::string> &lines, std::vector<ChapterM
 
 std::string entry_name(size_t k) { return "chapters[" + std::to_string(k) + "]"; }
 
-bool json_number(yyjson_val *v, double *out) {
+// A JSON number (one too large for a double is read as raw text): 1 and
+// *out set, 0 for a number that is not finite (1e400), -1 for no number.
+int json_number(yyjson_val *v, double *out) {
+    if (yyjson_is_raw(v)) {
+        *out = strtod(yyjson_get_raw(v), nullptr); // a large integer, or 1e400
+        return std::isfinite(*out) ? 1 : 0;
+    }
     if (!yyjson_is_num(v))
-        return false;
+        return -1;
     *out = yyjson_get_num(v);
-    return std::isfinite(*out);
+    return std::isfinite(*out) ? 1 : 0;
+}
+
+// The deepest nesting of arrays and objects read; a deeper text is refused
+// before it is parsed, at the line where it passes the limit.
+constexpr int kMaxJsonDepth = 64;
+
+int too_deep_at(const std::string &text) {
+    int depth = 0, line = 1;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n')
+            ++line;
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxJsonDepth)
+                return line;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return 0;
+}
+
+// The first key given twice in one object, children before their parents,
+// each object's keys in order; "" when there is none.
+std::string twice_given_key(yyjson_val *v) {
+    size_t idx, max;
+    if (yyjson_is_arr(v)) {
+        yyjson_val *item;
+        yyjson_arr_foreach(v, idx, max, item) {
+            const std::string key = twice_given_key(item);
+            if (!key.empty())
+                return key;
+        }
+    } else if (yyjson_is_obj(v)) {
+        yyjson_val *key, *val;
+        yyjson_obj_foreach(v, idx, max, key, val) {
+            const std::string inner = twice_given_key(val);
+            if (!inner.empty())
+                return inner;
+        }
+        std::set<std::string> seen;
+        yyjson_obj_foreach(v, idx, max, key, val) {
+            std::string name(yyjson_get_str(key), yyjson_get_len(key));
+            if (!seen.insert(name).second)
+                return name.empty() ? std::string(1, '\0') : name;
+        }
+    }
+    return "";
 }
 
 // Our reports ({"chapters": [...]}, or {"file", "report"} of an analysis of
 // several files) and bare lists of chapters or starts.
 bool read_json_list(const std::string &text, std::vector<ChapterMark> *marks, LineError *e) {
+    if (const int deep = too_deep_at(text))
+        return fail(e, deep, printf_text("nested deeper than %d levels", kMaxJsonDepth));
     yyjson_read_err err{};
-    JsonDoc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, &err));
+    JsonDoc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(),
+                                 YYJSON_READ_BIGNUM_AS_RAW, nullptr, &err));
     if (!doc) {
         const size_t pos = std::min(err.pos, text.size());
         int line = 1;
@@ -517,6 +605,10 @@ bool read_json_list(const std::string &text, std::vector<ChapterMark> *marks, Li
             line += text[i] == '\n';
         return fail(e, line, "not valid JSON");
     }
+    const std::string twice = twice_given_key(yyjson_doc_get_root(doc.get()));
+    if (!twice.empty())
+        return fail(e, 0, "the key \"" + (twice[0] == '\0' ? std::string() : twice) +
+                              "\" is given twice in one object");
     yyjson_val *root = yyjson_doc_get_root(doc.get());
     yyjson_val *list = root;
     if (yyjson_is_obj(root)) {
@@ -533,19 +625,23 @@ bool read_json_list(const std::string &text, std::vector<ChapterMark> *marks, Li
         ChapterMark m;
         m.index = idx;
         const std::string where = entry_name(idx) + ": ";
-        if (yyjson_is_num(item)) {
-            if (!json_number(item, &m.t0))
+        if (yyjson_is_num(item) || yyjson_is_raw(item)) {
+            if (json_number(item, &m.t0) != 1)
                 return fail(e, 0, where + "not a finite number");
         } else if (yyjson_is_obj(item)) {
             yyjson_val *t0 = yyjson_obj_get(item, "t0");
             if (!t0)
                 t0 = yyjson_obj_get(item, "t");
-            if (!json_number(t0, &m.t0))
-                return fail(e, 0, where + "t0 must be a number");
+            const int t0_read = json_number(t0, &m.t0);
+            if (t0_read != 1)
+                return fail(e, 0, where + (t0_read == 0 ? "t0 is not a finite number"
+                                                        : "t0 must be a number"));
             yyjson_val *t1 = yyjson_obj_get(item, "t1");
             if (t1 && !yyjson_is_null(t1)) {
-                if (!json_number(t1, &m.t1))
-                    return fail(e, 0, where + "t1 must be a number");
+                const int t1_read = json_number(t1, &m.t1);
+                if (t1_read != 1)
+                    return fail(e, 0, where + (t1_read == 0 ? "t1 is not a finite number"
+                                                            : "t1 must be a number"));
                 m.has_t1 = true;
             }
             yyjson_val *title = yyjson_obj_get(item, "title");
@@ -572,22 +668,44 @@ std::string where(const std::string &name, const ChapterMark &m) {
     return name + ": " + entry_name(m.index) + ": ";
 }
 
+// The analysis holds times in single precision: two times closer than its
+// step there are one. "" when b (after a in double precision) stays after
+// it; otherwise the reason, naming the step.
+std::string held_apart(double a, double b, const char *what) {
+    if ((float)b > (float)a)
+        return "";
+    const float f = (float)a;
+    const double step = (double)std::nextafter(f, INFINITY) - (double)f;
+    return printf_text("%s at %.10g, %.3g s after %s: times are kept to %.3g s near %.0f s, "
+                       "where the two are one time; move them further apart",
+                       what[0] == 'e' ? "ends" : "starts", b, b - a, what + 2, step, a);
+}
+
 std::string check_order(const std::string &name, const std::vector<ChapterMark> &marks) {
     if (marks.empty())
         return name + ": holds no chapters";
+    if (marks.size() > (size_t)SIL_MAX_CHAPTERS)
+        return name + printf_text(": holds %zu chapters; a list may hold at most %d",
+                                  marks.size(), SIL_MAX_CHAPTERS);
     for (size_t k = 0; k < marks.size(); ++k) {
         const ChapterMark &m = marks[k];
+        if (m.has_title && m.title.find('\0') != std::string::npos)
+            return where(name, m) + "the title holds a NUL character, which no tag or file name takes";
         if (!(m.t0 >= 0))
             return where(name, m) + printf_text("starts before 0 (%.3f)", m.t0);
         if (m.has_t1 && !(m.t1 > m.t0))
             return where(name, m) +
                    printf_text("ends at %.3f, not after its start at %.3f", m.t1, m.t0);
+        if (m.has_t1 && !held_apart(m.t0, m.t1, "e its start").empty())
+            return where(name, m) + held_apart(m.t0, m.t1, "e its start");
         if (k == 0)
             continue;
         const ChapterMark &p = marks[k - 1];
         if (!(m.t0 > p.t0))
             return where(name, m) +
                    printf_text("starts at %.3f, not after the chapter before it (%.3f)", m.t0, p.t0);
+        if (!held_apart(p.t0, m.t0, "s the start of the chapter before it").empty())
+            return where(name, m) + held_apart(p.t0, m.t0, "s the start of the chapter before it");
         if (p.has_t1 && p.t1 > m.t0)
             return where(name, m) +
                    printf_text("starts at %.3f, before the chapter before it ends (%.3f)", m.t0,
@@ -596,17 +714,38 @@ std::string check_order(const std::string &name, const std::vector<ChapterMark> 
     return "";
 }
 
-std::string read_whole(const std::string &path, std::string *text) {
+// The whole file at path, refused past kMaxListBytes: a list is read before
+// any work, and a device or a wrong file must not fill the memory first.
+std::string read_whole(const std::string &path, const char *what, std::string *text) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec))
         return path + ": is a folder, not a file";
     errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
         return path + ": " + strerror(errno ? errno : ENOENT);
-    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad())
+    std::string out;
+    char buf[65536];
+    bool too_long = false, failed = false;
+    for (;;) {
+        const size_t n = std::fread(buf, 1, sizeof buf, f);
+        if (out.size() + n > kMaxListBytes) {
+            too_long = true;
+            break;
+        }
+        out.append(buf, n);
+        if (n < sizeof buf) {
+            failed = std::ferror(f) != 0;
+            break;
+        }
+    }
+    std::fclose(f);
+    if (too_long)
+        return path + ": longer than 16 MiB, the most a " + what +
+               " may hold: is it the right file?";
+    if (failed)
         return path + ": cannot be read";
+    *text = std::move(out);
     return "";
 }
 
@@ -638,16 +777,27 @@ std::string written(yyjson_mut_doc *doc) {
     return take_json_text(text);
 }
 
+// Every text written is UTF-8 (the writer refuses anything else).
 void add_title(yyjson_mut_doc *doc, yyjson_mut_val *obj, const ChapterMark &m) {
-    if (m.has_title)
-        yyjson_mut_obj_add_strncpy(doc, obj, "title", m.title.data(), m.title.size());
+    if (!m.has_title)
+        return;
+    const std::string title = utf8_or_latin1(m.title, nullptr);
+    yyjson_mut_obj_add_strncpy(doc, obj, "title", title.data(), title.size());
 }
 
 } // namespace
 
+std::string utf8_or_latin1(const std::string &text, bool *was_latin1) {
+    const bool utf8 = is_utf8(text);
+    if (was_latin1)
+        *was_latin1 = !utf8;
+    return utf8 ? text : latin1_to_utf8(text);
+}
+
 std::string parse_chapter_list(const std::string &raw, const std::string &name, ChapterList *out) {
     const std::string text = decoded(raw);
-    const std::vector<std::string> lines = split_lines(text);
+    std::vector<std::string> ends;
+    const std::vector<std::string> lines = split_lines(text, &ends);
     ChapterList list;
     const size_t lead = text.find_first_not_of(" \t\r\n");
     std::string first; // the first line that carries something
@@ -658,12 +808,14 @@ std::string parse_chapter_list(const std::string &raw, const std::string &name, 
         }
     LineError e;
     bool ok;
-    if (lead != std::string::npos && (text[lead] == '{' || text[lead] == '[')) {
+    std::string bracket_word, bracket_rest;
+    if (lead != std::string::npos && (text[lead] == '{' || text[lead] == '[') &&
+        !bracketed_start(first, &bracket_word, &bracket_rest)) {
         list.format = "json";
         ok = read_json_list(text, &list.marks, &e);
     } else if (trim(lines[0]).compare(0, 11, ";FFMETADATA") == 0) {
         list.format = "ffmetadata";
-        ok = read_ffmetadata(lines, &list.marks, &e);
+        ok = read_ffmetadata(lines, ends, &list.marks, &e);
     } else if (is_cue_command(upper(first_word(first, nullptr)))) {
         list.format = "cue";
         ok = read_cue(lines, &list.marks, &e);
@@ -686,13 +838,13 @@ std::string parse_chapter_list(const std::string &raw, const std::string &name, 
 
 std::string read_chapter_file(const std::string &path, ChapterList *out) {
     std::string text;
-    const std::string why = read_whole(path, &text);
+    const std::string why = read_whole(path, "chapter list", &text);
     return why.empty() ? parse_chapter_list(text, path, out) : why;
 }
 
 std::string read_title_file(const std::string &path, std::vector<std::string> *titles) {
     std::string raw;
-    const std::string why = read_whole(path, &raw);
+    const std::string why = read_whole(path, "title list", &raw);
     if (!why.empty())
         return why;
     std::vector<std::string> lines = split_lines(decoded(raw));
@@ -700,6 +852,9 @@ std::string read_title_file(const std::string &path, std::vector<std::string> *t
         lines.pop_back();
     if (lines.empty())
         return path + ": holds no titles";
+    if (lines.size() > (size_t)SIL_MAX_CHAPTERS)
+        return path + printf_text(": holds %zu titles; a list may hold at most %d", lines.size(),
+                                  SIL_MAX_CHAPTERS);
     *titles = std::move(lines);
     return "";
 }
@@ -747,8 +902,10 @@ std::string options_with_titles(const std::string &opts, const std::vector<std::
     for (const std::string &t : titles) { // an empty line names nothing
         if (t.empty())
             yyjson_mut_arr_add_null(doc.get(), list);
-        else
-            yyjson_mut_arr_add_strncpy(doc.get(), list, t.data(), t.size());
+        else {
+            const std::string title = utf8_or_latin1(t, nullptr);
+            yyjson_mut_arr_add_strncpy(doc.get(), list, title.data(), title.size());
+        }
     }
     return written(doc.get());
 }

@@ -1,4 +1,6 @@
 #include "chapter_formats.h"
+
+#include "json_names.h"
 #include "printf_text.h"
 
 #include <cctype>
@@ -27,11 +29,16 @@ std::string one_line(std::string s) {
     return s;
 }
 
-// An ffmetadata value: '=', ';', '#', '\\' and line breaks escaped.
+bool is_c1(const std::string &s, size_t i, size_t n) {
+    return n == 2 && (unsigned char)s[i] == 0xC2 && (unsigned char)s[i + 1] < 0xA0;
+}
+
+// An ffmetadata value: '=', ';', '#', '\\' and line breaks (LF and CR, which
+// readers may take as a line's end too) escaped.
 std::string ffmetadata_value(const std::string &s) {
     std::string out;
     for (char ch : s) {
-        if (ch == '=' || ch == ';' || ch == '#' || ch == '\\' || ch == '\n')
+        if (ch == '=' || ch == ';' || ch == '#' || ch == '\\' || ch == '\n' || ch == '\r')
             out += '\\';
         out += ch;
     }
@@ -39,6 +46,33 @@ std::string ffmetadata_value(const std::string &s) {
 }
 
 } // namespace
+
+std::string visible_text(const std::string &s) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char ch = (unsigned char)s[i];
+        const size_t n = utf8_length(s, i);
+        if (n > 0 && ch >= 0x20 && ch != 0x7F && !is_c1(s, i, n)) {
+            out.append(s, i, n);
+            i += n;
+            continue;
+        }
+        for (size_t k = 0; k < (n == 0 ? 1 : n); ++k) {
+            const unsigned char b = (unsigned char)s[i + k];
+            if (b == '\t' || b == '\r' || b == '\n') {
+                out += b == '\t' ? "\\t" : b == '\r' ? "\\r" : "\\n";
+            } else {
+                out += "\\x";
+                out += hex[b >> 4];
+                out += hex[b & 15];
+            }
+        }
+        i += n == 0 ? 1 : n;
+    }
+    return out;
+}
 
 std::string clock_hms(double seconds) {
     long long ms = round_units(seconds, 1000.0);
@@ -69,13 +103,24 @@ std::string format_table(const Report &r) {
     for (const Chapter &c : r.chapters) {
         out += printf_text("%4lld  %-12s  %-12s  %-12s  %7.1f", c.i, clock_hms(c.t0).c_str(),
                            clock_hms(c.t1).c_str(), clock_hms(c.dur).c_str(), c.peak_db);
-        out += titled ? "  " + one_line(c.title) + "\n" : "\n";
+        out += titled ? "  " + visible_text(one_line(c.title)) + "\n" : "\n";
         total += c.dur;
     }
     out += printf_text("%zu chapter%s, %s of %s, %s of silence removed\n", r.chapters.size(),
                        r.chapters.size() == 1 ? "" : "s", clock_hms(total).c_str(),
                        clock_hms(r.duration_s).c_str(), clock_hms(r.silences_removed_s).c_str());
     return out;
+}
+
+std::string cue_file_type(const std::string &name) {
+    std::string ext = name.substr(name.find_last_of('.') == std::string::npos ? name.size()
+                                                                              : name.find_last_of('.') + 1);
+    for (char &ch : ext)
+        ch = (char)tolower((unsigned char)ch);
+    return ext == "wav" || ext == "rf64" || ext == "w64"    ? "WAVE"
+           : ext == "mp3"                                   ? "MP3"
+           : ext == "aif" || ext == "aiff" || ext == "aifc" ? "AIFF"
+                                                            : "BINARY";
 }
 
 std::string format_cue_file(const Report &r, const std::string &path, int *track) {
@@ -87,17 +132,7 @@ std::string format_cue_file(const Report &r, const std::string &path, int *track
             ch = '\'';
         else if ((unsigned char)ch < 0x20 || ch == 0x7f)
             ch = ' ';
-    // The file type by the name's extension: WAVE for WAV, MP3, AIFF, and
-    // BINARY (raw data) for every other format.
-    std::string ext = name.substr(name.find_last_of('.') == std::string::npos ? name.size()
-                                                                              : name.find_last_of('.') + 1);
-    for (char &ch : ext)
-        ch = (char)tolower((unsigned char)ch);
-    const char *type = ext == "wav" || ext == "rf64" || ext == "w64"  ? "WAVE"
-                       : ext == "mp3"                                 ? "MP3"
-                       : ext == "aif" || ext == "aiff" || ext == "aifc" ? "AIFF"
-                                                                      : "BINARY";
-    std::string out = "FILE \"" + name + "\" " + type + "\n";
+    std::string out = "FILE \"" + name + "\" " + cue_file_type(name) + "\n";
     for (const Chapter &c : r.chapters) {
         ++*track;
         out += printf_text("  TRACK %02d AUDIO\n", *track);

@@ -6,11 +6,6 @@
 
 namespace silsplit_cli {
 
-namespace {
-
-// Length of the valid UTF-8 sequence at s[i], or 0 when the byte there does
-// not start one (overlong forms, surrogates and values above U+10FFFF are
-// not valid).
 size_t utf8_length(const std::string &s, size_t i) {
     const auto at = [&](size_t k) { return k < s.size() ? (unsigned char)s[k] : 0u; };
     const unsigned b = at(i);
@@ -29,8 +24,6 @@ size_t utf8_length(const std::string &s, size_t i) {
     }
     return 0;
 }
-
-} // namespace
 
 std::string escape_invalid_utf8(const std::string &json) {
     std::string out;

@@ -6,9 +6,15 @@
 #ifndef SILSPLIT_CLI_FORMATS_JSON_NAMES_H
 #define SILSPLIT_CLI_FORMATS_JSON_NAMES_H
 
+#include <cstddef>
 #include <string>
 
 namespace silsplit_cli {
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when the byte there does
+// not start one (overlong forms, surrogates and values above U+10FFFF are
+// not valid).
+size_t utf8_length(const std::string &s, size_t i);
 
 // The JSON string literal, quotes included, of the bytes of name.
 std::string json_name(const std::string &name);

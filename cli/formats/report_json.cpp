@@ -70,6 +70,39 @@ std::vector<std::string> snap_warnings(const std::string &json) {
     return out;
 }
 
+std::string hints_past_end(const std::string &json) {
+    JsonDoc doc = read_json(json);
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    double duration = 0;
+    if (!get_num(root, "duration_s", &duration))
+        return "";
+    size_t idx, max, first = 0, last = 0;
+    double first_hint = 0;
+    yyjson_val *item;
+    yyjson_arr_foreach(yyjson_obj_get(root, "chapters"), idx, max, item) {
+        double hint = 0, t0 = 0, t1 = 0;
+        if (!get_num(item, "hint", &hint) || !get_num(item, "t0", &t0) || !get_num(item, "t1", &t1))
+            continue;
+        if (hint < duration && t1 > t0)
+            continue;
+        if (first == 0) {
+            first = idx + 1;
+            first_hint = hint;
+        }
+        last = idx + 1;
+    }
+    if (first == 0)
+        return "";
+    const std::string which = first == last ? "hint " + std::to_string(first) + " at " +
+                                                  clock_hms(first_hint) + " lies"
+                                            : "hints " + std::to_string(first) + " to " +
+                                                  std::to_string(last) + " (from " +
+                                                  clock_hms(first_hint) + ") lie";
+    return which + " at or past the end of the recording (" + clock_hms(duration) +
+           "), where no chapter can start: remove " + (first == last ? "it" : "them") +
+           " from the list, or check that the list is for this recording";
+}
+
 std::string pretty_json(const std::string &json) {
     JsonDoc doc = read_json(json, YYJSON_READ_NUMBER_AS_RAW);
     if (!doc)

@@ -33,6 +33,12 @@ void set_titles(Report *r, const std::vector<std::string> &titles);
 // hints before it puts it).
 std::vector<std::string> snap_warnings(const std::string &json);
 
+// The error for hints the analysis could place only at the very end of the
+// recording (at or past its end: each an empty chapter), naming them: "hints
+// 4 to 6 (from 0:08:20.000) lie at or past the end of the recording
+// (0:02:00.000), ..."; "" when there are none.
+std::string hints_past_end(const std::string &json);
+
 // The report re-indented; numbers keep their exact digits. Empty on a parse
 // failure.
 std::string pretty_json(const std::string &json);

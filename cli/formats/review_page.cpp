@@ -4,8 +4,10 @@
 // column and a ten-hour recording stays a few megabytes.
 #include "review_page.h"
 
+#include "chapter_formats.h"
 #include "json_doc.h"
 #include "json_names.h"
+#include "printf_text.h"
 #include "report_json.h"
 
 #include "engine.h"
@@ -75,7 +77,7 @@ yyjson_mut_val *checked_list(yyjson_mut_doc *doc, yyjson_val *list, const char *
 // The options as [key, value] pairs: the defaults, overridden by the text's
 // keys, then the text's other keys in their order. threshold_db reads "auto"
 // when auto_threshold is on.
-yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options) {
+yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options, yyjson_val *report) {
     JsonDoc in(options.empty() ? nullptr : yyjson_read(options.data(), options.size(), 0));
     yyjson_val *given = in ? yyjson_doc_get_root(in.get()) : nullptr;
     if (!yyjson_is_obj(given))
@@ -86,14 +88,37 @@ yyjson_mut_val *option_pairs(yyjson_mut_doc *doc, const std::string &options) {
         yyjson_mut_arr_add_strcpy(doc, pair, key);
         yyjson_mut_arr_append(pair, value);
     };
-    // An automatic threshold replaces the fixed one.
-    const bool auto_threshold = given && yyjson_is_true(yyjson_obj_get(given, "auto_threshold"));
+    auto is_given = [&](const char *key) { return given && yyjson_obj_get(given, key); };
+    auto chosen = [&](const char *key, double *out) {
+        yyjson_val *v = yyjson_obj_get(report, key);
+        if (yyjson_is_num(v))
+            *out = yyjson_get_num(v);
+        return yyjson_is_num(v);
+    };
+    // What auto and auto_threshold chose, from the report, in place of the
+    // defaults they replace.
+    const bool auto_detect = given && yyjson_is_true(yyjson_obj_get(given, "auto"));
+    const bool auto_threshold =
+        given && (yyjson_is_true(yyjson_obj_get(given, "auto_threshold")) ||
+                  (auto_detect && !is_given("threshold_db")));
     for (const sil_option_info &row : SIL_OPTIONS) {
         if (row.type != SIL_OPTION_NUMBER)
             continue;
         yyjson_val *v = given ? yyjson_obj_get(given, row.key) : nullptr;
+        double value = 0;
+        std::string text;
         if (auto_threshold && strcmp(row.key, "threshold_db") == 0)
-            add(row.key, yyjson_mut_str(doc, "auto"));
+            text = chosen("threshold_db", &value)
+                       ? printf_text("auto: %.1f dB", value) +
+                             (yyjson_obj_get(report, "threshold_track") ? " (median; varies)" : "")
+                       : "auto";
+        else if (auto_detect && !v && strcmp(row.key, "min_silence_s") == 0 &&
+                 chosen("min_silence_s_used", &value))
+            text = printf_text("auto: %.2f s", value);
+        else if (auto_detect && !v && strcmp(row.key, "padding_s") == 0)
+            text = "auto: 0 (the chapters meet)";
+        if (!text.empty())
+            add(row.key, yyjson_mut_strcpy(doc, text.c_str()));
         else
             add(row.key, v ? yyjson_val_mut_copy(doc, v)
                            : yyjson_mut_real(doc, decimal_default(row.fallback)));
@@ -413,12 +438,41 @@ std::string path_url(const std::string &path) {
 }
 
 std::string shell_quote(const std::string &arg) {
-    bool plain = !arg.empty();
-    for (unsigned char ch : arg)
+    bool plain = !arg.empty(), raw_bytes = false;
+    for (size_t i = 0; i < arg.size();) {
+        const unsigned char ch = (unsigned char)arg[i];
+        const size_t n = utf8_length(arg, i);
         plain = plain && ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
                           (ch >= '0' && ch <= '9') || strchr("-_./:=+,@%", ch));
+        raw_bytes = raw_bytes || n == 0 || ch < 0x20 || ch == 0x7F ||
+                    (n == 2 && ch == 0xC2 && (unsigned char)arg[i + 1] < 0xA0);
+        i += n == 0 ? 1 : n;
+    }
     if (plain)
         return arg;
+    if (raw_bytes) { // bytes a terminal would not show, or not as themselves
+        static const char hex[] = "0123456789abcdef";
+        std::string out = "$'";
+        for (size_t i = 0; i < arg.size();) {
+            const unsigned char ch = (unsigned char)arg[i];
+            const size_t n = utf8_length(arg, i);
+            const bool c1 = n == 2 && ch == 0xC2 && (unsigned char)arg[i + 1] < 0xA0;
+            if (n == 0 || ch < 0x20 || ch == 0x7F || c1) {
+                for (size_t k = 0; k < (n == 0 ? 1 : n); ++k) {
+                    const unsigned char b = (unsigned char)arg[i + k];
+                    out += "\\x";
+                    out += hex[b >> 4];
+                    out += hex[b & 15];
+                }
+            } else {
+                if (ch == '\\' || ch == '\'')
+                    out += '\\';
+                out.append(arg, i, n);
+            }
+            i += n == 0 ? 1 : n;
+        }
+        return out + "'";
+    }
     std::string out = "'";
     for (char ch : arg)
         out += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
@@ -521,10 +575,19 @@ std::string review_page(const std::string &report, const std::string &audio_path
     }
     if (yyjson_mut_val *speech = speech_data(d, yyjson_obj_get(root, "speech")))
         yyjson_mut_obj_add_val(d, out, "speech", speech);
-    yyjson_mut_obj_add_val(d, out, "options", option_pairs(d, options));
+    yyjson_mut_obj_add_val(d, out, "options", option_pairs(d, options, root));
+    const std::string cue_type = cue_file_type(name);
+    yyjson_mut_obj_add_strncpy(d, out, "cue_type", cue_type.data(), cue_type.size());
     yyjson_mut_obj_add_strncpy(d, out, "command", command.data(), command.size());
     yyjson_mut_obj_add_strncpy(d, out, "input", input.data(), input.size());
     yyjson_mut_obj_add_strncpy(d, out, "out_dir", out_dir.data(), out_dir.size());
+    // As the shell takes them, bytes that are not UTF-8 too (the page's
+    // strings cannot tell a Latin-1 byte from its character).
+    // ("" for none, and for standard input, which the page cannot name).
+    const std::string input_arg = input.empty() || input == "-" ? "" : shell_quote(input);
+    const std::string out_dir_arg = out_dir.empty() ? "" : shell_quote(out_dir);
+    yyjson_mut_obj_add_strncpy(d, out, "input_arg", input_arg.data(), input_arg.size());
+    yyjson_mut_obj_add_strncpy(d, out, "out_dir_arg", out_dir_arg.data(), out_dir_arg.size());
     in.reset(); // the report's document can be large; the copies above are in d
 
     // Names that are not UTF-8 keep their bytes as \u00XX escapes.

@@ -107,7 +107,9 @@ std::vector<TimeSpan> left_out_spans(const double *db, size_t n, double hop_s,
 std::string path_url(const std::string &path);
 
 // One argument for a POSIX shell: unchanged when it is plain, single-quoted
-// otherwise.
+// otherwise, or $'...' with \xNN escapes when it holds bytes that are not
+// UTF-8 or control characters (C0, DEL, C1), so that the line names the
+// very bytes and a terminal shows it as it is.
 std::string shell_quote(const std::string &arg);
 // The arguments quoted and joined by spaces.
 std::string shell_command(const std::vector<std::string> &args);

@@ -157,16 +157,23 @@ void add_warning(MediaRun *run, const std::string &text) {
     run->warning += run->warning.empty() ? text : "\n" + text;
 }
 
-// A warning for each hint that found no pause to move onto.
-void warn_unmoved_hints(MediaRun *run, const char *report) {
+// A warning for each hint that found no pause to move onto; -1 with *error
+// set for hints at or past the end of the recording (empty chapters).
+int check_hints(MediaRun *run, const char *report, std::string *error) {
+    if (!report)
+        return 0;
+    *error = hints_past_end(report);
+    if (!error->empty())
+        return -1;
     for (const std::string &line : snap_warnings(report))
         add_warning(run, line);
+    return 0;
 }
 
 // The options text with the input's chapter marks as the hints: their
 // starts on the decoded stream's timeline, and their titles. -1 with
 // *error set when the input has none.
-int hints_from_marks(const AVFormatContext *fmt, const std::string &opts, std::string *out,
+int hints_from_marks(const AVFormatContext *fmt, MediaRun *run, std::string *out,
                      std::string *error) {
     if (fmt->nb_chapters == 0) {
         *error = "has no chapter marks to use as hints (--hints-from-input)";
@@ -183,12 +190,16 @@ int hints_from_marks(const AVFormatContext *fmt, const std::string &opts, std::s
         m.t0 = std::max(0.0, (double)ch->start * av_q2d(ch->time_base) - origin);
         const AVDictionaryEntry *title = av_dict_get(ch->metadata, "title", nullptr, 0);
         if (title && title->value[0]) {
+            bool latin1 = false; // FFmpeg hands over the bytes a muxer wrote
             m.has_title = true;
-            m.title = title->value;
+            m.title = utf8_or_latin1(title->value, &latin1);
+            if (latin1)
+                add_warning(run, "the title of chapter mark " + std::to_string(k + 1) +
+                                     " is not UTF-8: read as Latin-1 (\"" + m.title + "\")");
         }
         marks.push_back(m);
     }
-    *out = options_with_hints(opts, marks);
+    *out = options_with_hints(run->opts, marks);
     return 0;
 }
 
@@ -466,7 +477,7 @@ int analyze_input(const std::string &path, MediaInput *in, MediaRun *run, MediaS
                   sil_analysis *out, std::string *error) {
     *out = sil_analysis{};
     std::string text = run->opts;
-    if (run->hints_from_input && hints_from_marks(in->fmt.get(), run->opts, &text, error) != 0)
+    if (run->hints_from_input && hints_from_marks(in->fmt.get(), run, &text, error) != 0)
         return -1;
     sil_opts opts;
     sil_chapter_keys keys;
@@ -1647,7 +1658,7 @@ int first_pass(const std::string &path, Spool *spool, MediaRun *run, MediaStats 
         if (media_drain(&in, error) != 0)
             return -1;
         if (fflush(spool->f.get()) != 0) {
-            *error = "cannot keep a copy of standard input";
+            *error = spool_error_text(errno);
             return -1;
         }
     }
@@ -1772,12 +1783,44 @@ std::string container_refuses(const AVOutputFormat *ofmt, const AVFormatContext 
 }
 
 // How many chapters FFmpeg reads back from a written file (-1: unreadable).
-int count_chapters(const std::string &path) {
+// The number of chapter marks the file at path reads back with (-1 when it
+// cannot be read); *differs "" when they are the marks of a (their starts to
+// the millisecond and their titles), otherwise what differs.
+int marks_read_back(const std::string &path, const sil_analysis &a, std::string *differs) {
+    differs->clear();
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0)
         return -1;
     InputPtr f(raw);
+    if (f->nb_chapters != (unsigned)a.count) {
+        *differs = std::to_string(f->nb_chapters) + " of " + std::to_string(a.count) +
+                   " chapter marks read back";
+        return (int)f->nb_chapters;
+    }
+    for (size_t k = 0; k < (size_t)a.count && differs->empty(); k++) {
+        const AVChapter *ch = f->chapters[k];
+        const AVDictionaryEntry *title = av_dict_get(ch->metadata, "title", nullptr, 0);
+        const double start = (double)ch->start * av_q2d(ch->time_base);
+        if (!title || mark_title(a, k) != title->value)
+            *differs = "chapter mark " + std::to_string(k + 1) + " reads back " +
+                       (title ? "with another title" : "without its title");
+        else if (k > 0 && std::fabs(start - (double)a.chapters[k].t0) > 0.0025) // MP4: 1st at 0
+            *differs = "chapter mark " + std::to_string(k + 1) + " reads back at another time";
+    }
     return (int)f->nb_chapters;
+}
+
+// MP3 chapter frames: FFmpeg writes the sizes of ID3v2.4 CHAP frames
+// unencoded where its reader (and the standard) wants them synchsafe, so a
+// frame of 128 bytes or more (a title of about 100 bytes) reads back wrong;
+// ID3v2.3 has plain sizes throughout, and is used when a title is that long.
+bool needs_id3v2_3(const AVOutputFormat *f, const sil_analysis &a) {
+    if (strcmp(f->name, "mp3") != 0)
+        return false;
+    for (size_t k = 0; k < (size_t)a.count; k++)
+        if (mark_title(a, k).size() > 80)
+            return true;
+    return false;
 }
 
 } // namespace
@@ -1811,7 +1854,8 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
     if (first_pass(path, spool.get(), run, &stats, false, &a, error) != 0)
         return -1;
     AnalysisGuard guard(&a);
-    warn_unmoved_hints(run, a.report);
+    if (check_hints(run, a.report, error) != 0)
+        return -1;
     if (a.count == 0) { // an earlier split is not replaced by none
         *error = std::string(kNoChapters) + "; nothing was written";
         return -1;
@@ -1902,7 +1946,8 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
             return -1;
     }
     AnalysisGuard guard(&a);
-    warn_unmoved_hints(run, a.report);
+    if (check_hints(run, a.report, error) != 0)
+        return -1;
     if (a.count == 0) {
         *error = std::string(kNoChapters) + "; " + out + " was not written";
         return -1;
@@ -1970,6 +2015,9 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     copy_tags(&oc->metadata, ifmt->metadata);
+    // The muxer sets (or removes) its own "encoder", which moves the last
+    // tag into its place: the last chapter's name would come before its time.
+    av_dict_set(&oc->metadata, "encoder", nullptr, 0);
     if (chapter_comments(ofmt)) {
         // Vorbis comments, written here: FFmpeg's own writer rounds the
         // seconds of these times to the nearest instead of truncating them.
@@ -1988,7 +2036,12 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = "cannot create " + out + ": " + media_error_text(rc);
         return -1;
     }
-    if ((rc = avformat_write_header(oc.get(), nullptr)) < 0) {
+    AVDictionary *mux_opts = nullptr;
+    if (needs_id3v2_3(ofmt, a))
+        av_dict_set(&mux_opts, "id3v2_version", "3", 0);
+    rc = avformat_write_header(oc.get(), &mux_opts);
+    av_dict_free(&mux_opts);
+    if (rc < 0) {
         // A muxer that cannot say which codecs it takes refuses them here.
         *error = rc == AVERROR(EINVAL) ? container_refuses(ofmt, ifmt, path, out)
                                        : out + ": " + media_error_text(rc);
@@ -2037,9 +2090,21 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         return -1;
     }
     oc.reset();
-    if (a.count > 0 && count_chapters(t.temp) != a.count) {
+    std::string differs;
+    if (a.count > 0 && marks_read_back(t.temp, a, &differs) <= 0) {
+        std::string others; // the containers that keep marks, but this one
+        const std::string ext = fs::path(out).extension().string();
+        for (const char *e : {".m4b", ".mka", ".mp3", ".ogg", ".flac"})
+            if (strcasecmp(e, ext.c_str()) != 0)
+                others += std::string(others.empty() ? "" : ", ") + e;
+        others.replace(others.rfind(", "), 2, " or ");
         *error = std::string("the ") + ofmt->name +
-                 " container does not keep chapter marks; name the output .m4b, .mka, .mp3 or .ogg";
+                 " container does not keep chapter marks; name the output " + others;
+        return -1;
+    }
+    if (a.count > 0 && !differs.empty()) {
+        *error = out + ": the chapter marks written do not read back as they are (" + differs +
+                 "); nothing was written";
         return -1;
     }
     if (commit(&t, nullptr, error) != 0)

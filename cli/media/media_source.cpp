@@ -74,8 +74,10 @@ static int read_fd(void *opaque, uint8_t *buf, int size) {
         }
         const ssize_t n = read(b->fd, buf, (size_t)size);
         if (n > 0) {
-            if (b->spool && !b->spool_failed && fwrite(buf, 1, (size_t)n, b->spool) != (size_t)n)
+            if (b->spool && !b->spool_failed && fwrite(buf, 1, (size_t)n, b->spool) != (size_t)n) {
                 b->spool_failed = true;
+                b->spool_errno = errno;
+            }
             if (b->head.size() < MediaBytes::kHeadBytes)
                 b->head.insert(b->head.end(), buf,
                                buf + std::min((size_t)n, MediaBytes::kHeadBytes - b->head.size()));
@@ -300,6 +302,13 @@ int media_open_memory(const uint8_t *data, size_t size, int stream_index, MediaI
     return open_input("", in, stream_index, error);
 }
 
+std::string spool_error_text(int err) {
+    return std::string("cannot keep a copy of standard input beside the output: ") +
+           (err ? strerror(err) : "write error") +
+           " (standard input is kept there until its chapters are written: make room, or "
+           "choose a folder on another disk)";
+}
+
 int media_drain(MediaInput *in, std::string *error) {
     MediaBytes *b = in->bytes.get();
     if (!b || b->fd < 0)
@@ -317,7 +326,7 @@ int media_drain(MediaInput *in, std::string *error) {
         }
     }
     if (b->spool_failed) {
-        *error = "cannot keep a copy of standard input";
+        *error = spool_error_text(b->spool_errno);
         return -1;
     }
     return 0;

@@ -62,6 +62,7 @@ struct MediaBytes {
     size_t pos = 0;
     FILE *spool = nullptr; // not owned
     bool spool_failed = false;
+    int spool_errno = 0; // why the copy failed
     bool owns_fd = false; // a FIFO or device opened by name: closed with this
     MediaStop stop;
     // What came through a pipe: its first kHeadBytes bytes (the container's
@@ -140,6 +141,10 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
 // as media_decode hands frames on. 0, or -1 for a sample format without a
 // meaning as audio levels.
 int media_mix_frame(const AVFrame *f, float *out);
+
+// The message for a copy of standard input that could not be kept, with the
+// system's reason err (an errno value; 0 when none is known).
+std::string spool_error_text(int err);
 
 // Reads what is left of a pipe input to its end (into the spool, if any).
 // 0, or -1 with *error set.

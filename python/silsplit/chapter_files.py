@@ -15,6 +15,7 @@ and --hints; both readers are checked on the same files.
 import json as _json
 import os
 import re
+import struct as _struct
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 __all__ = ["ChapterFileError", "read_chapters"]
@@ -22,6 +23,11 @@ __all__ = ["ChapterFileError", "read_chapters"]
 #: One chapter: "t0" (seconds), "t1" (seconds) and "title" when the file
 #: gives them.
 ChapterEntry = Dict[str, Union[float, str]]
+
+#: The longest list file read (16 MiB, the longest options text the library
+#: reads) and the most chapters a list may hold.
+MAX_LIST_BYTES = 16 << 20
+MAX_CHAPTERS = 10000
 
 _CUE_COMMANDS = ("REM", "FILE", "TRACK", "TITLE", "PERFORMER", "CATALOG", "INDEX", "FLAGS",
                  "ISRC", "PREGAP", "POSTGAP", "SONGWRITER", "CDTEXTFILE")
@@ -62,6 +68,15 @@ class _Mark:
             self.title = title
 
 
+_ASCII_UPPER = str.maketrans("abcdefghijklmnopqrstuvwxyz", "ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+
+
+def _upper(s: str) -> str:
+    """ASCII letters in upper case, and only those: the commands and keys are
+    ASCII, and "t\u0131tle" (a dotless i) is not TITLE."""
+    return s.translate(_ASCII_UPPER)
+
+
 def _trim(s: str) -> str:
     return s.strip(" \t")
 
@@ -74,8 +89,17 @@ def _decode(raw: bytes) -> str:
     return text[1:] if text.startswith("\ufeff") else text
 
 
+_LINE_END = re.compile(r"\r\n|\r|\n")
+
+
 def _lines(text: str) -> List[str]:
-    return [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
+    """The lines, split at each line end: CR LF, LF or a lone CR."""
+    return _LINE_END.split(text)
+
+
+def _ends(text: str) -> List[str]:
+    """Each line's end ("" for the last)."""
+    return _LINE_END.findall(text) + [""]
 
 
 def _is_content(line: str) -> bool:
@@ -148,12 +172,22 @@ def _read_labels(lines: List[str]) -> List[_Mark]:
     return marks
 
 
+def _bracketed_start(line: str) -> Optional[Tuple[str, str]]:
+    """A start in brackets, as many listings write it: "[00:03:12] Two". The
+    start and the rest of the line, or None."""
+    t = _trim(line)
+    close = t.find("]")
+    if not t.startswith("[") or close < 0 or _clock(t[1:close]) is None:
+        return None
+    return t[1:close], _trim(t[close + 1:])
+
+
 def _read_plain(lines: List[str]) -> List[_Mark]:
     marks = []
     for no, line in enumerate(lines, 1):
         if not _is_content(line):
             continue
-        word, rest = _first_word(line)
+        word, rest = _bracketed_start(line) or _first_word(line)
         t0 = _clock(word)
         if t0 is None:
             raise _Fail(no, "not a start (seconds, M:SS, H:MM:SS or H:MM:SS.mmm): '%s'" % word)
@@ -204,7 +238,7 @@ def _read_cue(lines: List[str]) -> List[_Mark]:
         if not _trim(line):
             continue
         word, rest = _first_word(line)
-        command = word.upper()
+        command = _upper(word)
         if command == "FILE":
             files += 1
             if files > 1:
@@ -242,7 +276,7 @@ def _ends_in_escape(s: str) -> bool:
     return (len(s) - len(s.rstrip("\\"))) % 2 == 1
 
 
-def _read_ffmetadata(lines: List[str]) -> List[_Mark]:
+def _read_ffmetadata(lines: List[str], ends: List[str]) -> List[_Mark]:
     marks: List[_Mark] = []
     state: Dict[str, Any] = {"in": False}
 
@@ -269,8 +303,8 @@ def _read_ffmetadata(lines: List[str]) -> List[_Mark]:
         no = k + 1
         line = lines[k]
         while _ends_in_escape(line) and k + 1 < len(lines):  # a value may run on
+            line = line[:-1] + ("\r" if ends[k] == "\r" else "\n") + lines[k + 1]
             k += 1
-            line = line[:-1] + "\n" + lines[k]
         k += 1
         if not line or line[0] in ";#" or not _trim(line):
             continue
@@ -294,33 +328,115 @@ def _read_ffmetadata(lines: List[str]) -> List[_Mark]:
             if not _WHOLE.match(value):
                 raise _Fail(no, "not a whole number: '%s'" % value)
             state[key.lower()] = int(value)
-        elif key.upper() == "TITLE":
+        elif _upper(key) == "TITLE":
             state["title"] = value
     close_chapter()
     return marks
 
 
-def _json_number(v: Any) -> Optional[float]:
+def _json_number(v: Any) -> Tuple[int, float]:
+    """(1, value) for a finite number, (0, 0) for one that is not (1e400),
+    (-1, 0) for no number."""
     if isinstance(v, bool) or not isinstance(v, (int, float)):
-        return None
+        return -1, 0.0
     try:
         f = float(v)
-    except OverflowError:
-        return None
-    return f if f == f and f not in (float("inf"), float("-inf")) else None
+    except OverflowError:  # an integer past any double
+        return 0, 0.0
+    return (1, f) if f == f and f not in (float("inf"), float("-inf")) else (0, 0.0)
+
+
+class _Constant(ValueError):
+    pass
 
 
 def _refuse_constant(name: str) -> Any:
-    raise ValueError(name)
+    raise _Constant(name)
+
+
+#: The deepest nesting of arrays and objects read; a deeper text is refused
+#: before it is parsed, at the line where it passes the limit.
+MAX_JSON_DEPTH = 64
+_HEX4 = re.compile(r"[0-9A-Fa-f]{4}")
+
+
+def _json_scan(text: str) -> Tuple[Optional[int], Optional[int], Optional[int]]:
+    """The lines (or None) where the text nests deeper than MAX_JSON_DEPTH,
+    where a string first holds a lone surrogate escape (which the JSON
+    reader takes and the program's refuses, as not Unicode text), and where
+    NaN or Infinity first stands outside a string."""
+    depth, line, i, n = 0, 1, 0, len(text)
+    deep = lone = constant = None
+    in_string = False
+    while i < n:
+        c = text[i]
+        if c == "\n":
+            line += 1
+        if in_string:
+            if c == "\\":
+                if text.startswith("u", i + 1) and _HEX4.match(text, i + 2):
+                    u = int(text[i + 2:i + 6], 16)
+                    if 0xD800 <= u <= 0xDBFF:
+                        low = text.startswith("\\u", i + 6) and _HEX4.match(text, i + 8)
+                        if low and 0xDC00 <= int(text[i + 8:i + 12], 16) <= 0xDFFF:
+                            i += 12
+                            continue
+                        lone = lone or line
+                    elif 0xDC00 <= u <= 0xDFFF:
+                        lone = lone or line
+                    i += 6
+                    continue
+                i += 2
+                continue
+            if c == '"':
+                in_string = False
+        elif c == '"':
+            in_string = True
+        elif c in "[{":
+            depth += 1
+            if depth > MAX_JSON_DEPTH and deep is None:
+                deep = line
+                break
+        elif c in "]}":
+            depth -= 1
+        elif c in "NI-" and constant is None and (text.startswith("NaN", i) or text.startswith(
+                "Infinity", i) or text.startswith("-Infinity", i)):
+            constant = line
+        i += 1
+    return deep, lone, constant
 
 
 def _read_json(text: str) -> List[_Mark]:
+    deep, lone, constant = _json_scan(text)
+    if deep is not None:
+        raise _Fail(deep, "nested deeper than %d levels" % MAX_JSON_DEPTH)
+    twice: List[str] = []
+
+    def pairs(items: List[Tuple[str, Any]]) -> Dict[str, Any]:
+        keys = [k for k, _ in items]
+        if not twice:
+            seen = set()
+            for k in keys:
+                if k in seen:
+                    twice.append(k)
+                    break
+                seen.add(k)
+        return dict(items)
+
+    def first(*lines: Optional[int]) -> Optional[int]:
+        known = [x for x in lines if x is not None]
+        return min(known) if known else None
+
     try:
-        root = _json.loads(text, parse_constant=_refuse_constant)
+        root = _json.loads(text, parse_constant=_refuse_constant, object_pairs_hook=pairs)
     except _json.JSONDecodeError as e:
-        raise _Fail(e.lineno, "not valid JSON")
-    except ValueError:
-        raise _Fail(None, "not valid JSON")
+        raise _Fail(first(e.lineno, lone), "not valid JSON")
+    except _Constant:
+        raise _Fail(first(constant, lone), "not valid JSON")
+    if lone is not None:
+        raise _Fail(lone, "not valid JSON")
+    if twice:
+        raise _Fail(None, 'the key "%s" is given twice in one object' % twice[0])
     items = root
     if isinstance(root, dict):
         items = root.get("chapters")
@@ -333,28 +449,45 @@ def _read_json(text: str) -> List[_Mark]:
     for k, item in enumerate(items):
         where = "chapters[%d]: " % k
         if isinstance(item, dict):
-            t0 = _json_number(item["t0"] if "t0" in item else item.get("t"))
-            if t0 is None:
-                raise _Fail(None, where + "t0 must be a number")
+            read, t0 = _json_number(item["t0"] if "t0" in item else item.get("t"))
+            if read != 1:
+                raise _Fail(None, where + ("t0 is not a finite number" if read == 0 else "t0 must be a number"))
             m = _Mark(t0, None, k)
             if item.get("t1") is not None:
-                m.t1 = _json_number(item["t1"])
-                if m.t1 is None:
-                    raise _Fail(None, where + "t1 must be a number")
+                read, m.t1 = _json_number(item["t1"])
+                if read != 1:
+                    raise _Fail(None, where + ("t1 is not a finite number" if read == 0 else "t1 must be a number"))
             title = item.get("title")
             if title is not None:
                 if not isinstance(title, str):
                     raise _Fail(None, where + "title must be a string")
                 m.set_title(title)
         elif isinstance(item, (int, float)) and not isinstance(item, bool):
-            t0 = _json_number(item)
-            if t0 is None:
+            read, t0 = _json_number(item)
+            if read != 1:
                 raise _Fail(None, where + "not a finite number")
             m = _Mark(t0, None, k)
         else:
             raise _Fail(None, where + "not a number or an object")
         marks.append(m)
     return marks
+
+
+def _f32(x: float) -> float:
+    return float(_struct.unpack("<f", _struct.pack("<f", x))[0])
+
+
+def _held_apart(a: float, b: float, what: str) -> Optional[str]:
+    """The analysis holds times in single precision: None when b (after a)
+    stays after it there, otherwise the reason, naming the step."""
+    if _f32(b) > _f32(a):
+        return None
+    f = _f32(a)
+    bits = _struct.unpack("<I", _struct.pack("<f", f))[0]
+    step = float(_struct.unpack("<f", _struct.pack("<I", bits + 1))[0]) - f
+    return ("%s at %.10g, %.3g s after %s: times are kept to %.3g s near %.0f s, where the two "
+            "are one time; move them further apart"
+            % ("ends" if what[0] == "e" else "starts", b, b - a, what[2:], step, a))
 
 
 def _check_order(marks: List[_Mark]) -> None:
@@ -365,16 +498,27 @@ def _check_order(marks: List[_Mark]) -> None:
 
     if not marks:
         raise _Fail(None, "holds no chapters")
+    if len(marks) > MAX_CHAPTERS:
+        raise _Fail(None, "holds %d chapters; a list may hold at most %d" % (len(marks), MAX_CHAPTERS))
     for k, m in enumerate(marks):
+        if m.title is not None and "\0" in m.title:
+            fail(m, "the title holds a NUL character, which no tag or file name takes")
         if not m.t0 >= 0:
             fail(m, "starts before 0 (%.3f)" % m.t0)
         if m.t1 is not None and not m.t1 > m.t0:
             fail(m, "ends at %.3f, not after its start at %.3f" % (m.t1, m.t0))
+        if m.t1 is not None:
+            why = _held_apart(m.t0, m.t1, "e its start")
+            if why:
+                fail(m, why)
         if k == 0:
             continue
         p = marks[k - 1]
         if not m.t0 > p.t0:
             fail(m, "starts at %.3f, not after the chapter before it (%.3f)" % (m.t0, p.t0))
+        why = _held_apart(p.t0, m.t0, "s the start of the chapter before it")
+        if why:
+            fail(m, why)
         if p.t1 is not None and p.t1 > m.t0:
             fail(m, "starts at %.3f, before the chapter before it ends (%.3f)" % (m.t0, p.t1))
 
@@ -388,11 +532,11 @@ def parse_chapters(data: Union[bytes, str], name: str = "<text>") -> Tuple[str, 
     first = next((_trim(line) for line in lines if _is_content(line)), "")
     lead = text.lstrip(" \t\r\n")
     try:
-        if lead[:1] in ("{", "["):
+        if lead[:1] in ("{", "[") and _bracketed_start(first) is None:
             fmt, marks = "json", _read_json(text)
         elif _trim(lines[0]).startswith(";FFMETADATA"):
-            fmt, marks = "ffmetadata", _read_ffmetadata(lines)
-        elif _first_word(first)[0].upper() in _CUE_COMMANDS:
+            fmt, marks = "ffmetadata", _read_ffmetadata(lines, _ends(text))
+        elif _upper(_first_word(first)[0]) in _CUE_COMMANDS:
             fmt, marks = "cue", _read_cue(lines)
         elif _looks_like_labels(first):
             fmt, marks = "labels", _read_labels(lines)
@@ -416,9 +560,13 @@ def read_chapters(path: Union[str, "os.PathLike[str]"]) -> List[ChapterEntry]:
     """The chapters in a chapter list file: a list of {"t0", "t1", "title"}
     dicts (t1 and title only when the file gives them), ready for the
     chapters= keyword, or for hints= as [c["t0"] for c in ...]. Raises
-    ChapterFileError naming the file and line of what cannot be read, and
-    OSError when the file cannot be opened."""
+    ChapterFileError naming the file and line of what cannot be read (also
+    for a file longer than 16 MiB), and OSError when the file cannot be
+    opened."""
     name = os.fspath(path)
     with open(name, "rb") as f:
-        data = f.read()
+        data = f.read(MAX_LIST_BYTES + 1)  # a device or a wrong file must not fill the memory
+    if len(data) > MAX_LIST_BYTES:
+        raise ChapterFileError(name, None, "longer than 16 MiB, the most a chapter list may "
+                                           "hold: is it the right file?")
     return parse_chapters(data, name)[1]

@@ -41,11 +41,16 @@ TEST_F(ChapterFileTable, EveryFileReadsAsTheTableSays) {
     size_t idx, max, checked = 0;
     yyjson_val *c;
     yyjson_arr_foreach(cases(), idx, max, c) {
-        const std::string file = yyjson_get_str(yyjson_obj_get(c, "file"));
-        const std::string path = kDir + "/" + file;
+        // A file of the folder, or the text of a case given in the table
+        // (UTF-8), read under its name.
+        yyjson_val *text = yyjson_obj_get(c, "text");
+        const std::string file = yyjson_get_str(yyjson_obj_get(c, text ? "name" : "file"));
+        const std::string path = text ? file : kDir + "/" + file;
         SCOPED_TRACE(file);
         ChapterList list;
-        const std::string error = read_chapter_file(path, &list);
+        const std::string error =
+            text ? parse_chapter_list(std::string(yyjson_get_str(text), yyjson_get_len(text)), path, &list)
+                 : read_chapter_file(path, &list);
         yyjson_val *want_error = yyjson_obj_get(c, "error");
         if (want_error) {
             yyjson_val *line = yyjson_obj_get(c, "line");
@@ -95,6 +100,37 @@ TEST(ChapterFiles, TitleFileKeepsInnerEmptyLinesAndDropsTheLastNewline) {
     EXPECT_EQ(read_title_file(path, &titles), "");
     EXPECT_EQ(titles, (std::vector<std::string>{"One", "", "Three / Four"}));
     remove(path);
+}
+
+// A device or a wrong file is refused after 16 MiB, not read until the
+// memory runs out: /dev/zero, and a (sparse) file one byte too long.
+TEST(ChapterFiles, ListFilesPastSixteenMiBAreRefused) {
+    ChapterList list;
+    std::vector<std::string> titles;
+    EXPECT_EQ(read_chapter_file("/dev/zero", &list),
+              "/dev/zero: longer than 16 MiB, the most a chapter list may hold: is it the right file?");
+    EXPECT_EQ(read_title_file("/dev/zero", &titles),
+              "/dev/zero: longer than 16 MiB, the most a title list may hold: is it the right file?");
+    char path[] = "/tmp/long-list-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, (off_t)kMaxListBytes + 1), 0);
+    close(fd);
+    EXPECT_NE(read_chapter_file(path, &list).find(": longer than 16 MiB"), std::string::npos);
+    ASSERT_EQ(truncate(path, (off_t)kMaxListBytes), 0); // at the limit: read (and refused as text)
+    EXPECT_EQ(read_chapter_file(path, &list).find(": longer than 16 MiB"), std::string::npos);
+    remove(path);
+}
+
+// More chapters than a list may hold: said with the count, not by the
+// library's options check.
+TEST(ChapterFiles, TooManyChaptersAreCounted) {
+    std::string text;
+    for (int k = 0; k <= 10000; ++k)
+        text += std::to_string(k) + "\n";
+    ChapterList list;
+    EXPECT_EQ(parse_chapter_list(text, "many.txt", &list),
+              "many.txt: holds 10001 chapters; a list may hold at most 10000");
 }
 
 // The keys join what the flags gave; times keep every digit, titles are

@@ -27,6 +27,11 @@
       titles reach the table, CUE, ffmetadata, label and WebVTT outputs, and the
       first three read back (by the program and by the Python package) as
       the same chapters.
+  chapter_lists_case.py messages EXE DIR WAV
+      what the program says about lists and inputs it cannot take: times
+      closer than single precision holds them, a hint window past any
+      recording, a WAV file without samples (named or on standard input),
+      terminal escapes in a list (shown escaped in errors and the table).
   chapter_lists_case.py hints EXE DIR
       hints a few seconds off move onto the pauses, a hint with no pause in
       its window stays and is warned about; --hints-from-input corrects the
@@ -165,7 +170,8 @@ def case_apply(exe, cwd, wav):
     run([exe, "split", "--chapters", listing, "--name-template", "{n:02} - {title}", wav, out], cwd)
     report = json.load(open(os.path.join(out, "chapters.json")))
     same_times(report["chapters"], want, "edited chapters.json")
-    names = ["01 - Opening.wav", "02 - The_Storm.wav", "03 - Caf\u00e9 \"Noir\".wav"][:len(want)]
+    # '"' is one of the characters Windows refuses in a name.
+    names = ["01 - Opening.wav", "02 - The_Storm.wav", "03 - Caf\u00e9 _Noir_.wav"][:len(want)]
     if chapter_files(out) != sorted(names):
         fail("files named %s, expected %s" % (chapter_files(out), names))
     if [c.get("file") for c in report["chapters"]] != names:
@@ -218,7 +224,9 @@ def case_packets(exe, cwd, name):
 
 def case_marks(exe, cwd, name, out_name):
     rep = analyze(exe, cwd, name)["chapters"]
-    titles = ["Prologue", "Chapter \u00bbOne\u00ab", "The End"][:len(rep)]
+    # A title of some 200 bytes: ID3v2.4 CHAP frames of 128 bytes or more
+    # did not read back.
+    titles = ["Prologue", "Chapter \u00bbOne\u00ab" + ", and so on" * 17, "The End"][:len(rep)]
     # One start per line, as a listing gives them.
     lines = ["%.3f %s" % (c["t0"], t) for c, t in zip(rep, titles)]
     listing = write(os.path.join(cwd, "marks-%s.txt" % out_name), "\n".join(lines) + "\n")
@@ -226,12 +234,9 @@ def case_marks(exe, cwd, name, out_name):
     if os.path.exists(out):
         os.remove(out)
     run([exe, "chapters", "--chapters", listing, name, "-o", out_name], cwd)
+    # Every mark with its title, the last one too (Ogg and FLAC hold them as
+    # comments, CHAPTER001 and CHAPTER001NAME, ..., each name after its time).
     marks = probe_chapters(out_name, cwd)
-    # Ogg and FLAC hold the marks as comments (CHAPTER001NAME, ...), of
-    # which FFmpeg's reader may leave the last name out of its chapters.
-    tags = probe_tags(out_name, cwd)
-    marks = [(start, title if title is not None else tags.get("chapter%03dname" % (k + 1)))
-             for k, (start, title) in enumerate(marks)]
     if [m[1] for m in marks] != titles:
         fail("%s: marks titled %s, expected %s" % (out_name, [m[1] for m in marks], titles))
     for k, ((start, _), c) in enumerate(zip(marks, rep)):
@@ -254,6 +259,20 @@ def case_names(exe, cwd, wav):
     run([exe, "split", "--chapters", path, "--name-template", "{title}", wav, out], cwd)
     want = ["_._.._etc_passwd.wav", "_hidden.wav", "tab_here_.wav", "Dup.wav", "dup (2).wav",
             "\u00e9" * 100 + ".wav", "Chapter 7.wav", "ch_008.wav"]
+    if chapter_files(out) != sorted(want):
+        fail("files named %s, expected %s" % (chapter_files(out), sorted(want)))
+    # Names one volume or another takes for the same file (case outside
+    # ASCII, NFC and NFD), characters some system refuses, and Windows'
+    # device names.
+    titles = ["\u00c9lan", "\u00e9lan", "\u00c9LAN", "e\u0301lan", "a\u0085b\u2028c", 'w:x*y?"<z>|\\',
+              "CON", "com1.notes", "aux ", "dots...", "Stra\u00dfe", "STRASSE"]
+    listing = [{"t0": 1.5 * k, "title": t} for k, t in enumerate(titles)]
+    path = write(os.path.join(cwd, "names2.json"), json.dumps({"chapters": listing}))
+    out = fresh(cwd, "names2")
+    run([exe, "split", "--chapters", path, "--name-template", "{title}", wav, out], cwd)
+    want = ["\u00c9lan.wav", "\u00e9lan (2).wav", "\u00c9LAN (3).wav", "e\u0301lan (4).wav", "a_b_c.wav",
+            "w_x_y___z___.wav", "CON_.wav", "com1_.notes.wav", "aux_.wav", "dots.wav", "Stra\u00dfe.wav",
+            "STRASSE (2).wav"]
     if chapter_files(out) != sorted(want):
         fail("files named %s, expected %s" % (chapter_files(out), sorted(want)))
     # A template that names another folder, or has an unknown field.
@@ -346,6 +365,19 @@ def case_formats(exe, cwd, wav):
         if [c.get("title") for c in again] != want_titles:
             fail("%s applied: titles %s" % (fmt, [c.get("title") for c in again]))
         same_times(again, [{"t0": c["t0"]} for c in back], fmt + " applied")
+    # Line breaks of every kind inside a title survive ffmetadata (escaped),
+    # in both readers.
+    titles = ["One\r[CHAPTER]", "Two\nlines", "Three\r\n;x"]
+    listing = write(os.path.join(cwd, "breaks.json"),
+                    json.dumps([{"t0": 2.0 * k, "title": t} for k, t in enumerate(titles)]))
+    text = run([exe, "analyze", "-f", "ffmetadata", "--chapters", listing, wav], cwd).stdout
+    with open(os.path.join(cwd, "breaks.ffmetadata"), "wb") as f:
+        f.write(text)
+    back = read_chapters(os.path.join(cwd, "breaks.ffmetadata"))
+    again = analyze(exe, cwd, "--chapters", os.path.join(cwd, "breaks.ffmetadata"), wav)["chapters"]
+    for got in ([c.get("title") for c in back], [c.get("title") for c in again]):
+        if got != titles:
+            fail("ffmetadata with line breaks read back as %r\n%r" % (got, text))
 
 
 # ---------------------------------------------------------------------------
@@ -409,11 +441,107 @@ def case_hints(exe, cwd):
     if b"has no chapter marks to use as hints" not in proc.stderr:
         fail("a WAV file with --hints-from-input\n" + show(proc))
 
+    # Marks whose titles a muxer wrote in Latin-1 (an MKA and an M4B): read
+    # as Latin-1 with a warning, in every command, not "out of memory".
+    with open(os.path.join(cwd, "latin1.txt"), "wb") as f:
+        f.write(meta.replace("Part 2", "Caf\u00e9").encode("latin-1"))
+    for name in ("latin1.mka", "latin1.m4b"):
+        run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", "hints.wav", "-f", "ffmetadata", "-i",
+             "latin1.txt", "-map", "0:a", "-map_chapters", "1", "-c:a", "aac", "-b:a", "48k", name], cwd)
+        out = fresh(cwd, "latin1-split")
+        for args in (["analyze"], ["split", "-q", name, out], ["chapters", "-o", "latin1-fixed" + name[-4:]]):
+            if os.path.exists(os.path.join(cwd, "latin1-fixed" + name[-4:])):
+                os.remove(os.path.join(cwd, "latin1-fixed" + name[-4:]))
+            cmd = [exe, args[0], "--hints-from-input"] + args[1:] + ([name] if args[0] != "split" else [])
+            proc = run(cmd, cwd)
+            if "the title of chapter mark 2 is not UTF-8: read as Latin-1 (\"Caf\u00e9\")".encode() not in proc.stderr:
+                fail("%s: no warning for the Latin-1 title\n%s" % (" ".join(cmd), show(proc)))
+        if json.loads(run([exe, "analyze", "--hints-from-input", name], cwd).stdout)["chapters"][1]["title"] != "Caf\u00e9":
+            fail(name + ": the Latin-1 title is not read as Latin-1")
+
+    # Hints past the end would be empty chapters: refused in every command
+    # and route, nothing written.
+    past = write(os.path.join(cwd, "past.txt"), "0 a\n60 b\n500 c\n600 d\n")
+    want = b"hints 3 to 4 (from 0:08:20.000) lie at or past the end of the recording (0:03:24."
+    for name in ("hints.wav", "approx.m4b"):
+        out = fresh(cwd, "past-split")
+        for cmd in ([exe, "analyze", "--hints", past, name], [exe, "split", "-q", "--hints", past, name, out],
+                    [exe, "chapters", "--replace", "--hints", past, name, "-o", "past" + name[-4:]]):
+            proc = run(cmd, cwd, rc=1)
+            if want not in proc.stderr:
+                fail("%s: hints past the end\n%s" % (" ".join(cmd), show(proc)))
+        if (os.path.exists(out) and os.listdir(out)) or os.path.exists(os.path.join(cwd, "past" + name[-4:])):
+            fail(name + ": hints past the end wrote files")
+
+
+# ---------------------------------------------------------------------------
+# Messages
+# ---------------------------------------------------------------------------
+
+def case_messages(exe, cwd, wav):
+    os.makedirs(cwd, exist_ok=True)
+    wav = os.path.abspath(wav)
+    near = write(os.path.join(cwd, "near.json"), "[1000000.0, 1000000.01]")
+    near_end = write(os.path.join(cwd, "near_end.json"), '[{"t0": 1, "t1": 1.00000001}]')
+    zero = os.path.join(cwd, "zero.wav")
+    with wave.open(zero, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(44100)
+    escapes = os.path.join(cwd, "escapes.txt")
+    with open(escapes, "wb") as f:
+        f.write(b"0 \x1b]0;title\x07One\n5 \x1b[2JTwo\xc2\x9b\n")
+    bad_escape = os.path.join(cwd, "bad-escape.txt")
+    with open(bad_escape, "wb") as f:
+        f.write(b"0 a\n\x1b[31mred\n")
+    cases = [
+        (["analyze", "--chapters", near, wav], 2,
+         b"near.json: chapters[1]: starts at 1000000.01, 0.01 s after the start of the chapter before it: "
+         b"times are kept to 0.0625 s near 1000000 s"),
+        (["analyze", "--chapters", near_end, wav], 2,
+         b"near_end.json: chapters[0]: ends at 1.00000001, 1e-08 s after its start: times are kept to 1.19e-07 s"),
+        (["analyze", "--hint-window", "1e300", "--hints", near_end, wav], 2,
+         b"--hint-window: 1e300 seconds is longer than any recording"),
+        (["analyze", zero], 1, b"zero.wav: the audio stream holds no samples"),
+        (["split", zero, os.path.join(cwd, "zero-split")], 1, b"zero.wav: the audio stream holds no samples"),
+        (["analyze", "--chapters", bad_escape, wav], 2, b"bad-escape.txt:2: not a start (seconds, M:SS, "
+         b"H:MM:SS or H:MM:SS.mmm): '\\x1b[31mred'"),
+    ]
+    # An entry the analysis refuses is named by the file's line (or, in a
+    # JSON list, its entry), not by its place in the options.
+    past = write(os.path.join(cwd, "pastend.txt"), "# the book\n0 a\n\n500 b\n")
+    past_json = write(os.path.join(cwd, "pastend.json"), '{"chapters": [{"t0": 0}, {"t0": 500}]}')
+    mp3 = os.path.join(cwd, "talk.mp3")
+    if not os.path.exists(mp3):
+        run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-i", wav, mp3], cwd)
+    for args in (["analyze", "--chapters", past, wav], ["split", "--chapters", past, wav, os.path.join(cwd, "past-w")],
+                 ["split", "--chapters", past, mp3, os.path.join(cwd, "past-m")],
+                 ["chapters", "--chapters", past, mp3, "-o", os.path.join(cwd, "past.mka")]):
+        cases.append((args, 1, b"pastend.txt:4: t0 is not before the end of the recording (26.3"))
+    cases.append((["analyze", "--chapters", past_json, wav], 1,
+                  b"pastend.json: chapters[1]: t0 is not before the end of the recording (26.3"))
+    for args, rc, want in cases:
+        proc = run([exe] + args, cwd, rc=rc)
+        if want not in proc.stderr or b"\x1b" in proc.stderr:
+            fail("%s: expected %r\n%s" % (" ".join(args), want, show(proc)))
+    with open(zero, "rb") as f:
+        proc = subprocess.run([exe, "analyze", "-"], input=f.read(), capture_output=True)
+    if proc.returncode != 1 or b"-: the audio stream holds no samples" not in proc.stderr:
+        fail("a WAV file without samples on standard input\n" + show(proc))
+    # The table shows the titles' escapes as text; the data formats keep them.
+    table = run([exe, "analyze", "-f", "table", "--chapters", escapes, wav], cwd).stdout
+    if b"\\x1b]0;title\\x07One" not in table or b"\\x1b[2JTwo\\xc2\\x9b" not in table or b"\x1b" in table:
+        fail("the table with terminal escapes in titles:\n%r" % table)
+    labels = run([exe, "analyze", "-f", "labels", "--chapters", escapes, wav], cwd).stdout
+    if b"\x1b[2JTwo" not in labels:
+        fail("the label track lost the titles' bytes:\n%r" % labels)
+
 
 def main():
     argv = sys.argv[1:]
     cases = {"apply": case_apply, "packets": case_packets, "marks": case_marks, "names": case_names,
-             "overwrite": case_overwrite, "formats": case_formats, "hints": case_hints}
+             "overwrite": case_overwrite, "formats": case_formats, "hints": case_hints,
+             "messages": case_messages}
     if not argv or argv[0] not in cases:
         fail("unknown mode %s" % (argv[:1],))
     exe, cwd = os.path.abspath(argv[1]), os.path.abspath(argv[2])

@@ -342,7 +342,7 @@ def case_same_file(exe, cwd):
             if proc.returncode != 0 or not os.path.exists(page):
                 fail("split --review of %s from %s failed\n%s" % (name, how, show(proc)))
             text = open(page, encoding="utf-8").read()
-            pages[how] = re.sub(r'"(audio|command|file|input|out_dir)":"[^"]*"', "", text)
+            pages[how] = re.sub(r'"(audio|command|file|input|out_dir|input_arg|out_dir_arg|cue_type)":"[^"]*"', "", text)
         if pages["file"] != pages["stdin"]:
             fail("the review of %s from standard input differs from the file's" % name)
 

@@ -103,6 +103,9 @@ class Pages(unittest.TestCase):
         run([ARGS.silsplit, "split", "--review", "talk.mp3", "out-mp3"], work)
         cls.mp3_report = json.loads(run([ARGS.silsplit, "analyze", "talk.mp3"], work))
         cls.pauses = json.loads(run([ARGS.silsplit, "analyze", "--report-pauses", TALK], work))["pauses"]
+        # A recording whose name holds a Latin-1 byte, as on an old disk.
+        shutil.copy(ARGS.example, os.path.join(work.encode(), b"caf\xe9.wav"))
+        run([ARGS.silsplit.encode(), b"split", b"--review", b"caf\xe9.wav", b"out-latin1"], work)
         cls.downloads = os.path.join(work, "downloads")
         os.makedirs(cls.downloads)
         cls.driver, cls.profile = start_browser()
@@ -165,9 +168,10 @@ class Pages(unittest.TestCase):
                 rows[1].click()
                 self.assert_playing_from(chapters[1]["t0"])
                 self.assertIn("current", rows[1].get_attribute("class"))
-                # So does a band.
-                band = d.find_elements(By.CSS_SELECTOR, "#bands .band")[2]
-                ActionChains(d).move_to_element(band).click().perform()
+                # So does a band's label; anywhere else in a band puts the
+                # cursor where it was clicked.
+                label = d.find_elements(By.CSS_SELECTOR, "#bands .band span")[2]
+                ActionChains(d).move_to_element(label).click().perform()
                 self.assert_playing_from(chapters[2]["t0"])
                 # Keys: left goes back a chapter, right forward, space pauses.
                 body = d.find_element(By.TAG_NAME, "body")
@@ -224,6 +228,8 @@ class Pages(unittest.TestCase):
                                self.mp3_report["duration_s"], delta=0.1)
         self.driver.find_elements(By.CSS_SELECTOR, "#chapters tbody tr")[1].click()
         self.assert_playing_from(chapters[1]["t0"])
+        # The CUE sheet it saves names the MP3 as one (as -f cue does).
+        self.assertTrue(self.js("return window.silsplitReview.cueSheet()").startswith('FILE "talk.mp3" MP3\n'))
         self.no_errors()
 
     def test_automatic_threshold(self):
@@ -232,7 +238,9 @@ class Pages(unittest.TestCase):
         self.assertIn("threshold %.1f dB" % found, self.driver.find_element(By.ID, "summary").text)
         self.assertEqual(self.js("return JSON.parse(document.getElementById('review-data').textContent).threshold_db"),
                          found)
-        self.assertEqual(self.driver.find_element(By.CSS_SELECTOR, "#options tr td").text, "auto")
+        # The threshold it chose, not the default it replaced.
+        self.assertTrue(self.driver.find_element(By.CSS_SELECTOR, "#options tr td").text.startswith(
+            "auto: %.1f dB" % found))
         self.assertEqual(len(self.driver.find_elements(By.CSS_SELECTOR, "#bands .band")),
                          len(self.auto_report["chapters"]))
         self.no_errors()
@@ -272,6 +280,19 @@ class Pages(unittest.TestCase):
         # The split's own folder, whose earlier split the corrected one replaces.
         self.assertEqual(self.driver.find_element(By.ID, "apply").text,
                          "silsplit split --chapters chapters.json --overwrite examples/audio/talk.wav out")
+        self.no_errors()
+
+    def test_name_not_utf8_in_the_commands(self):
+        # The page names the very bytes of the file: pasted into a shell, the
+        # command finds it (a UTF-8 "caf\u00e9.wav" would not).
+        self.open(os.path.join(self.work, "out-latin1", "review.html"))
+        command = self.driver.find_element(By.ID, "apply").text
+        self.assertEqual(command, "silsplit split --chapters chapters.json --overwrite $'caf\\xe9.wav' out-latin1")
+        self.assertEqual(self.driver.find_element(By.ID, "command").text,
+                         "silsplit split --review $'caf\\xe9.wav' out-latin1")
+        listed = subprocess.run(["bash", "-c", "ls -- " + command.split()[-2]], cwd=self.work,
+                                capture_output=True).stdout
+        self.assertEqual(listed, b"caf\xe9.wav\n")
         self.no_errors()
 
     # ------------------------------------------------------------ editing
@@ -439,6 +460,50 @@ class Pages(unittest.TestCase):
                 self.assert_chapters(self.chapters_on_page(), expected(c, m))
                 self.no_errors()
 
+    def test_click_in_a_band_places_the_cursor(self):
+        # The chapters cover the curve: a click inside one (not on its label)
+        # puts the cursor there, and "Split at cursor" splits it there.
+        d = self.driver
+        c = [(ch["t0"], ch["t1"]) for ch in self.report["chapters"]]
+        self.open(self.pages["analyze"])
+        self.wait_for_metadata()
+        canvas = d.find_element(By.ID, "curve")
+        t = c[1][0] + 0.6 * (c[1][1] - c[1][0])
+        ActionChains(d).move_to_element_with_offset(canvas, round(self.x_of(t)), 40).click().perform()
+        self.js("document.getElementById('player').pause()")
+        at = self.current_time()
+        self.assertAlmostEqual(at, t, delta=0.2)
+        d.find_element(By.ID, "split").click()
+        got = self.chapters_on_page()
+        self.assertEqual(len(got), len(c) + 1)
+        self.assertAlmostEqual(got[1]["t1"], at, delta=0.002)
+        self.assertAlmostEqual(got[2]["t0"], at, delta=0.002)
+        self.no_errors()
+
+    # Each row: keys pressed on a fresh page (the cursor at 4 s) and the
+    # start of what the status line then says: always the last edit's.
+    STATUS_CASES = [
+        ("select", ["]"], "Boundary 1 selected"),
+        ("to a pause", ["]", "."], "Boundary 1 moved to the pause at"),
+        ("nudged", ["]", ((Keys.SHIFT,), ".")], "Boundary 1 moved to"),
+        ("split", ["s"], "Split chapter 1 at"),
+        ("split then undo", ["s", ((Keys.CONTROL,), "z")], "Undone:"),
+        ("undo then redo", ["s", ((Keys.CONTROL,), "z"), ((Keys.CONTROL,), "y")], "Redone:"),
+        ("nothing to undo", [((Keys.CONTROL,), "z")], "Nothing to undo."),
+        ("joined, then moved", ["]", Keys.DELETE, "]", "."], "Boundary 1 moved to the pause at"),
+    ]
+
+    def test_status_line_follows_keys(self):
+        for name, strokes, want in self.STATUS_CASES:
+            with self.subTest(case=name):
+                self.open(self.pages["analyze"])
+                self.wait_for_metadata()
+                self.js("document.getElementById('player').currentTime = 4.0; document.activeElement.blur()")
+                self.keys(*strokes)
+                note = self.driver.find_element(By.ID, "edit-note").text
+                self.assertTrue(note.startswith(want), "%s: %r" % (name, note))
+                self.no_errors()
+
     def lane_share(self, top, bottom, rgb):
         """The share of the canvas's pixels between two css heights drawn near colour rgb."""
         return self.js("""
@@ -571,6 +636,35 @@ class Pages(unittest.TestCase):
             d.find_element(By.ID, "zoom-in").click()
         a2, b2 = self.view()
         self.assertLess(b2 - a2, (b - a) / 10000)
+        self.no_errors()
+
+        # Edits touch only the rows, bands and boundaries they change: after
+        # a split, a join and their undoing, the page shows what a fresh one
+        # shows for the same chapters (rows numbered once the renumbering,
+        # done after the edit is drawn, has run).
+        def settled(n):
+            WebDriverWait(d, 30).until(lambda d: self.js("""
+                var rows = document.querySelectorAll('#chapters tbody tr');
+                if (rows.length !== arguments[0]) return false;
+                for (var k = 0; k < rows.length; k++)
+                    if (rows[k].cells[0].textContent !== String(k + 1) || +rows[k].dataset.k !== k ||
+                        rows[k].querySelector('input').placeholder !== 'Chapter ' + (k + 1)) return false;
+                return document.querySelectorAll('#bands .band').length === arguments[0] &&
+                    document.querySelectorAll('#bands .boundary').length === arguments[0] - 1;""", n))
+            on_page = self.chapters_on_page()
+            self.assertEqual(len(on_page), n)
+            self.assertTrue(all(a["t1"] <= b["t0"] for a, b in zip(on_page, on_page[1:])))
+            return on_page
+        d.find_element(By.ID, "zoom-fit").click()
+        before = settled(chapters)
+        middle = (before[5]["t0"] + before[5]["t1"]) / 2
+        self.js("var p = document.getElementById('player'); p.currentTime = arguments[0]; document.activeElement.blur()", middle)
+        self.keys("s")
+        self.assertEqual(settled(chapters + 1)[6]["t0"], round(middle, 3))
+        self.keys("]", Keys.DELETE)
+        settled(chapters)
+        self.keys(((Keys.CONTROL,), "z"), ((Keys.CONTROL,), "z"))
+        self.assertEqual(settled(chapters), before)
         self.no_errors()
 
 

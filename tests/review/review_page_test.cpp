@@ -185,6 +185,16 @@ TEST(Encodings, ShellQuoteLeavesPlainWordsAlone) {
               "silsplit analyze -f html 'a b.wav'");
 }
 
+// A name whose bytes are not UTF-8 (a Latin-1 byte), or that holds control
+// characters, is written byte for byte in $'...', so that the pasted line
+// names that very file and a terminal shows it as it is.
+TEST(Encodings, ShellQuoteKeepsBytesThatAreNotText) {
+    EXPECT_EQ(shell_quote("caf\xe9.wav"), "$'caf\\xe9.wav'");
+    EXPECT_EQ(shell_quote("caf\xc3\xa9.wav"), "'caf\xc3\xa9.wav'"); // UTF-8 stays as it is
+    EXPECT_EQ(shell_quote("it's caf\xe9\x1b[2J\\"), "$'it\\'s caf\\xe9\\x1b[2J\\\\'");
+    EXPECT_EQ(shell_quote("a\xc2\x85" "b"), "$'a\\xc2\\x85b'"); // C1 NEL
+}
+
 TEST(Paths, PathFromThePageFolder) {
     EXPECT_EQ(path_from("talk.wav", "."), "talk.wav");
     EXPECT_EQ(path_from("audio/talk.wav", "out"), "../audio/talk.wav");
@@ -241,6 +251,35 @@ TEST(Page, DataBlockHoldsTheReportOptionsAndCommand) {
     yyjson_val *first = yyjson_arr_get(automatic.get("options"), 0);
     EXPECT_STREQ(yyjson_get_str(yyjson_arr_get(first, 0)), "threshold_db");
     EXPECT_STREQ(yyjson_get_str(yyjson_arr_get(first, 1)), "auto");
+
+    // The values auto chose, from the report, in place of the defaults; a
+    // value given stays as given.
+    const std::string chose = std::string(kReport, sizeof kReport - 2) +
+                              R"(,"threshold_db":-52.25,"min_silence_s_used":1.18})";
+    auto option = [](DataDoc &page, const char *key) -> std::string {
+        size_t idx, max;
+        yyjson_val *pair;
+        yyjson_arr_foreach(page.get("options"), idx, max, pair) {
+            if (strcmp(yyjson_get_str(yyjson_arr_get(pair, 0)), key) != 0)
+                continue;
+            yyjson_val *v = yyjson_arr_get(pair, 1);
+            return yyjson_is_str(v) ? yyjson_get_str(v) : std::to_string(yyjson_get_num(v));
+        }
+        return "";
+    };
+    DataDoc chosen(review_page(chose, "book.m4b", R"({"auto":true})", "silsplit"));
+    ASSERT_TRUE(chosen.doc);
+    EXPECT_EQ(option(chosen, "threshold_db"), "auto: -52.2 dB");
+    EXPECT_EQ(option(chosen, "min_silence_s"), "auto: 1.18 s");
+    EXPECT_EQ(option(chosen, "padding_s"), "auto: 0 (the chapters meet)");
+    DataDoc partly(review_page(chose, "book.m4b", R"({"auto":true,"min_silence_s":2.5})", "silsplit"));
+    ASSERT_TRUE(partly.doc);
+    EXPECT_EQ(option(partly, "min_silence_s"), "2.500000");
+    // The CUE sheet the page saves names the file's type as -f cue does.
+    EXPECT_STREQ(yyjson_get_str(chosen.get("cue_type")), "BINARY");
+    DataDoc mp3(review_page(kReport, "talk.MP3", "", "silsplit"));
+    EXPECT_STREQ(yyjson_get_str(mp3.get("cue_type")), "MP3");
+    EXPECT_STREQ(yyjson_get_str(data.get("cue_type")), "WAVE");
 }
 
 // Text from the command line or a file name cannot end the data block early.
@@ -402,6 +441,11 @@ TEST(Page, ChapterTitlesConfidenceSnapSpeechAndTheApplyCommand) {
     EXPECT_EQ(yyjson_obj_get(second, "snap"), nullptr);
     EXPECT_STREQ(yyjson_get_str(data.get("input")), "b c.wav");
     EXPECT_STREQ(yyjson_get_str(data.get("out_dir")), "out");
+    EXPECT_STREQ(yyjson_get_str(data.get("input_arg")), "'b c.wav'");
+    EXPECT_STREQ(yyjson_get_str(data.get("out_dir_arg")), "out");
+    DataDoc latin1(review_page(report, "caf\xe9.wav", "", "silsplit", "caf\xe9.wav", "out"));
+    ASSERT_TRUE(latin1.doc);
+    EXPECT_STREQ(yyjson_get_str(latin1.get("input_arg")), "$'caf\\xe9.wav'");
     // The loud frames between the chapters: 0.04 to 0.06.
     yyjson_val *left = data.get("left_out");
     ASSERT_EQ(yyjson_arr_size(left), 2u);
