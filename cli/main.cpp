@@ -7,10 +7,12 @@
 #include "formats/json_doc.h"
 #include "formats/report_json.h"
 #include "formats/review_page.h"
+#include "manifest.h"
 #include "media/media_commands.h"
 #include "option_flags.h"
 #include "split_output.h"
 #include "std_streams.h"
+#include "verify_original.h"
 
 #include <silsplit.h>
 
@@ -418,7 +420,23 @@ struct SplitArgs {
     std::string name_template = kDefaultNameTemplate;
     bool review = false;
     std::string command;
+    std::string manifest = kManifestName; // "" with --no-manifest
 };
+
+// OUT_DIR/MANIFEST with the digests of the chapter files and chapters.json
+// just written (see manifest.h); 0 or the exit status of a failure.
+int write_split_manifest(const SplitArgs &a) {
+    if (a.manifest.empty())
+        return 0;
+    std::vector<std::string> names;
+    std::string error;
+    if (split_files(a.out_dir, &names, &error))
+        error = write_manifest(a.out_dir, a.manifest, names);
+    if (error.empty())
+        return 0;
+    fprintf(stderr, "silsplit: %s\n", error.c_str());
+    return kExitFileFailed;
+}
 
 // OUT_DIR/review.html for the chapters just written.
 // review_report: the review's analysis when the split made it (standard
@@ -495,6 +513,8 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     view->above([] {});
     if (const int status = media_outcome(a.file, n, run, error))
         return status;
+    if (const int status = write_split_manifest(a))
+        return status;
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
@@ -515,6 +535,10 @@ int run_split(const SplitArgs &a) {
     std::error_code review_ec;
     if (error.empty() && a.review && !a.overwrite && std::filesystem::exists(review_path, review_ec))
         error = review_path + ": exists; add --overwrite to replace it, or choose another folder";
+    const std::string manifest_path = (std::filesystem::path(a.out_dir) / a.manifest).string();
+    if (error.empty() && !a.manifest.empty() && !a.overwrite &&
+        std::filesystem::exists(std::filesystem::symlink_status(manifest_path, review_ec)))
+        error = manifest_path + ": exists; add --overwrite to replace it, or choose another folder";
     if (error.empty())
         error = lock_out_dir(a.out_dir, &lock);
     if (!error.empty()) {
@@ -580,6 +604,8 @@ int run_split(const SplitArgs &a) {
         fprintf(stderr, "silsplit: %s\n", error.c_str());
         return kExitFileFailed;
     }
+    if (const int status = write_split_manifest(a))
+        return status;
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
@@ -617,6 +643,52 @@ int run_chapters(const ChaptersArgs &a) {
         return status;
     printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
     return flush_stdout() && !run.broken_off ? 0 : kExitFileFailed;
+}
+
+// ---------------------------------------------------------------------------
+// verify
+// ---------------------------------------------------------------------------
+struct VerifyArgs {
+    std::string dir;
+    std::string manifest = kManifestName;
+    std::string original;
+};
+
+// Checks DIR against its manifest and, with --original, the pieces against
+// the recording they were cut from. 0 when all is well; 1 with each bad or
+// missing file named on stderr.
+int run_verify(const VerifyArgs &a) {
+    std::vector<ManifestEntry> entries;
+    std::string error;
+    if (!read_manifest(a.dir, a.manifest, &entries, &error)) {
+        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        return kExitFileFailed;
+    }
+    const ManifestCheck check = check_manifest(a.dir, entries);
+    for (const std::string &bad : check.bad)
+        fprintf(stderr, "silsplit: %s\n", bad.c_str());
+    int status = check.bad.empty() ? 0 : kExitFileFailed;
+    printf("%zu of %zu files match %s\n", check.good.size(), entries.size(),
+           (std::filesystem::path(a.dir) / a.manifest).c_str());
+    if (!a.original.empty()) {
+        std::vector<std::string> pieces;
+        if (!split_files(a.dir, &pieces, &error)) {
+            fprintf(stderr, "silsplit: %s; the pieces were not compared with %s\n", error.c_str(),
+                    a.original.c_str());
+            status = kExitFileFailed;
+        } else {
+            pieces.pop_back(); // chapters.json
+            const OriginalCheck oc = check_original(a.dir, pieces, a.original);
+            for (const std::string &bad : oc.bad)
+                fprintf(stderr, "silsplit: %s\n", bad.c_str());
+            if (!oc.bad.empty())
+                status = kExitFileFailed;
+            printf("%d of %zu pieces equal %s in their chapters' frames (%lld of its %lld frames)\n",
+                   oc.pieces_equal, pieces.size(), a.original.c_str(), (long long)oc.covered,
+                   (long long)oc.frames);
+        }
+    }
+    return flush_stdout() ? status : kExitFileFailed;
 }
 
 // A command that takes one recording, its FILE argument.
@@ -720,6 +792,21 @@ int main(int argc, char **argv) {
             },
             "")
         ->capture_default_str();
+    CLI::Option *manifest_opt = split
+        ->add_option("--manifest", sp.manifest,
+                     "the checksum manifest written beside the chapter files (sha256sum's "
+                     "format; silsplit verify checks it)")
+        ->type_name("NAME")
+        ->check(
+            [](const std::string &t) {
+                const std::string why = check_manifest_name(t);
+                return why.empty() ? why : t + ": " + why;
+            },
+            "")
+        ->capture_default_str();
+    split->add_flag_callback("--no-manifest", [&sp] { sp.manifest.clear(); },
+                             "write no checksum manifest")
+        ->excludes(manifest_opt);
     add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
     add_detection_flags(split, &sp.flags);
     add_chapter_flags(split, &sp.lists);
@@ -740,6 +827,21 @@ int main(int argc, char **argv) {
     add_detection_flags(chapters, &ch.flags);
     add_chapter_flags(chapters, &ch.lists);
 
+    VerifyArgs ve;
+    CLI::App *verify = app.add_subcommand(
+        "verify", "check a split's folder against its checksum manifest (and, with --original, "
+                  "that its WAV pieces still add up to the recording)");
+    verify->add_option("DIR", ve.dir, "the split's output folder")->required()->type_name("");
+    verify
+        ->add_option("--manifest", ve.manifest, "the manifest's name in DIR")
+        ->type_name("NAME")
+        ->capture_default_str();
+    verify
+        ->add_option("--original", ve.original,
+                     "the WAV recording the pieces were cut from: each piece's frames must equal "
+                     "the recording's frames in its chapter's range")
+        ->type_name("IN");
+
     try {
         app.parse(argc, argv);
         if (analyze->parsed() && an.files.size() > 1 &&
@@ -755,6 +857,14 @@ int main(int argc, char **argv) {
 
     // The chapter lists are read before any work: a bad line is a usage
     // error naming the file and the line.
+    if (verify->parsed()) {
+        try {
+            return run_verify(ve);
+        } catch (const std::bad_alloc &) {
+            fprintf(stderr, "silsplit: out of memory\n");
+            return kExitFileFailed;
+        }
+    }
     try {
         std::string why;
         if (analyze->parsed())

@@ -99,7 +99,7 @@ bool is_split_output_name(const std::string &name) {
     if (is_temp_name(name, &base, &pid))
         return (base == "stdin" || base == "review.html" || is_split_output_name(base)) &&
                temp_owner_gone(pid);
-    return name == "chapters.json" || is_chapter_name(name);
+    return name == "chapters.json" || name == "SHA256SUMS" || is_chapter_name(name);
 }
 
 void remove_leftovers(const std::string &final_path) {

@@ -62,7 +62,8 @@ bool append_wav_title(FILE *f, const std::string &title);
 // The output folder
 // ---------------------------------------------------------------------------
 
-// True for the names a split writes: chapters.json and ch_NNN.EXT (three
+// True for the names a split writes: chapters.json, SHA256SUMS (its
+// manifest under the default name) and ch_NNN.EXT (three
 // digits or more, an audio extension the split writes), and the temporary
 // names NAME.part-PID-N of these, of review.html and of "stdin" whose
 // process PID is no longer running (what a killed split leaves behind).
