@@ -320,8 +320,14 @@ ManifestCheck check_manifest(const std::string &dir, const std::vector<ManifestE
         const bool in = stem[k] ? std::any_of(listed.begin(), listed.end(),
                                               [&](const std::string &n) { return has_stem(n, files[k]); })
                                 : listed.count(files[k]) > 0;
-        if (!in)
-            out.bad.push_back(join(dir, stem[k] ? files[k] + ".*" : files[k]) + ": not in the manifest");
+        if (in)
+            continue;
+        std::string name = stem[k] ? files[k] + ".*" : files[k];
+        std::error_code ec;
+        for (fs::directory_iterator it(dir, ec), end; stem[k] && !ec && it != end; it.increment(ec))
+            if (has_stem(it->path().filename().string(), files[k]))
+                name = it->path().filename().string();
+        out.bad.push_back(join(dir, name) + ": not in the manifest");
     }
     return out;
 }
