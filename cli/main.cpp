@@ -7,6 +7,7 @@
 #include "formats/json_doc.h"
 #include "formats/report_json.h"
 #include "formats/review_page.h"
+#include "level_report.h"
 #include "manifest.h"
 #include "media/media_commands.h"
 #include "option_flags.h"
@@ -41,6 +42,7 @@ using namespace silsplit_cli;
 
 constexpr int kExitFileFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitCheckFailed = 3; // --check: a piece fails the profile
 constexpr int kExitInterrupted = 130;
 
 // ---------------------------------------------------------------------------
@@ -160,6 +162,52 @@ std::string joined_lines(const std::string &a, const std::string &b) {
 }
 
 // ---------------------------------------------------------------------------
+// Levels per chapter (--loudness, --check)
+// ---------------------------------------------------------------------------
+struct LevelsShown {
+    std::string report; // the report with the levels (level_report.h)
+    std::string table;  // the levels table
+    int failed = 0;     // pieces that fail the profile
+};
+
+// The levels of the chapters of the WAV file path, a second pass over each
+// chapter's frames (progress as the "levels" stage). "" or the reason;
+// "cancelled" on Ctrl-C.
+std::string measure_levels(const std::string &path, const sil_analysis &a,
+                           const LevelProfile *profile, ProgressView *view, LevelsShown *out) {
+    if (path == "-" || !media_wants_library(path))
+        return "--loudness measures WAV files that the library reads (decode this one to WAV "
+               "first, e.g. ffmpeg -i IN out.wav)";
+    std::vector<int64_t> start, end;
+    std::string error;
+    if (!wav_chapter_ranges(path, a, &start, &end, &error))
+        return error;
+    std::vector<ChapterLevels> levels;
+    int shown = -1;
+    const int rc = measure_wav_levels(
+        path, start, end,
+        [&](int64_t done, int64_t total) {
+            const int percent = total ? (int)(done * 100 / total) : 100;
+            if (percent != shown && view) {
+                shown = percent;
+                view->update(path, "levels", percent);
+            }
+            return g_interrupted.load() == 0 && g_stop.load() == 0;
+        },
+        &levels, &error);
+    if (rc > 0)
+        return "cancelled";
+    if (rc < 0)
+        return error;
+    out->report = with_levels(a.report, levels, profile);
+    if (out->report.empty())
+        return "cannot read the library's report";
+    out->table = levels_table(levels, profile);
+    out->failed = profile ? failing_pieces(levels, *profile) : 0;
+    return "";
+}
+
+// ---------------------------------------------------------------------------
 // analyze
 // ---------------------------------------------------------------------------
 // The processors this program may use, for -j's default.
@@ -180,6 +228,8 @@ struct AnalyzeArgs {
     ChapterFlags lists;
     std::string opts;    // the options text: the flags and the chapter lists
     std::string command; // the command line, for the review page
+    bool loudness = false;
+    std::string check; // a profile's name, or ""
 };
 
 // The warning for sound the chapters leave out under the defaults' rules,
@@ -206,6 +256,8 @@ struct Job {
     std::string warning;
     std::string left_out; // left_out_warning
     bool broken_off = false; // reported, but the input ended early
+    std::string levels_table; // --loudness
+    bool check_failed = false; // --check: a piece fails
     bool done = false;
 };
 
@@ -250,7 +302,7 @@ class Printer {
     explicit Printer(const AnalyzeArgs &a) : a_(a), several_(a.files.size() > 1) {}
 
     bool print(const std::string &path, const std::string &report,
-               const std::vector<std::string> &titles) {
+               const std::vector<std::string> &titles, const std::string &levels = "") {
         std::string out;
         if (a_.format == "json") {
             if (several_)
@@ -268,6 +320,8 @@ class Printer {
             if (a_.format == "table") {
                 out = several_ ? (printed_ ? "\n" : "") + path + "\n" + format_table(r)
                                : format_table(r);
+                if (!levels.empty())
+                    out += "\n" + levels;
             } else if (a_.format == "cue") {
                 out = format_cue_file(r, path, &track_);
             } else if (a_.format == "ffmetadata") {
@@ -334,7 +388,20 @@ int run_analyze(const AnalyzeArgs &a) {
             std::vector<std::string> titles;
             std::string warning = run.warning;
             const std::string left_out = analysed ? left_out_warning(analysis) : "";
-            if (analysed) { // the report and the titles are the job's
+            LevelsShown levels;
+            if (analysed && a.loudness) {
+                error = measure_levels(job.path, analysis, level_profile(a.check), nullptr, &levels);
+                if (!error.empty()) {
+                    report = nullptr;
+                    sil_analysis_free(&analysis);
+                } else if (!(report = strdup(levels.report.c_str()))) {
+                    throw std::bad_alloc();
+                } else {
+                    free(analysis.report);
+                    analysis.report = report;
+                }
+            }
+            if (report) { // the report and the titles are the job's
                 titles = analysis_titles(analysis);
                 warning = joined_lines(warning, unmoved_hints(report));
                 analysis.report = nullptr;
@@ -348,6 +415,8 @@ int run_analyze(const AnalyzeArgs &a) {
                 job.warning = warning;
                 job.left_out = left_out;
                 job.broken_off = run.broken_off;
+                job.levels_table = levels.table;
+                job.check_failed = levels.failed > 0;
                 job.done = true;
             }
             cv.notify_all();
@@ -381,11 +450,13 @@ int run_analyze(const AnalyzeArgs &a) {
             if (!job.report) {
                 file_error(job.path, job.error);
                 status = kExitFileFailed;
-            } else if (!printer.print(job.path, job.report, job.titles)) {
+            } else if (!printer.print(job.path, job.report, job.titles, job.levels_table)) {
                 file_error(job.path, "cannot read the library's report");
                 status = kExitFileFailed;
             } else if (job.broken_off) {
                 status = kExitFileFailed;
+            } else if (job.check_failed && status == 0) {
+                status = kExitCheckFailed;
             }
         });
         if (printer.write_failed()) {
@@ -421,6 +492,8 @@ struct SplitArgs {
     bool review = false;
     std::string command;
     std::string manifest = kManifestName; // "" with --no-manifest
+    bool loudness = false;
+    std::string check; // a profile's name, or ""
 };
 
 // OUT_DIR/MANIFEST with the digests of the chapter files and chapters.json
@@ -546,6 +619,11 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
+    if (a.loudness && (a.file == "-" || split_needs_media(a.file))) {
+        file_error(a.file, "--loudness measures WAV files that the library reads (decode this one "
+                           "to WAV first, e.g. ffmpeg -i IN out.wav)");
+        return kExitFileFailed;
+    }
     // From here on the folder stays, as the writing makes it. The input's
     // own chapter marks are read by FFmpeg.
     if (split_needs_media(a.file) || a.lists.hints_from_input) {
@@ -563,6 +641,10 @@ int run_split(const SplitArgs &a) {
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
+        if (to_media && a.loudness) {
+            file_error(a.file, message + "; --loudness measures WAV files that the library reads");
+            return kExitFileFailed;
+        }
         if (to_media) { // FFmpeg reads what the library's reader will not take
             lock.created = false;
             return run_media_split(a, opts, &view);
@@ -575,6 +657,23 @@ int run_split(const SplitArgs &a) {
     const std::string left_out = left_out_warning(analysis);
     if (!left_out.empty())
         view.above([&] { file_error(a.file, left_out); });
+    // The levels go into chapters.json: measured before the writing.
+    LevelsShown levels;
+    if (a.loudness) {
+        error = measure_levels(a.file, analysis, level_profile(a.check), &view, &levels);
+        view.above([] {});
+        if (g_interrupted.load())
+            return kExitInterrupted;
+        if (!error.empty()) {
+            file_error(a.file, error);
+            return kExitFileFailed;
+        }
+        char *report = strdup(levels.report.c_str());
+        if (!report)
+            throw std::bad_alloc();
+        free(analysis.report);
+        analysis.report = report;
+    }
     SplitPlan plan;
     plan.input = a.file;
     plan.out_dir = a.out_dir;
@@ -607,9 +706,12 @@ int run_split(const SplitArgs &a) {
     if (const int status = write_split_manifest(a))
         return status;
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    if (a.loudness)
+        printf("%s", levels.table.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
-    return a.review ? write_review(a, opts, "") : 0;
+    const int review = a.review ? write_review(a, opts, "") : 0;
+    return review ? review : levels.failed > 0 ? kExitCheckFailed : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -707,6 +809,19 @@ void add_progress_flags(CLI::App *cmd, bool *quiet, bool *progress, const char *
         ->excludes(q);
 }
 
+// --loudness and --check PROFILE (which measures the levels too).
+void add_level_flags(CLI::App *cmd, bool *loudness, std::string *check) {
+    cmd->add_flag("--loudness", *loudness,
+                  "measure each chapter of a WAV input: integrated loudness (EBU R128), RMS, "
+                  "sample and true peak, noise floor, room tone at head and tail (json and table)");
+    cmd->add_option("--check", *check,
+                    "measure as --loudness and check each piece against PROFILE: audiobook "
+                    "(RMS -23..-18 dB, peak <= -3 dB, noise floor <= -60 dB, head 0.5-1 s, tail "
+                    "1-5 s); exit status 3 when a piece fails")
+        ->check(CLI::IsMember({"audiobook"}))
+        ->type_name("PROFILE");
+}
+
 void add_stream_option(CLI::App *cmd, int *stream) {
     cmd->add_option("--stream", *stream,
                     "the audio stream with this index (as ffprobe numbers them) instead of the "
@@ -724,7 +839,8 @@ int main(int argc, char **argv) {
                          "print the library's version and exit");
     app.require_subcommand(1);
     app.footer("Exit status: 0 success, 1 a file failed (\"silsplit: FILE: message\" on stderr),\n"
-               "2 usage error, 130 interrupted by Ctrl-C.\n"
+               "2 usage error, 3 a piece fails --check (all output written), 130 interrupted by "
+               "Ctrl-C.\n"
                "Run 'silsplit COMMAND --help' for the options of a command.");
 
     AnalyzeArgs an;
@@ -754,6 +870,7 @@ int main(int argc, char **argv) {
         ->capture_default_str();
     add_progress_flags(analyze, &an.quiet, &an.progress,
                        "no progress bar (shown only when stderr is a terminal)");
+    add_level_flags(analyze, &an.loudness, &an.check);
     add_stream_option(analyze, &an.stream);
     add_detection_flags(analyze, &an.flags);
     add_chapter_flags(analyze, &an.lists);
@@ -808,6 +925,7 @@ int main(int argc, char **argv) {
                              "write no checksum manifest")
         ->excludes(manifest_opt);
     add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
+    add_level_flags(split, &sp.loudness, &sp.check);
     add_detection_flags(split, &sp.flags);
     add_chapter_flags(split, &sp.lists);
 
@@ -849,6 +967,12 @@ int main(int argc, char **argv) {
              an.format == "html"))
             throw CLI::ValidationError(
                 "--format", an.format + " takes one file; use json, table or cue for several");
+        if (!an.check.empty())
+            an.loudness = true;
+        if (!sp.check.empty())
+            sp.loudness = true;
+        if (analyze->parsed() && an.loudness && an.format != "json" && an.format != "table")
+            throw CLI::ValidationError("--loudness", "shows in the json and table formats");
     } catch (const CLI::ParseError &e) {
         if (app.exit(e) != 0)
             return kExitUsage;

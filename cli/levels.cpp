@@ -1,0 +1,228 @@
+#include "levels.h"
+
+#include <ebur128.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace silsplit_cli {
+
+namespace {
+
+constexpr double kNoiseBlockS = 0.4;   // the noise floor's blocks
+constexpr double kQuietShare = 0.10;   // the quietest share of them
+constexpr double kSoundBelowRmsDb = 20.0;
+constexpr double kSoundMinDb = -70.0;
+
+double power_db(double mean_square) {
+    return mean_square > 0 ? 10.0 * std::log10(mean_square) : -std::numeric_limits<double>::infinity();
+}
+
+double amplitude_db(double amplitude) {
+    return amplitude > 0 ? 20.0 * std::log10(amplitude) : -std::numeric_limits<double>::infinity();
+}
+
+struct StateFree {
+    void operator()(ebur128_state *st) const { ebur128_destroy(&st); }
+};
+using StatePtr = std::unique_ptr<ebur128_state, StateFree>;
+
+// Raw little-endian frames of src's layout as doubles, one per sample.
+void decode_samples(const sil_wav_source &src, const unsigned char *raw, size_t frames,
+                    double *out) {
+    const size_t n = frames * (size_t)src.channels;
+    const int bytes = src.bits_per_sample / 8;
+    for (size_t k = 0; k < n; ++k) {
+        const unsigned char *p = raw + k * (size_t)bytes;
+        switch (bytes) {
+        case 1:
+            out[k] = ((int)p[0] - 128) / 128.0;
+            break;
+        case 2:
+            out[k] = (int16_t)(uint16_t)(p[0] | p[1] << 8) / 32768.0;
+            break;
+        case 3: {
+            int32_t v = (int32_t)((uint32_t)p[0] << 8 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 24);
+            out[k] = (v >> 8) / 8388608.0;
+            break;
+        }
+        default: {
+            const uint32_t u = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
+                               (uint32_t)p[3] << 24;
+            if (src.is_float) {
+                float f;
+                memcpy(&f, &u, sizeof f);
+                out[k] = f;
+            } else {
+                out[k] = (int32_t)u / 2147483648.0;
+            }
+        }
+        }
+    }
+}
+
+// The levels of one chapter, as its frames go by.
+class ChapterMeter {
+  public:
+    ChapterMeter(const sil_wav_source &src, int64_t frames)
+        : channels_(src.channels), rate_(src.sample_rate), frames_(frames),
+          state_(ebur128_init((unsigned)src.channels, (unsigned long)src.sample_rate,
+                              EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK)) {}
+
+    bool ok() const { return state_ != nullptr; }
+
+    bool add(const double *samples, size_t frames) {
+        if (ebur128_add_frames_double(state_.get(), samples, frames) != EBUR128_SUCCESS)
+            return false;
+        for (size_t f = 0; f < frames; ++f) {
+            double sq = 0;
+            for (int c = 0; c < channels_; ++c) {
+                const double x = samples[f * (size_t)channels_ + (size_t)c];
+                sq += x * x;
+                peak_ = std::max(peak_, std::fabs(x));
+            }
+            total_sq_ += sq;
+            hop_sq_ += sq;
+            block_sq_ += sq;
+            ++at_;
+            ++hop_n_;
+            ++block_n_;
+            // 10 ms hops: frame boundaries floor(k * rate / 100).
+            if (at_ == (int64_t)((hops_.size() + 1) * (uint64_t)rate_ / 100) || at_ == frames_) {
+                hops_.push_back(hop_sq_ / (double)(hop_n_ * channels_));
+                hop_sq_ = 0;
+                hop_n_ = 0;
+            }
+            if (at_ == (int64_t)std::floor((double)(blocks_.size() + 1) * kNoiseBlockS * rate_)) {
+                blocks_.push_back(block_sq_ / (double)(block_n_ * channels_));
+                block_sq_ = 0;
+                block_n_ = 0;
+            }
+        }
+        return true;
+    }
+
+    ChapterLevels finish() {
+        ChapterLevels l;
+        const double inf = std::numeric_limits<double>::infinity();
+        double lufs = -inf;
+        if (ebur128_loudness_global(state_.get(), &lufs) != EBUR128_SUCCESS || !std::isfinite(lufs))
+            lufs = -inf;
+        l.integrated_lufs = lufs;
+        l.rms_db = frames_ > 0 ? power_db(total_sq_ / ((double)frames_ * channels_)) : -inf;
+        l.peak_db = amplitude_db(peak_);
+        double tp = 0;
+        for (int c = 0; c < channels_; ++c) {
+            double v = 0;
+            if (ebur128_true_peak(state_.get(), (unsigned)c, &v) == EBUR128_SUCCESS)
+                tp = std::max(tp, v);
+        }
+        l.true_peak_db = amplitude_db(tp);
+        if (blocks_.empty() && block_n_ > 0)
+            blocks_.push_back(block_sq_ / (double)(block_n_ * channels_));
+        std::sort(blocks_.begin(), blocks_.end());
+        const size_t quiet =
+            std::max<size_t>(1, (size_t)std::ceil((double)blocks_.size() * kQuietShare - 1e-9));
+        double sum = 0;
+        for (size_t k = 0; k < quiet && k < blocks_.size(); ++k)
+            sum += blocks_[k];
+        l.noise_floor_db = blocks_.empty() ? -inf : power_db(sum / (double)quiet);
+        // Room tone: before the first and after the last hop of sound.
+        const double sound_db = std::isfinite(l.rms_db) ? std::max(l.rms_db - kSoundBelowRmsDb, kSoundMinDb)
+                                                        : kSoundMinDb;
+        const double sound = std::pow(10.0, sound_db / 10.0);
+        size_t first = hops_.size(), last = hops_.size();
+        for (size_t k = 0; k < hops_.size(); ++k)
+            if (hops_[k] >= sound) {
+                if (first == hops_.size())
+                    first = k;
+                last = k;
+            }
+        const double total_s = (double)frames_ / rate_;
+        if (first == hops_.size()) {
+            l.head_s = l.tail_s = total_s;
+        } else {
+            l.head_s = (double)(int64_t)(first * (uint64_t)rate_ / 100) / rate_;
+            l.tail_s = total_s - (double)std::min<int64_t>(frames_, (int64_t)((last + 1) * (uint64_t)rate_ / 100)) / rate_;
+        }
+        return l;
+    }
+
+  private:
+    int channels_;
+    int32_t rate_;
+    int64_t frames_;
+    StatePtr state_;
+    double peak_ = 0, total_sq_ = 0, hop_sq_ = 0, block_sq_ = 0;
+    int64_t at_ = 0, hop_n_ = 0, block_n_ = 0;
+    std::vector<double> hops_, blocks_;
+};
+
+} // namespace
+
+bool wav_chapter_ranges(const std::string &path, const sil_analysis &a, std::vector<int64_t> *start,
+                        std::vector<int64_t> *end, std::string *error) {
+    sil_wav_source *raw = nullptr;
+    if (sil_wav_source_open(path.c_str(), &raw) != 0) {
+        *error = path + ": " + sil_get_error();
+        return false;
+    }
+    sil_wav_source_ptr src(raw);
+    start->assign((size_t)a.count, 0);
+    end->assign((size_t)a.count, 0);
+    sil_chapter_frame_ranges(a.chapters, a.count, src->sample_rate, src->frames, start->data(),
+                             end->data());
+    return true;
+}
+
+int measure_wav_levels(const std::string &path, const std::vector<int64_t> &start,
+                       const std::vector<int64_t> &end,
+                       const std::function<bool(int64_t, int64_t)> &progress,
+                       std::vector<ChapterLevels> *out, std::string *error) {
+    sil_wav_source *raw = nullptr;
+    if (sil_wav_source_open(path.c_str(), &raw) != 0) {
+        *error = path + ": " + sil_get_error();
+        return -1;
+    }
+    sil_wav_source_ptr src(raw);
+    int64_t total = 0, done = 0;
+    for (size_t k = 0; k < start.size(); ++k)
+        total += end[k] - start[k];
+    std::vector<double> samples(src->block_frames * (size_t)src->channels);
+    out->clear();
+    for (size_t k = 0; k < start.size(); ++k) {
+        ChapterMeter meter(*src, end[k] - start[k]);
+        if (!meter.ok()) {
+            *error = path + ": the loudness meter does not take " + std::to_string(src->channels) +
+                     " channels at " + std::to_string(src->sample_rate) + " Hz";
+            return -1;
+        }
+        if (sil_wav_source_seek(src.get(), start[k]) != 0) {
+            *error = path + ": " + sil_get_error();
+            return -1;
+        }
+        for (int64_t at = start[k]; at < end[k];) {
+            const int64_t n = sil_wav_source_read_raw(src.get(), (size_t)(end[k] - at));
+            if (n <= 0) {
+                *error = path + ": " + (n < 0 ? sil_get_error() : "ends early");
+                return -1;
+            }
+            decode_samples(*src, src->raw, (size_t)n, samples.data());
+            if (!meter.add(samples.data(), (size_t)n)) {
+                *error = path + ": the loudness meter failed";
+                return -1;
+            }
+            at += n;
+            done += n;
+            if (!progress(done, total))
+                return 1;
+        }
+        out->push_back(meter.finish());
+    }
+    return 0;
+}
+
+} // namespace silsplit_cli
