@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <memory>
 
@@ -29,6 +30,41 @@ struct StateFree {
     void operator()(ebur128_state *st) const { ebur128_destroy(&st); }
 };
 using StatePtr = std::unique_ptr<ebur128_state, StateFree>;
+
+// The speaker of each channel from the fmt chunk's channel mask
+// (WAVE_FORMAT_EXTENSIBLE), as libebur128 weighs them: the low-frequency
+// channel left out, the surround channels at +1.5 dB, the rest at 0 dB.
+// Empty without a mask: libebur128's default order (L, R, C, LFE, Ls, Rs).
+std::vector<int> channel_weights(const std::string &path, const sil_wav_source &src) {
+    std::vector<int> map;
+    if (src.fmt_size < 24)
+        return map;
+    std::ifstream in(path, std::ios::binary);
+    unsigned char fmt[24];
+    if (!in.seekg(src.fmt_offset) || !in.read(reinterpret_cast<char *>(fmt), sizeof fmt))
+        return map;
+    if ((fmt[0] | fmt[1] << 8) != 0xFFFE)
+        return map;
+    const uint32_t mask = (uint32_t)fmt[20] | (uint32_t)fmt[21] << 8 | (uint32_t)fmt[22] << 16 |
+                          (uint32_t)fmt[23] << 24;
+    if (mask == 0)
+        return map;
+    for (int bit = 0; bit < 32 && (int)map.size() < src.channels; ++bit) {
+        if (!(mask & (1u << bit)))
+            continue;
+        switch (1u << bit) {
+        case 0x1: map.push_back(EBUR128_LEFT); break;
+        case 0x2: map.push_back(EBUR128_RIGHT); break;
+        case 0x8: map.push_back(EBUR128_UNUSED); break; // low frequency
+        case 0x10: case 0x200: map.push_back(EBUR128_LEFT_SURROUND); break;
+        case 0x20: case 0x400: map.push_back(EBUR128_RIGHT_SURROUND); break;
+        default: map.push_back(EBUR128_CENTER); break;
+        }
+    }
+    while ((int)map.size() < src.channels) // channels beyond the mask
+        map.push_back(EBUR128_CENTER);
+    return map;
+}
 
 // Raw little-endian frames of src's layout as doubles, one per sample.
 void decode_samples(const sil_wav_source &src, const unsigned char *raw, size_t frames,
@@ -67,10 +103,13 @@ void decode_samples(const sil_wav_source &src, const unsigned char *raw, size_t 
 // The levels of one chapter, as its frames go by.
 class ChapterMeter {
   public:
-    ChapterMeter(const sil_wav_source &src, int64_t frames)
+    ChapterMeter(const sil_wav_source &src, int64_t frames, const std::vector<int> &speakers)
         : channels_(src.channels), rate_(src.sample_rate), frames_(frames),
           state_(ebur128_init((unsigned)src.channels, (unsigned long)src.sample_rate,
-                              EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK)) {}
+                              EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK)) {
+        for (size_t c = 0; state_ && c < speakers.size(); ++c)
+            ebur128_set_channel(state_.get(), (unsigned)c, speakers[c]);
+    }
 
     bool ok() const { return state_ != nullptr; }
 
@@ -192,9 +231,10 @@ int measure_wav_levels(const std::string &path, const std::vector<int64_t> &star
     for (size_t k = 0; k < start.size(); ++k)
         total += end[k] - start[k];
     std::vector<double> samples(src->block_frames * (size_t)src->channels);
+    const std::vector<int> speakers = channel_weights(path, *src);
     out->clear();
     for (size_t k = 0; k < start.size(); ++k) {
-        ChapterMeter meter(*src, end[k] - start[k]);
+        ChapterMeter meter(*src, end[k] - start[k], speakers);
         if (!meter.ok()) {
             *error = path + ": the loudness meter does not take " + std::to_string(src->channels) +
                      " channels at " + std::to_string(src->sample_rate) + " Hz";

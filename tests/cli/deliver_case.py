@@ -8,9 +8,23 @@
       file, a missing piece, or a piece left out of the manifest fails verify
       with that file named; --original finds a changed sample even when the
       manifest was made again to match it; --manifest and --no-manifest.
+  deliver_case.py loudness EXE DIR WAV...
+      splits each DIR/WAV with --loudness: each chapter's integrated loudness
+      in chapters.json is within 0.1 LU of what `ffmpeg -af ebur128` measures
+      on its chapter file, its true peak within 0.3 dB of ffmpeg's.
+  deliver_case.py check EXE DIR
+      a recording made of pieces that each break one rule of --check
+      audiobook (and one that breaks none), cut at given chapters: the report
+      and the table name exactly the rules each piece fails; exit status 3,
+      or 0 when every piece passes.
 """
+import json
+import math
 import os
+import random
+import re
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -153,10 +167,130 @@ def pieces_and_report(out):
     return sorted(f for f in os.listdir(out) if f.endswith(".wav")) + ["chapters.json"]
 
 
+def ffmpeg_r128(path):
+    """ffmpeg's integrated loudness and true peak of a file."""
+    proc = subprocess.run(["ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-i", path, "-af",
+                           "ebur128=peak=true", "-f", "null", "-"], capture_output=True, text=True)
+    summary = proc.stderr[proc.stderr.rfind("Summary:"):]
+    i = re.search(r"I:\s+(-?[\d.]+|-inf) LUFS", summary)
+    peak = re.search(r"True peak:\s+Peak:\s+(-?[\d.]+|-inf) dBFS", summary)
+    if proc.returncode != 0 or not i or not peak:
+        fail("ffmpeg ebur128 on %s\n%s" % (path, proc.stderr[-800:]))
+    return float(i.group(1)), float(peak.group(1))
+
+
+def case_loudness(exe, cwd, *wavs):
+    for wav in wavs:
+        out = fresh(cwd, "loudness-" + os.path.splitext(os.path.basename(wav))[0])
+        proc = run([exe, "split", "-q", "--loudness", wav, out], cwd)
+        if b"LUFS" not in proc.stdout:
+            fail("no levels table\n" + show(proc))
+        chapters = json.load(open(os.path.join(out, "chapters.json")))["chapters"]
+        for k, ch in enumerate(chapters):
+            piece = os.path.join(out, "ch_%03d.wav" % (k + 1))
+            lufs, true_peak = ffmpeg_r128(piece)
+            ours = ch["levels"]
+            if ours["integrated_lufs"] is None or abs(ours["integrated_lufs"] - lufs) > 0.1:
+                fail("%s: %s LUFS, ffmpeg %s" % (piece, ours["integrated_lufs"], lufs))
+            if abs(ours["true_peak_db"] - true_peak) > 0.3:
+                fail("%s: true peak %s dB, ffmpeg %s" % (piece, ours["true_peak_db"], true_peak))
+            if not ours["peak_db"] <= ours["true_peak_db"] + 1e-9:
+                fail("%s: sample peak above the true peak: %s" % (piece, ours))
+
+
+RATE = 48000
+
+# Pieces of the check's recording: (name, head s, tone s, tail s, tone RMS
+# dB over the whole piece, room tone dB, click dBFS or None) and the rules
+# each must fail. A tone is a square wave (its RMS is its amplitude) in both
+# channels; room tone is white noise.
+PIECES = [
+    ("pass",       0.75, 3.0, 2.0, -20.0, -70.0, None, []),
+    ("quiet",      0.75, 3.0, 2.0, -28.0, -70.0, None, ["rms"]),
+    ("loud",       0.75, 3.0, 2.0, -15.0, -70.0, None, ["rms"]),
+    ("click",      0.75, 3.0, 2.0, -20.0, -70.0, -1.0, ["peak"]),
+    ("noisy",      0.75, 3.0, 2.0, -20.0, -50.0, None, ["noise_floor"]),
+    ("head-short", 0.20, 3.0, 2.0, -20.0, -70.0, None, ["head"]),
+    ("head-long",  1.50, 3.0, 2.0, -20.0, -70.0, None, ["head"]),
+    ("tail-short", 0.75, 3.0, 0.5, -20.0, -70.0, None, ["tail"]),
+    ("tail-long",  0.75, 3.0, 6.0, -20.0, -70.0, None, ["tail"]),
+]
+
+
+def check_recording(path, pieces):
+    """A 48 kHz 16-bit stereo WAV of the pieces one after the other; the
+    label track of their chapters."""
+    rng = random.Random(7)
+    frames = []
+    labels = []
+    t = 0
+    for name, head, tone, tail, rms, room, click, _ in pieces:
+        total = head + tone + tail
+        # The square wave's amplitude that gives the piece this RMS (the
+        # room tone adds next to nothing).
+        amp = 10 ** ((rms - 10 * math.log10(tone / total)) / 20)
+        noise = 10 ** (room / 20) * math.sqrt(3)  # uniform noise of that RMS
+        n_head, n_tone, n_tail = (int(round(x * RATE)) for x in (head, tone, tail))
+        for k in range(n_head + n_tone + n_tail):
+            x = rng.uniform(-noise, noise)
+            if n_head <= k < n_head + n_tone:
+                x += amp if (k // 60) % 2 == 0 else -amp  # 400 Hz
+            if click is not None and k == n_head + n_tone // 2:
+                x = 10 ** (click / 20)
+            frames.append(max(-32768, min(32767, int(round(x * 32768)))))
+        labels.append("%.6f\t%.6f\t%s" % (t / RATE, len(frames) / RATE, name))
+        t = len(frames)
+    with open(path, "wb") as f:
+        data = b"".join(struct.pack("<hh", s, s) for s in frames)
+        f.write(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " +
+                struct.pack("<IHHIIHH", 16, 1, 2, RATE, RATE * 4, 4, 16) + b"data" +
+                struct.pack("<I", len(data)) + data)
+    return "\n".join(labels) + "\n"
+
+
+def case_check(exe, cwd):
+    wav = os.path.join(cwd, "check-pieces.wav")
+    labels = os.path.join(cwd, "check-pieces.txt")
+    open(labels, "w").write(check_recording(wav, PIECES))
+    proc = run([exe, "analyze", "--check", "audiobook", "--chapters", labels, wav], cwd, rc=3)
+    report = json.loads(proc.stdout)
+    chapters = report["chapters"]
+    if len(chapters) != len(PIECES):
+        fail("%d chapters for %d pieces" % (len(chapters), len(PIECES)))
+    for ch, piece in zip(chapters, PIECES):
+        if ch["check"]["failed"] != piece[-1] or ch["check"]["pass"] != (not piece[-1]):
+            fail("%s: fails %s, expected %s; levels %s" % (piece[0], ch["check"]["failed"], piece[-1],
+                                                            ch["levels"]))
+    if report["check"] != {"profile": "audiobook", "pieces": len(PIECES),
+                           "failed": sum(1 for p in PIECES if p[-1])}:
+        fail("the report's check: %s" % report["check"])
+    # The table says the same, one line per piece.
+    proc = run([exe, "analyze", "-f", "table", "--check", "audiobook", "--chapters", labels, wav], cwd, rc=3)
+    lines = proc.stdout.decode().splitlines()
+    verdicts = [line[line.rindex("  ") + 2:] for line in lines if re.match(r"^\s+\d+\s+-?[\d.]+\s+-", line)]
+    want = ["pass" if not p[-1] else "FAIL " + " ".join(p[-1]) for p in PIECES]
+    if verdicts != want:
+        fail("table verdicts %s, expected %s\n%s" % (verdicts, want, proc.stdout.decode()))
+    # A split with --check writes everything, then exits 3; a recording of
+    # passing pieces only exits 0.
+    out = fresh(cwd, "check-split")
+    run([exe, "split", "-q", "--check", "audiobook", "--chapters", labels, wav, out], cwd, rc=3)
+    run([exe, "verify", out], cwd)
+    good = os.path.join(cwd, "check-good.wav")
+    open(labels, "w").write(check_recording(good, [PIECES[0], PIECES[0]]))
+    run([exe, "analyze", "--check", "audiobook", "--chapters", labels, good], cwd)
+    # Levels show in json and table only; inputs other than WAV are refused.
+    run([exe, "analyze", "-f", "cue", "--loudness", good], cwd, rc=2)
+
+
 def main():
     mode, args = sys.argv[1], sys.argv[2:]
     if mode == "manifest":
         case_manifest(*args)
+    elif mode == "loudness":
+        case_loudness(*args)
+    elif mode == "check":
+        case_check(*args)
     else:
         fail("unknown case " + mode)
 
