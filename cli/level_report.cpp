@@ -17,6 +17,8 @@ const LevelProfile kProfiles[] = {
 double hundredths(double v) { return std::round(v * 100.0) / 100.0; }
 
 void add_level(yyjson_mut_doc *d, yyjson_mut_val *obj, const char *key, double v) {
+    if (std::isnan(v)) // not measured
+        return;
     if (std::isfinite(v))
         yyjson_mut_obj_add_real(d, obj, key, hundredths(v));
     else
@@ -24,6 +26,8 @@ void add_level(yyjson_mut_doc *d, yyjson_mut_val *obj, const char *key, double v
 }
 
 std::string cell(double v, const char *fmt) {
+    if (std::isnan(v))
+        return "-";
     if (!std::isfinite(v))
         return "-inf";
     char text[32];
@@ -114,16 +118,22 @@ std::string with_levels(const std::string &report, const std::vector<ChapterLeve
 }
 
 std::string levels_table(const std::vector<ChapterLevels> &levels, const LevelProfile *profile) {
-    std::string out = "   #     LUFS   RMS dB  peak dB  true pk  floor dB  head s  tail s";
+    const bool true_peak = !levels.empty() && !std::isnan(levels[0].true_peak_db);
+    std::string out = std::string("   #     LUFS   RMS dB  peak dB") + (true_peak ? "  true pk" : "") +
+                      "  floor dB  head s  tail s";
     out += profile ? "  " + profile->name + "\n" : "\n";
     for (size_t k = 0; k < levels.size(); ++k) {
         const ChapterLevels &l = levels[k];
         char line[160];
-        snprintf(line, sizeof line, "%4zu %8s %8s %8s %8s %9s %7s %7s", k + 1,
-                 cell(l.integrated_lufs, "%.1f").c_str(), cell(l.rms_db, "%.1f").c_str(),
-                 cell(l.peak_db, "%.1f").c_str(), cell(l.true_peak_db, "%.1f").c_str(),
-                 cell(l.noise_floor_db, "%.1f").c_str(), cell(l.head_s, "%.2f").c_str(),
-                 cell(l.tail_s, "%.2f").c_str());
+        snprintf(line, sizeof line, "%4zu %8s %8s %8s", k + 1, cell(l.integrated_lufs, "%.1f").c_str(),
+                 cell(l.rms_db, "%.1f").c_str(), cell(l.peak_db, "%.1f").c_str());
+        out += line;
+        if (true_peak) {
+            snprintf(line, sizeof line, " %8s", cell(l.true_peak_db, "%.1f").c_str());
+            out += line;
+        }
+        snprintf(line, sizeof line, " %9s %7s %7s", cell(l.noise_floor_db, "%.1f").c_str(),
+                 cell(l.head_s, "%.2f").c_str(), cell(l.tail_s, "%.2f").c_str());
         out += line;
         if (profile) {
             const std::vector<std::string> failed = failed_rules(l, *profile);

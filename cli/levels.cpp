@@ -8,6 +8,9 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <atomic>
 
 namespace silsplit_cli {
 
@@ -103,10 +106,11 @@ void decode_samples(const sil_wav_source &src, const unsigned char *raw, size_t 
 // The levels of one chapter, as its frames go by.
 class ChapterMeter {
   public:
-    ChapterMeter(const sil_wav_source &src, int64_t frames, const std::vector<int> &speakers)
-        : channels_(src.channels), rate_(src.sample_rate), frames_(frames),
+    ChapterMeter(const sil_wav_source &src, int64_t frames, const std::vector<int> &speakers,
+                 bool true_peak)
+        : channels_(src.channels), rate_(src.sample_rate), frames_(frames), true_peak_(true_peak),
           state_(ebur128_init((unsigned)src.channels, (unsigned long)src.sample_rate,
-                              EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK)) {
+                              true_peak ? EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK : EBUR128_MODE_I)) {
         for (size_t c = 0; state_ && c < speakers.size(); ++c)
             ebur128_set_channel(state_.get(), (unsigned)c, speakers[c]);
     }
@@ -154,12 +158,12 @@ class ChapterMeter {
         l.rms_db = frames_ > 0 ? power_db(total_sq_ / ((double)frames_ * channels_)) : -inf;
         l.peak_db = amplitude_db(peak_);
         double tp = 0;
-        for (int c = 0; c < channels_; ++c) {
+        for (int c = 0; true_peak_ && c < channels_; ++c) {
             double v = 0;
             if (ebur128_true_peak(state_.get(), (unsigned)c, &v) == EBUR128_SUCCESS)
                 tp = std::max(tp, v);
         }
-        l.true_peak_db = amplitude_db(tp);
+        l.true_peak_db = true_peak_ ? amplitude_db(tp) : std::numeric_limits<double>::quiet_NaN();
         if (blocks_.empty() && block_n_ > 0)
             blocks_.push_back(block_sq_ / (double)(block_n_ * channels_));
         std::sort(blocks_.begin(), blocks_.end());
@@ -194,6 +198,7 @@ class ChapterMeter {
     int channels_;
     int32_t rate_;
     int64_t frames_;
+    bool true_peak_;
     StatePtr state_;
     double peak_ = 0, total_sq_ = 0, hop_sq_ = 0, block_sq_ = 0;
     int64_t at_ = 0, hop_n_ = 0, block_n_ = 0;
@@ -217,8 +222,78 @@ bool wav_chapter_ranges(const std::string &path, const sil_analysis &a, std::vec
     return true;
 }
 
+namespace {
+
+// What the threads measuring one file share.
+struct MeasureJob {
+    const std::string *path;
+    const std::vector<int64_t> *start, *end;
+    const std::vector<int> *speakers;
+    bool true_peak;
+    std::vector<ChapterLevels> *out;
+    std::atomic<size_t> next{0};
+    std::atomic<int64_t> done{0};
+    std::atomic<bool> stop{false};
+    std::mutex mu;
+    std::string error; // the first failure
+};
+
+void fail_job(MeasureJob *job, const std::string &error) {
+    std::lock_guard<std::mutex> lock(job->mu);
+    if (job->error.empty())
+        job->error = error;
+    job->stop = true;
+}
+
+// Measures chapters, one at a time, until none is left; tick() after each
+// block (false: stop).
+void measure_chapters(MeasureJob *job, const std::function<bool()> &tick) {
+    const std::string &path = *job->path;
+    sil_wav_source *raw = nullptr;
+    if (sil_wav_source_open(path.c_str(), &raw) != 0) {
+        fail_job(job, path + ": " + sil_get_error());
+        return;
+    }
+    sil_wav_source_ptr src(raw);
+    std::vector<double> samples(src->block_frames * (size_t)src->channels);
+    for (size_t k; !job->stop && (k = job->next.fetch_add(1)) < job->start->size();) {
+        const int64_t first = (*job->start)[k], last = (*job->end)[k];
+        ChapterMeter meter(*src, last - first, *job->speakers, job->true_peak);
+        if (!meter.ok()) {
+            fail_job(job, path + ": the loudness meter does not take " + std::to_string(src->channels) +
+                              " channels at " + std::to_string(src->sample_rate) + " Hz");
+            return;
+        }
+        if (sil_wav_source_seek(src.get(), first) != 0) {
+            fail_job(job, path + ": " + sil_get_error());
+            return;
+        }
+        for (int64_t at = first; at < last;) {
+            const int64_t n = sil_wav_source_read_raw(src.get(), (size_t)(last - at));
+            if (n <= 0) {
+                fail_job(job, path + ": " + (n < 0 ? sil_get_error() : "ends early"));
+                return;
+            }
+            decode_samples(*src, src->raw, (size_t)n, samples.data());
+            if (!meter.add(samples.data(), (size_t)n)) {
+                fail_job(job, path + ": the loudness meter failed");
+                return;
+            }
+            at += n;
+            job->done += n;
+            if (job->stop || !tick()) {
+                job->stop = true;
+                return;
+            }
+        }
+        (*job->out)[k] = meter.finish();
+    }
+}
+
+} // namespace
+
 int measure_wav_levels(const std::string &path, const std::vector<int64_t> &start,
-                       const std::vector<int64_t> &end,
+                       const std::vector<int64_t> &end, const LevelOptions &opts,
                        const std::function<bool(int64_t, int64_t)> &progress,
                        std::vector<ChapterLevels> *out, std::string *error) {
     sil_wav_source *raw = nullptr;
@@ -226,42 +301,40 @@ int measure_wav_levels(const std::string &path, const std::vector<int64_t> &star
         *error = path + ": " + sil_get_error();
         return -1;
     }
-    sil_wav_source_ptr src(raw);
-    int64_t total = 0, done = 0;
+    const std::vector<int> speakers = channel_weights(path, *raw);
+    sil_wav_source_free(raw);
+    int64_t total = 0;
     for (size_t k = 0; k < start.size(); ++k)
         total += end[k] - start[k];
-    std::vector<double> samples(src->block_frames * (size_t)src->channels);
-    const std::vector<int> speakers = channel_weights(path, *src);
-    out->clear();
-    for (size_t k = 0; k < start.size(); ++k) {
-        ChapterMeter meter(*src, end[k] - start[k], speakers);
-        if (!meter.ok()) {
-            *error = path + ": the loudness meter does not take " + std::to_string(src->channels) +
-                     " channels at " + std::to_string(src->sample_rate) + " Hz";
-            return -1;
-        }
-        if (sil_wav_source_seek(src.get(), start[k]) != 0) {
-            *error = path + ": " + sil_get_error();
-            return -1;
-        }
-        for (int64_t at = start[k]; at < end[k];) {
-            const int64_t n = sil_wav_source_read_raw(src.get(), (size_t)(end[k] - at));
-            if (n <= 0) {
-                *error = path + ": " + (n < 0 ? sil_get_error() : "ends early");
-                return -1;
-            }
-            decode_samples(*src, src->raw, (size_t)n, samples.data());
-            if (!meter.add(samples.data(), (size_t)n)) {
-                *error = path + ": the loudness meter failed";
-                return -1;
-            }
-            at += n;
-            done += n;
-            if (!progress(done, total))
-                return 1;
-        }
-        out->push_back(meter.finish());
+    out->assign(start.size(), ChapterLevels());
+    MeasureJob job;
+    job.path = &path;
+    job.start = &start;
+    job.end = &end;
+    job.speakers = &speakers;
+    job.true_peak = opts.true_peak;
+    job.out = out;
+    // This thread measures too, and alone tells the progress.
+    std::atomic<bool> cancelled{false};
+    const int helpers = (int)std::min<size_t>((size_t)std::max(opts.jobs, 1), start.size()) - 1;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < helpers; ++t)
+        threads.emplace_back([&job] { measure_chapters(&job, [] { return true; }); });
+    measure_chapters(&job, [&] {
+        if (progress(job.done.load(), total))
+            return true;
+        cancelled = true;
+        return false;
+    });
+    // The other threads' last chapters end without progress.
+    for (std::thread &t : threads)
+        t.join();
+    if (!job.error.empty()) {
+        *error = job.error;
+        return -1;
     }
+    if (cancelled || (!progress(total, total)))
+        return 1;
     return 0;
 }
 

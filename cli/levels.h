@@ -8,7 +8,9 @@
 // so a full-scale sine is -3.01 dB RMS):
 //   rms_db          the RMS of every sample of every channel.
 //   peak_db         the largest sample magnitude (sample peak).
-//   true_peak_db    libebur128's true peak (4x oversampled below 96 kHz).
+//   true_peak_db    libebur128's true peak (4x oversampled below 96 kHz),
+//                   when asked for: it makes the measuring about four times
+//                   slower (NaN otherwise).
 //   noise_floor_db  the chapter cut into 400 ms blocks from its start (a
 //                   last, shorter block counts only when it is the only
 //                   one); the RMS of the quietest 10 % of them (at least
@@ -39,11 +41,17 @@ struct ChapterLevels {
     double tail_s = 0;
 };
 
+struct LevelOptions {
+    bool true_peak = false;
+    int jobs = 1; // chapters measured at once, each by its own thread and reader
+};
+
 // Measures frames [start[k], end[k]) of the WAV file at path for each k.
-// progress(done, total) hears the frames measured so far and returns false
-// to cancel. 0, 1 when cancelled, or -1 with *error set ("PATH: reason").
+// progress(done, total), called from this thread only, hears the frames
+// measured so far and returns false to cancel. 0, 1 when cancelled, or -1
+// with *error set ("PATH: reason").
 int measure_wav_levels(const std::string &path, const std::vector<int64_t> &start,
-                       const std::vector<int64_t> &end,
+                       const std::vector<int64_t> &end, const LevelOptions &opts,
                        const std::function<bool(int64_t, int64_t)> &progress,
                        std::vector<ChapterLevels> *out, std::string *error);
 

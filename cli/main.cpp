@@ -174,7 +174,8 @@ struct LevelsShown {
 // chapter's frames (progress as the "levels" stage). "" or the reason;
 // "cancelled" on Ctrl-C.
 std::string measure_levels(const std::string &path, const sil_analysis &a,
-                           const LevelProfile *profile, ProgressView *view, LevelsShown *out) {
+                           const LevelProfile *profile, const LevelOptions &opts,
+                           ProgressView *view, LevelsShown *out) {
     if (path == "-" || !media_wants_library(path))
         return "--loudness measures WAV files that the library reads (decode this one to WAV "
                "first, e.g. ffmpeg -i IN out.wav)";
@@ -185,7 +186,7 @@ std::string measure_levels(const std::string &path, const sil_analysis &a,
     std::vector<ChapterLevels> levels;
     int shown = -1;
     const int rc = measure_wav_levels(
-        path, start, end,
+        path, start, end, opts,
         [&](int64_t done, int64_t total) {
             const int percent = total ? (int)(done * 100 / total) : 100;
             if (percent != shown && view) {
@@ -230,6 +231,7 @@ struct AnalyzeArgs {
     std::string command; // the command line, for the review page
     bool loudness = false;
     std::string check; // a profile's name, or ""
+    bool true_peak = false;
 };
 
 // The warning for sound the chapters leave out under the defaults' rules,
@@ -390,7 +392,11 @@ int run_analyze(const AnalyzeArgs &a) {
             const std::string left_out = analysed ? left_out_warning(analysis) : "";
             LevelsShown levels;
             if (analysed && a.loudness) {
-                error = measure_levels(job.path, analysis, level_profile(a.check), nullptr, &levels);
+                LevelOptions lo;
+                lo.true_peak = a.true_peak;
+                lo.jobs = ranges;
+                error = measure_levels(job.path, analysis, level_profile(a.check), lo, nullptr,
+                                       &levels);
                 if (!error.empty()) {
                     report = nullptr;
                     sil_analysis_free(&analysis);
@@ -494,6 +500,7 @@ struct SplitArgs {
     std::string manifest = kManifestName; // "" with --no-manifest
     bool loudness = false;
     std::string check; // a profile's name, or ""
+    bool true_peak = false;
 };
 
 // OUT_DIR/MANIFEST with the digests of the chapter files and chapters.json
@@ -660,7 +667,10 @@ int run_split(const SplitArgs &a) {
     // The levels go into chapters.json: measured before the writing.
     LevelsShown levels;
     if (a.loudness) {
-        error = measure_levels(a.file, analysis, level_profile(a.check), &view, &levels);
+        LevelOptions lo;
+        lo.true_peak = a.true_peak;
+        lo.jobs = default_jobs();
+        error = measure_levels(a.file, analysis, level_profile(a.check), lo, &view, &levels);
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
@@ -810,10 +820,13 @@ void add_progress_flags(CLI::App *cmd, bool *quiet, bool *progress, const char *
 }
 
 // --loudness and --check PROFILE (which measures the levels too).
-void add_level_flags(CLI::App *cmd, bool *loudness, std::string *check) {
+void add_level_flags(CLI::App *cmd, bool *loudness, std::string *check, bool *true_peak) {
     cmd->add_flag("--loudness", *loudness,
                   "measure each chapter of a WAV input: integrated loudness (EBU R128), RMS, "
-                  "sample and true peak, noise floor, room tone at head and tail (json and table)");
+                  "sample peak, noise floor, room tone at head and tail (json and table)");
+    cmd->add_flag("--true-peak", *true_peak,
+                  "with --loudness or --check, the true peak too (4x oversampled; the measuring "
+                  "takes about four times as long)");
     cmd->add_option("--check", *check,
                     "measure as --loudness and check each piece against PROFILE: audiobook "
                     "(RMS -23..-18 dB, peak <= -3 dB, noise floor <= -60 dB, head 0.5-1 s, tail "
@@ -870,7 +883,7 @@ int main(int argc, char **argv) {
         ->capture_default_str();
     add_progress_flags(analyze, &an.quiet, &an.progress,
                        "no progress bar (shown only when stderr is a terminal)");
-    add_level_flags(analyze, &an.loudness, &an.check);
+    add_level_flags(analyze, &an.loudness, &an.check, &an.true_peak);
     add_stream_option(analyze, &an.stream);
     add_detection_flags(analyze, &an.flags);
     add_chapter_flags(analyze, &an.lists);
@@ -925,7 +938,7 @@ int main(int argc, char **argv) {
                              "write no checksum manifest")
         ->excludes(manifest_opt);
     add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
-    add_level_flags(split, &sp.loudness, &sp.check);
+    add_level_flags(split, &sp.loudness, &sp.check, &sp.true_peak);
     add_detection_flags(split, &sp.flags);
     add_chapter_flags(split, &sp.lists);
 
@@ -967,9 +980,9 @@ int main(int argc, char **argv) {
              an.format == "html"))
             throw CLI::ValidationError(
                 "--format", an.format + " takes one file; use json, table or cue for several");
-        if (!an.check.empty())
+        if (!an.check.empty() || an.true_peak)
             an.loudness = true;
-        if (!sp.check.empty())
+        if (!sp.check.empty() || sp.true_peak)
             sp.loudness = true;
         if (analyze->parsed() && an.loudness && an.format != "json" && an.format != "table")
             throw CLI::ValidationError("--loudness", "shows in the json and table formats");

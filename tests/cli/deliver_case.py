@@ -182,7 +182,7 @@ def ffmpeg_r128(path):
 def case_loudness(exe, cwd, *wavs):
     for wav in wavs:
         out = fresh(cwd, "loudness-" + os.path.splitext(os.path.basename(wav))[0])
-        proc = run([exe, "split", "-q", "--loudness", wav, out], cwd)
+        proc = run([exe, "split", "-q", "--loudness", "--true-peak", wav, out], cwd)
         if b"LUFS" not in proc.stdout:
             fail("no levels table\n" + show(proc))
         chapters = json.load(open(os.path.join(out, "chapters.json")))["chapters"]
