@@ -37,6 +37,37 @@ std::string cell(double v, const char *fmt) {
 
 } // namespace
 
+bool report_chapters(const std::string &report, std::vector<sil_chapter> *chapters,
+                     std::vector<double> *cut0, std::vector<double> *cut1) {
+    JsonDoc doc = read_json(report);
+    yyjson_val *list = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "chapters") : nullptr;
+    if (!yyjson_is_arr(list))
+        return false;
+    chapters->clear();
+    cut0->clear();
+    cut1->clear();
+    bool cuts = true;
+    size_t idx, max;
+    yyjson_val *ch;
+    yyjson_arr_foreach(list, idx, max, ch) {
+        yyjson_val *t0 = yyjson_obj_get(ch, "t0"), *t1 = yyjson_obj_get(ch, "t1");
+        if (!yyjson_is_num(t0) || !yyjson_is_num(t1))
+            return false;
+        chapters->push_back(sil_chapter{(float)yyjson_get_num(t0), (float)yyjson_get_num(t1), 0.0f});
+        yyjson_val *c0 = yyjson_obj_get(ch, "cut_t0"), *c1 = yyjson_obj_get(ch, "cut_t1");
+        cuts = cuts && yyjson_is_num(c0) && yyjson_is_num(c1);
+        if (cuts) {
+            cut0->push_back(yyjson_get_num(c0));
+            cut1->push_back(yyjson_get_num(c1));
+        }
+    }
+    if (!cuts) {
+        cut0->clear();
+        cut1->clear();
+    }
+    return true;
+}
+
 const LevelProfile *level_profile(const std::string &name) {
     for (const LevelProfile &p : kProfiles)
         if (name == p.name)

@@ -42,6 +42,13 @@ std::string with_levels(const std::string &report, const std::vector<ChapterLeve
 // ("pass", or "FAIL" and the rules failed) and a summary line.
 std::string levels_table(const std::vector<ChapterLevels> &levels, const LevelProfile *profile);
 
+// The chapters of a report as the engine's records (its times are the
+// doubles of the engine's floats, so they come back exactly) and, when every
+// chapter has them, the cut times of packet-copied pieces ("cut_t0",
+// "cut_t1"; else empty). false when the text is not a report.
+bool report_chapters(const std::string &report, std::vector<sil_chapter> *chapters,
+                     std::vector<double> *cut0, std::vector<double> *cut1);
+
 // How many pieces fail the profile.
 int failing_pieces(const std::vector<ChapterLevels> &levels, const LevelProfile &profile);
 

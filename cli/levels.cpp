@@ -1,5 +1,8 @@
 #include "levels.h"
 
+#include "media/media_commands.h"
+#include "media/media_levels.h"
+
 #include <ebur128.h>
 
 #include <algorithm>
@@ -34,10 +37,23 @@ struct StateFree {
 };
 using StatePtr = std::unique_ptr<ebur128_state, StateFree>;
 
+// A channel's speaker (the bit number of a WAV channel mask, -1 unknown) as
+// libebur128 weighs it: the low-frequency channel left out, the surround
+// channels at +1.5 dB, the rest at 0 dB.
+int ebur128_channel(int bit) {
+    switch (bit) {
+    case 0: return EBUR128_LEFT;
+    case 1: return EBUR128_RIGHT;
+    case 3: return EBUR128_UNUSED; // low frequency
+    case 4: case 9: return EBUR128_LEFT_SURROUND;
+    case 5: case 10: return EBUR128_RIGHT_SURROUND;
+    default: return EBUR128_CENTER;
+    }
+}
+
 // The speaker of each channel from the fmt chunk's channel mask
-// (WAVE_FORMAT_EXTENSIBLE), as libebur128 weighs them: the low-frequency
-// channel left out, the surround channels at +1.5 dB, the rest at 0 dB.
-// Empty without a mask: libebur128's default order (L, R, C, LFE, Ls, Rs).
+// (WAVE_FORMAT_EXTENSIBLE), as bit numbers. Empty without a mask:
+// libebur128's default order (L, R, C, LFE, Ls, Rs).
 std::vector<int> channel_weights(const std::string &path, const sil_wav_source &src) {
     std::vector<int> map;
     if (src.fmt_size < 24)
@@ -52,20 +68,11 @@ std::vector<int> channel_weights(const std::string &path, const sil_wav_source &
                           (uint32_t)fmt[23] << 24;
     if (mask == 0)
         return map;
-    for (int bit = 0; bit < 32 && (int)map.size() < src.channels; ++bit) {
-        if (!(mask & (1u << bit)))
-            continue;
-        switch (1u << bit) {
-        case 0x1: map.push_back(EBUR128_LEFT); break;
-        case 0x2: map.push_back(EBUR128_RIGHT); break;
-        case 0x8: map.push_back(EBUR128_UNUSED); break; // low frequency
-        case 0x10: case 0x200: map.push_back(EBUR128_LEFT_SURROUND); break;
-        case 0x20: case 0x400: map.push_back(EBUR128_RIGHT_SURROUND); break;
-        default: map.push_back(EBUR128_CENTER); break;
-        }
-    }
+    for (int bit = 0; bit < 32 && (int)map.size() < src.channels; ++bit)
+        if (mask & (1u << bit))
+            map.push_back(bit);
     while ((int)map.size() < src.channels) // channels beyond the mask
-        map.push_back(EBUR128_CENTER);
+        map.push_back(-1);
     return map;
 }
 
@@ -106,13 +113,13 @@ void decode_samples(const sil_wav_source &src, const unsigned char *raw, size_t 
 // The levels of one chapter, as its frames go by.
 class ChapterMeter {
   public:
-    ChapterMeter(const sil_wav_source &src, int64_t frames, const std::vector<int> &speakers,
-                 bool true_peak)
-        : channels_(src.channels), rate_(src.sample_rate), frames_(frames), true_peak_(true_peak),
-          state_(ebur128_init((unsigned)src.channels, (unsigned long)src.sample_rate,
+    // speakers: bit numbers of a channel mask, or empty for libebur128's order.
+    ChapterMeter(int channels, int32_t rate, const std::vector<int> &speakers, bool true_peak)
+        : channels_(channels), rate_(rate), true_peak_(true_peak),
+          state_(ebur128_init((unsigned)channels, (unsigned long)rate,
                               true_peak ? EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK : EBUR128_MODE_I)) {
         for (size_t c = 0; state_ && c < speakers.size(); ++c)
-            ebur128_set_channel(state_.get(), (unsigned)c, speakers[c]);
+            ebur128_set_channel(state_.get(), (unsigned)c, ebur128_channel(speakers[c]));
     }
 
     bool ok() const { return state_ != nullptr; }
@@ -134,7 +141,7 @@ class ChapterMeter {
             ++hop_n_;
             ++block_n_;
             // 10 ms hops: frame boundaries floor(k * rate / 100).
-            if (at_ == (int64_t)((hops_.size() + 1) * (uint64_t)rate_ / 100) || at_ == frames_) {
+            if (at_ == (int64_t)((hops_.size() + 1) * (uint64_t)rate_ / 100)) {
                 hops_.push_back(hop_sq_ / (double)(hop_n_ * channels_));
                 hop_sq_ = 0;
                 hop_n_ = 0;
@@ -149,13 +156,16 @@ class ChapterMeter {
     }
 
     ChapterLevels finish() {
+        const int64_t frames = at_;
+        if (hop_n_ > 0) // the last, shorter hop
+            hops_.push_back(hop_sq_ / (double)(hop_n_ * channels_));
         ChapterLevels l;
         const double inf = std::numeric_limits<double>::infinity();
         double lufs = -inf;
         if (ebur128_loudness_global(state_.get(), &lufs) != EBUR128_SUCCESS || !std::isfinite(lufs))
             lufs = -inf;
         l.integrated_lufs = lufs;
-        l.rms_db = frames_ > 0 ? power_db(total_sq_ / ((double)frames_ * channels_)) : -inf;
+        l.rms_db = frames > 0 ? power_db(total_sq_ / ((double)frames * channels_)) : -inf;
         l.peak_db = amplitude_db(peak_);
         double tp = 0;
         for (int c = 0; true_peak_ && c < channels_; ++c) {
@@ -184,12 +194,12 @@ class ChapterMeter {
                     first = k;
                 last = k;
             }
-        const double total_s = (double)frames_ / rate_;
+        const double total_s = (double)frames / rate_;
         if (first == hops_.size()) {
             l.head_s = l.tail_s = total_s;
         } else {
             l.head_s = (double)(int64_t)(first * (uint64_t)rate_ / 100) / rate_;
-            l.tail_s = total_s - (double)std::min<int64_t>(frames_, (int64_t)((last + 1) * (uint64_t)rate_ / 100)) / rate_;
+            l.tail_s = total_s - (double)std::min<int64_t>(frames, (int64_t)((last + 1) * (uint64_t)rate_ / 100)) / rate_;
         }
         return l;
     }
@@ -197,7 +207,6 @@ class ChapterMeter {
   private:
     int channels_;
     int32_t rate_;
-    int64_t frames_;
     bool true_peak_;
     StatePtr state_;
     double peak_ = 0, total_sq_ = 0, hop_sq_ = 0, block_sq_ = 0;
@@ -207,18 +216,18 @@ class ChapterMeter {
 
 } // namespace
 
-bool wav_chapter_ranges(const std::string &path, const sil_analysis &a, std::vector<int64_t> *start,
-                        std::vector<int64_t> *end, std::string *error) {
+bool wav_chapter_ranges(const std::string &path, const std::vector<sil_chapter> &chapters,
+                        std::vector<int64_t> *start, std::vector<int64_t> *end, std::string *error) {
     sil_wav_source *raw = nullptr;
     if (sil_wav_source_open(path.c_str(), &raw) != 0) {
         *error = path + ": " + sil_get_error();
         return false;
     }
     sil_wav_source_ptr src(raw);
-    start->assign((size_t)a.count, 0);
-    end->assign((size_t)a.count, 0);
-    sil_chapter_frame_ranges(a.chapters, a.count, src->sample_rate, src->frames, start->data(),
-                             end->data());
+    start->assign(chapters.size(), 0);
+    end->assign(chapters.size(), 0);
+    sil_chapter_frame_ranges(chapters.data(), (int32_t)chapters.size(), src->sample_rate,
+                             src->frames, start->data(), end->data());
     return true;
 }
 
@@ -258,7 +267,7 @@ void measure_chapters(MeasureJob *job, const std::function<bool()> &tick) {
     std::vector<double> samples(src->block_frames * (size_t)src->channels);
     for (size_t k; !job->stop && (k = job->next.fetch_add(1)) < job->start->size();) {
         const int64_t first = (*job->start)[k], last = (*job->end)[k];
-        ChapterMeter meter(*src, last - first, *job->speakers, job->true_peak);
+        ChapterMeter meter(src->channels, src->sample_rate, *job->speakers, job->true_peak);
         if (!meter.ok()) {
             fail_job(job, path + ": the loudness meter does not take " + std::to_string(src->channels) +
                               " channels at " + std::to_string(src->sample_rate) + " Hz");
@@ -335,6 +344,76 @@ int measure_wav_levels(const std::string &path, const std::vector<int64_t> &star
     }
     if (cancelled || (!progress(total, total)))
         return 1;
+    return 0;
+}
+
+namespace {
+
+// The chapters' meters fed by one pass over a decoded stream, in order.
+struct StreamMeters {
+    const std::function<void(int32_t, std::vector<int64_t> *, std::vector<int64_t> *)> *ranges;
+    const LevelOptions *opts;
+    std::vector<int64_t> start, end;
+    std::vector<std::unique_ptr<ChapterMeter>> meters;
+    int channels = 0;
+    int32_t rate = 0;
+    std::vector<int> speakers;
+    int64_t at = 0; // frames seen
+};
+
+int stream_start(void *user, int rate, const std::vector<int> &speakers, std::string *error) {
+    StreamMeters *m = static_cast<StreamMeters *>(user);
+    m->rate = rate;
+    m->channels = (int)speakers.size();
+    m->speakers = speakers;
+    (*m->ranges)(rate, &m->start, &m->end);
+    for (size_t k = 0; k < m->start.size(); ++k) {
+        m->meters.emplace_back(new ChapterMeter(m->channels, rate, speakers, m->opts->true_peak));
+        if (!m->meters.back()->ok()) {
+            *error = "the loudness meter does not take " + std::to_string(m->channels) +
+                     " channels at " + std::to_string(rate) + " Hz";
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int stream_push(void *user, const double *samples, size_t frames, std::string *error) {
+    StreamMeters *m = static_cast<StreamMeters *>(user);
+    const int64_t first = m->at, last = m->at + (int64_t)frames;
+    for (size_t k = 0; k < m->start.size(); ++k) {
+        const int64_t a = std::max(first, m->start[k]), b = std::min(last, m->end[k]);
+        if (a < b && !m->meters[k]->add(samples + (size_t)(a - first) * (size_t)m->channels,
+                                        (size_t)(b - a))) {
+            *error = "the loudness meter failed";
+            return -1;
+        }
+    }
+    m->at = last;
+    return 0;
+}
+
+} // namespace
+
+int measure_media_levels(
+    const std::string &path, MediaRun *run,
+    const std::function<void(int32_t, std::vector<int64_t> *, std::vector<int64_t> *)> &ranges,
+    const LevelOptions &opts, std::vector<ChapterLevels> *out, std::string *error) {
+    StreamMeters m;
+    m.ranges = &ranges;
+    m.opts = &opts;
+    ChannelSink sink;
+    sink.start = stream_start;
+    sink.push = stream_push;
+    sink.user = &m;
+    std::string why;
+    if (media_decode_channels(path, run, sink, &why) != 0) {
+        *error = why == "cancelled" ? why : path + ": " + why;
+        return why == "cancelled" ? 1 : -1;
+    }
+    out->clear();
+    for (auto &meter : m.meters)
+        out->push_back(meter->finish());
     return 0;
 }
 

@@ -1,8 +1,10 @@
-// The levels of each chapter of a WAV recording, measured on its samples at
-// the recording's own rate and channels, over the frame ranges a split cuts
-// (so a chapter's levels are those of its chapter file): integrated loudness
+// The levels of each chapter of a recording, measured on its samples at the
+// recording's own rate and channels, over the frame ranges a split cuts (so
+// a chapter's levels are those of its chapter file): integrated loudness
 // (EBU R128, from libebur128), RMS, sample and true peak, the noise floor,
-// and the room tone at the head and the tail.
+// and the room tone at the head and the tail. A WAV file the library reads
+// is read again chapter by chapter; anything else is decoded once more by
+// the media module (media/media_levels.h).
 //
 // Definitions (dB relative to full scale, 0 dB = a full-scale square wave,
 // so a full-scale sine is -3.01 dB RMS):
@@ -55,11 +57,25 @@ int measure_wav_levels(const std::string &path, const std::vector<int64_t> &star
                        const std::function<bool(int64_t, int64_t)> &progress,
                        std::vector<ChapterLevels> *out, std::string *error);
 
-// The frame ranges a split of the WAV file at path cuts for the analysis's
-// chapters (sil_chapter_frame_ranges at the file's rate and length). false
-// with *error set when the file cannot be read.
-bool wav_chapter_ranges(const std::string &path, const sil_analysis &a, std::vector<int64_t> *start,
-                        std::vector<int64_t> *end, std::string *error);
+struct MediaRun;
+
+// Measures the chapters of a recording that FFmpeg decodes (never standard
+// input), in one decoding pass at its own channels (speakers from its
+// channel layout): ranges(rate, &start, &end) gives the chapters' frame
+// ranges, counted from the first decoded frame as the analysis counts them,
+// once the rate is known. run->stream chooses the stream, run->stop cancels,
+// run->progress hears the share read as "levels". 0, 1 when cancelled, or
+// -1 with *error set.
+int measure_media_levels(
+    const std::string &path, MediaRun *run,
+    const std::function<void(int32_t, std::vector<int64_t> *, std::vector<int64_t> *)> &ranges,
+    const LevelOptions &opts, std::vector<ChapterLevels> *out, std::string *error);
+
+// The frame ranges a split of the WAV file at path cuts for the chapters
+// (sil_chapter_frame_ranges at the file's rate and length). false with
+// *error set when the library's reader cannot read the file.
+bool wav_chapter_ranges(const std::string &path, const std::vector<sil_chapter> &chapters,
+                        std::vector<int64_t> *start, std::vector<int64_t> *end, std::string *error);
 
 } // namespace silsplit_cli
 

@@ -170,37 +170,62 @@ struct LevelsShown {
     int failed = 0;     // pieces that fail the profile
 };
 
-// The levels of the chapters of the WAV file path, a second pass over each
-// chapter's frames (progress as the "levels" stage). "" or the reason;
-// "cancelled" on Ctrl-C.
-std::string measure_levels(const std::string &path, const sil_analysis &a,
+// The levels of the chapters of report (the analysis of path, or a split's
+// chapters.json), with progress as the "levels" stage: for a WAV file the
+// library reads, a second pass over each chapter's frames, a thread per
+// chapter; for the rest one more decoding pass through FFmpeg (run: the
+// stream, Ctrl-C and progress), over the pieces' cut times when the split
+// copied packets. "" or the reason; "cancelled" on Ctrl-C.
+std::string measure_levels(const std::string &path, const std::string &report,
                            const LevelProfile *profile, const LevelOptions &opts,
-                           ProgressView *view, LevelsShown *out) {
-    if (path == "-" || !media_wants_library(path))
-        return "--loudness measures WAV files that the library reads (decode this one to WAV "
-               "first, e.g. ffmpeg -i IN out.wav)";
+                           ProgressView *view, MediaRun *run, LevelsShown *out) {
+    if (path == "-")
+        return "--loudness reads the recording a second time, which standard input cannot be "
+               "(save it to a file first)";
+    std::vector<sil_chapter> chapters;
+    std::vector<double> cut0, cut1;
+    if (!report_chapters(report, &chapters, &cut0, &cut1))
+        return "cannot read the library's report";
     std::vector<int64_t> start, end;
     std::string error;
-    if (!wav_chapter_ranges(path, a, &start, &end, &error))
-        return error;
     std::vector<ChapterLevels> levels;
-    int shown = -1;
-    const int rc = measure_wav_levels(
-        path, start, end, opts,
-        [&](int64_t done, int64_t total) {
-            const int percent = total ? (int)(done * 100 / total) : 100;
-            if (percent != shown && view) {
-                shown = percent;
-                view->update(path, "levels", percent);
-            }
-            return g_interrupted.load() == 0 && g_stop.load() == 0;
-        },
-        &levels, &error);
+    int rc;
+    if (media_wants_library(path) && wav_chapter_ranges(path, chapters, &start, &end, &error)) {
+        int shown = -1;
+        rc = measure_wav_levels(
+            path, start, end, opts,
+            [&](int64_t done, int64_t total) {
+                const int percent = total ? (int)(done * 100 / total) : 100;
+                if (percent != shown && view) {
+                    shown = percent;
+                    view->update(path, "levels", percent);
+                }
+                return g_interrupted.load() == 0 && g_stop.load() == 0;
+            },
+            &levels, &error);
+    } else {
+        rc = measure_media_levels(
+            path, run,
+            [&](int32_t rate, std::vector<int64_t> *s, std::vector<int64_t> *e) {
+                s->assign(chapters.size(), 0);
+                e->assign(chapters.size(), 0);
+                if (!cut0.empty()) { // the pieces hold these frames
+                    for (size_t k = 0; k < chapters.size(); ++k) {
+                        (*s)[k] = std::llround(cut0[k] * rate);
+                        (*e)[k] = std::llround(cut1[k] * rate);
+                    }
+                } else {
+                    sil_chapter_frame_ranges(chapters.data(), (int32_t)chapters.size(), rate,
+                                             INT64_MAX, s->data(), e->data());
+                }
+            },
+            opts, &levels, &error);
+    }
     if (rc > 0)
         return "cancelled";
     if (rc < 0)
         return error;
-    out->report = with_levels(a.report, levels, profile);
+    out->report = with_levels(report, levels, profile);
     if (out->report.empty())
         return "cannot read the library's report";
     out->table = levels_table(levels, profile);
@@ -395,8 +420,8 @@ int run_analyze(const AnalyzeArgs &a) {
                 LevelOptions lo;
                 lo.true_peak = a.true_peak;
                 lo.jobs = ranges;
-                error = measure_levels(job.path, analysis, level_profile(a.check), lo, nullptr,
-                                       &levels);
+                error = measure_levels(job.path, analysis.report, level_profile(a.check), lo,
+                                       nullptr, &run, &levels);
                 if (!error.empty()) {
                     report = nullptr;
                     sil_analysis_free(&analysis);
@@ -573,6 +598,45 @@ int media_outcome(const std::string &file, int n, const MediaRun &run, const std
     return kExitFileFailed;
 }
 
+// The levels of the pieces a media split wrote, over the frames each holds,
+// put into OUT_DIR/chapters.json (replaced under a temporary name). 0 or the
+// exit status of a failure.
+int add_split_levels(const SplitArgs &a, MediaRun *run, ProgressView *view, LevelsShown *levels) {
+    const std::string path = (std::filesystem::path(a.out_dir) / "chapters.json").string();
+    FILE *f = fopen(path.c_str(), "rb");
+    std::string report;
+    if (f) {
+        char block[65536];
+        size_t n;
+        while ((n = fread(block, 1, sizeof block, f)) > 0)
+            report.append(block, n);
+        fclose(f);
+    }
+    LevelOptions lo;
+    lo.true_peak = a.true_peak;
+    std::string error = measure_levels(a.file, report, level_profile(a.check), lo, view, run, levels);
+    view->above([] {});
+    if (g_interrupted.load())
+        return kExitInterrupted;
+    if (error.empty()) {
+        const Outcome written = write_whole_file(
+            a.out_dir, "chapters.json",
+            [&](FILE *out, std::string *err) {
+                if (fwrite(levels->report.data(), 1, levels->report.size(), out) == levels->report.size())
+                    return Outcome::done;
+                *err = path + ": " + strerror(errno);
+                return Outcome::failed;
+            },
+            &error);
+        if (written == Outcome::done)
+            return 0;
+        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        return kExitFileFailed;
+    }
+    file_error(a.file, error);
+    return kExitFileFailed;
+}
+
 int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *view) {
     const std::string why = prepare_out_dir(a.out_dir, a.overwrite, a.file);
     if (!why.empty()) {
@@ -593,13 +657,20 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     view->above([] {});
     if (const int status = media_outcome(a.file, n, run, error))
         return status;
+    LevelsShown levels;
+    if (a.loudness) {
+        if (const int status = add_split_levels(a, &run, view, &levels))
+            return status;
+    }
     if (const int status = write_split_manifest(a))
         return status;
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    if (a.loudness)
+        printf("%s", levels.table.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
     const int review = a.review ? write_review(a, opts, run.review_report) : 0;
-    return run.broken_off ? kExitFileFailed : review;
+    return run.broken_off ? kExitFileFailed : review ? review : levels.failed > 0 ? kExitCheckFailed : 0;
 }
 
 // Analyses the file with progress, then writes the chapter files and
@@ -626,9 +697,9 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
-    if (a.loudness && (a.file == "-" || split_needs_media(a.file))) {
-        file_error(a.file, "--loudness measures WAV files that the library reads (decode this one "
-                           "to WAV first, e.g. ffmpeg -i IN out.wav)");
+    if (a.loudness && a.file == "-") {
+        file_error(a.file, "--loudness reads the recording a second time, which standard input "
+                           "cannot be (save it to a file first)");
         return kExitFileFailed;
     }
     // From here on the folder stays, as the writing makes it. The input's
@@ -641,6 +712,7 @@ int run_split(const SplitArgs &a) {
     job.path = a.file;
     job.view = &view;
     const MediaRun run = media_run(opts, a.stream, &job);
+    MediaRun job_run = run; // for the levels of a WAV file only FFmpeg reads
     sil_analysis analysis;
     if (analyze_wav(a.file, run, &analysis) != 0) {
         const std::string message = sil_get_error();
@@ -648,10 +720,6 @@ int run_split(const SplitArgs &a) {
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
-        if (to_media && a.loudness) {
-            file_error(a.file, message + "; --loudness measures WAV files that the library reads");
-            return kExitFileFailed;
-        }
         if (to_media) { // FFmpeg reads what the library's reader will not take
             lock.created = false;
             return run_media_split(a, opts, &view);
@@ -670,7 +738,8 @@ int run_split(const SplitArgs &a) {
         LevelOptions lo;
         lo.true_peak = a.true_peak;
         lo.jobs = default_jobs();
-        error = measure_levels(a.file, analysis, level_profile(a.check), lo, &view, &levels);
+        error = measure_levels(a.file, analysis.report, level_profile(a.check), lo, &view, &job_run,
+                               &levels);
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
@@ -822,8 +891,9 @@ void add_progress_flags(CLI::App *cmd, bool *quiet, bool *progress, const char *
 // --loudness and --check PROFILE (which measures the levels too).
 void add_level_flags(CLI::App *cmd, bool *loudness, std::string *check, bool *true_peak) {
     cmd->add_flag("--loudness", *loudness,
-                  "measure each chapter of a WAV input: integrated loudness (EBU R128), RMS, "
-                  "sample peak, noise floor, room tone at head and tail (json and table)");
+                  "measure each chapter (each piece's frames for split): integrated loudness "
+                  "(EBU R128), RMS, sample peak, noise floor, room tone at head and tail (json "
+                  "and table; the recording is read a second time)");
     cmd->add_flag("--true-peak", *true_peak,
                   "with --loudness or --check, the true peak too (4x oversampled; the measuring "
                   "takes about four times as long)");

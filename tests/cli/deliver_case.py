@@ -9,9 +9,10 @@
       with that file named; --original finds a changed sample even when the
       manifest was made again to match it; --manifest and --no-manifest.
   deliver_case.py loudness EXE DIR WAV...
-      splits each DIR/WAV with --loudness: each chapter's integrated loudness
-      in chapters.json is within 0.1 LU of what `ffmpeg -af ebur128` measures
-      on its chapter file, its true peak within 0.3 dB of ffmpeg's.
+      splits each DIR/WAV, and MP3, FLAC and M4A files made from the first
+      two, with --loudness --true-peak: each chapter's integrated loudness in
+      chapters.json is within 0.1 LU of what `ffmpeg -af ebur128` measures on
+      its chapter file, its true peak within 0.3 dB of ffmpeg's.
   deliver_case.py check EXE DIR
       a recording made of pieces that each break one rule of --check
       audiobook (and one that breaks none), cut at given chapters: the report
@@ -180,14 +181,26 @@ def ffmpeg_r128(path):
 
 
 def case_loudness(exe, cwd, *wavs):
-    for wav in wavs:
-        out = fresh(cwd, "loudness-" + os.path.splitext(os.path.basename(wav))[0])
+    # The media route too: the first recording as MP3 and FLAC, the second
+    # as AAC in M4A (one more decoding pass, over the frames each piece holds).
+    encoded = []
+    for wav, ext, codec in [(wavs[0], "mp3", ["-c:a", "libmp3lame", "-b:a", "96k"]),
+                            (wavs[0], "flac", []), (wavs[1], "m4a", ["-c:a", "aac", "-b:a", "192k"])]:
+        name = os.path.join(cwd, "loudness-input-%s.%s" % (ext, ext))
+        run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", wav] + codec + [name], cwd)
+        encoded.append(name)
+    for wav in list(wavs) + encoded:
+        out = fresh(cwd, "loudness-" + os.path.basename(wav).replace(".", "-"))
         proc = run([exe, "split", "-q", "--loudness", "--true-peak", wav, out], cwd)
         if b"LUFS" not in proc.stdout:
             fail("no levels table\n" + show(proc))
         chapters = json.load(open(os.path.join(out, "chapters.json")))["chapters"]
-        for k, ch in enumerate(chapters):
-            piece = os.path.join(out, "ch_%03d.wav" % (k + 1))
+        pieces = sorted(f for f in os.listdir(out) if f.startswith("ch_"))
+        if len(pieces) != len(chapters):
+            fail("%s: %d pieces for %d chapters" % (out, len(pieces), len(chapters)))
+        run([exe, "verify", out], cwd)  # the manifest covers the chapters.json with levels
+        for ch, name in zip(chapters, pieces):
+            piece = os.path.join(out, name)
             lufs, true_peak = ffmpeg_r128(piece)
             ours = ch["levels"]
             if ours["integrated_lufs"] is None or abs(ours["integrated_lufs"] - lufs) > 0.1:
@@ -279,8 +292,12 @@ def case_check(exe, cwd):
     good = os.path.join(cwd, "check-good.wav")
     open(labels, "w").write(check_recording(good, [PIECES[0], PIECES[0]]))
     run([exe, "analyze", "--check", "audiobook", "--chapters", labels, good], cwd)
-    # Levels show in json and table only; inputs other than WAV are refused.
+    # Levels show in json and table only; standard input cannot be read twice.
     run([exe, "analyze", "-f", "cue", "--loudness", good], cwd, rc=2)
+    proc = subprocess.run([exe, "analyze", "--loudness", "-"], cwd=cwd, stdin=open(good, "rb"),
+                          capture_output=True)
+    if proc.returncode != 1 or b"standard input" not in proc.stderr:
+        fail("--loudness on standard input\n" + show(proc))
 
 
 def main():
