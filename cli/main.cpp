@@ -806,6 +806,9 @@ struct ChaptersArgs {
     DetectionFlags flags;
     ChapterFlags lists;
     std::string opts; // the options text: the flags and the chapter lists
+    bool loudness = false;
+    std::string check; // a profile's name, or ""
+    bool true_peak = false;
 };
 
 int run_chapters(const ChaptersArgs &a) {
@@ -818,12 +821,36 @@ int run_chapters(const ChaptersArgs &a) {
     run.hints_from_input = a.lists.hints_from_input;
     remove_leftovers(a.out);
     std::string error;
+    if (a.loudness && a.file == "-") {
+        file_error(a.file, "--loudness reads the recording a second time, which standard input "
+                           "cannot be (save it to a file first)");
+        return kExitFileFailed;
+    }
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
     view.above([] {});
     if (const int status = media_outcome(a.file, n, run, error))
         return status;
+    // The levels of the chapters as marked, in the recording itself.
+    LevelsShown levels;
+    if (a.loudness) {
+        LevelOptions lo;
+        lo.true_peak = a.true_peak;
+        lo.jobs = default_jobs();
+        error = measure_levels(a.file, run.report, level_profile(a.check), lo, &view, &run, &levels);
+        view.above([] {});
+        if (g_interrupted.load())
+            return kExitInterrupted;
+        if (!error.empty()) {
+            file_error(a.file, error);
+            return kExitFileFailed;
+        }
+    }
     printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", a.out.c_str());
-    return flush_stdout() && !run.broken_off ? 0 : kExitFileFailed;
+    if (a.loudness)
+        printf("%s", levels.table.c_str());
+    if (!flush_stdout() || run.broken_off)
+        return kExitFileFailed;
+    return levels.failed > 0 ? kExitCheckFailed : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -1025,6 +1052,7 @@ int main(int argc, char **argv) {
     chapters->add_flag("--replace", ch.replace, "replace the chapters the recording has already");
     add_progress_flags(chapters, &ch.quiet, &ch.progress, "no progress bar");
     add_stream_option(chapters, &ch.stream);
+    add_level_flags(chapters, &ch.loudness, &ch.check, &ch.true_peak);
     add_detection_flags(chapters, &ch.flags);
     add_chapter_flags(chapters, &ch.lists);
 
@@ -1054,6 +1082,8 @@ int main(int argc, char **argv) {
             an.loudness = true;
         if (!sp.check.empty() || sp.true_peak)
             sp.loudness = true;
+        if (!ch.check.empty() || ch.true_peak)
+            ch.loudness = true;
         if (analyze->parsed() && an.loudness && an.format != "json" && an.format != "table")
             throw CLI::ValidationError("--loudness", "shows in the json and table formats");
     } catch (const CLI::ParseError &e) {

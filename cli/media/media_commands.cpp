@@ -1741,6 +1741,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     }
     AnalysisGuard guard(&a);
     warn_unmoved_hints(run, a.report);
+    run->report = a.report;
 
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;

@@ -16,8 +16,8 @@
   deliver_case.py check EXE DIR
       a recording made of pieces that each break one rule of --check
       audiobook (and one that breaks none), cut at given chapters: the report
-      and the table name exactly the rules each piece fails; exit status 3,
-      or 0 when every piece passes.
+      and the table (of analyze, and of chapters) name exactly the rules each
+      piece fails; exit status 3, or 0 when every piece passes.
 """
 import json
 import math
@@ -277,13 +277,19 @@ def case_check(exe, cwd):
     if report["check"] != {"profile": "audiobook", "pieces": len(PIECES),
                            "failed": sum(1 for p in PIECES if p[-1])}:
         fail("the report's check: %s" % report["check"])
-    # The table says the same, one line per piece.
-    proc = run([exe, "analyze", "-f", "table", "--check", "audiobook", "--chapters", labels, wav], cwd, rc=3)
-    lines = proc.stdout.decode().splitlines()
-    verdicts = [line[line.rindex("  ") + 2:] for line in lines if re.match(r"^\s+\d+\s+-?[\d.]+\s+-", line)]
-    want = ["pass" if not p[-1] else "FAIL " + " ".join(p[-1]) for p in PIECES]
-    if verdicts != want:
-        fail("table verdicts %s, expected %s\n%s" % (verdicts, want, proc.stdout.decode()))
+    # The table says the same, one line per piece; so does chapters, of the
+    # chapters it marks.
+    marked = os.path.join(cwd, "check-marked.mka")
+    for args in (["analyze", "-f", "table"], ["chapters", "-q", "-o", marked]):
+        if os.path.exists(marked):
+            os.unlink(marked)
+        proc = run([exe] + args + ["--check", "audiobook", "--chapters", labels, wav], cwd, rc=3)
+        lines = proc.stdout.decode().splitlines()
+        verdicts = [line[line.rindex("  ") + 2:] for line in lines
+                    if re.match(r"^\s+\d+\s+-?[\d.]+\s+-", line)]
+        want = ["pass" if not p[-1] else "FAIL " + " ".join(p[-1]) for p in PIECES]
+        if verdicts != want:
+            fail("%s: table verdicts %s, expected %s\n%s" % (args[0], verdicts, want, proc.stdout.decode()))
     # A split with --check writes everything, then exits 3; a recording of
     # passing pieces only exits 0.
     out = fresh(cwd, "check-split")
