@@ -6,6 +6,7 @@
 #include "formats/chapter_formats.h"
 #include "formats/json_doc.h"
 #include "formats/report_json.h"
+#include "flac_output.h"
 #include "formats/review_page.h"
 #include "level_report.h"
 #include "manifest.h"
@@ -523,6 +524,7 @@ struct SplitArgs {
     bool review = false;
     std::string command;
     std::string manifest = kManifestName; // "" with --no-manifest
+    std::string to; // --to: "flac", or "" for the default files
     bool loudness = false;
     std::string check; // a profile's name, or ""
     bool true_peak = false;
@@ -697,6 +699,21 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
+    if (!a.to.empty()) { // refused before the analysis: --to flac takes integer WAV
+        sil_wav_source *src = nullptr;
+        std::string why;
+        if (a.file == "-" || split_needs_media(a.file) || a.lists.hints_from_input ||
+            sil_wav_source_open(a.file.c_str(), &src) != 0)
+            why = "--to flac cuts WAV files that the library reads (a FLAC recording is cut into "
+                  "FLAC pieces without it)";
+        else
+            why = flac_refusal(*src);
+        sil_wav_source_free(src);
+        if (!why.empty()) {
+            file_error(a.file, why);
+            return kExitFileFailed;
+        }
+    }
     if (a.loudness && a.file == "-") {
         file_error(a.file, "--loudness reads the recording a second time, which standard input "
                            "cannot be (save it to a file first)");
@@ -760,6 +777,10 @@ int run_split(const SplitArgs &a) {
     plan.overwrite = a.overwrite;
     plan.name_template = a.name_template;
     plan.format = a.mono16 || a.to_wav ? SIL_CHAPTER_MONO16 : SIL_CHAPTER_SOURCE;
+    if (a.to == "flac") {
+        plan.ext = "flac";
+        plan.write_chapter = write_flac_chapter;
+    }
     lock.created = false;
 
     int n = 0;
@@ -997,16 +1018,25 @@ int main(int argc, char **argv) {
         ->type_name("");
     split->add_flag("--review", sp.review,
                     "also write OUT_DIR/review.html: the level curve, chapters and a player");
-    split->add_flag(
+    CLI::Option *to_wav = split->add_flag(
         "--to-wav", sp.to_wav,
         "cut a compressed recording into 16-bit WAV files instead of copying its packets");
     add_stream_option(split, &sp.stream);
     split->add_flag("--overwrite", sp.overwrite,
                     "replace the ch_* files and chapters.json of an earlier split in OUT_DIR "
                     "(without it, such a folder is refused)");
-    split->add_flag("--mono16", sp.mono16,
-                    "write 16-bit mono chapter files, as the library's export does, instead of "
-                    "the input's own format");
+    CLI::Option *mono16 = split->add_flag(
+        "--mono16", sp.mono16,
+        "write 16-bit mono chapter files, as the library's export does, instead of the input's "
+        "own format");
+    split
+        ->add_option("--to", sp.to,
+                     "flac: cut a WAV recording into FLAC files, lossless, in its own channels, "
+                     "rate and bit depth (integer samples)")
+        ->check(CLI::IsMember({"flac"}))
+        ->type_name("FORMAT")
+        ->excludes(to_wav)
+        ->excludes(mono16);
     split
         ->add_option("--name-template", sp.name_template,
                      "the chapter files' names before the extension: {n} (the number), {n:03} "

@@ -1,8 +1,11 @@
 #include "verify_original.h"
 
+#include "flac_output.h"
 #include "formats/report_json.h"
 
 #include "engine.h"
+
+#include <FLAC/stream_decoder.h>
 
 #include <cstring>
 #include <filesystem>
@@ -59,6 +62,100 @@ std::string compare_piece(sil_wav_source *orig, sil_wav_source *piece, int64_t s
     return "";
 }
 
+// A FLAC piece decoded and compared with the original's frames as it goes.
+struct FlacCompare {
+    sil_wav_source *orig = nullptr;
+    int64_t start = 0, end = 0;
+    int64_t at = 0;             // frames of the piece compared
+    std::vector<int32_t> held;  // the original's samples not yet compared
+    size_t used = 0;
+    std::string why;
+};
+
+FLAC__StreamDecoderWriteStatus flac_frames(const FLAC__StreamDecoder *, const FLAC__Frame *frame,
+                                           const FLAC__int32 *const buffer[], void *user) {
+    FlacCompare *c = static_cast<FlacCompare *>(user);
+    const int channels = c->orig->channels;
+    if ((int)frame->header.channels != channels) {
+        c->why = std::to_string(frame->header.channels) + " channels, the original has " +
+                 std::to_string(channels);
+        return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+    }
+    for (uint32_t i = 0; i < frame->header.blocksize; ++i, ++c->at) {
+        if (c->used == c->held.size()) {
+            const int64_t want = c->end - c->start - c->at;
+            const int64_t n = want > 0 ? sil_wav_source_read_raw(c->orig, (size_t)want) : 0;
+            if (n <= 0) {
+                c->why = n < 0 ? "the original: " + std::string(sil_get_error())
+                               : "more frames than the chapter's range holds (" +
+                                     std::to_string(c->end - c->start) + ")";
+                return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+            }
+            c->held.resize((size_t)n * (size_t)channels);
+            wav_frames_as_int32(*c->orig, c->orig->raw, (size_t)n, c->held.data());
+            c->used = 0;
+        }
+        for (int ch = 0; ch < channels; ++ch)
+            if (buffer[ch][i] != c->held[c->used + (size_t)ch]) {
+                c->why = "frame " + std::to_string(c->at) + " differs from the original's frame " +
+                         std::to_string(c->start + c->at);
+                return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+            }
+        c->used += (size_t)channels;
+    }
+    return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+void flac_info(const FLAC__StreamDecoder *, const FLAC__StreamMetadata *m, void *user) {
+    FlacCompare *c = static_cast<FlacCompare *>(user);
+    if (m->type != FLAC__METADATA_TYPE_STREAMINFO || !c->why.empty())
+        return;
+    const FLAC__StreamMetadata_StreamInfo &si = m->data.stream_info;
+    if ((int)si.sample_rate != c->orig->sample_rate || (int)si.bits_per_sample != c->orig->bits_per_sample)
+        c->why = "not in the original's sample format (" + std::to_string(si.bits_per_sample) +
+                 "-bit at " + std::to_string(si.sample_rate) + " Hz)";
+}
+
+void flac_error(const FLAC__StreamDecoder *, FLAC__StreamDecoderErrorStatus status, void *user) {
+    FlacCompare *c = static_cast<FlacCompare *>(user);
+    if (c->why.empty())
+        c->why = std::string("damaged FLAC: ") + FLAC__StreamDecoderErrorStatusString[status];
+}
+
+// "" when the FLAC piece at path decodes to the original's [start, end).
+std::string compare_flac_piece(sil_wav_source *orig, const std::string &path, int64_t start,
+                               int64_t end) {
+    if (!flac_refusal(*orig).empty())
+        return "a FLAC piece of an original FLAC cannot hold (" + flac_refusal(*orig) + ")";
+    if (sil_wav_source_seek(orig, start) != 0)
+        return sil_get_error();
+    FLAC__StreamDecoder *dec = FLAC__stream_decoder_new();
+    if (!dec)
+        return "out of memory";
+    FlacCompare c;
+    c.orig = orig;
+    c.start = start;
+    c.end = end;
+    FLAC__stream_decoder_set_md5_checking(dec, true);
+    std::string why;
+    if (FLAC__stream_decoder_init_file(dec, path.c_str(), flac_frames, flac_info, flac_error, &c) !=
+        FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+        why = "cannot be read as FLAC";
+    } else {
+        const bool ok = FLAC__stream_decoder_process_until_end_of_stream(dec);
+        why = c.why;
+        if (why.empty() && !ok)
+            why = "cannot be decoded as FLAC";
+        if (why.empty() && !FLAC__stream_decoder_finish(dec))
+            why = "its MD5 signature does not match its audio";
+        if (why.empty() && c.at != end - start)
+            why = std::to_string(c.at) + " frames, the chapter's range holds " +
+                  std::to_string(end - start);
+    }
+    FLAC__stream_decoder_delete(dec);
+    return why;
+}
+
 } // namespace
 
 OriginalCheck check_original(const std::string &dir, const std::vector<std::string> &pieces,
@@ -102,6 +199,16 @@ OriginalCheck check_original(const std::string &dir, const std::vector<std::stri
                              ends.data());
     for (size_t k = 0; k < pieces.size(); ++k) {
         const std::string path = join(dir, pieces[k]);
+        if (pieces[k].size() > 5 && pieces[k].compare(pieces[k].size() - 5, 5, ".flac") == 0) {
+            const std::string why = compare_flac_piece(orig.get(), path, starts[k], ends[k]);
+            if (!why.empty()) {
+                out.bad.push_back(path + ": " + why);
+                continue;
+            }
+            ++out.pieces_equal;
+            out.covered += ends[k] - starts[k];
+            continue;
+        }
         sil_wav_source *praw = nullptr;
         if (sil_wav_source_open(path.c_str(), &praw) != 0) {
             out.bad.push_back(path + ": " + sil_get_error());

@@ -18,6 +18,13 @@
       audiobook (and one that breaks none), cut at given chapters: the report
       and the table (of analyze, and of chapters) name exactly the rules each
       piece fails; exit status 3, or 0 when every piece passes.
+  deliver_case.py flac EXE DIR WAV...
+      splits each DIR/WAV (integer samples) with --to flac --keep-all: every
+      piece passes `flac -t`, keeps the recording's channels, rate and bits,
+      and the pieces decoded by flac, one after the other, are the
+      recording's data chunk byte for byte; verify --original agrees, and
+      finds a piece put in another's place; inputs FLAC cannot hold exactly
+      are refused.
 """
 import json
 import math
@@ -306,6 +313,65 @@ def case_check(exe, cwd):
         fail("--loudness on standard input\n" + show(proc))
 
 
+def wav_data(path):
+    """The data chunk of a WAV file and its fmt chunk's channels, rate, bits."""
+    raw = open(path, "rb").read()
+    at, fmt, data = 12, None, None
+    while at + 8 <= len(raw):
+        cid, size = raw[at:at + 4], struct.unpack("<I", raw[at + 4:at + 8])[0]
+        if cid == b"fmt ":
+            fmt = struct.unpack("<HI", raw[at + 10:at + 16]) + struct.unpack("<H", raw[at + 22:at + 24])
+        elif cid == b"data":
+            data = raw[at + 8:at + 8 + size]
+        at += 8 + size + (size & 1)
+    return fmt, data
+
+
+def case_flac(exe, cwd, *wavs):
+    for wav in wavs:
+        out = fresh(cwd, "flac-" + os.path.splitext(wav)[0])
+        run([exe, "split", "-q", "--to", "flac", "--keep-all", wav, out], cwd)
+        pieces = sorted(f for f in os.listdir(out) if f.endswith(".flac"))
+        if len(pieces) < 2:
+            fail("%s: pieces %s" % (wav, pieces))
+        run(["flac", "-t", "-s"] + pieces, out)
+        layout, want = wav_data(os.path.join(cwd, wav))
+        got = b""
+        for piece in pieces:
+            back = os.path.join(os.path.abspath(out), piece + ".wav")
+            run(["flac", "-d", "-s", "-f", "-o", back, piece], out)
+            piece_layout, data = wav_data(back)
+            if piece_layout != layout:
+                fail("%s: channels, rate, bits %s, the recording's %s" % (piece, piece_layout, layout))
+            got += data
+            os.unlink(back)
+        if got != want:
+            fail("%s: the pieces decoded hold %d bytes, the recording %d; first difference at %d" % (
+                wav, len(got), len(want), next((k for k, (a, b) in enumerate(zip(got, want)) if a != b),
+                                               min(len(got), len(want)))))
+        proc = run([exe, "verify", out, "--original", wav], cwd)
+        if ("%d of %d pieces equal" % (len(pieces), len(pieces))).encode() not in proc.stdout:
+            fail("verify --original on FLAC pieces\n" + show(proc))
+        # A piece in another's place, the manifest made again to match.
+        shutil.copy(os.path.join(out, pieces[0]), os.path.join(out, pieces[1]))
+        sums = subprocess.run(["sha256sum"] + pieces + ["chapters.json"], cwd=out, capture_output=True,
+                              check=True).stdout
+        open(os.path.join(out, "SHA256SUMS"), "wb").write(sums)
+        proc = run([exe, "verify", out, "--original", wav], cwd, rc=1)
+        if ("%s: " % os.path.join(out, pieces[1])).encode() not in proc.stderr:
+            fail("a piece in another's place was not found\n" + show(proc))
+    # What FLAC cannot hold exactly, or what is no WAV file, is refused
+    # before anything is written.
+    for refused in ["f32-stereo-44k.wav", os.path.join(cwd, "loudness-input-mp3.mp3")]:
+        if not os.path.exists(os.path.join(cwd, refused)):
+            run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", wavs[0], refused], cwd)
+        out = fresh(cwd, "flac-refused")
+        run([exe, "split", "-q", "--to", "flac", refused, out], cwd, rc=1)
+        if os.path.exists(out):
+            fail("a refused --to flac left %s" % out)
+    run([exe, "split", "--to", "flac", "--mono16", wavs[0], fresh(cwd, "flac-usage")], cwd, rc=2)
+
+
 def main():
     mode, args = sys.argv[1], sys.argv[2:]
     if mode == "manifest":
@@ -314,6 +380,8 @@ def main():
         case_loudness(*args)
     elif mode == "check":
         case_check(*args)
+    elif mode == "flac":
+        case_flac(*args)
     else:
         fail("unknown case " + mode)
 
