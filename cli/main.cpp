@@ -1089,7 +1089,7 @@ int main(int argc, char **argv) {
     VerifyArgs ve;
     CLI::App *verify = app.add_subcommand(
         "verify", "check a split's folder against its checksum manifest (and, with --original, "
-                  "that its WAV pieces still add up to the recording)");
+                  "that its WAV or FLAC pieces add up to the recording)");
     verify->add_option("DIR", ve.dir, "the split's output folder")->required()->type_name("");
     verify
         ->add_option("--manifest", ve.manifest, "the manifest's name in DIR")
@@ -1097,7 +1097,7 @@ int main(int argc, char **argv) {
         ->capture_default_str();
     verify
         ->add_option("--original", ve.original,
-                     "the WAV recording the pieces were cut from: each piece's frames must equal "
+                     "the WAV recording the pieces were cut from: each WAV or FLAC piece's frames must equal "
                      "the recording's frames in its chapter's range")
         ->type_name("IN");
 
