@@ -33,7 +33,8 @@ FLAC__StreamEncoderWriteStatus on_write(const FLAC__StreamEncoder *, const FLAC_
     return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
 }
 
-FLAC__StreamEncoderSeekStatus on_seek(const FLAC__StreamEncoder *, FLAC__uint64 offset, void *user) {
+FLAC__StreamEncoderSeekStatus on_seek(const FLAC__StreamEncoder *, FLAC__uint64 offset,
+                                      void *user) {
     Sink *s = static_cast<Sink *>(user);
     if (fseeko(s->f, (off_t)offset, SEEK_SET) == 0)
         return FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
@@ -41,7 +42,8 @@ FLAC__StreamEncoderSeekStatus on_seek(const FLAC__StreamEncoder *, FLAC__uint64 
     return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
 }
 
-FLAC__StreamEncoderTellStatus on_tell(const FLAC__StreamEncoder *, FLAC__uint64 *offset, void *user) {
+FLAC__StreamEncoderTellStatus on_tell(const FLAC__StreamEncoder *, FLAC__uint64 *offset,
+                                      void *user) {
     Sink *s = static_cast<Sink *>(user);
     const off_t at = ftello(s->f);
     if (at < 0) {
@@ -68,7 +70,8 @@ void wav_frames_as_int32(const sil_wav_source &src, const unsigned char *raw, si
             out[k] = (int16_t)(uint16_t)(p[0] | p[1] << 8);
             break;
         case 3:
-            out[k] = (int32_t)((uint32_t)p[0] << 8 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 24) >> 8;
+            out[k] =
+                (int32_t)((uint32_t)p[0] << 8 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 24) >> 8;
             break;
         default:
             out[k] = (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
@@ -81,7 +84,8 @@ std::string flac_refusal(const sil_wav_source &src) {
     if (src.is_float)
         return "holds floating-point samples, which FLAC cannot hold exactly";
     if (src.bits_per_sample % 8 != 0 || src.bits_per_sample < 8 || src.bits_per_sample > 32)
-        return "has " + std::to_string(src.bits_per_sample) + "-bit samples, which FLAC cannot hold";
+        return "has " + std::to_string(src.bits_per_sample) +
+               "-bit samples, which FLAC cannot hold";
     if (src.channels > 8)
         return "has " + std::to_string(src.channels) + " channels; FLAC holds 8 at most";
     if (src.sample_rate > 1048575)
@@ -107,14 +111,16 @@ int write_flac_chapter(sil_wav_source *src, int64_t start, int64_t end, const st
     FLAC__stream_encoder_set_sample_rate(e, (uint32_t)src->sample_rate);
     FLAC__stream_encoder_set_compression_level(e, 5);
     FLAC__stream_encoder_set_total_samples_estimate(e, (FLAC__uint64)(end - start));
-    FLAC__stream_encoder_set_verify(e, true); // each frame decoded again and compared as it is written
+    FLAC__stream_encoder_set_verify(e,
+                                    true); // each frame decoded again and compared as it is written
     std::unique_ptr<FLAC__StreamMetadata, MetadataFree> tags;
     FLAC__StreamMetadata *metadata[1];
     if (!title.empty()) {
         tags.reset(FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT));
         FLAC__StreamMetadata_VorbisComment_Entry entry;
-        if (!tags || !FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, "TITLE",
-                                                                                   title.c_str()) ||
+        if (!tags ||
+            !FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, "TITLE",
+                                                                            title.c_str()) ||
             !FLAC__metadata_object_vorbiscomment_append_comment(tags.get(), entry, false)) {
             *error = "out of memory";
             return -1;
@@ -142,9 +148,10 @@ int write_flac_chapter(sil_wav_source *src, int64_t start, int64_t end, const st
         }
         wav_frames_as_int32(*src, src->raw, (size_t)n, samples.data());
         if (!FLAC__stream_encoder_process_interleaved(e, samples.data(), (uint32_t)n)) {
-            *error = sink.err ? strerror(sink.err)
-                              : std::string("FLAC encoder: ") +
-                                    FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(e)];
+            *error = sink.err
+                         ? strerror(sink.err)
+                         : std::string("FLAC encoder: ") +
+                               FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(e)];
             return -1;
         }
         at += n;

@@ -53,7 +53,8 @@ bool report_chapters(const std::string &report, std::vector<sil_chapter> *chapte
         yyjson_val *t0 = yyjson_obj_get(ch, "t0"), *t1 = yyjson_obj_get(ch, "t1");
         if (!yyjson_is_num(t0) || !yyjson_is_num(t1))
             return false;
-        chapters->push_back(sil_chapter{(float)yyjson_get_num(t0), (float)yyjson_get_num(t1), 0.0f});
+        chapters->push_back(
+            sil_chapter{(float)yyjson_get_num(t0), (float)yyjson_get_num(t1), 0.0f});
         yyjson_val *c0 = yyjson_obj_get(ch, "cut_t0"), *c1 = yyjson_obj_get(ch, "cut_t1");
         cuts = cuts && yyjson_is_num(c0) && yyjson_is_num(c1);
         if (cuts) {
@@ -150,14 +151,15 @@ std::string with_levels(const std::string &report, const std::vector<ChapterLeve
 
 std::string levels_table(const std::vector<ChapterLevels> &levels, const LevelProfile *profile) {
     const bool true_peak = !levels.empty() && !std::isnan(levels[0].true_peak_db);
-    std::string out = std::string("   #     LUFS   RMS dB  peak dB") + (true_peak ? "  true pk" : "") +
-                      "  floor dB  head s  tail s";
+    std::string out = std::string("   #     LUFS   RMS dB  peak dB") +
+                      (true_peak ? "  true pk" : "") + "  floor dB  head s  tail s";
     out += profile ? "  " + profile->name + "\n" : "\n";
     for (size_t k = 0; k < levels.size(); ++k) {
         const ChapterLevels &l = levels[k];
         char line[160];
-        snprintf(line, sizeof line, "%4zu %8s %8s %8s", k + 1, cell(l.integrated_lufs, "%.1f").c_str(),
-                 cell(l.rms_db, "%.1f").c_str(), cell(l.peak_db, "%.1f").c_str());
+        snprintf(line, sizeof line, "%4zu %8s %8s %8s", k + 1,
+                 cell(l.integrated_lufs, "%.1f").c_str(), cell(l.rms_db, "%.1f").c_str(),
+                 cell(l.peak_db, "%.1f").c_str());
         out += line;
         if (true_peak) {
             snprintf(line, sizeof line, " %8s", cell(l.true_peak_db, "%.1f").c_str());

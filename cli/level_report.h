@@ -32,9 +32,9 @@ std::vector<std::string> failed_rules(const ChapterLevels &l, const LevelProfile
 
 // The report with each chapter's "levels" ({"integrated_lufs", "rms_db",
 // "peak_db", "true_peak_db" (with --true-peak only), "noise_floor_db",
-// "head_s", "tail_s"}, to 0.01, null for -inf) and, with a profile, its "check" ({"pass", "failed": [...]})
-// and the report's own "check" ({"profile", "pieces", "failed"}). "" when
-// the report is not JSON.
+// "head_s", "tail_s"}, to 0.01, null for -inf) and, with a profile, its "check" ({"pass", "failed":
+// [...]}) and the report's own "check" ({"profile", "pieces", "failed"}). "" when the report is not
+// JSON.
 std::string with_levels(const std::string &report, const std::vector<ChapterLevels> &levels,
                         const LevelProfile *profile);
 

@@ -6,6 +6,7 @@
 #include <ebur128.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -13,19 +14,19 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <atomic>
 
 namespace silsplit_cli {
 
 namespace {
 
-constexpr double kNoiseBlockS = 0.4;   // the noise floor's blocks
-constexpr double kQuietShare = 0.10;   // the quietest share of them
+constexpr double kNoiseBlockS = 0.4; // the noise floor's blocks
+constexpr double kQuietShare = 0.10; // the quietest share of them
 constexpr double kSoundBelowRmsDb = 20.0;
 constexpr double kSoundMinDb = -70.0;
 
 double power_db(double mean_square) {
-    return mean_square > 0 ? 10.0 * std::log10(mean_square) : -std::numeric_limits<double>::infinity();
+    return mean_square > 0 ? 10.0 * std::log10(mean_square)
+                           : -std::numeric_limits<double>::infinity();
 }
 
 double amplitude_db(double amplitude) {
@@ -42,12 +43,20 @@ using StatePtr = std::unique_ptr<ebur128_state, StateFree>;
 // channels at +1.5 dB, the rest at 0 dB.
 int ebur128_channel(int bit) {
     switch (bit) {
-    case 0: return EBUR128_LEFT;
-    case 1: return EBUR128_RIGHT;
-    case 3: return EBUR128_UNUSED; // low frequency
-    case 4: case 9: return EBUR128_LEFT_SURROUND;
-    case 5: case 10: return EBUR128_RIGHT_SURROUND;
-    default: return EBUR128_CENTER;
+    case 0:
+        return EBUR128_LEFT;
+    case 1:
+        return EBUR128_RIGHT;
+    case 3:
+        return EBUR128_UNUSED; // low frequency
+    case 4:
+    case 9:
+        return EBUR128_LEFT_SURROUND;
+    case 5:
+    case 10:
+        return EBUR128_RIGHT_SURROUND;
+    default:
+        return EBUR128_CENTER;
     }
 }
 
@@ -91,13 +100,14 @@ void decode_samples(const sil_wav_source &src, const unsigned char *raw, size_t 
             out[k] = (int16_t)(uint16_t)(p[0] | p[1] << 8) / 32768.0;
             break;
         case 3: {
-            int32_t v = (int32_t)((uint32_t)p[0] << 8 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 24);
+            int32_t v =
+                (int32_t)((uint32_t)p[0] << 8 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 24);
             out[k] = (v >> 8) / 8388608.0;
             break;
         }
         default: {
-            const uint32_t u = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 |
-                               (uint32_t)p[3] << 24;
+            const uint32_t u =
+                (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
             if (src.is_float) {
                 float f;
                 memcpy(&f, &u, sizeof f);
@@ -116,8 +126,9 @@ class ChapterMeter {
     // speakers: bit numbers of a channel mask, or empty for libebur128's order.
     ChapterMeter(int channels, int32_t rate, const std::vector<int> &speakers, bool true_peak)
         : channels_(channels), rate_(rate), true_peak_(true_peak),
-          state_(ebur128_init((unsigned)channels, (unsigned long)rate,
-                              true_peak ? EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK : EBUR128_MODE_I)) {
+          state_(
+              ebur128_init((unsigned)channels, (unsigned long)rate,
+                           true_peak ? EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK : EBUR128_MODE_I)) {
         for (size_t c = 0; state_ && c < speakers.size(); ++c)
             ebur128_set_channel(state_.get(), (unsigned)c, ebur128_channel(speakers[c]));
     }
@@ -184,8 +195,9 @@ class ChapterMeter {
             sum += blocks_[k];
         l.noise_floor_db = blocks_.empty() ? -inf : power_db(sum / (double)quiet);
         // Room tone: before the first and after the last hop of sound.
-        const double sound_db = std::isfinite(l.rms_db) ? std::max(l.rms_db - kSoundBelowRmsDb, kSoundMinDb)
-                                                        : kSoundMinDb;
+        const double sound_db = std::isfinite(l.rms_db)
+                                    ? std::max(l.rms_db - kSoundBelowRmsDb, kSoundMinDb)
+                                    : kSoundMinDb;
         const double sound = std::pow(10.0, sound_db / 10.0);
         size_t first = hops_.size(), last = hops_.size();
         for (size_t k = 0; k < hops_.size(); ++k)
@@ -199,7 +211,9 @@ class ChapterMeter {
             l.head_s = l.tail_s = total_s;
         } else {
             l.head_s = (double)(int64_t)(first * (uint64_t)rate_ / 100) / rate_;
-            l.tail_s = total_s - (double)std::min<int64_t>(frames, (int64_t)((last + 1) * (uint64_t)rate_ / 100)) / rate_;
+            l.tail_s = total_s - (double)std::min<int64_t>(
+                                     frames, (int64_t)((last + 1) * (uint64_t)rate_ / 100)) /
+                                     rate_;
         }
         return l;
     }
@@ -217,7 +231,8 @@ class ChapterMeter {
 } // namespace
 
 bool wav_chapter_ranges(const std::string &path, const std::vector<sil_chapter> &chapters,
-                        std::vector<int64_t> *start, std::vector<int64_t> *end, std::string *error) {
+                        std::vector<int64_t> *start, std::vector<int64_t> *end,
+                        std::string *error) {
     sil_wav_source *raw = nullptr;
     if (sil_wav_source_open(path.c_str(), &raw) != 0) {
         *error = path + ": " + sil_get_error();
@@ -269,8 +284,9 @@ void measure_chapters(MeasureJob *job, const std::function<bool()> &tick) {
         const int64_t first = (*job->start)[k], last = (*job->end)[k];
         ChapterMeter meter(src->channels, src->sample_rate, *job->speakers, job->true_peak);
         if (!meter.ok()) {
-            fail_job(job, path + ": the loudness meter does not take " + std::to_string(src->channels) +
-                              " channels at " + std::to_string(src->sample_rate) + " Hz");
+            fail_job(job, path + ": the loudness meter does not take " +
+                              std::to_string(src->channels) + " channels at " +
+                              std::to_string(src->sample_rate) + " Hz");
             return;
         }
         if (sil_wav_source_seek(src.get(), first) != 0) {

@@ -115,7 +115,9 @@ std::string manifest_line(const std::string &hex, const std::string &name) {
         return hex + "  " + name + "\n";
     std::string escaped;
     for (char c : name)
-        escaped += c == '\\' ? std::string("\\\\") : c == '\n' ? std::string("\\n") : std::string(1, c);
+        escaped += c == '\\'   ? std::string("\\\\")
+                   : c == '\n' ? std::string("\\n")
+                               : std::string(1, c);
     return "\\" + hex + "  " + escaped + "\n";
 }
 
@@ -133,7 +135,8 @@ bool report_files(const std::string &dir, std::vector<std::string> *files, std::
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     JsonDoc doc = read_json(text);
-    yyjson_val *chapters = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "chapters") : nullptr;
+    yyjson_val *chapters =
+        doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "chapters") : nullptr;
     if (!yyjson_is_arr(chapters)) {
         *error = report_path + ": not a split's chapter list";
         return false;
@@ -189,7 +192,8 @@ bool split_files(const std::string &dir, std::vector<std::string> *names, std::s
                 if (has_stem(p, files[k]))
                     found.push_back(p);
             if (found.size() != 1) {
-                *error = join(dir, files[k] + ".*") + (found.empty() ? ": missing" : ": more than one file");
+                *error = join(dir, files[k] + ".*") +
+                         (found.empty() ? ": missing" : ": more than one file");
                 return false;
             }
             name = found[0];
@@ -317,9 +321,10 @@ ManifestCheck check_manifest(const std::string &dir, const std::vector<ManifestE
         return out;
     }
     for (size_t k = 0; k < files.size(); ++k) {
-        const bool in = stem[k] ? std::any_of(listed.begin(), listed.end(),
-                                              [&](const std::string &n) { return has_stem(n, files[k]); })
-                                : listed.count(files[k]) > 0;
+        const bool in =
+            stem[k] ? std::any_of(listed.begin(), listed.end(),
+                                  [&](const std::string &n) { return has_stem(n, files[k]); })
+                    : listed.count(files[k]) > 0;
         if (in)
             continue;
         std::string name = stem[k] ? files[k] + ".*" : files[k];

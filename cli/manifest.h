@@ -51,9 +51,9 @@ bool read_manifest(const std::string &dir, const std::string &manifest,
 
 // The outcome of checking a folder against its manifest.
 struct ManifestCheck {
-    int checked = 0;                 // files listed and read
-    std::vector<std::string> good;   // names whose digest matches
-    std::vector<std::string> bad;    // "PATH: reason" for each failed file
+    int checked = 0;               // files listed and read
+    std::vector<std::string> good; // names whose digest matches
+    std::vector<std::string> bad;  // "PATH: reason" for each failed file
 };
 
 // Checks each file the manifest lists in dir; then, when chapters.json is

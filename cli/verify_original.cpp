@@ -52,8 +52,10 @@ std::string compare_piece(sil_wav_source *orig, sil_wav_source *piece, int64_t s
             if (m <= 0)
                 return m < 0 ? std::string(sil_get_error()) : "ends early";
             for (int64_t f = 0; f < m; ++f)
-                if (memcmp(piece->raw + (size_t)f * fb, held.data() + (size_t)(got + f) * fb, fb) != 0)
-                    return "frame " + std::to_string(at + got + f) + " differs from the original's frame " +
+                if (memcmp(piece->raw + (size_t)f * fb, held.data() + (size_t)(got + f) * fb, fb) !=
+                    0)
+                    return "frame " + std::to_string(at + got + f) +
+                           " differs from the original's frame " +
                            std::to_string(start + at + got + f);
             got += m;
         }
@@ -66,8 +68,8 @@ std::string compare_piece(sil_wav_source *orig, sil_wav_source *piece, int64_t s
 struct FlacCompare {
     sil_wav_source *orig = nullptr;
     int64_t start = 0, end = 0;
-    int64_t at = 0;             // frames of the piece compared
-    std::vector<int32_t> held;  // the original's samples not yet compared
+    int64_t at = 0;            // frames of the piece compared
+    std::vector<int32_t> held; // the original's samples not yet compared
     size_t used = 0;
     std::string why;
 };
@@ -111,7 +113,8 @@ void flac_info(const FLAC__StreamDecoder *, const FLAC__StreamMetadata *m, void 
     if (m->type != FLAC__METADATA_TYPE_STREAMINFO || !c->why.empty())
         return;
     const FLAC__StreamMetadata_StreamInfo &si = m->data.stream_info;
-    if ((int)si.sample_rate != c->orig->sample_rate || (int)si.bits_per_sample != c->orig->bits_per_sample)
+    if ((int)si.sample_rate != c->orig->sample_rate ||
+        (int)si.bits_per_sample != c->orig->bits_per_sample)
         c->why = "not in the original's sample format (" + std::to_string(si.bits_per_sample) +
                  "-bit at " + std::to_string(si.sample_rate) + " Hz)";
 }
@@ -179,8 +182,8 @@ OriginalCheck check_original(const std::string &dir, const std::vector<std::stri
         return out;
     }
     if (r.chapters.size() != pieces.size()) {
-        out.bad.push_back(report_path + ": " + std::to_string(r.chapters.size()) + " chapters for " +
-                          std::to_string(pieces.size()) + " files");
+        out.bad.push_back(report_path + ": " + std::to_string(r.chapters.size()) +
+                          " chapters for " + std::to_string(pieces.size()) + " files");
         return out;
     }
     if (r.sample_rate != 0 && r.sample_rate != orig->sample_rate) {

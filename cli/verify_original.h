@@ -13,9 +13,9 @@
 namespace silsplit_cli {
 
 struct OriginalCheck {
-    int64_t frames = 0;          // the original's frames
-    int64_t covered = 0;         // frames of it inside the chapters' ranges
-    int pieces_equal = 0;        // pieces whose frames matched
+    int64_t frames = 0;           // the original's frames
+    int64_t covered = 0;          // frames of it inside the chapters' ranges
+    int pieces_equal = 0;         // pieces whose frames matched
     std::vector<std::string> bad; // "PATH: reason" for each piece (or the original) that failed
 };
 

@@ -24,11 +24,11 @@ template <> double sample_value(int64_t v) { return (double)v / 9223372036854775
 template <> double sample_value(float v) { return v; }
 template <> double sample_value(double v) { return v; }
 
-template <typename T, bool planar>
-void interleave(const AVFrame *f, int channels, double *out) {
+template <typename T, bool planar> void interleave(const AVFrame *f, int channels, double *out) {
     const size_t n = (size_t)f->nb_samples;
     for (int c = 0; c < channels; ++c) {
-        const T *in = reinterpret_cast<const T *>(planar ? f->extended_data[c] : f->extended_data[0]);
+        const T *in =
+            reinterpret_cast<const T *>(planar ? f->extended_data[c] : f->extended_data[0]);
         for (size_t k = 0; k < n; ++k) {
             T v;
             memcpy(&v, planar ? &in[k] : &in[k * (size_t)channels + (size_t)c], sizeof v);
@@ -45,12 +45,18 @@ bool frame_samples(const AVFrame *f, int channels, double *out) {
         AVSampleFormat format;
         Fn fn;
     } formats[] = {
-        {AV_SAMPLE_FMT_U8, interleave<uint8_t, false>},  {AV_SAMPLE_FMT_S16, interleave<int16_t, false>},
-        {AV_SAMPLE_FMT_S32, interleave<int32_t, false>}, {AV_SAMPLE_FMT_S64, interleave<int64_t, false>},
-        {AV_SAMPLE_FMT_FLT, interleave<float, false>},   {AV_SAMPLE_FMT_DBL, interleave<double, false>},
-        {AV_SAMPLE_FMT_U8P, interleave<uint8_t, true>},  {AV_SAMPLE_FMT_S16P, interleave<int16_t, true>},
-        {AV_SAMPLE_FMT_S32P, interleave<int32_t, true>}, {AV_SAMPLE_FMT_S64P, interleave<int64_t, true>},
-        {AV_SAMPLE_FMT_FLTP, interleave<float, true>},   {AV_SAMPLE_FMT_DBLP, interleave<double, true>},
+        {AV_SAMPLE_FMT_U8, interleave<uint8_t, false>},
+        {AV_SAMPLE_FMT_S16, interleave<int16_t, false>},
+        {AV_SAMPLE_FMT_S32, interleave<int32_t, false>},
+        {AV_SAMPLE_FMT_S64, interleave<int64_t, false>},
+        {AV_SAMPLE_FMT_FLT, interleave<float, false>},
+        {AV_SAMPLE_FMT_DBL, interleave<double, false>},
+        {AV_SAMPLE_FMT_U8P, interleave<uint8_t, true>},
+        {AV_SAMPLE_FMT_S16P, interleave<int16_t, true>},
+        {AV_SAMPLE_FMT_S32P, interleave<int32_t, true>},
+        {AV_SAMPLE_FMT_S64P, interleave<int64_t, true>},
+        {AV_SAMPLE_FMT_FLTP, interleave<float, true>},
+        {AV_SAMPLE_FMT_DBLP, interleave<double, true>},
     };
     for (const auto &fm : formats)
         if (fm.format == (AVSampleFormat)f->format) {
