@@ -2,11 +2,11 @@
 // chapters in one of several formats, cuts a recording into chapter files, or
 // writes chapter marks into a copy of it. WAV files go through the library's
 // own reader; everything else is decoded by FFmpeg (media_commands.h).
+#include "flac_output.h"
 #include "formats/chapter_files.h"
 #include "formats/chapter_formats.h"
 #include "formats/json_doc.h"
 #include "formats/report_json.h"
-#include "flac_output.h"
 #include "formats/review_page.h"
 #include "level_report.h"
 #include "manifest.h"
@@ -284,7 +284,7 @@ struct Job {
     std::string warning;
     std::string left_out; // left_out_warning
     bool broken_off = false; // reported, but the input ended early
-    std::string levels_table; // --loudness
+    std::string levels_table;  // --loudness
     bool check_failed = false; // --check: a piece fails
     bool done = false;
 };
@@ -524,7 +524,7 @@ struct SplitArgs {
     bool review = false;
     std::string command;
     std::string manifest = kManifestName; // "" with --no-manifest
-    std::string to; // --to: "flac", or "" for the default files
+    std::string to;                       // --to: "flac", or "" for the default files
     bool loudness = false;
     std::string check; // a profile's name, or ""
     bool true_peak = false;
@@ -616,7 +616,8 @@ int add_split_levels(const SplitArgs &a, MediaRun *run, ProgressView *view, Leve
     }
     LevelOptions lo;
     lo.true_peak = a.true_peak;
-    std::string error = measure_levels(a.file, report, level_profile(a.check), lo, view, run, levels);
+    std::string error =
+        measure_levels(a.file, report, level_profile(a.check), lo, view, run, levels);
     view->above([] {});
     if (g_interrupted.load())
         return kExitInterrupted;
@@ -624,7 +625,8 @@ int add_split_levels(const SplitArgs &a, MediaRun *run, ProgressView *view, Leve
         const Outcome written = write_whole_file(
             a.out_dir, "chapters.json",
             [&](FILE *out, std::string *err) {
-                if (fwrite(levels->report.data(), 1, levels->report.size(), out) == levels->report.size())
+                if (fwrite(levels->report.data(), 1, levels->report.size(), out) ==
+                    levels->report.size())
                     return Outcome::done;
                 *err = path + ": " + strerror(errno);
                 return Outcome::failed;
@@ -672,7 +674,10 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     if (!flush_stdout())
         return kExitFileFailed;
     const int review = a.review ? write_review(a, opts, run.review_report) : 0;
-    return run.broken_off ? kExitFileFailed : review ? review : levels.failed > 0 ? kExitCheckFailed : 0;
+    return run.broken_off      ? kExitFileFailed
+           : review            ? review
+           : levels.failed > 0 ? kExitCheckFailed
+                               : 0;
 }
 
 // Analyses the file with progress, then writes the chapter files and
@@ -857,7 +862,8 @@ int run_chapters(const ChaptersArgs &a) {
         LevelOptions lo;
         lo.true_peak = a.true_peak;
         lo.jobs = default_jobs();
-        error = measure_levels(a.file, run.report, level_profile(a.check), lo, &view, &run, &levels);
+        error =
+            measure_levels(a.file, run.report, level_profile(a.check), lo, &view, &run, &levels);
         view.above([] {});
         if (g_interrupted.load())
             return kExitInterrupted;
@@ -912,9 +918,10 @@ int run_verify(const VerifyArgs &a) {
                 fprintf(stderr, "silsplit: %s\n", bad.c_str());
             if (!oc.bad.empty())
                 status = kExitFileFailed;
-            printf("%d of %zu pieces equal %s in their chapters' frames (%lld of its %lld frames)\n",
-                   oc.pieces_equal, pieces.size(), a.original.c_str(), (long long)oc.covered,
-                   (long long)oc.frames);
+            printf(
+                "%d of %zu pieces equal %s in their chapters' frames (%lld of its %lld frames)\n",
+                oc.pieces_equal, pieces.size(), a.original.c_str(), (long long)oc.covered,
+                (long long)oc.frames);
         }
     }
     return flush_stdout() ? status : kExitFileFailed;
@@ -1049,20 +1056,22 @@ int main(int argc, char **argv) {
             },
             "")
         ->capture_default_str();
-    CLI::Option *manifest_opt = split
-        ->add_option("--manifest", sp.manifest,
-                     "the checksum manifest written beside the chapter files (sha256sum's "
-                     "format; silsplit verify checks it)")
-        ->type_name("NAME")
-        ->check(
-            [](const std::string &t) {
-                const std::string why = check_manifest_name(t);
-                return why.empty() ? why : t + ": " + why;
-            },
-            "")
-        ->capture_default_str();
-    split->add_flag_callback("--no-manifest", [&sp] { sp.manifest.clear(); },
-                             "write no checksum manifest")
+    CLI::Option *manifest_opt =
+        split
+            ->add_option("--manifest", sp.manifest,
+                         "the checksum manifest written beside the chapter files (sha256sum's "
+                         "format; silsplit verify checks it)")
+            ->type_name("NAME")
+            ->check(
+                [](const std::string &t) {
+                    const std::string why = check_manifest_name(t);
+                    return why.empty() ? why : t + ": " + why;
+                },
+                "")
+            ->capture_default_str();
+    split
+        ->add_flag_callback(
+            "--no-manifest", [&sp] { sp.manifest.clear(); }, "write no checksum manifest")
         ->excludes(manifest_opt);
     add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
     add_level_flags(split, &sp.loudness, &sp.check, &sp.true_peak);
@@ -1091,13 +1100,13 @@ int main(int argc, char **argv) {
         "verify", "check a split's folder against its checksum manifest (and, with --original, "
                   "that its WAV or FLAC pieces add up to the recording)");
     verify->add_option("DIR", ve.dir, "the split's output folder")->required()->type_name("");
-    verify
-        ->add_option("--manifest", ve.manifest, "the manifest's name in DIR")
+    verify->add_option("--manifest", ve.manifest, "the manifest's name in DIR")
         ->type_name("NAME")
         ->capture_default_str();
     verify
         ->add_option("--original", ve.original,
-                     "the WAV recording the pieces were cut from: each WAV or FLAC piece's frames must equal "
+                     "the WAV recording the pieces were cut from: each WAV or FLAC piece's frames "
+                     "must equal "
                      "the recording's frames in its chapter's range")
         ->type_name("IN");
 
