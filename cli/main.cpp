@@ -907,7 +907,7 @@ int run_verify(const VerifyArgs &a) {
            (std::filesystem::path(a.dir) / a.manifest).c_str());
     if (!a.original.empty()) {
         std::vector<std::string> pieces;
-        if (!split_files(a.dir, &pieces, &error)) {
+        if (!split_files(a.dir, &pieces, &error, true)) {
             fprintf(stderr, "silsplit: %s; the pieces were not compared with %s\n", error.c_str(),
                     a.original.c_str());
             status = kExitFileFailed;
@@ -916,7 +916,7 @@ int run_verify(const VerifyArgs &a) {
             const OriginalCheck oc = check_original(a.dir, pieces, a.original);
             for (const std::string &bad : oc.bad)
                 fprintf(stderr, "silsplit: %s\n", bad.c_str());
-            if (!oc.bad.empty())
+            if (!oc.bad.empty() || oc.pieces_equal != (int)pieces.size())
                 status = kExitFileFailed;
             printf(
                 "%d of %zu pieces equal %s in their chapters' frames (%lld of its %lld frames)\n",

@@ -165,7 +165,8 @@ bool has_stem(const std::string &name, const std::string &stem) {
 
 } // namespace
 
-bool split_files(const std::string &dir, std::vector<std::string> *names, std::string *error) {
+bool split_files(const std::string &dir, std::vector<std::string> *names, std::string *error,
+                 bool missing_ok) {
     names->clear();
     std::vector<std::string> files;
     std::vector<bool> stem;
@@ -191,6 +192,10 @@ bool split_files(const std::string &dir, std::vector<std::string> *names, std::s
             for (const std::string &p : present)
                 if (has_stem(p, files[k]))
                     found.push_back(p);
+            if (found.empty() && missing_ok) {
+                names->push_back("");
+                continue;
+            }
             if (found.size() != 1) {
                 *error = join(dir, files[k] + ".*") +
                          (found.empty() ? ": missing" : ": more than one file");
@@ -199,7 +204,12 @@ bool split_files(const std::string &dir, std::vector<std::string> *names, std::s
             name = found[0];
         }
         std::error_code type_ec;
-        if (name.find('/') != std::string::npos || !fs::is_regular_file(join(dir, name), type_ec)) {
+        const bool is_file = fs::is_regular_file(join(dir, name), type_ec);
+        if (name.find('/') == std::string::npos && !is_file && missing_ok) {
+            names->push_back("");
+            continue;
+        }
+        if (name.find('/') != std::string::npos || !is_file) {
             *error = join(dir, name) + ": missing";
             return false;
         }

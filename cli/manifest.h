@@ -30,8 +30,10 @@ std::string manifest_line(const std::string &hex, const std::string &name);
 // The files of the split in dir, in the order of its chapters and then
 // chapters.json: each chapter's "file" in chapters.json, or ch_NNN.EXT (the
 // default names) found in dir. false with *error set ("PATH: reason") when
-// chapters.json cannot be read or a chapter's file is not there.
-bool split_files(const std::string &dir, std::vector<std::string> *names, std::string *error);
+// chapters.json cannot be read or a chapter's file is not there (with
+// missing_ok, a missing chapter file is "" instead).
+bool split_files(const std::string &dir, std::vector<std::string> *names, std::string *error,
+                 bool missing_ok = false);
 
 // Writes dir/manifest (under a temporary name, renamed once complete) with
 // the digests of names (files of dir). "" or "PATH: reason".

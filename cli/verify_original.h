@@ -20,7 +20,7 @@ struct OriginalCheck {
 };
 
 // Compares the pieces (files of dir, one per chapter of dir/chapters.json,
-// in order) with original.
+// in order; "" for a missing one, which is skipped) with original.
 OriginalCheck check_original(const std::string &dir, const std::vector<std::string> &pieces,
                              const std::string &original);
 

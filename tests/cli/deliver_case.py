@@ -118,6 +118,15 @@ def case_manifest(exe, cwd, wav):
     if ("%d of %d pieces equal" % (len(pieces), len(pieces))).encode() not in proc.stdout:
         fail("--original on intact pieces\n" + show(proc))
 
+    # A missing piece: named, and the others still compared.
+    gone = fresh(cwd, "deliver-wav-gone")
+    shutil.copytree(out, gone)
+    os.unlink(os.path.join(gone, pieces[0]))
+    proc = run([exe, "verify", gone, "--original", wav], cwd, rc=1)
+    if (("%s: missing" % os.path.join(gone, pieces[0])).encode() not in proc.stderr
+            or ("%d of %d pieces equal" % (len(pieces) - 1, len(pieces))).encode() not in proc.stdout):
+        fail("--original with a missing piece\n" + show(proc))
+
     # A changed sample with a manifest made again to match: only the
     # comparison with the original finds it, and names the frame.
     changed = fresh(cwd, "deliver-wav-resampled")
