@@ -2,15 +2,19 @@
 // chapters in one of several formats, cuts a recording into chapter files, or
 // writes chapter marks into a copy of it. WAV files go through the library's
 // own reader; everything else is decoded by FFmpeg (media_commands.h).
+#include "flac_output.h"
 #include "formats/chapter_files.h"
 #include "formats/chapter_formats.h"
 #include "formats/json_doc.h"
 #include "formats/report_json.h"
 #include "formats/review_page.h"
+#include "level_report.h"
+#include "manifest.h"
 #include "media/media_commands.h"
 #include "option_flags.h"
 #include "split_output.h"
 #include "std_streams.h"
+#include "verify_original.h"
 
 #include <silsplit.h>
 
@@ -39,6 +43,7 @@ using namespace silsplit_cli;
 
 constexpr int kExitFileFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitCheckFailed = 3; // --check: a piece fails the profile
 constexpr int kExitInterrupted = 130;
 
 // ---------------------------------------------------------------------------
@@ -164,6 +169,78 @@ std::string joined_lines(const std::string &a, const std::string &b) {
 }
 
 // ---------------------------------------------------------------------------
+// Levels per chapter (--loudness, --check)
+// ---------------------------------------------------------------------------
+struct LevelsShown {
+    std::string report; // the report with the levels (level_report.h)
+    std::string table;  // the levels table
+    int failed = 0;     // pieces that fail the profile
+};
+
+// The levels of the chapters of report (the analysis of path, or a split's
+// chapters.json), with progress as the "levels" stage: for a WAV file the
+// library reads, a second pass over each chapter's frames, a thread per
+// chapter; for the rest one more decoding pass through FFmpeg (run: the
+// stream, Ctrl-C and progress), over the pieces' cut times when the split
+// copied packets. "" or the reason; "cancelled" on Ctrl-C.
+std::string measure_levels(const std::string &path, const std::string &report,
+                           const LevelProfile *profile, const LevelOptions &opts,
+                           ProgressView *view, MediaRun *run, LevelsShown *out) {
+    if (path == "-")
+        return "--loudness reads the recording a second time, which standard input cannot be "
+               "(save it to a file first)";
+    std::vector<sil_chapter> chapters;
+    std::vector<double> cut0, cut1;
+    if (!report_chapters(report, &chapters, &cut0, &cut1))
+        return "cannot read the library's report";
+    std::vector<int64_t> start, end;
+    std::string error;
+    std::vector<ChapterLevels> levels;
+    int rc;
+    if (media_wants_library(path) && wav_chapter_ranges(path, chapters, &start, &end, &error)) {
+        int shown = -1;
+        rc = measure_wav_levels(
+            path, start, end, opts,
+            [&](int64_t done, int64_t total) {
+                const int percent = total ? (int)(done * 100 / total) : 100;
+                if (percent != shown && view) {
+                    shown = percent;
+                    view->update(path, "levels", percent);
+                }
+                return g_interrupted.load() == 0 && g_stop.load() == 0;
+            },
+            &levels, &error);
+    } else {
+        rc = measure_media_levels(
+            path, run,
+            [&](int32_t rate, std::vector<int64_t> *s, std::vector<int64_t> *e) {
+                s->assign(chapters.size(), 0);
+                e->assign(chapters.size(), 0);
+                if (!cut0.empty()) { // the pieces hold these frames
+                    for (size_t k = 0; k < chapters.size(); ++k) {
+                        (*s)[k] = std::llround(cut0[k] * rate);
+                        (*e)[k] = std::llround(cut1[k] * rate);
+                    }
+                } else {
+                    sil_chapter_frame_ranges(chapters.data(), (int32_t)chapters.size(), rate,
+                                             INT64_MAX, s->data(), e->data());
+                }
+            },
+            opts, &levels, &error);
+    }
+    if (rc > 0)
+        return "cancelled";
+    if (rc < 0)
+        return error;
+    out->report = with_levels(report, levels, profile);
+    if (out->report.empty())
+        return "cannot read the library's report";
+    out->table = levels_table(levels, profile);
+    out->failed = profile ? failing_pieces(levels, *profile) : 0;
+    return "";
+}
+
+// ---------------------------------------------------------------------------
 // analyze
 // ---------------------------------------------------------------------------
 // The processors this program may use, for -j's default.
@@ -185,6 +262,9 @@ struct AnalyzeArgs {
     ListPlaces places; // where the lists' entries came from, for messages
     std::string opts;    // the options text: the flags and the chapter lists
     std::string command; // the command line, for the review page
+    bool loudness = false;
+    std::string check; // a profile's name, or ""
+    bool true_peak = false;
 };
 
 // The warning for sound the chapters leave out under the defaults' rules,
@@ -211,6 +291,8 @@ struct Job {
     std::string warning;
     std::string left_out; // left_out_warning
     bool broken_off = false; // reported, but the input ended early
+    std::string levels_table;  // --loudness
+    bool check_failed = false; // --check: a piece fails
     bool done = false;
 };
 
@@ -255,7 +337,7 @@ class Printer {
     explicit Printer(const AnalyzeArgs &a) : a_(a), several_(a.files.size() > 1) {}
 
     bool print(const std::string &path, const std::string &report,
-               const std::vector<std::string> &titles) {
+               const std::vector<std::string> &titles, const std::string &levels = "") {
         std::string out;
         if (a_.format == "json") {
             if (several_)
@@ -273,6 +355,8 @@ class Printer {
             if (a_.format == "table") {
                 out = several_ ? (printed_ ? "\n" : "") + visible_text(path) + "\n" + format_table(r)
                                : format_table(r);
+                if (!levels.empty())
+                    out += "\n" + levels;
             } else if (a_.format == "cue") {
                 out = format_cue_file(r, path, &track_);
             } else if (a_.format == "ffmetadata") {
@@ -343,7 +427,24 @@ int run_analyze(const AnalyzeArgs &a) {
             std::vector<std::string> titles;
             std::string warning = run.warning;
             const std::string left_out = analysed ? left_out_warning(analysis) : "";
-            if (analysed) { // the report and the titles are the job's
+            LevelsShown levels;
+            if (analysed && a.loudness) {
+                LevelOptions lo;
+                lo.true_peak = a.true_peak;
+                lo.jobs = ranges;
+                error = measure_levels(job.path, analysis.report, level_profile(a.check), lo,
+                                       nullptr, &run, &levels);
+                if (!error.empty()) {
+                    report = nullptr;
+                    sil_analysis_free(&analysis);
+                } else if (!(report = strdup(levels.report.c_str()))) {
+                    throw std::bad_alloc();
+                } else {
+                    free(analysis.report);
+                    analysis.report = report;
+                }
+            }
+            if (report) { // the report and the titles are the job's
                 titles = analysis_titles(analysis);
                 warning = joined_lines(warning, unmoved_hints(report));
                 if (analysis.count == 0)
@@ -359,6 +460,8 @@ int run_analyze(const AnalyzeArgs &a) {
                 job.warning = warning;
                 job.left_out = left_out;
                 job.broken_off = run.broken_off;
+                job.levels_table = levels.table;
+                job.check_failed = levels.failed > 0;
                 job.done = true;
             }
             cv.notify_all();
@@ -392,11 +495,13 @@ int run_analyze(const AnalyzeArgs &a) {
             if (!job.report) {
                 file_error(job.path, placed_message(a.places, job.error));
                 status = kExitFileFailed;
-            } else if (!printer.print(job.path, job.report, job.titles)) {
+            } else if (!printer.print(job.path, job.report, job.titles, job.levels_table)) {
                 file_error(job.path, "cannot read the library's report");
                 status = kExitFileFailed;
             } else if (job.broken_off) {
                 status = kExitFileFailed;
+            } else if (job.check_failed && status == 0) {
+                status = kExitCheckFailed;
             }
         });
         if (printer.write_failed()) {
@@ -432,7 +537,27 @@ struct SplitArgs {
     std::string name_template = kDefaultNameTemplate;
     bool review = false;
     std::string command;
+    std::string manifest = kManifestName; // "" with --no-manifest
+    std::string to;                       // --to: "flac", or "" for the default files
+    bool loudness = false;
+    std::string check; // a profile's name, or ""
+    bool true_peak = false;
 };
+
+// OUT_DIR/MANIFEST with the digests of the chapter files and chapters.json
+// just written (see manifest.h); 0 or the exit status of a failure.
+int write_split_manifest(const SplitArgs &a) {
+    if (a.manifest.empty())
+        return 0;
+    std::vector<std::string> names;
+    std::string error;
+    if (split_files(a.out_dir, &names, &error))
+        error = write_manifest(a.out_dir, a.manifest, names);
+    if (error.empty())
+        return 0;
+    fprintf(stderr, "silsplit: %s\n", error.c_str());
+    return kExitFileFailed;
+}
 
 // OUT_DIR/review.html for the chapters just written.
 // review_report: the review's analysis when the split made it (standard
@@ -490,6 +615,47 @@ int media_outcome(const std::string &file, int n, const MediaRun &run, const std
     return kExitFileFailed;
 }
 
+// The levels of the pieces a media split wrote, over the frames each holds,
+// put into OUT_DIR/chapters.json (replaced under a temporary name). 0 or the
+// exit status of a failure.
+int add_split_levels(const SplitArgs &a, MediaRun *run, ProgressView *view, LevelsShown *levels) {
+    const std::string path = (std::filesystem::path(a.out_dir) / "chapters.json").string();
+    FILE *f = fopen(path.c_str(), "rb");
+    std::string report;
+    if (f) {
+        char block[65536];
+        size_t n;
+        while ((n = fread(block, 1, sizeof block, f)) > 0)
+            report.append(block, n);
+        fclose(f);
+    }
+    LevelOptions lo;
+    lo.true_peak = a.true_peak;
+    std::string error =
+        measure_levels(a.file, report, level_profile(a.check), lo, view, run, levels);
+    view->above([] {});
+    if (g_interrupted.load())
+        return kExitInterrupted;
+    if (error.empty()) {
+        const Outcome written = write_whole_file(
+            a.out_dir, "chapters.json",
+            [&](FILE *out, std::string *err) {
+                if (fwrite(levels->report.data(), 1, levels->report.size(), out) ==
+                    levels->report.size())
+                    return Outcome::done;
+                *err = path + ": " + strerror(errno);
+                return Outcome::failed;
+            },
+            &error);
+        if (written == Outcome::done)
+            return 0;
+        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        return kExitFileFailed;
+    }
+    file_error(a.file, error);
+    return kExitFileFailed;
+}
+
 int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *view) {
     const std::string why = prepare_out_dir(a.out_dir, a.overwrite, a.file);
     if (!why.empty()) {
@@ -510,11 +676,23 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     view->above([] {});
     if (const int status = media_outcome(a.file, n, run, error, a.places))
         return status;
+    LevelsShown levels;
+    if (a.loudness) {
+        if (const int status = add_split_levels(a, &run, view, &levels))
+            return status;
+    }
+    if (const int status = write_split_manifest(a))
+        return status;
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", visible_text(a.out_dir).c_str());
+    if (a.loudness)
+        printf("%s", levels.table.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
     const int review = a.review ? write_review(a, opts, run.review_report) : 0;
-    return run.broken_off ? kExitFileFailed : review;
+    return run.broken_off      ? kExitFileFailed
+           : review            ? review
+           : levels.failed > 0 ? kExitCheckFailed
+                               : 0;
 }
 
 // Analyses the file with progress, then writes the chapter files and
@@ -530,6 +708,10 @@ int run_split(const SplitArgs &a) {
     std::error_code review_ec;
     if (error.empty() && a.review && !a.overwrite && std::filesystem::exists(review_path, review_ec))
         error = review_path + ": exists; add --overwrite to replace it, or choose another folder";
+    const std::string manifest_path = (std::filesystem::path(a.out_dir) / a.manifest).string();
+    if (error.empty() && !a.manifest.empty() && !a.overwrite &&
+        std::filesystem::exists(std::filesystem::symlink_status(manifest_path, review_ec)))
+        error = manifest_path + ": exists; add --overwrite to replace it, or choose another folder";
     if (error.empty())
         error = lock_out_dir(a.out_dir, &lock);
     if (!error.empty()) {
@@ -537,6 +719,26 @@ int run_split(const SplitArgs &a) {
         return kExitFileFailed;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
+    if (!a.to.empty()) { // refused before the analysis: --to flac takes integer WAV
+        sil_wav_source *src = nullptr;
+        std::string why;
+        if (a.file == "-" || split_needs_media(a.file) || a.lists.hints_from_input ||
+            sil_wav_source_open(a.file.c_str(), &src) != 0)
+            why = "--to flac cuts WAV files that the library reads (a FLAC recording is cut into "
+                  "FLAC pieces without it)";
+        else
+            why = flac_refusal(*src);
+        sil_wav_source_free(src);
+        if (!why.empty()) {
+            file_error(a.file, why);
+            return kExitFileFailed;
+        }
+    }
+    if (a.loudness && a.file == "-") {
+        file_error(a.file, "--loudness reads the recording a second time, which standard input "
+                           "cannot be (save it to a file first)");
+        return kExitFileFailed;
+    }
     // The input's own chapter marks are read by FFmpeg.
     if (split_needs_media(a.file) || a.lists.hints_from_input) {
         return run_media_split(a, opts, &view);
@@ -545,6 +747,7 @@ int run_split(const SplitArgs &a) {
     job.path = a.file;
     job.view = &view;
     const MediaRun run = media_run(opts, a.stream, &job);
+    MediaRun job_run = run; // for the levels of a WAV file only FFmpeg reads
     sil_analysis analysis;
     if (analyze_wav(a.file, run, &analysis) != 0) {
         const std::string message = sil_get_error();
@@ -572,6 +775,27 @@ int run_split(const SplitArgs &a) {
     const std::string left_out = left_out_warning(analysis);
     if (!left_out.empty())
         view.above([&] { file_error(a.file, left_out); });
+    // The levels go into chapters.json: measured before the writing.
+    LevelsShown levels;
+    if (a.loudness) {
+        LevelOptions lo;
+        lo.true_peak = a.true_peak;
+        lo.jobs = default_jobs();
+        error = measure_levels(a.file, analysis.report, level_profile(a.check), lo, &view, &job_run,
+                               &levels);
+        view.above([] {});
+        if (g_interrupted.load())
+            return kExitInterrupted;
+        if (!error.empty()) {
+            file_error(a.file, error);
+            return kExitFileFailed;
+        }
+        char *report = strdup(levels.report.c_str());
+        if (!report)
+            throw std::bad_alloc();
+        free(analysis.report);
+        analysis.report = report;
+    }
     SplitPlan plan;
     plan.input = a.file;
     plan.out_dir = a.out_dir;
@@ -579,6 +803,10 @@ int run_split(const SplitArgs &a) {
     plan.overwrite = a.overwrite;
     plan.name_template = a.name_template;
     plan.format = a.mono16 || a.to_wav ? SIL_CHAPTER_MONO16 : SIL_CHAPTER_SOURCE;
+    if (a.to == "flac") {
+        plan.ext = "flac";
+        plan.write_chapter = write_flac_chapter;
+    }
 
     int n = 0;
     int shown = -1;
@@ -600,10 +828,15 @@ int run_split(const SplitArgs &a) {
         fprintf(stderr, "silsplit: %s\n", visible_text(error).c_str());
         return kExitFileFailed;
     }
+    if (const int status = write_split_manifest(a))
+        return status;
     printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", visible_text(a.out_dir).c_str());
+    if (a.loudness)
+        printf("%s", levels.table.c_str());
     if (!flush_stdout())
         return kExitFileFailed;
-    return a.review ? write_review(a, opts, "") : 0;
+    const int review = a.review ? write_review(a, opts, "") : 0;
+    return review ? review : levels.failed > 0 ? kExitCheckFailed : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -620,6 +853,9 @@ struct ChaptersArgs {
     ChapterFlags lists;
     ListPlaces places; // where the lists' entries came from, for messages
     std::string opts; // the options text: the flags and the chapter lists
+    bool loudness = false;
+    std::string check; // a profile's name, or ""
+    bool true_peak = false;
 };
 
 int run_chapters(const ChaptersArgs &a) {
@@ -632,12 +868,84 @@ int run_chapters(const ChaptersArgs &a) {
     run.hints_from_input = a.lists.hints_from_input;
     remove_leftovers(a.out);
     std::string error;
+    if (a.loudness && a.file == "-") {
+        file_error(a.file, "--loudness reads the recording a second time, which standard input "
+                           "cannot be (save it to a file first)");
+        return kExitFileFailed;
+    }
     const int n = media_write_chapter_marks(a.file, a.out, a.replace, &run, &error);
     view.above([] {});
     if (const int status = media_outcome(a.file, n, run, error, a.places))
         return status;
+    // The levels of the chapters as marked, in the recording itself.
+    LevelsShown levels;
+    if (a.loudness) {
+        LevelOptions lo;
+        lo.true_peak = a.true_peak;
+        lo.jobs = default_jobs();
+        error =
+            measure_levels(a.file, run.report, level_profile(a.check), lo, &view, &run, &levels);
+        view.above([] {});
+        if (g_interrupted.load())
+            return kExitInterrupted;
+        if (!error.empty()) {
+            file_error(a.file, error);
+            return kExitFileFailed;
+        }
+    }
     printf("%d chapter%s marked in %s\n", n, n == 1 ? "" : "s", visible_text(a.out).c_str());
-    return flush_stdout() && !run.broken_off ? 0 : kExitFileFailed;
+    if (a.loudness)
+        printf("%s", levels.table.c_str());
+    if (!flush_stdout() || run.broken_off)
+        return kExitFileFailed;
+    return levels.failed > 0 ? kExitCheckFailed : 0;
+}
+
+// ---------------------------------------------------------------------------
+// verify
+// ---------------------------------------------------------------------------
+struct VerifyArgs {
+    std::string dir;
+    std::string manifest = kManifestName;
+    std::string original;
+};
+
+// Checks DIR against its manifest and, with --original, the pieces against
+// the recording they were cut from. 0 when all is well; 1 with each bad or
+// missing file named on stderr.
+int run_verify(const VerifyArgs &a) {
+    std::vector<ManifestEntry> entries;
+    std::string error;
+    if (!read_manifest(a.dir, a.manifest, &entries, &error)) {
+        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        return kExitFileFailed;
+    }
+    const ManifestCheck check = check_manifest(a.dir, entries);
+    for (const std::string &bad : check.bad)
+        fprintf(stderr, "silsplit: %s\n", bad.c_str());
+    int status = check.bad.empty() ? 0 : kExitFileFailed;
+    printf("%zu of %zu files match %s\n", check.good.size(), entries.size(),
+           (std::filesystem::path(a.dir) / a.manifest).c_str());
+    if (!a.original.empty()) {
+        std::vector<std::string> pieces;
+        if (!split_files(a.dir, &pieces, &error, true)) {
+            fprintf(stderr, "silsplit: %s; the pieces were not compared with %s\n", error.c_str(),
+                    a.original.c_str());
+            status = kExitFileFailed;
+        } else {
+            pieces.pop_back(); // chapters.json
+            const OriginalCheck oc = check_original(a.dir, pieces, a.original);
+            for (const std::string &bad : oc.bad)
+                fprintf(stderr, "silsplit: %s\n", bad.c_str());
+            if (!oc.bad.empty() || oc.pieces_equal != (int)pieces.size())
+                status = kExitFileFailed;
+            printf(
+                "%d of %zu pieces equal %s in their chapters' frames (%lld of its %lld frames)\n",
+                oc.pieces_equal, pieces.size(), a.original.c_str(), (long long)oc.covered,
+                (long long)oc.frames);
+        }
+    }
+    return flush_stdout() ? status : kExitFileFailed;
 }
 
 // A command that takes one recording, its FILE argument.
@@ -654,6 +962,23 @@ void add_progress_flags(CLI::App *cmd, bool *quiet, bool *progress, const char *
     cmd->add_flag("--progress", *progress,
                   "show progress even when stderr is not a terminal, one line per step")
         ->excludes(q);
+}
+
+// --loudness and --check PROFILE (which measures the levels too).
+void add_level_flags(CLI::App *cmd, bool *loudness, std::string *check, bool *true_peak) {
+    cmd->add_flag("--loudness", *loudness,
+                  "measure each chapter (each piece's frames for split): integrated loudness "
+                  "(EBU R128), RMS, sample peak, noise floor, room tone at head and tail (json "
+                  "and table; the recording is read a second time)");
+    cmd->add_flag("--true-peak", *true_peak,
+                  "with --loudness or --check, the true peak too (4x oversampled; the measuring "
+                  "takes about four times as long)");
+    cmd->add_option("--check", *check,
+                    "measure as --loudness and check each piece against PROFILE: audiobook "
+                    "(RMS -23..-18 dB, peak <= -3 dB, noise floor <= -60 dB, head 0.5-1 s, tail "
+                    "1-5 s); exit status 3 when a piece fails")
+        ->check(CLI::IsMember({"audiobook"}))
+        ->type_name("PROFILE");
 }
 
 void add_stream_option(CLI::App *cmd, int *stream) {
@@ -673,7 +998,8 @@ int main(int argc, char **argv) {
                          "print the library's version and exit");
     app.require_subcommand(1);
     app.footer("Exit status: 0 success, 1 a file failed (\"silsplit: FILE: message\" on stderr),\n"
-               "2 usage error, 130 interrupted by Ctrl-C.\n"
+               "2 usage error, 3 a piece fails --check (all output written), 130 interrupted by "
+               "Ctrl-C.\n"
                "Run 'silsplit COMMAND --help' for the options of a command.");
 
     AnalyzeArgs an;
@@ -703,6 +1029,7 @@ int main(int argc, char **argv) {
         ->capture_default_str();
     add_progress_flags(analyze, &an.quiet, &an.progress,
                        "no progress bar (shown only when stderr is a terminal)");
+    add_level_flags(analyze, &an.loudness, &an.check, &an.true_peak);
     add_stream_option(analyze, &an.stream);
     add_detection_flags(analyze, &an.flags);
     add_chapter_flags(analyze, &an.lists);
@@ -719,16 +1046,25 @@ int main(int argc, char **argv) {
         ->type_name("");
     split->add_flag("--review", sp.review,
                     "also write OUT_DIR/review.html: the level curve, chapters and a player");
-    split->add_flag(
+    CLI::Option *to_wav = split->add_flag(
         "--to-wav", sp.to_wav,
         "cut a compressed recording into 16-bit WAV files instead of copying its packets");
     add_stream_option(split, &sp.stream);
     split->add_flag("--overwrite", sp.overwrite,
                     "replace the ch_* files and chapters.json of an earlier split in OUT_DIR "
                     "(without it, such a folder is refused)");
-    split->add_flag("--mono16", sp.mono16,
-                    "write 16-bit mono chapter files, as the library's export does, instead of "
-                    "the input's own format");
+    CLI::Option *mono16 = split->add_flag(
+        "--mono16", sp.mono16,
+        "write 16-bit mono chapter files, as the library's export does, instead of the input's "
+        "own format");
+    split
+        ->add_option("--to", sp.to,
+                     "flac: cut a WAV recording into FLAC files, lossless, in its own channels, "
+                     "rate and bit depth (integer samples)")
+        ->check(CLI::IsMember({"flac"}))
+        ->type_name("FORMAT")
+        ->excludes(to_wav)
+        ->excludes(mono16);
     split
         ->add_option("--name-template", sp.name_template,
                      "the chapter files' names before the extension: {n} (the number), {n:03} "
@@ -741,7 +1077,25 @@ int main(int argc, char **argv) {
             },
             "")
         ->capture_default_str();
+    CLI::Option *manifest_opt =
+        split
+            ->add_option("--manifest", sp.manifest,
+                         "the checksum manifest written beside the chapter files (sha256sum's "
+                         "format; silsplit verify checks it)")
+            ->type_name("NAME")
+            ->check(
+                [](const std::string &t) {
+                    const std::string why = check_manifest_name(t);
+                    return why.empty() ? why : t + ": " + why;
+                },
+                "")
+            ->capture_default_str();
+    split
+        ->add_flag_callback(
+            "--no-manifest", [&sp] { sp.manifest.clear(); }, "write no checksum manifest")
+        ->excludes(manifest_opt);
     add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
+    add_level_flags(split, &sp.loudness, &sp.check, &sp.true_peak);
     add_detection_flags(split, &sp.flags);
     add_chapter_flags(split, &sp.lists);
 
@@ -758,8 +1112,24 @@ int main(int argc, char **argv) {
     chapters->add_flag("--replace", ch.replace, "replace the chapters the recording has already");
     add_progress_flags(chapters, &ch.quiet, &ch.progress, "no progress bar");
     add_stream_option(chapters, &ch.stream);
+    add_level_flags(chapters, &ch.loudness, &ch.check, &ch.true_peak);
     add_detection_flags(chapters, &ch.flags);
     add_chapter_flags(chapters, &ch.lists);
+
+    VerifyArgs ve;
+    CLI::App *verify = app.add_subcommand(
+        "verify", "check a split's folder against its checksum manifest (and, with --original, "
+                  "that its WAV or FLAC pieces add up to the recording)");
+    verify->add_option("DIR", ve.dir, "the split's output folder")->required()->type_name("");
+    verify->add_option("--manifest", ve.manifest, "the manifest's name in DIR")
+        ->type_name("NAME")
+        ->capture_default_str();
+    verify
+        ->add_option("--original", ve.original,
+                     "the WAV recording the pieces were cut from: each WAV or FLAC piece's frames "
+                     "must equal "
+                     "the recording's frames in its chapter's range")
+        ->type_name("IN");
 
     try {
         app.parse(argc, argv);
@@ -768,6 +1138,14 @@ int main(int argc, char **argv) {
              an.format == "html"))
             throw CLI::ValidationError(
                 "--format", an.format + " takes one file; use json, table or cue for several");
+        if (!an.check.empty() || an.true_peak)
+            an.loudness = true;
+        if (!sp.check.empty() || sp.true_peak)
+            sp.loudness = true;
+        if (!ch.check.empty() || ch.true_peak)
+            ch.loudness = true;
+        if (analyze->parsed() && an.loudness && an.format != "json" && an.format != "table")
+            throw CLI::ValidationError("--loudness", "shows in the json and table formats");
     } catch (const CLI::ParseError &e) {
         if (app.exit(e) != 0)
             return kExitUsage;
@@ -776,6 +1154,14 @@ int main(int argc, char **argv) {
 
     // The chapter lists are read before any work: a bad line is a usage
     // error naming the file and the line.
+    if (verify->parsed()) {
+        try {
+            return run_verify(ve);
+        } catch (const std::bad_alloc &) {
+            fprintf(stderr, "silsplit: out of memory\n");
+            return kExitFileFailed;
+        }
+    }
     try {
         std::string why;
         if (analyze->parsed())

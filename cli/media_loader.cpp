@@ -103,4 +103,10 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     return m ? m->media_write_chapter_marks(path, out, replace, run, error) : -1;
 }
 
+int media_decode_channels(const std::string &path, MediaRun *run, const ChannelSink &sink,
+                          std::string *error) {
+    const MediaModule *m = media_module(error);
+    return m ? m->media_decode_channels(path, run, sink, error) : -1;
+}
+
 } // namespace silsplit_cli

@@ -100,7 +100,7 @@ bool is_split_output_name(const std::string &name) {
     if (is_temp_name(name, &base, &pid))
         return (base == "stdin" || base == "review.html" || is_split_output_name(base)) &&
                temp_owner_gone(pid);
-    return name == "chapters.json" || is_chapter_name(name);
+    return name == "chapters.json" || name == "SHA256SUMS" || is_chapter_name(name);
 }
 
 void remove_leftovers(const std::string &final_path) {
@@ -618,7 +618,7 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
 
     const std::vector<std::string> titles = analysis_titles(a);
     const std::vector<std::string> names =
-        chapter_file_names(plan.name_template, titles, ranges.size(), "wav");
+        chapter_file_names(plan.name_template, titles, ranges.size(), plan.ext);
     // A templated split lists its names in chapters.json for --overwrite.
     const bool list_names = !plan.name_template.empty() && plan.name_template != kDefaultNameTemplate;
     const std::string report = list_names ? with_file_names(a.report, names) : a.report;
@@ -645,6 +645,15 @@ Outcome write_split(const SplitPlan &plan, const std::function<bool(uint64_t, ui
         const Outcome out = write_whole_file(
             plan.out_dir, name,
             [&](FILE *f, std::string *err) {
+                if (plan.write_chapter) {
+                    std::string why;
+                    const int rc = plan.write_chapter(src.get(), ranges[k].start, ranges[k].end,
+                                                      k < titles.size() ? titles[k] : "", f, tick,
+                                                      &written, &why);
+                    if (rc < 0)
+                        *err = join(plan.out_dir, name) + ": " + why;
+                    return rc == 0 ? Outcome::done : rc > 0 ? Outcome::cancelled : Outcome::failed;
+                }
                 if (sil_write_wav_chapter(src.get(), ranges[k].start, ranges[k].end, plan.format, f,
                                           tick, &written) == 0) {
                     if (k < titles.size() && !titles[k].empty() && !append_wav_title(f, titles[k])) {

@@ -68,7 +68,8 @@ bool append_wav_title(FILE *f, const std::string &title);
 // The output folder
 // ---------------------------------------------------------------------------
 
-// True for the names a split writes: chapters.json and ch_NNN.EXT (three
+// True for the names a split writes: chapters.json, SHA256SUMS (its
+// manifest under the default name) and ch_NNN.EXT (three
 // digits or more, an audio extension the split writes), and the temporary
 // names NAME.part-PID-N of these, of review.html and of "stdin" whose
 // process PID is no longer running (what a killed split leaves behind).
@@ -207,6 +208,14 @@ struct SplitPlan {
     bool overwrite = false;
     std::string name_template; // "" for ch_001, ch_002, ...
     int format = SIL_CHAPTER_SOURCE; // or SIL_CHAPTER_MONO16
+    // Chapter files of another format (split --to flac): their extension and
+    // their writer, which writes frames [start, end) of the source with the
+    // title (may be "") and returns 0, 1 when tick cancelled, or -1 with
+    // *error set. NULL: WAV files as format says.
+    std::string ext = "wav";
+    std::function<int(sil_wav_source *, int64_t start, int64_t end, const std::string &title,
+                      FILE *, sil_write_tick tick, void *user, std::string *error)>
+        write_chapter;
 };
 
 // Prepares the folder and writes ch_001.wav, ... (or the template's names;

@@ -17,9 +17,12 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 # Building the default targets (the library, the program with its FFmpeg
 # module, and the tests, which are built by default: GoogleTest, and python3
-# to register the program's tests) and running the program.
+# to register the program's tests) and running the program; the program's own
+# libcrypto (the split's SHA-256 manifest), libebur128 (--loudness) and
+# libFLAC (split --to flac).
 BUILD_PACKAGES=(g++ cmake make pkg-config python3 libgtest-dev libcli11-dev
-                libavformat-dev libavcodec-dev libavutil-dev libicu-dev)
+                libavformat-dev libavcodec-dev libavutil-dev libicu-dev libssl-dev
+                libebur128-dev libflac-dev)
 # Running the tests: the Python package's (pytest, numpy arrays, a Dask
 # cluster, type checks, pip installs into fresh virtual environments), the
 # review page's in a real browser (chromium, chromium-driver,

@@ -1952,6 +1952,7 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         *error = std::string(kNoChapters) + "; " + out + " was not written";
         return -1;
     }
+    run->report = a.report;
 
     // The copy: every stream the output container takes, packets unchanged.
     const std::string source = spool ? spool->file.temp : path;

@@ -40,6 +40,8 @@ struct MediaRun {
     // The input broke off before its declared end: the result holds what
     // was read, and the command fails once it is written.
     bool broken_off = false;
+    // chapters: the analysis's report, for the levels per chapter.
+    std::string report;
 };
 
 // Whether the library's own WAV reader should read path: a RIFF/WAVE file

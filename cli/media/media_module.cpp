@@ -35,12 +35,18 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     });
 }
 
+int media_decode_channels(const std::string &path, silsplit_cli::MediaRun *run,
+                          const silsplit_cli::ChannelSink &sink, std::string *error) {
+    return out_of_memory_guard(
+        error, [&] { return silsplit_cli::media_decode_channels(path, run, sink, error); });
+}
+
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) const silsplit_cli::MediaModule *
 silsplit_media_module(void) {
     static const silsplit_cli::MediaModule table = {
         silsplit_cli::kMediaModuleVersion, sizeof(silsplit_cli::MediaRun), analyze_media,
-        media_split, media_write_chapter_marks};
+        media_split, media_write_chapter_marks, media_decode_channels};
     return &table;
 }

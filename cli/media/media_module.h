@@ -8,16 +8,17 @@
 #define SILSPLIT_CLI_MEDIA_MEDIA_MODULE_H
 
 #include "media_commands.h"
+#include "media_levels.h"
 
 #include <cstddef>
 
 namespace silsplit_cli {
 
 // Raised whenever the entry points or the records they take change.
-constexpr int kMediaModuleVersion = 3;
+constexpr int kMediaModuleVersion = 4;
 
-// The module's entry points, the functions of media_commands.h that need
-// FFmpeg.
+// The module's entry points, the functions of media_commands.h (and
+// media_levels.h) that need FFmpeg.
 struct MediaModule {
     int version;
     size_t run_size; // sizeof(MediaRun) in the module
@@ -27,6 +28,8 @@ struct MediaModule {
                        MediaRun *run, std::string *error);
     int (*media_write_chapter_marks)(const std::string &path, const std::string &out, bool replace,
                                      MediaRun *run, std::string *error);
+    int (*media_decode_channels)(const std::string &path, MediaRun *run, const ChannelSink &sink,
+                                 std::string *error);
 };
 
 } // namespace silsplit_cli

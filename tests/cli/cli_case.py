@@ -171,7 +171,7 @@ def case_split(exe, cwd, wav, chapters):
     if proc.stdout != ("%d chapters written to %s\n" % (n, out)).encode():
         fail("unexpected message\n" + show(proc))
     names = ["ch_%03d.wav" % i for i in range(1, n + 1)] + ["chapters.json"]
-    if sorted(os.listdir(out)) != names:
+    if sorted(os.listdir(out)) != sorted(names + ["SHA256SUMS"]):
         fail("files written: %s, expected %s" % (sorted(os.listdir(out)), names))
     # chapters.json is the report that analyze prints.
     report = subprocess.run([exe, "analyze", wav], cwd=cwd, capture_output=True, check=True).stdout
@@ -202,7 +202,7 @@ def case_mono16(exe, writer, cwd, wav):
     if proc.returncode != 0 or int(proc.stdout) < 1:
         fail("the library's export\n" + show(proc))
     names = sorted(os.listdir(theirs))
-    if sorted(os.listdir(ours)) != names:
+    if sorted(f for f in os.listdir(ours) if f != "SHA256SUMS") != names:
         fail("files: %s, the library's: %s" % (sorted(os.listdir(ours)), names))
     for name in names:
         if open(os.path.join(ours, name), "rb").read() != open(os.path.join(theirs, name), "rb").read():
@@ -258,7 +258,7 @@ def case_overwrite(exe, cwd):
     if proc.returncode != 0 or proc.stdout != ("1 chapter written to %s\n" % out).encode():
         fail(show(proc))
     after = snapshot(out)
-    if sorted(after) != sorted(["ch_001.wav", "chapters.json"] + foreign):
+    if sorted(after) != sorted(["ch_001.wav", "chapters.json", "SHA256SUMS"] + foreign):
         fail("files after --overwrite: %s" % sorted(after))
     if len(json.loads(after["chapters.json"])["chapters"]) != 1 or after["notes.txt"] != b"other":
         fail("--overwrite left the wrong files")
@@ -281,7 +281,7 @@ def case_overwrite(exe, cwd):
         fail("a split of a FLAC file was not refused\n" + show(proc))
     proc = subprocess.run([exe, "split", "--overwrite", flac, out], cwd=cwd, capture_output=True)
     names = sorted(os.listdir(out))
-    if proc.returncode != 0 or names != sorted(["ch_001.flac", "ch_002.flac", "ch_003.flac", "chapters.json"] + foreign):
+    if proc.returncode != 0 or names != sorted(["ch_001.flac", "ch_002.flac", "ch_003.flac", "chapters.json", "SHA256SUMS"] + foreign):
         fail("files after --overwrite with a FLAC file: %s\n%s" % (names, show(proc)))
 
 
