@@ -45,8 +45,10 @@ void sil_chapter_frames(float t0, float t1, int32_t rate, int64_t frames, int64_
     // sample's worth) lie past the end it can place. A chapter that ends
     // there ends with the recording, and keeps them.
     if (rate > 0 && frames > 0) {
-        const int64_t n16 =
-            (int64_t)std::trunc((double)frames * ((double)SIL_ANALYSIS_RATE / (double)rate));
+        // In double: frames may stand for "no known end" (INT64_MAX), whose
+        // count at 16 kHz does not fit an int64_t.
+        const double n16 =
+            std::trunc((double)frames * ((double)SIL_ANALYSIS_RATE / (double)rate));
         if (t1 >= (float)n16 / (float)SIL_ANALYSIS_RATE)
             e = frames;
     }

@@ -46,4 +46,18 @@ TEST(ChapterFrames, AChapterToTheAnalysedEndKeepsTheLastFrames) {
     }
 }
 
+
+
+// A caller that does not know the length yet (a decoder's stream) passes
+// INT64_MAX: every chapter keeps its own end, none runs to "the end".
+TEST(ChapterFrames, AnUnknownLengthEndsEachChapterAtItsOwnEnd) {
+    for (int32_t rate : {8000, 16000, 44100, 48000, 192000}) {
+        SCOPED_TRACE(rate);
+        int64_t start = -1, end = -1;
+        sil_chapter_frames(0.5f, 7.25f, rate, INT64_MAX, &start, &end);
+        EXPECT_EQ(start, (int64_t)std::floor(0.5f * (float)rate));
+        EXPECT_EQ(end, (int64_t)std::ceil(7.25f * (float)rate));
+    }
+}
+
 } // namespace

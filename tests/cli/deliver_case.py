@@ -185,11 +185,14 @@ def pieces_and_report(out):
 
 
 def ffmpeg_r128(path):
-    """ffmpeg's integrated loudness and true peak of a file."""
+    """ffmpeg's integrated loudness (to 0.001 LU, from the filter's frame
+    metadata: its summary rounds to 0.1) and true peak of a file."""
     proc = subprocess.run(["ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-i", path, "-af",
-                           "ebur128=peak=true", "-f", "null", "-"], capture_output=True, text=True)
+                           "ebur128=peak=true:metadata=1,ametadata=mode=print:key=lavfi.r128.I",
+                           "-f", "null", "-"], capture_output=True, text=True)
     summary = proc.stderr[proc.stderr.rfind("Summary:"):]
-    i = re.search(r"I:\s+(-?[\d.]+|-inf) LUFS", summary)
+    i = list(re.finditer(r"lavfi\.r128\.I=(-?[\d.]+|-inf)", proc.stderr))
+    i = i[-1] if i else None
     peak = re.search(r"True peak:\s+Peak:\s+(-?[\d.]+|-inf) dBFS", summary)
     if proc.returncode != 0 or not i or not peak:
         fail("ffmpeg ebur128 on %s\n%s" % (path, proc.stderr[-800:]))

@@ -470,7 +470,7 @@ def case_whole(exe, cwd):
             # Pieces of 3 s, the last one of 1 s and a frame (odd in size).
             run([exe, "split", "-q", "--keep-all", "--max-chapter", "3", "-" if piped else name, out], cwd,
                 stdin=f if piped else None)
-        pieces = sorted(p for p in os.listdir(out) if p != "chapters.json")
+        pieces = sorted(p for p in os.listdir(out) if p not in ("chapters.json", "SHA256SUMS"))
         got = b"".join(decoded(os.path.join(out, p), cwd) for p in pieces)
         if got != source:
             fail("split --keep-all %s%s: %d frames of 441001, %s" % (name, " (piped)" if piped else "",
@@ -530,7 +530,8 @@ def case_cover(exe, cwd, wav):
         run([exe, "chapters", "-q", name, "-o", marked], cwd)
         out = fresh(cwd, "cover-" + name.replace(".", "-"))
         run([exe, "split", "-q", "--keep-all", name, out], cwd)
-        pieces = sorted(os.path.join(out, p) for p in os.listdir(out) if p != "chapters.json")
+        pieces = sorted(os.path.join(out, p) for p in os.listdir(out)
+                        if p not in ("chapters.json", "SHA256SUMS"))
         for path in [marked] + pieces:
             if pictures(path, cwd) != want:
                 fail("%s: pictures %s, the input's %s" % (path, pictures(path, cwd), want))
@@ -953,7 +954,8 @@ def case_keep_old(exe, cwd):
         run([exe, "split", "-q", "--overwrite", *extra, name, out], cwd)
         left = sorted(os.listdir(out))
         chapters = json.load(open(os.path.join(out, "chapters.json")))["chapters"]
-        if len(left) != len(chapters) + 2 or "notes.txt" not in left or len(chapters) >= len(before) - 2:
+        # The pieces, chapters.json, SHA256SUMS and the user's own notes.txt.
+        if len(left) != len(chapters) + 3 or "notes.txt" not in left or len(chapters) >= len(before) - 2:
             fail("%s: files after the split that succeeded: %s" % (what, left))
     # A split into a new folder that fails removes the folder it made.
     out = fresh(cwd, "kept-new-folder")
