@@ -445,3 +445,70 @@ def test_errors_on_a_worker_name_it_and_the_reason(processes, files, tmp_path):
     assert got["rec_00.wav"].json == silsplit.analyze(files[0]).json
     assert re.fullmatch(r"cannot open wav file: Not a directory \(on worker tcp://127\.0\.0\.1:"
                         r"\d+\)", str(got["rec_01.wav/take.wav"]))
+
+
+# ---------------------------------------------------------------------------
+# split_many
+# ---------------------------------------------------------------------------
+
+@pytest.fixture(params=["threads", "dask"])
+def split_on(request):
+    if request.param == "threads":
+        return lambda *args, **kw: split_many(*args, threads=2, **kw)
+    client = request.getfixturevalue("dask_client")
+    return lambda *args, **kw: split_many(*args, client=client, **kw)
+
+
+def test_split_many_writes_what_split_writes(split_on, files, tmp_path):
+    # An archive of folders, mirrored under the output root: each folder
+    # holds what silsplit.split writes for its file, byte for byte.
+    root = tmp_path / "archive"
+    tree = {}
+    for k, path in enumerate(files[:12]):
+        name = root / ("side_%d" % (k % 3)) / ("tape_%02d.wav" % k)
+        name.parent.mkdir(parents=True, exist_ok=True)
+        os.link(path, name)
+        tree[str(name)] = path
+    outside = files[12]
+    out = tmp_path / "chapters"
+    index = tmp_path / "index.jsonl"
+    given = list(tree) + [outside]
+    got = dict(split_on(given, root, out, index=index, **OPTIONS))
+
+    for name, source in tree.items():
+        written = got[name]
+        assert isinstance(written, Written), written
+        reference = tmp_path / "reference" / os.path.relpath(name, root)
+        reference.parent.mkdir(parents=True, exist_ok=True)
+        count = silsplit.split(source, reference, **OPTIONS)
+        folder = out / os.path.relpath(name, root)[:-len(".wav")]
+        assert written.out_dir == str(folder)
+        assert written.chapters == count
+        assert sorted(written.files) == sorted(os.listdir(reference)) == sorted(os.listdir(folder))
+        assert all(filecmp.cmp(reference / f, folder / f, shallow=False) for f in written.files)
+    assert re.match(r"%s is not under %s" % (re.escape(outside), re.escape(str(root))),
+                    ON_WORKER.sub("", str(got[outside])))
+    lines = [json.loads(line) for line in index.read_text().splitlines()]
+    assert sorted(line["path"] for line in lines) == sorted(given)
+    assert all(line["files"] == list(got[line["path"]].files) for line in lines
+               if "files" in line)
+
+    # The index makes a rerun skip every file; without it, a folder that
+    # holds a split is refused, and overwrite=True replaces it.
+    assert list(split_on(given, root, out, index=index, **OPTIONS)) == []
+    again = dict(split_on(list(tree)[:2], root, out, **OPTIONS))
+    assert all("holds an earlier split" in str(r) for r in again.values())
+    again = dict(split_on(list(tree)[:2], root, out, overwrite=True, **OPTIONS))
+    assert all(isinstance(r, Written) for r in again.values())
+
+
+def test_split_many_refuses_two_files_for_one_folder(files, tmp_path):
+    root = tmp_path / "archive"
+    root.mkdir()
+    for name in ("talk.wav", "talk.WAV"):
+        os.link(files[0], root / name)
+    got = {str(p): r for p, r in split_many([root / "talk.wav", root / "talk.WAV"], root,
+                                            tmp_path / "out")}
+    assert isinstance(got[str(root / "talk.wav")], Written)
+    assert str(got[str(root / "talk.WAV")]) == "%s would be split into %s, as %s is" % (
+        root / "talk.WAV", tmp_path / "out" / "talk", root / "talk.wav")
