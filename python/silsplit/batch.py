@@ -94,6 +94,10 @@ TASK_SECONDS = 0.5
 # part per file and a part per byte (WAV read and analysed at about 1 GB/s).
 _FILE_SECONDS = 50e-6
 _BYTE_SECONDS = 1e-9
+# On threads: files go to a thread in groups of up to this many, or of
+# about this many seconds of work.
+_THREAD_FILES = 32
+_THREAD_SECONDS = 0.002
 # How often the loop looks at the cluster while it waits for results.
 _POLL_SECONDS = 0.5
 # Error texts of a cluster's fault, as earlier versions wrote them into the
@@ -327,7 +331,7 @@ def analyze_many(paths: Iterable[PathT], client: Optional[DaskClient] = None, *,
       file name is never truncated: the files it holds already are skipped
       (not yielded), except those that a fault of the cluster stopped.
     max_pending: at most this many files are read from paths ahead of their
-      results (default: on threads, four per thread; on Dask, what the
+      results (default: on threads, 128 per thread; on Dask, what the
       workers' tasks need), so paths may be a lazy iterator of any length.
     retries: how many times a task the cluster cancelled (a restart, a
       scheduler that came back) is handed out again before ClusterError.
@@ -457,7 +461,8 @@ def _start(items: Iterator[_Work], client: Optional[DaskClient], threads: Option
                            reconnect_s)
     else:
         workers = threads or _cores()
-        results = _on_threads(workers, items, overwrite, options, max_pending or 4 * workers)
+        results = _on_threads(workers, items, overwrite, options,
+                              max_pending or 4 * _THREAD_FILES * workers)
     return _indexed(results, index, wrap)
 
 
@@ -494,25 +499,42 @@ def _indexed(results: Generator[List[_Done], None, None],
 def _on_threads(workers: int, items: Iterator[_Work], overwrite: bool,
                 options: Dict[str, OptionValue], window: int
                 ) -> Generator[List[_Done], None, None]:
+    """Files in small groups (of about _THREAD_SECONDS, by their size), so
+    that short files do not each pay for a future of their own."""
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers,
                                                  thread_name_prefix="silsplit")
-    pending: Dict["concurrent.futures.Future[List[_Outcome]]", _Work] = {}
+    pending: Dict["concurrent.futures.Future[List[_Outcome]]", List[_Work]] = {}
+    in_flight = 0
+    exhausted = False
     try:
         while True:
-            while len(pending) < window:
-                work = next(items, None)
-                if work is None:
-                    break
-                if work[3] is not None:  # refused here: no thread needed
-                    yield [(work, ("error", work[3]), None, False)]
-                    continue
-                pending[pool.submit(_run_items, [work[2]], overwrite, options)] = work
+            while not exhausted and len(pending) < 4 * workers and in_flight < window:
+                group: List[_Work] = []
+                cost = 0.0
+                while in_flight + len(group) < window and len(group) < _THREAD_FILES \
+                        and cost < _THREAD_SECONDS:
+                    work = next(items, None)
+                    if work is None:
+                        exhausted = True
+                        break
+                    if work[3] is not None:  # refused here: no thread needed
+                        yield [(work, ("error", work[3]), None, False)]
+                        continue
+                    group.append(work)
+                    cost += _cost(work)
+                if group:
+                    pending[pool.submit(_run_items, [w[2] for w in group], overwrite,
+                                        options)] = group
+                    in_flight += len(group)
             if not pending:
                 return
             done, _ = concurrent.futures.wait(pending,
                                               return_when=concurrent.futures.FIRST_COMPLETED)
             for future in done:
-                yield [(pending.pop(future), future.result()[0], None, False)]
+                group = pending.pop(future)
+                in_flight -= len(group)
+                yield [(work, outcome, None, False)
+                       for work, outcome in zip(group, future.result())]
     finally:
         pool.shutdown(wait=False, cancel_futures=True)
 
@@ -577,6 +599,7 @@ def _on_dask(client: DaskClient, items: Iterator[_Work], overwrite: bool,
     scale = 1.0             # measured seconds over guessed seconds
     measured = [0.0, 0.0]   # (guessed, measured) seconds of the tasks back
     lost_since: Optional[float] = None
+    sorted_once = False
 
     def unfinished() -> int:
         return in_flight + len(buffer) + sum(len(t.files) for t in again)
@@ -615,12 +638,18 @@ def _on_dask(client: DaskClient, items: Iterator[_Work], overwrite: bool,
             buffered += cost
 
     def next_task(slots: int) -> Optional[_Task]:
-        nonlocal buffered
+        nonlocal buffered, sorted_once
         if not buffer:
             return None
         target = TASK_SECONDS / scale
         if exhausted:
-            # The last files shared out, so that no worker waits for another.
+            # The last files shared out, the longest first, so that no worker
+            # waits for another.
+            if not sorted_once:
+                ordered = sorted(buffer, key=lambda wc: -wc[1])
+                buffer.clear()
+                buffer.extend(ordered)
+                sorted_once = True
             target = min(target, buffered / max(slots, 1))
         files = [buffer.popleft()]
         total = files[0][1]
