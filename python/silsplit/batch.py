@@ -637,20 +637,20 @@ def _on_dask(client: DaskClient, items: Iterator[_Work], overwrite: bool,
             buffer.append((work, cost))
             buffered += cost
 
-    def next_task(slots: int) -> Optional[_Task]:
+    def next_task(free: int) -> Optional[_Task]:
         nonlocal buffered, sorted_once
         if not buffer:
             return None
-        target = TASK_SECONDS / scale
-        if exhausted:
-            # The last files shared out, the longest first, so that no worker
-            # waits for another.
-            if not sorted_once:
-                ordered = sorted(buffer, key=lambda wc: -wc[1])
-                buffer.clear()
-                buffer.extend(ordered)
-                sorted_once = True
-            target = min(target, buffered / max(slots, 1))
+        if exhausted and not sorted_once:
+            # The last files the longest first, so that no worker waits for
+            # another at the end.
+            ordered = sorted(buffer, key=lambda wc: -wc[1])
+            buffer.clear()
+            buffer.extend(ordered)
+            sorted_once = True
+        # Less than a task's work for each free slot (the last files, or
+        # max_pending): what there is, shared out among them.
+        target = min(TASK_SECONDS / scale, buffered / max(free, 1))
         files = [buffer.popleft()]
         total = files[0][1]
         while buffer and total + buffer[0][1] <= target:
@@ -680,7 +680,7 @@ def _on_dask(client: DaskClient, items: Iterator[_Work], overwrite: bool,
             if len(pending) < slots:
                 yield from fill(slots)
                 while len(pending) < slots:
-                    task = next_task(slots)
+                    task = next_task(slots - len(pending))
                     if task is None:
                         break
                     submit(task)

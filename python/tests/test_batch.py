@@ -168,6 +168,31 @@ def test_a_failed_task_is_one_error(dask_client, files, monkeypatch, tmp_path):
     assert all(isinstance(r, silsplit.Report) for r in again.values())
 
 
+@pytest.mark.parametrize("retries", [3, 0])
+def test_a_restart_mid_run_hands_the_tasks_out_again(dask_client, files, tmp_path, retries):
+    # client.restart() cancels every task: those files are analysed again
+    # (or, with retries=0, the run stops), never recorded as "task cancelled".
+    good = files[:36]
+    got = {}
+    target = tmp_path / "index.jsonl"
+    try:
+        for path, result in analyze_many(good, dask_client, index=target, max_pending=8,
+                                         retries=retries):
+            assert path not in got
+            got[path] = result
+            if len(got) == 4:
+                dask_client.restart()
+    except ClusterError as exc:
+        assert retries == 0
+        assert re.fullmatch(r"a task of \d files was cancelled 1 times by the cluster", str(exc))
+    else:
+        assert retries > 0
+        assert {p: r.json for p, r in got.items()} == plain_loop(good)
+    lines = [json.loads(line) for line in target.read_text().splitlines()]
+    assert sorted(line["path"] for line in lines) == sorted(got)
+    assert all("report" in line for line in lines)
+
+
 # ---------------------------------------------------------------------------
 # The JSON Lines index
 # ---------------------------------------------------------------------------
