@@ -335,7 +335,8 @@ def analyze_many(paths: Iterable[PathT], client: Optional[DaskClient] = None, *,
       workers' tasks need), so paths may be a lazy iterator of any length.
     retries: how many times a task the cluster cancelled (a restart, a
       scheduler that came back) is handed out again before ClusterError.
-    reconnect_s: how long a lost scheduler is waited for before ClusterError.
+    reconnect_s: how long a lost scheduler (or a cluster without workers)
+      is waited for before ClusterError.
     options: as for silsplit.analyze (checked here, before any work starts).
 
     Stopping the iteration early (or Ctrl-C) cancels the files not yet
@@ -599,6 +600,7 @@ def _on_dask(client: DaskClient, items: Iterator[_Work], overwrite: bool,
     scale = 1.0             # measured seconds over guessed seconds
     measured = [0.0, 0.0]   # (guessed, measured) seconds of the tasks back
     lost_since: Optional[float] = None
+    idle_since: Optional[float] = None  # since when no worker was there
     sorted_once = False
 
     def unfinished() -> int:
@@ -676,7 +678,15 @@ def _on_dask(client: DaskClient, items: Iterator[_Work], overwrite: bool,
             while again:
                 submit(again.pop())
             # Two tasks per worker thread: one running, one waiting beside it.
-            slots = 2 * max(_worker_threads(client), 1)
+            threads = _worker_threads(client)
+            if threads or not pending:
+                idle_since = None
+            elif idle_since is None:
+                idle_since = time.monotonic()
+            elif time.monotonic() - idle_since > reconnect_s:
+                raise ClusterError("no workers for %g s; %d files were not finished"
+                                   % (reconnect_s, unfinished()))
+            slots = 2 * max(threads, 1)
             if len(pending) < slots:
                 yield from fill(slots)
                 while len(pending) < slots:

@@ -341,7 +341,8 @@ class Processes:
     def client(self, workers):
         distributed = pytest.importorskip("distributed")
         client = distributed.Client(self.address, timeout=20)
-        client.wait_for_workers(workers, timeout=30)
+        if workers:
+            client.wait_for_workers(workers, timeout=30)
         return client
 
     def kill_all(self):
@@ -439,6 +440,7 @@ def test_a_lost_scheduler_raises_and_a_rerun_finishes(processes, archive, tmp_pa
                    r"No module named 'silsplit'; install the silsplit package"),
     ("no library", r"worker tcp://127\.0\.0\.1:\d+ cannot load the silsplit library: "
                    r"cannot load lib"),
+    ("no worker", r"no workers for 2 s; 200 files were not finished"),
 ])
 def test_a_worker_that_cannot_run_stops_the_run(processes, archive, tmp_path, fault, message):
     env = os.environ.copy()
@@ -447,11 +449,12 @@ def test_a_worker_that_cannot_run_stops_the_run(processes, archive, tmp_path, fa
     else:
         env["SILSPLIT_LIBRARY"] = str(tmp_path / "missing.so")
     processes.scheduler()
-    processes.workers(1, env=env)
+    count = 0 if fault == "no worker" else 1
+    processes.workers(count, env=env)
     target = tmp_path / "index.jsonl"
-    with processes.client(1) as client:
+    with processes.client(count) as client:
         with pytest.raises(ClusterError, match=message):
-            list(analyze_many(archive, client, index=target))
+            list(analyze_many(archive, client, index=target, reconnect_s=2))
     assert target.read_text() == ""
 
 
