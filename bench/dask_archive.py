@@ -10,6 +10,10 @@ scheduler, the client and the workers spend per file.
     # the long files with the speech model
     ... --folder /tmp/archive-long --count 40 --seconds 120 --max-seconds 600 --speech
 
+    # split_many on the cluster against the program's split of each file
+    ... --folder /tmp/archive-split --count 300 --seconds 10 --max-seconds 60 \
+        --split build/cli/silsplit --rounds 1
+
 The files are made once with bench/gen_wav (speech-like, 16 kHz 16-bit mono,
 a seed per file; lengths spread evenly from --seconds to --max-seconds) and
 read once before timing, so the page cache holds them. Each way runs
@@ -17,7 +21,9 @@ read once before timing, so the page cache holds them. Each way runs
 """
 
 import argparse
+import filecmp
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -26,7 +32,7 @@ import time
 import psutil
 
 import silsplit
-from silsplit.batch import analyze_many
+from silsplit.batch import Written, analyze_many, split_many
 
 
 def make_files(gen_wav, folder, count, seconds, max_seconds, rate):
@@ -77,6 +83,9 @@ def main():
     parser.add_argument("--speech", action="store_true")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--split", metavar="PROGRAM",
+                        help="also split every file on the cluster and compare the pieces with "
+                             "PROGRAM split's")
     args = parser.parse_args()
     options = {"speech": True} if args.speech else {}
 
@@ -122,6 +131,12 @@ def main():
             dask, dask_mean = best(args.rounds, lambda: sum(
                 1 for _ in analyze_many(paths, client, **options)), n)
             after = [cpu([pid]) for pid in pids] + [cpu([me])]
+            if args.split:
+                out = args.folder.rstrip("/") + "-split"
+                shutil.rmtree(out, ignore_errors=True)
+                start = time.perf_counter()
+                got = dict(split_many(paths, args.folder, out, client, **options))
+                took = time.perf_counter() - start
     finally:
         for proc in started:
             proc.kill()
@@ -132,7 +147,31 @@ def main():
                                       loop / dask))
     print("CPU per file: scheduler %.3f ms, client %.3f ms, workers %s ms"
           % (spent[0], spent[-1], " + ".join("%.3f" % s for s in spent[1:-1])))
+    if args.split:
+        compare_splits(args, paths, got, took, out)
     print("load average after: %.1f" % os.getloadavg()[0])
+
+
+def compare_splits(args, paths, got, took, out):
+    """Each file's folder from split_many against the program's split of it."""
+    ref = args.folder.rstrip("/") + "-program"
+    shutil.rmtree(ref, ignore_errors=True)
+    same = 0
+    for path in paths:
+        written = got[path]
+        assert isinstance(written, Written), (path, written)
+        folder = os.path.join(ref, os.path.splitext(os.path.basename(path))[0])
+        subprocess.run([args.split, "split", "-q", path, folder], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        names = sorted(os.listdir(folder))
+        if names == sorted(written.files) and all(
+                filecmp.cmp(os.path.join(folder, n), os.path.join(written.out_dir, n),
+                            shallow=False) for n in names):
+            same += 1
+        else:
+            print("differs:", path)
+    print("split_many on the cluster: %d files in %.2f s, %d of %d folders identical to "
+          "the program's split" % (len(paths), took, same, len(paths)))
 
 
 if __name__ == "__main__":
