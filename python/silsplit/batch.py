@@ -705,6 +705,9 @@ def _on_dask(client: DaskClient, items: Iterator[_Work], overwrite: bool,
                 continue
             except CancelledError:  # raised for a cancelled future: taken below
                 done = {f for f in pending if f.status != "pending"}
+            except Exception:  # the client lost the scheduler: seen at the top
+                time.sleep(_POLL_SECONDS / 5)
+                continue
             for future in done:
                 status = future.status
                 if status == "finished":
@@ -724,8 +727,12 @@ def _on_dask(client: DaskClient, items: Iterator[_Work], overwrite: bool,
                         scale = max(measured[1] / measured[0], 1e-3)
                     yield [(work, outcome, value["worker"], False)
                            for (work, _), outcome in zip(task.files, value["outcomes"])]
-                elif status == "error":
-                    exc = future.exception()
+                if status == "error":
+                    try:
+                        exc = future.exception()
+                    except Exception:  # the connection went while fetching it
+                        status = "cancelled"
+                if status == "error":
                     if isinstance(exc, ImportError):
                         raise ClusterError(
                             "worker %s cannot run the task: %s: %s; install the silsplit package "
@@ -740,7 +747,7 @@ def _on_dask(client: DaskClient, items: Iterator[_Work], overwrite: bool,
                         continue
                     text = "%s: %s" % (type(exc).__name__, exc)
                     yield [(work, ("error", text), None, True) for work, _ in task.files]
-                else:  # cancelled (a restart, a lost scheduler) or lost
+                elif status != "finished":  # cancelled (a restart, a lost scheduler), lost
                     task = take(future)
                     future.release()
                     if task.tries > retries:
