@@ -435,6 +435,32 @@ def test_a_lost_scheduler_raises_and_a_rerun_finishes(processes, archive, tmp_pa
     assert {r.json for r in rest.values()} == {expected}
 
 
+def test_the_tasks_out_follow_the_workers_that_join(processes, archive):
+    # Two tasks per worker thread: at most 2 with one worker, more (up to 4:
+    # one is being read back as the results are yielded) once a second one
+    # has joined mid-run.
+    processes.scheduler()
+    processes.workers(1)
+    with processes.client(1) as client:
+        def tasks():
+            return client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+        results = analyze_many(itertools.cycle(archive), client)
+        before = []
+        for _, _ in zip(range(20), results):
+            before.append(tasks())
+        processes.workers(1)
+        client.wait_for_workers(2, timeout=30)
+        after = []
+        deadline = time.monotonic() + 20
+        for _ in results:
+            after.append(tasks())
+            if max(after) >= 3 or time.monotonic() > deadline:
+                break
+        results.close()
+    assert max(before) <= 2
+    assert max(after) >= 3
+
+
 @pytest.mark.parametrize("fault, message", [
     ("no package", r"worker tcp://127\.0\.0\.1:\d+ cannot run the task: ModuleNotFoundError: "
                    r"No module named 'silsplit'; install the silsplit package"),
