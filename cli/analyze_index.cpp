@@ -19,9 +19,8 @@ const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123
 // The error texts of a cluster's fault as an earlier version of the Python
 // package wrote them: such a file is analysed again.
 bool cluster_fault(const std::string &error) {
-    static const char *const kFaults[] = {"KilledWorker:",       "CancelledError:",
-                                          "CommClosedError:",    "ModuleNotFoundError:",
-                                          "ImportError:"};
+    static const char *const kFaults[] = {"KilledWorker:", "CancelledError:", "CommClosedError:",
+                                          "ModuleNotFoundError:", "ImportError:"};
     if (error == "task cancelled" || error == "task lost")
         return true;
     for (const char *fault : kFaults)
@@ -35,8 +34,8 @@ bool cluster_fault(const std::string &error) {
 std::string finished_key(const std::string &line) {
     JsonDoc doc = read_json(line);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    if (!yyjson_is_obj(root) || yyjson_obj_get(root, "out_dir") ||
-        yyjson_obj_get(root, "kind") || yyjson_is_true(yyjson_obj_get(root, "cluster")))
+    if (!yyjson_is_obj(root) || yyjson_obj_get(root, "out_dir") || yyjson_obj_get(root, "kind") ||
+        yyjson_is_true(yyjson_obj_get(root, "cluster")))
         return "";
     yyjson_val *error = yyjson_obj_get(root, "error");
     if (yyjson_is_str(error) &&

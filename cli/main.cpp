@@ -336,8 +336,8 @@ int run_analyze(const AnalyzeArgs &a) {
         keys.push_back(key);
     }
     if (skipped > 0 && !a.quiet)
-        fprintf(stderr, "silsplit: %s: %zu of %zu files done already, skipped\n",
-                a.index.c_str(), skipped, a.files.size());
+        fprintf(stderr, "silsplit: %s: %zu of %zu files done already, skipped\n", a.index.c_str(),
+                skipped, a.files.size());
     std::string index_error;
 
     std::mutex mu;
