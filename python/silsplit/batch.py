@@ -247,8 +247,9 @@ class _Index:
         self.raw = open(target, "a+b")
         try:
             self.raw.seek(0)
-            data = self.raw.read()
-            for text in data.split(b"\n"):
+            last = b"\n"
+            for text in self.raw:  # a line at a time: an archive's index may be large
+                last = text
                 try:
                     line = _json.loads(text)
                 except ValueError:  # a line cut off by a crash, or not ours
@@ -257,7 +258,7 @@ class _Index:
                     key = _line_key(line)
                     if key is not None:
                         self.done.add(key)
-            if data and not data.endswith(b"\n"):
+            if not last.endswith(b"\n"):
                 self.raw.write(b"\n")  # the cut-off line stays a line of its own
                 self.raw.flush()
         except BaseException:
