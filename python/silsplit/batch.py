@@ -34,7 +34,7 @@ from typing import (IO, Any, cast, Callable, Deque, Dict, Generator, Iterable, I
                     Optional, Protocol, Set, Tuple, TypeVar, Union)
 
 from . import _core
-from ._core import Error, OptionValue, PathArg, Report, _options_text, analyze, split
+from ._core import Error, OptionValue, PathArg, Report, _options_text, split
 
 __all__ = ["ClusterError", "DaskClient", "Result", "SplitResult", "Written", "analyze_many",
            "split_many"]
@@ -124,10 +124,12 @@ def _with_reason(message: str, path: Union[str, bytes]) -> str:
     return message
 
 
-def _analyze_file(path: Union[str, bytes], options: Dict[str, OptionValue]) -> _Outcome:
-    """The outcome of one file, never an exception."""
+def _analyze_file(path: Union[str, bytes], opts: Optional[bytes]) -> _Outcome:
+    """The outcome of one file, never an exception: the library's report
+    text as it is (the client reads it; no Report is made here)."""
     try:
-        return "report", analyze(path, progress=None, **options).json
+        lib = _core._library()
+        return "report", _core._take_text(lib, lib.silsplit_analyze(_core._path_arg(path), opts))
     except Error as exc:
         return "error", _with_reason(str(exc), path)
     except Exception as exc:  # a path the library cannot take, ...
@@ -159,7 +161,8 @@ _Item = Tuple[Union[str, bytes], Optional[Union[str, bytes]]]
 
 def _run_items(items: List[_Item], overwrite: bool,
                options: Dict[str, OptionValue]) -> List[_Outcome]:
-    return [_analyze_file(path, options) if out_dir is None
+    opts = _options_text("analyze", options)  # once for all the files
+    return [_analyze_file(path, opts) if out_dir is None
             else _split_file(path, out_dir, overwrite, options) for path, out_dir in items]
 
 
