@@ -193,6 +193,52 @@ def test_a_restart_mid_run_hands_the_tasks_out_again(dask_client, files, tmp_pat
     assert all("report" in line for line in lines)
 
 
+def _dies_on_bad(items, overwrite, options):
+    import silsplit.batch
+    if any(os.fsdecode(path).endswith("bad.wav") for path, _ in items):
+        os._exit(1)  # the worker process dies, as on a crash
+    return silsplit.batch._run_task(items, overwrite, options)
+
+
+def test_a_file_that_kills_its_workers_is_found(files, tmp_path, monkeypatch):
+    # A task whose worker dies (here at once: no deaths allowed) is split
+    # into one task per file; the file that kills workers is an error of the
+    # cluster's, tried again by a rerun, and so is any file that died beside
+    # it; the others are analysed, and not again.
+    distributed = pytest.importorskip("distributed")
+    import cloudpickle
+    import dask
+    import silsplit.batch
+    bad = str(tmp_path / "bad.wav")
+    os.link(files[0], bad)
+    given = files[1:6] + [bad]
+    target = tmp_path / "index.jsonl"
+    monkeypatch.setattr(silsplit.batch, "_run_task", _dies_on_bad)
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    try:
+        with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+                distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                         dashboard_address=None,
+                                         silence_logs=logging.CRITICAL) as cluster, \
+                distributed.Client(cluster) as client:
+            client.wait_for_workers(1)
+            got = dict(analyze_many(given, client, index=target))
+            assert sorted(got) == sorted(given)
+            assert str(got[bad]).startswith("KilledWorker: ")
+            # A file that was on the worker beside it may have died with it.
+            lost = {p for p, r in got.items() if isinstance(r, silsplit.Error)}
+            assert all(str(got[p]).startswith("KilledWorker: ") for p in lost)
+            assert {p: r.json for p, r in got.items() if p not in lost} == \
+                {p: r for p, r in plain_loop(files[1:6]).items() if p not in lost}
+            again = dict(analyze_many(given, client, index=target))
+            assert bad in again and set(again) <= lost
+    finally:
+        cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
+    lines = [json.loads(line) for line in target.read_text().splitlines()]
+    assert all(line.get("cluster") for line in lines if "error" in line)
+    assert [line.get("cluster") for line in lines if line["path"] == bad] == [True, True]
+
+
 # ---------------------------------------------------------------------------
 # The JSON Lines index
 # ---------------------------------------------------------------------------
