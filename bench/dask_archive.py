@@ -27,6 +27,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import psutil
@@ -113,6 +114,7 @@ def main():
           % (local, n / local, n / local_mean, 1000 * per_file))
 
     from distributed import Client
+    workspace = tempfile.TemporaryDirectory(prefix="dask-archive-")
     port = free_port()
     address = "tcp://127.0.0.1:%d" % port
     started = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host",
@@ -120,7 +122,8 @@ def main():
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
     try:
         started += [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address,
-                                      "--nthreads", "1", "--no-nanny", "--no-dashboard"],
+                                      "--nthreads", "1", "--no-nanny", "--no-dashboard",
+                                      "--local-directory", workspace.name],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                     for _ in range(args.workers)]
         with Client(address, timeout=30) as client:
@@ -141,6 +144,7 @@ def main():
         for proc in started:
             proc.kill()
             proc.wait()
+        workspace.cleanup()
     spent = [(a - b) * 1000 / (args.rounds * n) for a, b in zip(after, before)]
     print("Dask, %d workers       %7.2f s  %8.1f files/s (mean of rounds %.1f)  %.2f x one thread,"
           " %.2f x the plain loop" % (args.workers, dask, n / dask, n / dask_mean, local / dask,

@@ -381,7 +381,9 @@ class Processes:
         return self.start("scheduler", "--host", "127.0.0.1", "--port", str(self.port))
 
     def workers(self, count, env=None):
-        return [self.start("worker", self.address, "--nthreads", "1", "--no-nanny", env=env)
+        # Their working folders here: a worker killed leaves its own behind.
+        return [self.start("worker", self.address, "--nthreads", "1", "--no-nanny",
+                           "--local-directory", str(self.folder), env=env)
                 for _ in range(count)]
 
     def client(self, workers):
