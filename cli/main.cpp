@@ -3,6 +3,7 @@
 // writes chapter marks into a copy of it. WAV files go through the library's
 // own reader; everything else is decoded by FFmpeg (media_commands.h).
 #include "flac_output.h"
+#include "analyze_index.h"
 #include "formats/chapter_files.h"
 #include "formats/chapter_formats.h"
 #include "formats/json_doc.h"
@@ -265,6 +266,7 @@ struct AnalyzeArgs {
     bool loudness = false;
     std::string check; // a profile's name, or ""
     bool true_peak = false;
+    std::string index;   // --index: the JSON Lines file of the files done
 };
 
 // The warning for sound the chapters leave out under the defaults' rules,
@@ -293,6 +295,7 @@ struct Job {
     bool broken_off = false; // reported, but the input ended early
     std::string levels_table;  // --loudness
     bool check_failed = false; // --check: a piece fails
+    bool stopped = false;    // failed because of Ctrl-C or a failed output
     bool done = false;
 };
 
@@ -334,7 +337,9 @@ MediaRun media_run(const std::string &opts, int stream, Job *job) {
 // cannot be read. A failed write sets write_failed().
 class Printer {
   public:
-    explicit Printer(const AnalyzeArgs &a) : a_(a), several_(a.files.size() > 1) {}
+    // With --index, every file is one of several, however many are left.
+    explicit Printer(const AnalyzeArgs &a)
+        : a_(a), several_(a.files.size() > 1 || !a.index.empty()) {}
 
     bool print(const std::string &path, const std::string &report,
                const std::vector<std::string> &titles, const std::string &levels = "") {
@@ -394,11 +399,37 @@ int run_analyze(const AnalyzeArgs &a) {
     const std::string opts = a.format == "html" ? review_options(a.opts) : a.opts;
     ProgressView view(progress_mode(a.quiet, a.progress));
 
-    std::vector<Job> jobs(a.files.size());
-    for (size_t i = 0; i < jobs.size(); ++i) {
-        jobs[i].path = a.files[i];
-        jobs[i].view = &view;
+    // With --index, the files it holds are done already; each file is
+    // written to it as soon as it is done, whatever the order of the output.
+    AnalyzeIndex index;
+    std::vector<std::string> keys;
+    size_t skipped = 0;
+    if (!a.index.empty()) {
+        const std::string why = index.open(a.index);
+        if (!why.empty()) {
+            fprintf(stderr, "silsplit: %s\n", why.c_str());
+            return kExitFileFailed;
+        }
     }
+    std::vector<Job> jobs;
+    for (const std::string &file : a.files) {
+        std::string key;
+        if (!a.index.empty() && file != "-") { // standard input is never skipped
+            key = index_key(file);
+            if (index.take(key)) {
+                ++skipped;
+                continue;
+            }
+        }
+        jobs.emplace_back();
+        jobs.back().path = file;
+        jobs.back().view = &view;
+        keys.push_back(key);
+    }
+    if (skipped > 0 && !a.quiet)
+        fprintf(stderr, "silsplit: %s: %zu of %zu files done already, skipped\n", a.index.c_str(),
+                skipped, a.files.size());
+    std::string index_error;
 
     std::mutex mu;
     std::condition_variable cv;
@@ -452,8 +483,18 @@ int run_analyze(const AnalyzeArgs &a) {
                 analysis.report = nullptr;
                 sil_analysis_free(&analysis);
             }
+            // A file stopped by Ctrl-C or a failed output is not done.
+            const bool stopped = !analysed && (g_interrupted.load() || g_stop.load());
+            std::string why;
+            if (!keys[i].empty() && !stopped)
+                why = index.add(keys[i], report, error);
+            if (!why.empty())
+                g_stop.store(1);
             {
                 std::lock_guard<std::mutex> lock(mu);
+                if (!why.empty() && index_error.empty())
+                    index_error = why;
+                job.stopped = stopped;
                 job.report = report;
                 job.titles = std::move(titles);
                 job.error = error;
@@ -486,8 +527,13 @@ int run_analyze(const AnalyzeArgs &a) {
             std::unique_lock<std::mutex> lock(mu);
             cv.wait(lock, [&] { return job.done || running == 0; });
         }
-        if (!job.done || g_interrupted.load())
-            break;
+        if (!job.done || g_interrupted.load()) {
+            // With --index, what it holds is printed too: a rerun skips it.
+            if (a.index.empty())
+                break;
+            if (!job.done || job.stopped)
+                continue;
+        }
         view.above([&] {
             file_warnings(job.path, job.warning);
             if (!job.left_out.empty())
@@ -515,6 +561,10 @@ int run_analyze(const AnalyzeArgs &a) {
     for (Job &job : jobs)
         free(job.report);
     view.above([] {});
+    if (!index_error.empty()) {
+        fprintf(stderr, "silsplit: %s\n", index_error.c_str());
+        status = kExitFileFailed;
+    }
     return g_interrupted.load() ? kExitInterrupted : status;
 }
 
@@ -1030,6 +1080,13 @@ int main(int argc, char **argv) {
     add_progress_flags(analyze, &an.quiet, &an.progress,
                        "no progress bar (shown only when stderr is a terminal)");
     add_level_flags(analyze, &an.loudness, &an.check, &an.true_peak);
+    analyze
+        ->add_option("--index", an.index,
+                     "append one JSON line per file done to FILE ({\"path\",\"report\"} or "
+                     "{\"path\",\"error\"}) and skip the files it holds already, so that an "
+                     "interrupted run resumes; the output is then one {\"file\",...} line per "
+                     "file analysed, however many")
+        ->type_name("FILE");
     add_stream_option(analyze, &an.stream);
     add_detection_flags(analyze, &an.flags);
     add_chapter_flags(analyze, &an.lists);

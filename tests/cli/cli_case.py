@@ -41,12 +41,18 @@
   cli_case.py sigint-wait EXE DIR
       SIGINT ends with 130 a command waiting for input: a FIFO with no
       writer, a FIFO or a pipe whose writer stays silent.
+  cli_case.py index EXE DIR LONG_WAV
+      analyze --index: interrupted during DIR/LONG_WAV, the files done are in
+      the index and printed; a rerun skips them and prints one {"file", ...}
+      line per file it analyses, even one; a name that is not UTF-8 is
+      known again by its exact bytes.
   cli_case.py make SRC
       checks what the make targets of the source tree SRC would run (make -n):
       `run` installs the build's packages only, `check` the tests' too and
       runs the tests without the sanitizer builds and the fuzz run, `test`
       runs all of it.
 """
+import base64
 import difflib
 import fcntl
 import json
@@ -58,6 +64,7 @@ import signal
 import struct
 import subprocess
 import sys
+import time
 
 
 def fail(msg):
@@ -661,6 +668,53 @@ def case_make(src):
             fail("make %s runs %s, expected %s\n%s" % (target, sorted(ran), sorted(wanted), text))
 
 
+def case_index(exe, cwd, long_wav):
+    index = os.path.join(cwd, "index.jsonl")
+    if os.path.exists(index):
+        os.unlink(index)
+    latin1 = os.path.join(cwd.encode(), b"index-caf\xe9.wav")
+    if not os.path.lexists(latin1):
+        os.link(os.path.join(cwd.encode(), b"tones.wav"), latin1)
+    tones = json.loads(subprocess.run([exe, "analyze", "tones.wav"], cwd=cwd, capture_output=True,
+                                      check=True).stdout)
+
+    def lines(data):
+        return [json.loads(line) for line in data.decode("utf-8").splitlines()]
+
+    # Ctrl-C during the long file: tones.wav is done, in the index and printed.
+    proc = subprocess.Popen([exe, "analyze", "-j", "1", "--index", "index.jsonl", "tones.wav",
+                             long_wav], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while proc.poll() is None and not (os.path.exists(index) and
+                                       open(index, "rb").read().endswith(b"\n")):
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate()
+    if proc.returncode != 130 or lines(out) != [{"file": "tones.wav", "report": tones}]:
+        fail("interrupted: exit %d\n%r\n%r" % (proc.returncode, out, err))
+    held = lines(open(index, "rb").read())
+    if [line["path"] for line in held] != [os.path.join(cwd, "tones.wav")]:
+        fail("index after the interrupt: %r" % held)
+
+    # The one file left is printed as one of several; a file that fails is
+    # held too (its error on stderr); the Latin-1 name is known by its bytes.
+    for args, printed, rc in (
+            (["tones.wav", "single.wav"], ["single.wav"], 0),
+            ([b"index-caf\xe9.wav", b"tones.wav", b"not_a_wav.wav"],
+             ["index-caf\u00e9.wav"], 1),
+            ([latin1, b"./tones.wav", b"single.wav"], [], 0)):
+        proc = subprocess.run([exe, "analyze", "--index", "index.jsonl"] + args, cwd=cwd,
+                              capture_output=True)
+        if proc.returncode != rc or [d["file"] for d in lines(proc.stdout)] != printed:
+            fail("rerun of %r\n%s" % (args, show(proc)))
+    held = lines(open(index, "rb").read())
+    keys = [base64.b64decode(line["path_b64"]) if "path_b64" in line else line["path"].encode()
+            for line in held]
+    expected = [os.path.join(cwd, name).encode() for name in ("tones.wav", "single.wav")] + \
+        [latin1, os.path.join(cwd, "not_a_wav.wav").encode()]
+    if sorted(keys) != sorted(expected) or len(keys) != len(expected):
+        fail("index holds %r" % keys)
+
+
 def main():
     argv = sys.argv[1:]
     mode = argv[0]
@@ -693,6 +747,8 @@ def main():
         case_sigint_split(*argv[1:])
     elif mode == "names":
         case_names(*argv[1:])
+    elif mode == "index":
+        case_index(*argv[1:])
     elif mode == "make-run":
         case_make_run(*argv[1:])
     elif mode == "installed":
