@@ -19,7 +19,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 # module, and the tests, which are built by default: GoogleTest, and python3
 # to register the program's tests) and running the program.
 BUILD_PACKAGES=(g++ cmake make pkg-config python3 libgtest-dev libcli11-dev
-                libavformat-dev libavcodec-dev libavutil-dev)
+                libavformat-dev libavcodec-dev libavutil-dev libswresample-dev)
 # Running the tests: the Python package's (pytest, numpy arrays, a Dask
 # cluster, type checks, pip installs into fresh virtual environments), the
 # review page's in a real browser (chromium, chromium-driver,

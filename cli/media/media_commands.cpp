@@ -697,10 +697,12 @@ int report_write(MediaRun *run, int *shown, AVIOContext *pb, int64_t size, std::
 }
 
 // Decoded frames of one packet, counted as the analysis counts them: the
-// decoder's own output for the packet, frames of another rate left out.
-// -1 with *error set when the decoder fails outright.
-int64_t packet_frames(AVCodecContext *dec, AVFrame *frame, const AVPacket *pkt, int rate,
-                      std::string *error) {
+// decoder's own output for the packet, on the analysis's timeline (frames
+// at another rate as many as their resampling gives, see
+// media_timeline_count). -1 with *error set when the decoder fails
+// outright.
+int64_t packet_frames(AVCodecContext *dec, AVFrame *frame, const AVPacket *pkt,
+                      MediaTimelineCount *count, std::string *error) {
     int rc = avcodec_send_packet(dec, pkt);
     if (rc < 0 && rc != AVERROR(EAGAIN) && rc != AVERROR_EOF)
         return 0; // a packet the decoder drops adds nothing to the timeline
@@ -715,9 +717,8 @@ int64_t packet_frames(AVCodecContext *dec, AVFrame *frame, const AVPacket *pkt, 
         }
         if (rc < 0)
             continue;
-        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
-            frame->sample_rate == rate)
-            n += frame->nb_samples;
+        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 && frame->sample_rate > 0)
+            n += media_timeline_count(count, frame->sample_rate, frame->nb_samples);
         av_frame_unref(frame);
     }
 }
@@ -883,6 +884,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
         return -1;
     }
     AVCodecContext *dec = in->dec.get();
+    MediaTimelineCount count;
+    count.rate = rate;
     int64_t pos = 0; // decoded frames before the packet being placed
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     int shown = -1;
@@ -919,7 +922,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
                 input_ended = true;
                 break;
             }
-            next.len = packet_frames(dec, frame.get(), next.pkt.get(), rate, error);
+            next.len = packet_frames(dec, frame.get(), next.pkt.get(), &count, error);
             if (next.len < 0)
                 return -1;
             next.read_to = in->fmt->pb ? avio_tell(in->fmt->pb) : 0;
@@ -1355,8 +1358,8 @@ int exact_frame(ExactChapters *x, const AVFrame *f, std::string *error) {
 }
 
 // Takes the frames the decoder has ready. Frames are counted as the
-// analysis counts them: a frame at another rate, or without samples, is
-// left out.
+// analysis counts them: a frame without samples is left out; a frame at
+// another rate ends the cutting with an error.
 int receive_exact(ExactChapters *x, AVFrame *frame, std::string *error) {
     for (;;) {
         const int rc = avcodec_receive_frame(x->in->dec.get(), frame);
@@ -1369,7 +1372,17 @@ int receive_exact(ExactChapters *x, AVFrame *frame, std::string *error) {
         if (rc < 0)
             continue;
         int taken = 0;
-        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 && frame->sample_rate == x->rate) {
+        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 && frame->sample_rate > 0 &&
+            frame->sample_rate != x->rate) {
+            // The analysis resampled the rest onto its timeline; pieces of
+            // the input's own samples cannot follow it.
+            *error = "the stream changes its sample rate from " + std::to_string(x->rate) +
+                     " Hz to " + std::to_string(frame->sample_rate) + " Hz at frame " +
+                     std::to_string(x->pos) +
+                     ", so its chapters cannot be cut sample-exact; --to-wav writes them";
+            taken = -1;
+        } else if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
+                   frame->sample_rate == x->rate) {
             if (frame->format != x->in->dec->sample_fmt ||
                 frame->ch_layout.nb_channels != x->in->dec->ch_layout.nb_channels) {
                 *error = "the stream changes its sample format or channels at frame " +
