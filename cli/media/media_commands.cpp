@@ -1377,8 +1377,8 @@ int receive_exact(ExactChapters *x, AVFrame *frame, std::string *error) {
             // The analysis resampled the rest onto its timeline; pieces of
             // the input's own samples cannot follow it.
             *error = "the stream changes its sample rate from " + std::to_string(x->rate) +
-                     " Hz to " + std::to_string(frame->sample_rate) + " Hz at frame " +
-                     std::to_string(x->pos) +
+                     " Hz to " + std::to_string(frame->sample_rate) + " Hz at " +
+                     clock_text((double)x->pos / x->rate) +
                      ", so its chapters cannot be cut sample-exact; --to-wav writes them";
             taken = -1;
         } else if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
@@ -1696,6 +1696,13 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
     const std::string ext = chapter_extension(in, path);
     const AVOutputFormat *ofmt = format_for_extension(ext);
     if (ofmt && cuts_exactly(in, ofmt)) {
+        if (stats.rate_change_at >= 0) { // refused before any piece is written
+            *error = "the stream changes its sample rate from " + std::to_string(a.sample_rate) +
+                     " Hz to " + std::to_string(stats.changed_rate) + " Hz at " +
+                     clock_text((double)stats.rate_change_at / a.sample_rate) +
+                     ", so its chapters cannot be cut sample-exact; --to-wav writes them";
+            return -1;
+        }
         const std::vector<std::string> names =
             chapter_file_names(run->name_template, analysis_titles(a), (size_t)a.count, ext);
         std::string why = check_chapter_names(out_dir, names, run->overwrite, path);

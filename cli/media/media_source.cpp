@@ -579,6 +579,10 @@ int media_timeline_push(MediaTimeline *t, int rate, int64_t pts, const float *mo
         t->stats->frames += (int64_t)n;
         return t->sink->push(t->sink->user, mono, n, error);
     }
+    if (t->stats->rate_change_at < 0) {
+        t->stats->rate_change_at = t->stats->frames;
+        t->stats->changed_rate = rate;
+    }
     if (!t->swr && start_run(t, rate, error) != 0)
         return -1;
     t->run_in += (int64_t)n;

@@ -97,6 +97,10 @@ struct MediaStats {
     int64_t origin_pts = INT64_MIN; // stream time of the first frame handed on (stream time base)
     long long corrupt = 0;          // packets or frames skipped as undecodable
     int64_t end_pts = INT64_MIN;    // stream time where the last packet read ends
+    // Where the stream first changes its rate (a frame of the timeline, -1:
+    // nowhere) and its rate from there.
+    int64_t rate_change_at = -1;
+    int changed_rate = 0;
 };
 
 // Receives the decoded audio. start comes once, before the first block (or
