@@ -585,6 +585,8 @@ struct ChapterFile {
     TempFile file;
     OutputPtr oc;
     int64_t offset = AV_NOPTS_VALUE; // input time of the file's first packet
+    int64_t last = AV_NOPTS_VALUE;   // file time of the last packet written
+    int64_t end = AV_NOPTS_VALUE;    // and where it ends
     bool done = false;
 };
 
@@ -657,8 +659,17 @@ int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string 
         *error = "out of memory";
         return -1;
     }
+    const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
     if (cf->offset == AV_NOPTS_VALUE)
-        cf->offset = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+        cf->offset = ts;
+    // A chained stream's next link starts its times again: the file's run
+    // on from the end of the packet before.
+    if (ts != AV_NOPTS_VALUE && cf->last != AV_NOPTS_VALUE && ts - cf->offset < cf->last)
+        cf->offset = ts - cf->end;
+    if (ts != AV_NOPTS_VALUE) {
+        cf->last = ts - cf->offset;
+        cf->end = cf->last + std::max<int64_t>(pkt->duration, 0);
+    }
     if (c->pts != AV_NOPTS_VALUE)
         c->pts -= cf->offset;
     if (c->dts != AV_NOPTS_VALUE)

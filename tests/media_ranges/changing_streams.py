@@ -4,6 +4,8 @@ program at test time:
 
 - 30 chained Ogg Opus links of 8 s, stereo and mono by turns: every link
   is analysed, and the report, levels and all, is the same at -j 1, 2 and 7;
+  split's packet copy puts every packet in a piece once, although each
+  link's timestamps start again;
 - two MP3 files, 44.1 kHz then 48 kHz, one after the other: the second is
   resampled onto the first one's timeline, the same at any -j; split's
   packet copy puts every packet in a piece once, the pieces after the
@@ -76,6 +78,30 @@ def case_chained_opus(exe, cwd):
     rep = same_at_any_jobs(exe, cwd, "chain.opus", ["-q", "--report-levels"])
     if abs(rep["duration_s"] - 240.0) > 0.05:
         fail("chain.opus: %.3f s analysed of 240" % rep["duration_s"])
+    # The packet copy: each link's times start again, the pieces' run on.
+    every_packet_once(exe, cwd, "chain.opus", rep, ".opus")
+
+
+def every_packet_once(exe, cwd, name, rep, ext):
+    """A packet copy with --keep-all: each packet in one piece, the cuts on
+    the analysis's timeline."""
+    out = os.path.join(cwd, "split-" + name)
+    run([exe, "split", "--keep-all", name, out], cwd)
+    with open(os.path.join(out, "chapters.json")) as f:
+        got = json.load(f)
+    pieces = sorted(n for n in os.listdir(out) if n.endswith(ext))
+    if len(pieces) != len(got["chapters"]):
+        fail("split %s: %d pieces for %d chapters" % (name, len(pieces), len(got["chapters"])))
+    held = sum(packet_count(os.path.join(out, p), cwd) for p in pieces)
+    if held != packet_count(name, cwd):
+        fail("split %s: the pieces hold %d packets of %d" % (name, held, packet_count(name, cwd)))
+    for ch in got["chapters"]:
+        if ch["cut_t1"] <= ch["cut_t0"] or abs(ch["cut_t0"] - ch["t0"]) > 0.1:
+            fail("split %s: chapter %d (%.3f to %.3f) cut at %.3f to %.3f"
+                 % (name, ch["i"], ch["t0"], ch["t1"], ch["cut_t0"], ch["cut_t1"]))
+    if abs(got["chapters"][-1]["cut_t1"] - rep["duration_s"]) > 0.01:
+        fail("split %s: the last piece ends at %.3f s of %.3f"
+             % (name, got["chapters"][-1]["cut_t1"], rep["duration_s"]))
 
 
 def case_rates_mp3(exe, cwd):
@@ -91,22 +117,7 @@ def case_rates_mp3(exe, cwd):
         fail("ab.mp3: the chapters end at %.3f s of %.3f" % (rep["chapters"][-1]["t1"], rep["duration_s"]))
 
     # The packet copy: every packet in one piece, the cuts on the timeline.
-    out = os.path.join(cwd, "split")
-    run([exe, "split", "--keep-all", "ab.mp3", out], cwd)
-    with open(os.path.join(out, "chapters.json")) as f:
-        got = json.load(f)
-    pieces = sorted(n for n in os.listdir(out) if n.endswith(".mp3"))
-    if len(pieces) != len(got["chapters"]):
-        fail("split: %d pieces for %d chapters" % (len(pieces), len(got["chapters"])))
-    held = sum(packet_count(os.path.join(out, p), cwd) for p in pieces)
-    if held != packet_count("ab.mp3", cwd):
-        fail("split: the pieces hold %d packets of %d" % (held, packet_count("ab.mp3", cwd)))
-    for ch in got["chapters"]:
-        if ch["cut_t1"] <= ch["cut_t0"] or abs(ch["cut_t0"] - ch["t0"]) > 0.1:
-            fail("split: chapter %d (%.3f to %.3f) cut at %.3f to %.3f"
-                 % (ch["i"], ch["t0"], ch["t1"], ch["cut_t0"], ch["cut_t1"]))
-    if abs(got["chapters"][-1]["cut_t1"] - rep["duration_s"]) > 0.01:
-        fail("split: the last piece ends at %.3f s of %.3f" % (got["chapters"][-1]["cut_t1"], rep["duration_s"]))
+    every_packet_once(exe, cwd, "ab.mp3", rep, ".mp3")
 
     # Decoded pieces: the whole timeline, at the first rate.
     out = os.path.join(cwd, "towav")
