@@ -585,21 +585,32 @@ int media_timeline_push(MediaTimeline *t, int rate, int64_t pts, const float *mo
     }
     if (!t->swr && start_run(t, rate, error) != 0)
         return -1;
-    t->run_in += (int64_t)n;
-    const int room = swr_get_out_samples(t->swr.get(), (int)n);
-    if (room < 0) {
-        *error = media_error_text(room);
-        return -1;
+    // In slices whose output stays near kSlice frames: a frame of a low
+    // rate becomes many of the timeline's (a FLAC frame may say 1 Hz).
+    constexpr int64_t kSlice = 1 << 16;
+    const size_t step =
+        (size_t)std::max<int64_t>(1, av_rescale(kSlice, rate, t->stats->sample_rate));
+    for (size_t done = 0; done < n;) {
+        const size_t k = std::min(step, n - done);
+        t->run_in += (int64_t)k;
+        const int room = swr_get_out_samples(t->swr.get(), (int)k);
+        if (room < 0) {
+            *error = media_error_text(room);
+            return -1;
+        }
+        t->buf.resize((size_t)room + 1);
+        uint8_t *out = reinterpret_cast<uint8_t *>(t->buf.data());
+        const uint8_t *in = reinterpret_cast<const uint8_t *>(mono + done);
+        const int got = swr_convert(t->swr.get(), &out, room + 1, &in, (int)k);
+        if (got < 0) {
+            *error = media_error_text(got);
+            return -1;
+        }
+        if (push_run(t, t->buf.data(), got, error) != 0)
+            return -1;
+        done += k;
     }
-    t->buf.resize((size_t)room + 1);
-    uint8_t *out = reinterpret_cast<uint8_t *>(t->buf.data());
-    const uint8_t *in = reinterpret_cast<const uint8_t *>(mono);
-    const int got = swr_convert(t->swr.get(), &out, room + 1, &in, (int)n);
-    if (got < 0) {
-        *error = media_error_text(got);
-        return -1;
-    }
-    return push_run(t, t->buf.data(), got, error);
+    return 0;
 }
 
 void media_timeline_skip(MediaTimeline *t) { t->stats->corrupt++; }
