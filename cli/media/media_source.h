@@ -1,7 +1,8 @@
 // Reading recordings through FFmpeg's libraries: any file or pipe with an
 // audio stream that FFmpeg decodes, mixed to one channel (the mean of the
 // channels, as the library's WAV reader computes it) and handed on in blocks
-// of frames at the stream's own rate.
+// of frames at the stream's own rate (the rate it starts with: a later one is
+// resampled to it).
 #ifndef SILSPLIT_CLI_MEDIA_MEDIA_SOURCE_H
 #define SILSPLIT_CLI_MEDIA_MEDIA_SOURCE_H
 
@@ -205,8 +206,9 @@ bool media_new_link(const AVCodecParameters *link, const AVCodecParameters *par)
 // or -1 with *error set ("cancelled" when stopped).
 int media_next_packet(MediaInput *in, int stream, AVPacket *pkt, std::string *error);
 
-// Decodes the chosen stream to its end and hands its frames to sink.
-// progress (may be NULL) hears the position in the stream as the "read"
+// Decodes the chosen stream to its end and hands its frames to sink, on
+// one timeline (MediaTimeline); each link of a chained stream by a decoder of
+// its own (in->dec is replaced at each new link). progress (may be NULL) hears the position in the stream as the "read"
 // stage, from 0 up to at most max_pct. 0, or -1 with *error set ("cancelled"
 // when stopped).
 int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, int max_pct,
