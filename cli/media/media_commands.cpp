@@ -1865,6 +1865,13 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     }
     const int64_t size = ifmt->pb ? avio_size(ifmt->pb) : -1;
     int shown = -1;
+    // A chained stream's next link starts its times again: an audio
+    // stream's run on from the end of its packet before (shift, in the
+    // input's time base).
+    struct Run {
+        int64_t shift = 0, last = AV_NOPTS_VALUE, end = AV_NOPTS_VALUE;
+    };
+    std::vector<Run> runs(ifmt->nb_streams);
     for (;;) {
         if (report_write(run, &shown, ifmt->pb, size, error) != 0)
             return -1;
@@ -1877,6 +1884,19 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         if (o < 0) {
             av_packet_unref(pkt.get());
             continue;
+        }
+        const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+        Run &r = runs[(size_t)pkt->stream_index];
+        if (ts != AV_NOPTS_VALUE &&
+            ifmt->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            if (r.last != AV_NOPTS_VALUE && ts + r.shift < r.last)
+                r.shift = r.end - ts;
+            r.last = ts + r.shift;
+            r.end = r.last + std::max<int64_t>(pkt->duration, 0);
+            if (pkt->pts != AV_NOPTS_VALUE)
+                pkt->pts += r.shift;
+            if (pkt->dts != AV_NOPTS_VALUE)
+                pkt->dts += r.shift;
         }
         av_packet_rescale_ts(pkt.get(), ifmt->streams[pkt->stream_index]->time_base,
                              oc->streams[o]->time_base);

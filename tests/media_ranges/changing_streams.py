@@ -4,8 +4,8 @@ program at test time:
 
 - 30 chained Ogg Opus links of 8 s, stereo and mono by turns: every link
   is analysed, and the report, levels and all, is the same at -j 1, 2 and 7;
-  split's packet copy puts every packet in a piece once, although each
-  link's timestamps start again;
+  split's packet copy puts every packet in a piece once, and `chapters`
+  marks a copy, although each link's timestamps start again;
 - two MP3 files, 44.1 kHz then 48 kHz, one after the other: the second is
   resampled onto the first one's timeline, the same at any -j; split's
   packet copy puts every packet in a piece once, the pieces after the
@@ -78,8 +78,16 @@ def case_chained_opus(exe, cwd):
     rep = same_at_any_jobs(exe, cwd, "chain.opus", ["-q", "--report-levels"])
     if abs(rep["duration_s"] - 240.0) > 0.05:
         fail("chain.opus: %.3f s analysed of 240" % rep["duration_s"])
-    # The packet copy: each link's times start again, the pieces' run on.
+    # The packet copy: each link's times start again, the pieces' run on;
+    # and so do those of a copy with chapter marks.
     every_packet_once(exe, cwd, "chain.opus", rep, ".opus")
+    run([exe, "chapters", "--keep-all", "chain.opus", "--output", "marked.mka"], cwd)
+    marks = json.loads(run(["ffprobe", "-v", "error", "-show_chapters", "-show_entries", "format=duration",
+                            "-of", "json", "marked.mka"], cwd).stdout)
+    chapters = json.loads(run([exe, "analyze", "--keep-all", "chain.opus"], cwd).stdout)["chapters"]
+    if len(marks["chapters"]) != len(chapters) or abs(float(marks["format"]["duration"]) - 240.0) > 0.5:
+        fail("chapters chain.opus: %d marks of %d, %s s" % (len(marks["chapters"]), len(chapters),
+                                                            marks["format"]["duration"]))
 
 
 def every_packet_once(exe, cwd, name, rep, ext):
