@@ -99,9 +99,22 @@ struct Decoded {
     }
 };
 
-// A link's codec parameters, copied by the demuxer's thread for the
-// decoders' (see media_copy_params).
-using Link = std::shared_ptr<const AVCodecParameters>;
+// A link's codec parameters and time base, copied by the demuxer's thread
+// for the decoders' (see media_copy_params).
+struct LinkParams {
+    ParamsPtr par;
+    AVRational tb;
+};
+using Link = std::shared_ptr<const LinkParams>;
+
+// A copy of in's stream's parameters as they are; NULL when out of memory.
+Link copy_link(const MediaInput *in) {
+    const AVStream *st = in->fmt->streams[in->stream];
+    ParamsPtr par = media_copy_params(st->codecpar);
+    if (!par)
+        return nullptr;
+    return std::make_shared<const LinkParams>(LinkParams{std::move(par), st->time_base});
+}
 
 struct Range {
     // Its packets, by their numbers in the stream: the pre-roll from first,
@@ -126,8 +139,7 @@ struct Range {
 
 struct Shared {
     MediaInput *in = nullptr;
-    AVRational tb{0, 1}; // the stream's time base, as it was when the threads began
-    Link link;           // the first link's parameters
+    Link link; // the first link's parameters
     int64_t preroll = 0; // stream time base
     int64_t check = 0;
     int64_t retry = 0; // the longest pre-roll of a range decoded again
@@ -257,16 +269,15 @@ void demux(Shared *s, int64_t range_len) {
             const int64_t len = std::max<int64_t>(pkt->duration, 0);
             if (pkt->pts != AV_NOPTS_VALUE)
                 end_pts = std::max(end_pts, pkt->pts + len);
-            if (media_new_link(link.get(), par)) {
+            if (media_new_link(link->par.get(), par)) {
                 // A new link (a chained stream's next part): the range being
                 // filled ends with the old link, its decoder handing on its
                 // last frames, and a new range starts the new link with a
                 // decoder of its own and no pre-roll, as one decoder from the
                 // start does (media_decode).
-                ParamsPtr copy = media_copy_params(par);
-                if (!copy)
+                link = copy_link(in);
+                if (!link)
                     throw std::bad_alloc();
-                link = Link(std::move(copy));
                 if (seq > cur->own_from) {
                     if (checking) {
                         set_ready(s, checking, seq);
@@ -387,14 +398,14 @@ void receive_all(AVCodecContext *dec, AVFrame *frame, Decoded *to) {
 // every range, so that neighbours agree on where one range ends.
 void decode_range(Shared *s, Range *r) {
     CodecPtr dec;
-    if (media_open_decoder_for(r->link.get(), s->tb, &dec, &r->error) != 0)
+    if (media_open_decoder_for(r->link->par.get(), r->link->tb, &dec, &r->error) != 0)
         return;
     FramePtr frame(av_frame_alloc());
     if (!frame)
         throw std::bad_alloc();
     // Room for the range's samples at once, from its packets' durations.
     const int64_t want =
-        av_rescale_q(r->own_len, s->tb, AVRational{1, std::max(1, r->link->sample_rate)});
+        av_rescale_q(r->own_len, r->link->tb, AVRational{1, std::max(1, r->link->par->sample_rate)});
     if (want > 0 && r->out.samples.size() < (size_t)want + 8192)
         r->out.samples.resize((size_t)want + 8192);
     Decoded *to = nullptr;
@@ -516,7 +527,7 @@ bool decode_again_longer(Shared *s, Range *r, const Decoded &last_check) {
         t.drain = r->drain;
         try {
             std::lock_guard<std::mutex> lock(s->mu);
-            const int64_t extra = (int64_t)(extra_s / av_q2d(s->tb));
+            const int64_t extra = (int64_t)(extra_s / av_q2d(r->link->tb));
             int64_t len = 0;
             t.first = r->first;
             while (t.first > std::max(r->retry_from, s->packets_base) && len < extra) {
@@ -660,14 +671,10 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int threads, co
 
     Shared s;
     s.in = in;
-    s.tb = st->time_base;
-    {
-        ParamsPtr link = media_copy_params(st->codecpar);
-        if (!link) {
-            *error = "out of memory";
-            return -1;
-        }
-        s.link = Link(std::move(link));
+    s.link = copy_link(in);
+    if (!s.link) {
+        *error = "out of memory";
+        return -1;
     }
     s.preroll = (int64_t)(preroll_s / tb);
     s.check = std::max<int64_t>(1, (int64_t)(std::min(span->check_s, range_s) / tb));
