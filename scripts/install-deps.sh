@@ -21,7 +21,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 # libcrypto (the split's SHA-256 manifest), libebur128 (--loudness) and
 # libFLAC (split --to flac).
 BUILD_PACKAGES=(g++ cmake make pkg-config python3 libgtest-dev libcli11-dev
-                libavformat-dev libavcodec-dev libavutil-dev libicu-dev libssl-dev
+                libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libicu-dev libssl-dev
                 libebur128-dev libflac-dev)
 # Running the tests: the Python package's (pytest, numpy arrays, a Dask
 # cluster, type checks, pip installs into fresh virtual environments), the

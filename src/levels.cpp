@@ -58,7 +58,15 @@ static float frame_level(const float *x, int64_t a, int64_t b) {
 // frames overlap in the pipeline.
 // ThreadSanitizer instruments the clones' resolver, which the dynamic loader
 // runs before the sanitizer's runtime is ready: such builds keep one version.
+// GCC says so with __SANITIZE_THREAD__, clang only through __has_feature.
 #if defined(__SANITIZE_THREAD__)
+#define SIL_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SIL_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(SIL_THREAD_SANITIZER)
 #define SIL_FRAME_CLONES
 #else
 #define SIL_FRAME_CLONES __attribute__((target_clones("avx2", "default")))
@@ -82,7 +90,7 @@ SIL_FRAME_CLONES static void frame_levels_plain(const float *x, int64_t count, f
         level[k] = frame_level(x, (int64_t)SIL_HOP * k, (int64_t)SIL_HOP * k + SIL_FRAME_LEN);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(SIL_THREAD_SANITIZER)
 #define SIL_LEVELS_AVX512 1
 // GCC 12's own AVX-512 headers leave the pass-through operand of unmasked
 // forms undefined on purpose, and then warn about it.

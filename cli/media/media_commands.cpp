@@ -616,6 +616,8 @@ struct ChapterFile {
     TempFile file;
     OutputPtr oc;
     int64_t offset = AV_NOPTS_VALUE; // input time of the file's first packet
+    int64_t last = AV_NOPTS_VALUE;   // file time of the last packet written
+    int64_t end = AV_NOPTS_VALUE;    // and where it ends
     bool done = false;
     int64_t w64_audio_bytes = -1; // a Wave64 piece's audio bytes (see w64_unpad)
 };
@@ -759,8 +761,17 @@ int write_copy(ChapterFile *cf, const AVPacket *pkt, AVRational tb, std::string 
         *error = "out of memory";
         return -1;
     }
+    const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
     if (cf->offset == AV_NOPTS_VALUE)
-        cf->offset = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+        cf->offset = ts;
+    // A chained stream's next link starts its times again: the file's run
+    // on from the end of the packet before.
+    if (ts != AV_NOPTS_VALUE && cf->last != AV_NOPTS_VALUE && ts - cf->offset < cf->last)
+        cf->offset = ts - cf->end;
+    if (ts != AV_NOPTS_VALUE) {
+        cf->last = ts - cf->offset;
+        cf->end = cf->last + std::max<int64_t>(pkt->duration, 0);
+    }
     if (c->pts != AV_NOPTS_VALUE)
         c->pts -= cf->offset;
     if (c->dts != AV_NOPTS_VALUE)
@@ -818,10 +829,12 @@ int report_write(MediaRun *run, int *shown, AVIOContext *pb, int64_t size, std::
 }
 
 // Decoded frames of one packet, counted as the analysis counts them: the
-// decoder's own output for the packet, frames of another rate left out.
-// -1 with *error set when the decoder fails outright.
-int64_t packet_frames(AVCodecContext *dec, AVFrame *frame, const AVPacket *pkt, int rate,
-                      std::string *error) {
+// decoder's own output for the packet, on the analysis's timeline (frames
+// at another rate as many as their resampling gives, see
+// media_timeline_count). -1 with *error set when the decoder fails
+// outright.
+int64_t packet_frames(AVCodecContext *dec, AVFrame *frame, const AVPacket *pkt,
+                      MediaTimelineCount *count, std::string *error) {
     int rc = avcodec_send_packet(dec, pkt);
     if (rc < 0 && rc != AVERROR(EAGAIN) && rc != AVERROR_EOF)
         return 0; // a packet the decoder drops adds nothing to the timeline
@@ -836,9 +849,8 @@ int64_t packet_frames(AVCodecContext *dec, AVFrame *frame, const AVPacket *pkt, 
         }
         if (rc < 0)
             continue;
-        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
-            frame->sample_rate == rate)
-            n += frame->nb_samples;
+        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 && frame->sample_rate > 0)
+            n += media_timeline_count(count, frame->sample_rate, frame->nb_samples);
         av_frame_unref(frame);
     }
 }
@@ -1005,6 +1017,8 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
         return -1;
     }
     AVCodecContext *dec = in->dec.get();
+    MediaTimelineCount count;
+    count.rate = rate;
     int64_t pos = 0; // decoded frames before the packet being placed
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     int shown = -1;
@@ -1041,7 +1055,7 @@ int copy_chapters(MediaInput *in, const std::string &source_name, const sil_anal
                 input_ended = true;
                 break;
             }
-            next.len = packet_frames(dec, frame.get(), next.pkt.get(), rate, error);
+            next.len = packet_frames(dec, frame.get(), next.pkt.get(), &count, error);
             if (next.len < 0)
                 return -1;
             next.read_to = in->fmt->pb ? avio_tell(in->fmt->pb) : 0;
@@ -1518,8 +1532,8 @@ int exact_frame(ExactChapters *x, const AVFrame *f, std::string *error) {
 }
 
 // Takes the frames the decoder has ready. Frames are counted as the
-// analysis counts them: a frame at another rate, or without samples, is
-// left out.
+// analysis counts them: a frame without samples is left out; a frame at
+// another rate ends the cutting with an error.
 int receive_exact(ExactChapters *x, AVFrame *frame, std::string *error) {
     for (;;) {
         const int rc = avcodec_receive_frame(x->in->dec.get(), frame);
@@ -1532,7 +1546,17 @@ int receive_exact(ExactChapters *x, AVFrame *frame, std::string *error) {
         if (rc < 0)
             continue;
         int taken = 0;
-        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 && frame->sample_rate == x->rate) {
+        if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 && frame->sample_rate > 0 &&
+            frame->sample_rate != x->rate) {
+            // The analysis resampled the rest onto its timeline; pieces of
+            // the input's own samples cannot follow it.
+            *error = "the stream changes its sample rate from " + std::to_string(x->rate) +
+                     " Hz to " + std::to_string(frame->sample_rate) + " Hz at " +
+                     clock_text((double)x->pos / x->rate) +
+                     ", so its chapters cannot be cut sample-exact; --to-wav writes them";
+            taken = -1;
+        } else if (frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
+                   frame->sample_rate == x->rate) {
             if (frame->format != x->in->dec->sample_fmt ||
                 frame->ch_layout.nb_channels != x->in->dec->ch_layout.nb_channels) {
                 *error = "the stream changes its sample format or channels at frame " +
@@ -1881,6 +1905,13 @@ int media_split(const std::string &path, const std::string &out_dir, bool to_wav
         !to_wav && in.fmt->streams[in.stream]->codecpar->codec_id == AV_CODEC_ID_WAVPACK &&
         wavpack_lossless(spool ? spool->file.temp : path, spool != nullptr, *run);
     if (to_wav || (ofmt && cuts_exactly(in, ofmt, lossless_wavpack))) {
+        if (!to_wav && stats.rate_change_at >= 0) { // refused before any piece is written
+            *error = "the stream changes its sample rate from " + std::to_string(a.sample_rate) +
+                     " Hz to " + std::to_string(stats.changed_rate) + " Hz at " +
+                     clock_text((double)stats.rate_change_at / a.sample_rate) +
+                     ", so its chapters cannot be cut sample-exact; --to-wav writes them";
+            return -1;
+        }
         const std::vector<std::string> names =
             chapter_file_names(run->name_template, analysis_titles(a), (size_t)a.count, ext);
         std::string why = check_chapter_names(out_dir, names, run->overwrite, path);
@@ -2055,6 +2086,13 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
     }
     const int64_t size = ifmt->pb ? avio_size(ifmt->pb) : -1;
     int shown = -1;
+    // A chained stream's next link starts its times again: an audio
+    // stream's run on from the end of its packet before (shift, in the
+    // input's time base).
+    struct Run {
+        int64_t shift = 0, last = AV_NOPTS_VALUE, end = AV_NOPTS_VALUE;
+    };
+    std::vector<Run> runs(ifmt->nb_streams);
     for (;;) {
         if (report_write(run, &shown, ifmt->pb, size, error) != 0)
             return -1;
@@ -2067,6 +2105,19 @@ int media_write_chapter_marks(const std::string &path, const std::string &out, b
         if (o < 0) {
             av_packet_unref(pkt.get());
             continue;
+        }
+        const int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+        Run &r = runs[(size_t)pkt->stream_index];
+        if (ts != AV_NOPTS_VALUE &&
+            ifmt->streams[pkt->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            if (r.last != AV_NOPTS_VALUE && ts + r.shift < r.last)
+                r.shift = r.end - ts;
+            r.last = ts + r.shift;
+            r.end = r.last + std::max<int64_t>(pkt->duration, 0);
+            if (pkt->pts != AV_NOPTS_VALUE)
+                pkt->pts += r.shift;
+            if (pkt->dts != AV_NOPTS_VALUE)
+                pkt->dts += r.shift;
         }
         av_packet_rescale_ts(pkt.get(), ifmt->streams[pkt->stream_index]->time_base,
                              oc->streams[o]->time_base);

@@ -99,6 +99,23 @@ struct Decoded {
     }
 };
 
+// A link's codec parameters and time base, copied by the demuxer's thread
+// for the decoders' (see media_copy_params).
+struct LinkParams {
+    ParamsPtr par;
+    AVRational tb;
+};
+using Link = std::shared_ptr<const LinkParams>;
+
+// A copy of in's stream's parameters as they are; NULL when out of memory.
+Link copy_link(const MediaInput *in) {
+    const AVStream *st = in->fmt->streams[in->stream];
+    ParamsPtr par = media_copy_params(st->codecpar);
+    if (!par)
+        return nullptr;
+    return std::make_shared<const LinkParams>(LinkParams{std::move(par), st->time_base});
+}
+
 struct Range {
     // Its packets, by their numbers in the stream: the pre-roll from first,
     // its own from own_from, the check span (the first packets of the next
@@ -109,7 +126,9 @@ struct Range {
     int64_t check_from = 0;
     int64_t end = 0;
     int64_t own_len = 0; // its own packets' duration (stream time base)
-    bool drain = false;  // the input ends in it or its check span
+    bool drain = false;  // the input or its link ends in it or its check span
+    bool fresh = false;  // it begins a link: its decoder starts there, without pre-roll
+    Link link;           // its link's parameters
     double read = -1.0;  // how much of the input was read once its own packets were in, 0 to 1
     enum State { filling, ready, decoding, decoded } state = filling;
     std::vector<const AVPacket *> packets; // while it is decoded: first to end
@@ -120,6 +139,7 @@ struct Range {
 
 struct Shared {
     MediaInput *in = nullptr;
+    Link link; // the first link's parameters
     int64_t preroll = 0; // stream time base
     int64_t check = 0;
     int64_t retry = 0; // the longest pre-roll of a range decoded again
@@ -215,9 +235,13 @@ void demux(Shared *s, int64_t range_len) {
     int64_t check_len = 0;
     int64_t seq = 0; // the number of the next packet
     int64_t end_pts = INT64_MIN;
+    const AVCodecParameters *par = in->fmt->streams[in->stream]->codecpar; // changed by the reads
+    Link link = s->link;
     std::string error;
     try {
         cur = new_range(s);
+        if (cur)
+            cur->link = link;
         while (cur) {
             if (cancelled(s)) {
                 error = "cancelled";
@@ -245,6 +269,39 @@ void demux(Shared *s, int64_t range_len) {
             const int64_t len = std::max<int64_t>(pkt->duration, 0);
             if (pkt->pts != AV_NOPTS_VALUE)
                 end_pts = std::max(end_pts, pkt->pts + len);
+            if (media_new_link(link->par.get(), par)) {
+                // A new link (a chained stream's next part): the range being
+                // filled ends with the old link, its decoder handing on its
+                // last frames, and a new range starts the new link with a
+                // decoder of its own and no pre-roll, as one decoder from the
+                // start does (media_decode).
+                link = copy_link(in);
+                if (!link)
+                    throw std::bad_alloc();
+                if (seq > cur->own_from) {
+                    if (checking) {
+                        set_ready(s, checking, seq);
+                        checking = nullptr;
+                    }
+                    cur->check_from = seq;
+                    cur->drain = true;
+                    cur->read = read_fraction(in, size);
+                    set_ready(s, cur, seq);
+                    free_packets(s, seq);
+                    cur = new_range(s);
+                    if (!cur) {
+                        error = "cancelled";
+                        break;
+                    }
+                    cur->first = cur->retry_from = cur->own_from = seq;
+                    cur->fresh = true;
+                }
+                cur->link = link;
+                recent = Window{};
+                recent.first = seq;
+                kept = Window{};
+                kept.first = seq;
+            }
             if (seq > cur->own_from && (cur->own_len >= range_len || seq - cur->own_from >= (int64_t)kMaxRangePackets)) {
                 cur->check_from = seq;
                 cur->read = read_fraction(in, size);
@@ -261,6 +318,7 @@ void demux(Shared *s, int64_t range_len) {
                 cur->first = recent.first;
                 cur->retry_from = kept.first;
                 cur->own_from = seq;
+                cur->link = link;
             }
             {
                 std::lock_guard<std::mutex> lock(s->mu);
@@ -340,15 +398,14 @@ void receive_all(AVCodecContext *dec, AVFrame *frame, Decoded *to) {
 // every range, so that neighbours agree on where one range ends.
 void decode_range(Shared *s, Range *r) {
     CodecPtr dec;
-    if (media_open_decoder(*s->in, &dec, &r->error) != 0)
+    if (media_open_decoder_for(r->link->par.get(), r->link->tb, &dec, &r->error) != 0)
         return;
     FramePtr frame(av_frame_alloc());
     if (!frame)
         throw std::bad_alloc();
     // Room for the range's samples at once, from its packets' durations.
-    const AVStream *st = s->in->fmt->streams[s->in->stream];
-    const int64_t want = av_rescale_q(r->own_len, st->time_base,
-                                      AVRational{1, std::max(1, st->codecpar->sample_rate)});
+    const int64_t want =
+        av_rescale_q(r->own_len, r->link->tb, AVRational{1, std::max(1, r->link->par->sample_rate)});
     if (want > 0 && r->out.samples.size() < (size_t)want + 8192)
         r->out.samples.resize((size_t)want + 8192);
     Decoded *to = nullptr;
@@ -430,36 +487,12 @@ struct Threads {
 // ---------------------------------------------------------------------------
 
 // Hands on a piece as media_decode hands on a frame.
-struct Taker {
-    const MediaSink *sink;
-    MediaStats *stats;
-    bool started = false;
-};
-
-int take_piece(Taker *t, const Piece &p, const float *samples, std::string *error) {
-    MediaStats *s = t->stats;
-    if (p.kind == Piece::corrupt) {
-        s->corrupt++;
+int take_piece(MediaTimeline *t, const Piece &p, const float *samples, std::string *error) {
+    if (p.kind != Piece::frames || p.rate <= 0) {
+        media_timeline_skip(t);
         return 0;
     }
-    if (p.rate <= 0 || (t->started && p.rate != s->sample_rate)) {
-        s->corrupt++; // the rate of the analysis is fixed by the first frame
-        return 0;
-    }
-    if (!t->started) {
-        t->started = true;
-        s->sample_rate = p.rate;
-        if (t->sink->start && t->sink->start(t->sink->user, p.rate, error) != 0)
-            return -1;
-    }
-    if (s->frames == 0)
-        s->origin_pts = p.pts;
-    if (p.kind == Piece::unmixable) {
-        s->corrupt++;
-        return 0;
-    }
-    s->frames += (int64_t)p.count;
-    return t->sink->push(t->sink->user, samples + p.at, p.count, error);
+    return media_timeline_push(t, p.rate, p.pts, samples + p.at, p.count, error);
 }
 
 // Whether the frames of a range's check span are, to the bit, the first
@@ -486,6 +519,7 @@ bool same_start(const Decoded &check, const Decoded &next) {
 bool decode_again_longer(Shared *s, Range *r, const Decoded &last_check) {
     for (double extra_s : kRetryS) {
         Range t;
+        t.link = r->link;
         t.own_from = r->own_from;
         t.check_from = r->check_from;
         t.end = r->end;
@@ -493,8 +527,7 @@ bool decode_again_longer(Shared *s, Range *r, const Decoded &last_check) {
         t.drain = r->drain;
         try {
             std::lock_guard<std::mutex> lock(s->mu);
-            const double tb = av_q2d(s->in->fmt->streams[s->in->stream]->time_base);
-            const int64_t extra = (int64_t)(extra_s / tb);
+            const int64_t extra = (int64_t)(extra_s / av_q2d(r->link->tb));
             int64_t len = 0;
             t.first = r->first;
             while (t.first > std::max(r->retry_from, s->packets_base) && len < extra) {
@@ -569,13 +602,13 @@ int again_push(void *user, const float *frames, size_t n, std::string *error) {
 }
 
 // One decoder from the start of path, handing on what follows the frames
-// the taker handed on already.
-int decode_again(const std::string &path, const MediaInput &in, Taker *taker,
+// the timeline handed on already.
+int decode_again(const std::string &path, const MediaInput &in, const MediaTimeline &line,
                  sil_progress *progress, int max_pct, MediaStats *stats, std::string *error) {
     MediaInput again;
     if (media_open(path, in.stream, nullptr, in.stop, &again, error) != 0)
         return -1;
-    Again a{taker->sink, taker->started, stats->frames};
+    Again a{line.sink, line.started, stats->frames};
     MediaSink sink;
     sink.start = again_start;
     sink.push = again_push;
@@ -638,6 +671,11 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int threads, co
 
     Shared s;
     s.in = in;
+    s.link = copy_link(in);
+    if (!s.link) {
+        *error = "out of memory";
+        return -1;
+    }
     s.preroll = (int64_t)(preroll_s / tb);
     s.check = std::max<int64_t>(1, (int64_t)(std::min(span->check_s, range_s) / tb));
     s.retry = (int64_t)((preroll_s + kRetryS[sizeof kRetryS / sizeof kRetryS[0] - 1]) / tb);
@@ -650,7 +688,9 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int threads, co
         pool.list.emplace_back(work, &s);
 
     *stats = MediaStats{};
-    Taker taker{&sink, stats};
+    MediaTimeline line;
+    line.sink = &sink;
+    line.stats = stats;
     Decoded last_check;
     bool first = true;
     for (;;) {
@@ -688,17 +728,17 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int threads, co
         }
         // The seam: the next range's first frames must be the earlier
         // range's check frames, to the bit.
-        if (!first && !same_start(last_check, r->out) &&
+        if (!first && !r->fresh && !same_start(last_check, r->out) &&
             !(sizes.retry && decode_again_longer(&s, r.get(), last_check))) {
             pool.stop();
             const int rate = stats->sample_rate > 0 ? stats->sample_rate : 1;
             tell(note, "from " + clock_text((double)stats->frames / rate) +
                            " on, as the ranges' decoders differ there");
-            return decode_again(path, *in, &taker, progress, max_pct, stats, error);
+            return decode_again(path, *in, line, progress, max_pct, stats, error);
         }
         first = false;
         for (const Piece &p : r->out.pieces)
-            if (take_piece(&taker, p, r->out.samples.data(), error) != 0)
+            if (take_piece(&line, p, r->out.samples.data(), error) != 0)
                 return -1;
         if (r->read >= 0.0 &&
             sil_progress_report(progress, (int)(r->read * max_pct), SIL_STAGE_READ) != 0) {
@@ -714,18 +754,7 @@ int media_decode_ranges(const std::string &path, MediaInput *in, int threads, co
         s.spare.push_back(std::move(r->out));
     }
     stats->end_pts = s.end_pts;
-    if (!taker.started) {
-        AVCodecContext *dec = in->dec.get();
-        if (dec->sample_rate <= 0) {
-            *error = stats->corrupt ? "no audio could be decoded" : "no audio in the stream";
-            return -1;
-        }
-        taker.started = true;
-        stats->sample_rate = dec->sample_rate;
-        if (sink.start && sink.start(sink.user, dec->sample_rate, error) != 0)
-            return -1;
-    }
-    return 0;
+    return media_timeline_end(&line, in->dec->sample_rate, error);
 }
 
 } // namespace silsplit_cli

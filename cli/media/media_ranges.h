@@ -13,6 +13,13 @@
 // none agrees, one decoder decodes the input again from its start and
 // hands on what follows what was already handed on, so that the result is
 // always one decoder's.
+//
+// No range, pre-roll or seam crosses a link of a chained stream: the range
+// that holds a link's last packets drains its decoder, and the next link's
+// first range starts with a decoder of its own, as media_decode's one
+// decoder does there. Every decoder opens from a copy of its link's codec
+// parameters that the demuxer's thread took, never from the stream's own,
+// which the demuxer replaces at the next link.
 #ifndef SILSPLIT_CLI_MEDIA_MEDIA_RANGES_H
 #define SILSPLIT_CLI_MEDIA_MEDIA_RANGES_H
 

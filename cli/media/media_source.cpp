@@ -10,7 +10,11 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 #include <libavutil/dict.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
 }
 
 #include <fcntl.h>
@@ -35,6 +39,8 @@ void IoCloser::operator()(AVIOContext *io) const {
 }
 void PacketCloser::operator()(AVPacket *p) const { av_packet_free(&p); }
 void FrameCloser::operator()(AVFrame *f) const { av_frame_free(&f); }
+void ParamsCloser::operator()(AVCodecParameters *p) const { avcodec_parameters_free(&p); }
+void SwrCloser::operator()(SwrContext *s) const { swr_free(&s); }
 
 std::string media_error_text(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -178,11 +184,30 @@ static int pick_stream(AVFormatContext *fmt, int wanted, std::string *error) {
     return -1;
 }
 
+ParamsPtr media_copy_params(const AVCodecParameters *par) {
+    ParamsPtr copy(avcodec_parameters_alloc());
+    if (copy && avcodec_parameters_copy(copy.get(), par) < 0)
+        copy.reset();
+    return copy;
+}
+
+bool media_new_link(const AVCodecParameters *link, const AVCodecParameters *par) {
+    if (link->codec_id != par->codec_id || link->extradata_size != par->extradata_size)
+        return true;
+    return link->extradata_size > 0 &&
+           memcmp(link->extradata, par->extradata, (size_t)link->extradata_size) != 0;
+}
+
 int media_open_decoder(const MediaInput &in, CodecPtr *dec, std::string *error) {
     const AVStream *st = in.fmt->streams[in.stream];
-    const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
+    return media_open_decoder_for(st->codecpar, st->time_base, dec, error);
+}
+
+int media_open_decoder_for(const AVCodecParameters *par, AVRational tb, CodecPtr *dec,
+                           std::string *error) {
+    const AVCodec *codec = avcodec_find_decoder(par->codec_id);
     if (!codec) {
-        const char *name = avcodec_get_name(st->codecpar->codec_id);
+        const char *name = avcodec_get_name(par->codec_id);
         *error = std::string("no decoder for ") + (name ? name : "this codec");
         return -1;
     }
@@ -191,13 +216,13 @@ int media_open_decoder(const MediaInput &in, CodecPtr *dec, std::string *error) 
         *error = "out of memory";
         return -1;
     }
-    int rc = avcodec_parameters_to_context(dec->get(), st->codecpar);
+    int rc = avcodec_parameters_to_context(dec->get(), par);
     if (rc < 0) {
         *error = media_error_text(rc);
         return -1;
     }
     // Needed for the decoder to drop the encoder's priming and padding.
-    (*dec)->pkt_timebase = st->time_base;
+    (*dec)->pkt_timebase = tb;
     rc = avcodec_open2(dec->get(), codec, nullptr);
     if (rc < 0) {
         *error = media_error_text(rc);
@@ -458,19 +483,167 @@ int media_mix_frame(const AVFrame *f, float *out) {
 // Decoding
 // ---------------------------------------------------------------------------
 
-struct DecodeState {
-    MediaInput *in;
-    const MediaSink *sink;
-    MediaStats *stats;
-    std::vector<float> mono;
-    bool started = false;
-};
+// ---------------------------------------------------------------------------
+// The timeline
+// ---------------------------------------------------------------------------
 
-static int start_sink(DecodeState *s, int rate, std::string *error) {
-    s->started = true;
-    s->stats->sample_rate = rate;
-    return s->sink->start ? s->sink->start(s->sink->user, rate, error) : 0;
+int64_t media_timeline_frames(int64_t n, int from, int to) {
+    return from == to ? n : av_rescale_rnd(n, to, from, AV_ROUND_NEAR_INF);
 }
+
+int64_t media_timeline_count(MediaTimelineCount *c, int rate, int64_t n) {
+    if (rate == c->rate) {
+        c->run_rate = 0;
+        return n;
+    }
+    if (rate != c->run_rate) {
+        c->run_rate = rate;
+        c->run_in = 0;
+        c->run_out = 0;
+    }
+    c->run_in += n;
+    const int64_t due = media_timeline_frames(c->run_in, rate, c->rate);
+    const int64_t got = due - c->run_out;
+    c->run_out = due;
+    return got;
+}
+
+static int start_timeline(MediaTimeline *t, int rate, std::string *error) {
+    t->started = true;
+    t->stats->sample_rate = rate;
+    return t->sink->start ? t->sink->start(t->sink->user, rate, error) : 0;
+}
+
+// Hands on up to the run's due frames of out (n of them); the resampler's
+// output is held to the run's exact share of the timeline.
+static int push_run(MediaTimeline *t, const float *out, int64_t n, std::string *error) {
+    const int64_t due = media_timeline_frames(t->run_in, t->run_rate, t->stats->sample_rate);
+    n = std::min(n, due - t->run_out);
+    if (n <= 0)
+        return 0;
+    t->run_out += n;
+    t->stats->frames += n;
+    return t->sink->push(t->sink->user, out, (size_t)n, error);
+}
+
+// Ends the run being resampled: the resampler's last frames, then silence
+// up to the run's share, should the filter's delay leave it short.
+static int end_run(MediaTimeline *t, std::string *error) {
+    if (!t->swr)
+        return 0;
+    for (;;) {
+        const int room = 4096;
+        t->buf.resize(room);
+        uint8_t *out = reinterpret_cast<uint8_t *>(t->buf.data());
+        const int got = swr_convert(t->swr.get(), &out, room, nullptr, 0);
+        if (got < 0) {
+            *error = media_error_text(got);
+            return -1;
+        }
+        if (got == 0)
+            break;
+        if (push_run(t, t->buf.data(), got, error) != 0)
+            return -1;
+    }
+    const int64_t due = media_timeline_frames(t->run_in, t->run_rate, t->stats->sample_rate);
+    while (t->run_out < due) {
+        const int64_t n = std::min<int64_t>(due - t->run_out, 4096);
+        t->buf.assign((size_t)n, 0.0f);
+        if (push_run(t, t->buf.data(), n, error) != 0)
+            return -1;
+    }
+    t->swr.reset();
+    t->run_rate = 0;
+    return 0;
+}
+
+static int start_run(MediaTimeline *t, int rate, std::string *error) {
+    SwrContext *swr = nullptr;
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO; // FFmpeg 5 takes it without const
+    int rc = swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_FLT, t->stats->sample_rate, &mono,
+                                 AV_SAMPLE_FMT_FLT, rate, 0, nullptr);
+    t->swr.reset(swr);
+    if (rc >= 0)
+        rc = swr_init(swr);
+    if (rc < 0) {
+        *error = rc == AVERROR(ENOMEM) ? "out of memory" : media_error_text(rc);
+        return -1;
+    }
+    t->run_rate = rate;
+    t->run_in = 0;
+    t->run_out = 0;
+    return 0;
+}
+
+int media_timeline_push(MediaTimeline *t, int rate, int64_t pts, const float *mono, size_t n,
+                        std::string *error) {
+    if (!t->started) {
+        t->stats->origin_pts = pts;
+        if (start_timeline(t, rate, error) != 0)
+            return -1;
+    }
+    if (rate != t->run_rate && end_run(t, error) != 0)
+        return -1;
+    if (rate == t->stats->sample_rate) {
+        t->stats->frames += (int64_t)n;
+        return t->sink->push(t->sink->user, mono, n, error);
+    }
+    if (t->stats->rate_change_at < 0) {
+        t->stats->rate_change_at = t->stats->frames;
+        t->stats->changed_rate = rate;
+    }
+    if (!t->swr && start_run(t, rate, error) != 0)
+        return -1;
+    // In slices whose output stays near kSlice frames: a frame of a low
+    // rate becomes many of the timeline's (a FLAC frame may say 1 Hz).
+    constexpr int64_t kSlice = 1 << 16;
+    const size_t step =
+        (size_t)std::max<int64_t>(1, av_rescale(kSlice, rate, t->stats->sample_rate));
+    for (size_t done = 0; done < n;) {
+        const size_t k = std::min(step, n - done);
+        t->run_in += (int64_t)k;
+        const int room = swr_get_out_samples(t->swr.get(), (int)k);
+        if (room < 0) {
+            *error = media_error_text(room);
+            return -1;
+        }
+        t->buf.resize((size_t)room + 1);
+        uint8_t *out = reinterpret_cast<uint8_t *>(t->buf.data());
+        const uint8_t *in = reinterpret_cast<const uint8_t *>(mono + done);
+        const int got = swr_convert(t->swr.get(), &out, room + 1, &in, (int)k);
+        if (got < 0) {
+            *error = media_error_text(got);
+            return -1;
+        }
+        if (push_run(t, t->buf.data(), got, error) != 0)
+            return -1;
+        done += k;
+    }
+    return 0;
+}
+
+void media_timeline_skip(MediaTimeline *t) { t->stats->corrupt++; }
+
+int media_timeline_end(MediaTimeline *t, int fallback_rate, std::string *error) {
+    if (end_run(t, error) != 0)
+        return -1;
+    if (t->started)
+        return 0;
+    if (fallback_rate <= 0) {
+        *error = t->stats->corrupt ? "no audio could be decoded" : "no audio in the stream";
+        return -1;
+    }
+    return start_timeline(t, fallback_rate, error);
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+// ---------------------------------------------------------------------------
+
+struct DecodeState {
+    MediaTimeline line;
+    std::vector<float> mono;
+};
 
 // Hands on one decoded frame; a frame that cannot be used is counted and
 // skipped.
@@ -478,33 +651,29 @@ static int take_frame(DecodeState *s, const AVFrame *f, std::string *error) {
     const int channels = f->ch_layout.nb_channels;
     if (f->nb_samples <= 0)
         return 0;
-    if (channels <= 0 || f->sample_rate <= 0 ||
-        (s->started && f->sample_rate != s->stats->sample_rate)) {
-        s->stats->corrupt++; // the rate of the analysis is fixed by the first frame
+    if (channels <= 0 || f->sample_rate <= 0) {
+        media_timeline_skip(&s->line);
         return 0;
     }
-    if (!s->started && start_sink(s, f->sample_rate, error) != 0)
-        return -1;
-    if (s->stats->frames == 0)
-        s->stats->origin_pts = f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp;
     if (s->mono.size() < (size_t)f->nb_samples)
         s->mono.resize((size_t)f->nb_samples);
     if (mix_to_mono(f, channels, s->mono.data()) != 0) {
-        s->stats->corrupt++;
+        media_timeline_skip(&s->line);
         return 0;
     }
-    s->stats->frames += f->nb_samples;
-    return s->sink->push(s->sink->user, s->mono.data(), (size_t)f->nb_samples, error);
+    const int64_t pts = f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp;
+    return media_timeline_push(&s->line, f->sample_rate, pts, s->mono.data(), (size_t)f->nb_samples,
+                               error);
 }
 
 // Takes every frame the decoder has ready. 0, or -1 with *error set.
-static int receive_all(DecodeState *s, AVFrame *frame, std::string *error) {
+static int receive_all(DecodeState *s, AVCodecContext *dec, AVFrame *frame, std::string *error) {
     for (;;) {
-        const int rc = avcodec_receive_frame(s->in->dec.get(), frame);
+        const int rc = avcodec_receive_frame(dec, frame);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
             return 0;
         if (rc < 0) { // a packet the decoder could not use: skipped, as ffmpeg does
-            s->stats->corrupt++;
+            media_timeline_skip(&s->line);
             continue;
         }
         const int taken = take_frame(s, frame, error);
@@ -532,14 +701,17 @@ static double position(const MediaInput *in, const AVPacket *pkt, int64_t size) 
 int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, int max_pct,
                  MediaStats *stats, std::string *error) {
     *stats = MediaStats{};
-    DecodeState s{in, &sink, stats, {}, false};
+    DecodeState s;
+    s.line.sink = &sink;
+    s.line.stats = stats;
     PacketPtr pkt(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
-    if (!pkt || !frame) {
+    const AVStream *st = in->fmt->streams[in->stream];
+    ParamsPtr link = media_copy_params(st->codecpar);
+    if (!pkt || !frame || !link) {
         *error = "out of memory";
         return -1;
     }
-    AVCodecContext *dec = in->dec.get();
     const int64_t size = in->fmt->pb ? avio_size(in->fmt->pb) : -1;
     for (;;) {
         const int got = media_next_packet(in, in->stream, pkt.get(), error);
@@ -547,14 +719,29 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
             return -1;
         if (got == 0)
             break;
+        if (media_new_link(link.get(), st->codecpar)) {
+            // The old link's decoder hands on its last frames; the new link
+            // has a decoder of its own, opened from its header.
+            if (avcodec_send_packet(in->dec.get(), nullptr) >= 0 &&
+                receive_all(&s, in->dec.get(), frame.get(), error) != 0)
+                return -1;
+            link = media_copy_params(st->codecpar);
+            if (!link) {
+                *error = "out of memory";
+                return -1;
+            }
+            if (media_open_decoder_for(link.get(), st->time_base, &in->dec, error) != 0)
+                return -1;
+        }
+        AVCodecContext *dec = in->dec.get();
         const double at = position(in, pkt.get(), size);
         if (pkt->pts != AV_NOPTS_VALUE)
             stats->end_pts = std::max(stats->end_pts, pkt->pts + std::max<int64_t>(pkt->duration, 0));
         const int rc = avcodec_send_packet(dec, pkt.get());
         av_packet_unref(pkt.get());
         if (rc < 0 && rc != AVERROR(EAGAIN))
-            stats->corrupt++; // the packet is dropped; the stream goes on
-        if (receive_all(&s, frame.get(), error) != 0)
+            media_timeline_skip(&s.line); // the packet is dropped; the stream goes on
+        if (receive_all(&s, dec, frame.get(), error) != 0)
             return -1;
         // A container's duration can be far below the packets' times (a
         // pipe, a wrong header): the fraction is held to [0, 1].
@@ -565,17 +752,10 @@ int media_decode(MediaInput *in, const MediaSink &sink, sil_progress *progress, 
         }
     }
     // The decoder's last frames.
-    if (avcodec_send_packet(dec, nullptr) >= 0 && receive_all(&s, frame.get(), error) != 0)
+    AVCodecContext *dec = in->dec.get();
+    if (avcodec_send_packet(dec, nullptr) >= 0 && receive_all(&s, dec, frame.get(), error) != 0)
         return -1;
-    if (!s.started) {
-        if (dec->sample_rate <= 0) {
-            *error = stats->corrupt ? "no audio could be decoded" : "no audio in the stream";
-            return -1;
-        }
-        if (start_sink(&s, dec->sample_rate, error) != 0)
-            return -1;
-    }
-    return 0;
+    return media_timeline_end(&s.line, dec->sample_rate, error);
 }
 
 } // namespace silsplit_cli
