@@ -142,3 +142,14 @@ def test_other_formats_read_as_the_program_reads_them(tmp_path, ext):
     told = []
     assert silsplit.analyze_file(path, min_chapter_s=2, on_chapter=told.append).json == expected
     assert len(told) == 5
+
+
+def test_the_readmes_session_example(monkeypatch, capsys):
+    """The README's Session block, run beside the example recording."""
+    from test_readme import readme_script
+    code = readme_script("Streams, and other formats", "silsplit.Session")
+    monkeypatch.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                   os.pardir, "examples", "audio"))
+    exec(compile(code, "README.md", "exec"), {})
+    out = capsys.readouterr().out
+    assert out.count("closed: ") == 3 and out.splitlines()[3].startswith("1 ")

@@ -1,7 +1,7 @@
 # Compiles the complete example at the top of include/silsplit_engine.h as a
 # host would (plain C99, -pedantic, warnings as errors), links it against the
 # engine library, runs it and checks what it prints.
-# -DHEADER=... -DLIB=... -DCC=... -DWORK=...
+# -DHEADER=... -DLIB=... -DCC=... -DWORK=... [-DREADME=...: shows the same example]
 file(STRINGS ${HEADER} lines)
 set(inside FALSE)
 set(code "")
@@ -19,6 +19,23 @@ foreach(line IN LISTS lines)
 endforeach()
 if(NOT code MATCHES "int main")
     message(FATAL_ERROR "no example found in ${HEADER}")
+endif()
+# The README shows the same example.
+if(README)
+    file(READ ${README} readme)
+    string(FIND "${readme}" "```c\n#include <silsplit_engine.h>" at)
+    if(at LESS 0)
+        message(FATAL_ERROR "the README shows no example of silsplit_engine.h")
+    endif()
+    math(EXPR at "${at} + 5")
+    string(SUBSTRING "${readme}" ${at} -1 rest)
+    string(FIND "${rest}" "```" stop)
+    string(SUBSTRING "${rest}" 0 ${stop} shown)
+    string(STRIP "${shown}" shown)
+    string(STRIP "${code}" stripped)
+    if(NOT shown STREQUAL stripped)
+        message(FATAL_ERROR "the README's example differs from the header's:\n${shown}")
+    endif()
 endif()
 file(MAKE_DIRECTORY ${WORK})
 file(WRITE ${WORK}/example.c "${code}")
