@@ -2,6 +2,7 @@
 # host would (plain C99, -pedantic, warnings as errors), links it against the
 # engine library, runs it and checks what it prints.
 # -DHEADER=... -DLIB=... -DCC=... -DWORK=... [-DREADME=...: shows the same example]
+# [-DSANITIZE=...: the sanitizers the library was built with]
 file(STRINGS ${HEADER} lines)
 set(inside FALSE)
 set(code "")
@@ -41,7 +42,11 @@ file(MAKE_DIRECTORY ${WORK})
 file(WRITE ${WORK}/example.c "${code}")
 get_filename_component(include_dir ${HEADER} DIRECTORY)
 get_filename_component(lib_dir ${LIB} DIRECTORY)
-execute_process(COMMAND ${CC} -std=c99 -pedantic -Wall -Wextra -Werror -I${include_dir}
+set(sanitize "")
+if(SANITIZE) # a sanitizer build's library needs its runtime in the host too
+    set(sanitize -fsanitize=${SANITIZE})
+endif()
+execute_process(COMMAND ${CC} -std=c99 -pedantic -Wall -Wextra -Werror ${sanitize} -I${include_dir}
                         ${WORK}/example.c -o ${WORK}/example ${LIB} -Wl,-rpath,${lib_dir}
                 RESULT_VARIABLE rc ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
