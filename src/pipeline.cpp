@@ -435,6 +435,13 @@ int sil_pipeline_finish(sil_pipeline *p, sil_analysis *out) {
     out->frames = p->pushed;
     out->left_out_s = extras.left_out_s;
     out->left_out_n = extras.left_out_n;
+    // The boundaries go with the record, not with the released extras.
+    if (extras.has_boundaries) {
+        out->boundaries = extras.boundaries;
+        out->n_boundaries = extras.n_boundaries;
+        extras.boundaries = nullptr;
+        extras.n_boundaries = 0;
+    }
     return 0;
 }
 
@@ -458,6 +465,7 @@ void sil_analysis_free(sil_analysis *a) {
         for (int32_t i = 0; i < a->count; i++)
             free(a->titles[i]);
     free(a->titles);
+    free(a->boundaries);
     *a = sil_analysis{};
 }
 

@@ -78,6 +78,11 @@ struct sil_analysis {
     // defaults' rules (none with auto, keep_all or auto_threshold).
     float left_out_s;
     int32_t left_out_n;
+    // With auto or report_pauses: one point per pair of neighbouring
+    // chapters (t: the boundary, db: its confidence 0..1), in order; a heap
+    // block, else NULL.
+    sil_point *boundaries;
+    int32_t n_boundaries;
 };
 // Frees the members and zeroes the record; NULL does nothing.
 void sil_analysis_free(sil_analysis *a);

@@ -4,9 +4,11 @@ pip runs it from this folder (pyproject.toml's backend-path), so building the
 package needs nothing but the interpreter itself: no setuptools, no wheel
 package, no package index, with or without build isolation.
 
-A wheel holds the Python files of silsplit/ and the shared library, built
-with CMake from the repository around this folder (only the library: no
-tests, no program), with the yyjson it links beside it. The library looks
+A wheel holds the Python files of silsplit/ and the shared libraries, built
+with CMake from the repository around this folder (the seven-function
+library, the engine library and, where the program's build dependencies are
+there, the media module silsplit-media.so that reads other formats through
+FFmpeg: no tests, no program), with the yyjson they link beside them. The library looks
 beside itself for yyjson first (run path $ORIGIN), so the installed package
 needs no copy of either on the system. The wheel is tagged py3-none-PLATFORM:
 it holds no extension module and fits any Python 3 on the platform.
@@ -36,8 +38,12 @@ from typing import Dict, List, Optional, Tuple, Union
 PACKAGE = "silsplit"
 TARGET = "kestrova-audio-silence-splitter"
 LIBRARY_FILE = "lib" + TARGET + ".so.1"   # the name the package looks for, its SONAME
-# The parts of the repository the library's build reads (the sdist's library/).
-LIBRARY_PARTS = ("CMakeLists.txt", "cmake", "include", "src")
+ENGINE_TARGET = "silsplit-engine"
+ENGINE_FILE = "lib" + ENGINE_TARGET + ".so.1"
+MEDIA_TARGET = "silsplit-media"
+MEDIA_FILE = "cli/silsplit-media.so"      # in the build folder; beside the engine in the package
+# The parts of the repository the libraries' build reads (the sdist's library/).
+LIBRARY_PARTS = ("CMakeLists.txt", "cmake", "include", "src", "cli")
 # The [project] keys this backend writes into the metadata.
 PROJECT_KEYS = ("name", "version", "description", "requires-python", "dependencies")
 
@@ -167,23 +173,48 @@ def _run(cmd: List[str]) -> None:
     subprocess.check_call(cmd)
 
 
-def _build_library(build_dir: str) -> List[Tuple[str, str]]:
-    """Configures and builds the shared library only; (file name in the
-    package, built file) for it and the yyjson it links."""
-    cmake = os.environ.get("CMAKE", "cmake")
+def _configure(cmake: str, build_dir: str, tools: bool) -> None:
     _run([cmake, "-S", _source_dir(), "-B", build_dir,
           "-DCMAKE_BUILD_TYPE=Release",
           "-DSILSPLIT_BUILD_TESTS=OFF",
-          "-DSILSPLIT_BUILD_TOOLS=OFF",
-          # The copy in the package looks beside itself for its yyjson first.
+          "-DSILSPLIT_BUILD_TOOLS=" + ("ON" if tools else "OFF"),
+          # The copies in the package look beside themselves for yyjson first.
           "-DCMAKE_BUILD_WITH_INSTALL_RPATH=ON", "-DCMAKE_INSTALL_RPATH=$ORIGIN"]
          + os.environ.get("SILSPLIT_CMAKE_ARGS", "").split())
-    _run([cmake, "--build", build_dir, "--target", TARGET, "-j", str(os.cpu_count() or 1)])
-    library = os.path.join(build_dir, LIBRARY_FILE)
-    if not os.path.isfile(library):
-        raise RuntimeError("silsplit: the build made no %s" % library)
-    files = [(LIBRARY_FILE, library)]
-    yyjson = _yyjson(library)
+
+
+def _build_library(build_dir: str) -> List[Tuple[str, str]]:
+    """Configures and builds the shared libraries (and the media module when
+    the program's dependencies, FFmpeg and CLI11, are there); (file name in
+    the package, built file) for each and the yyjson they link."""
+    cmake = os.environ.get("CMAKE", "cmake")
+    targets = [TARGET, ENGINE_TARGET]
+    media = os.path.isfile(os.path.join(_source_dir(), "cli", "CMakeLists.txt"))
+    if media:
+        try:
+            _configure(cmake, build_dir, True)
+        except subprocess.CalledProcessError:
+            print("silsplit: the media module needs FFmpeg and CLI11 to build; the package "
+                  "reads WAV files only", flush=True)
+            shutil.rmtree(build_dir, ignore_errors=True)
+            os.makedirs(build_dir, exist_ok=True)
+            media = False
+    if not media:
+        _configure(cmake, build_dir, False)
+    else:
+        targets.append(MEDIA_TARGET)
+    _run([cmake, "--build", build_dir, "--target"] + targets
+         + ["-j", str(os.cpu_count() or 1)])
+    files = []
+    for name, built in ((LIBRARY_FILE, LIBRARY_FILE), (ENGINE_FILE, ENGINE_FILE),
+                        (os.path.basename(MEDIA_FILE), MEDIA_FILE if media else "")):
+        if not built:
+            continue
+        path = os.path.join(build_dir, built)
+        if not os.path.isfile(path):
+            raise RuntimeError("silsplit: the build made no %s" % path)
+        files.append((name, path))
+    yyjson = _yyjson(files[0][1])
     if yyjson:
         files.append(yyjson)
     return files
@@ -202,7 +233,7 @@ def _yyjson(library: str) -> Optional[Tuple[str, str]]:
 
 
 def _is_built_library(name: str) -> bool:
-    return name.startswith("lib") and ".so" in name
+    return (name.startswith("lib") and ".so" in name) or name == os.path.basename(MEDIA_FILE)
 
 
 def _package_files() -> List[Tuple[str, str]]:

@@ -60,7 +60,15 @@ _INT_MAX = 2**31 - 1
 
 class Error(RuntimeError):
     """A failure of the library (its message is the exception's text), or the
-    library itself could not be loaded."""
+    library itself could not be loaded. code: what went wrong, an ErrorCode
+    when the engine library (Session, analyze_file) said, else None."""
+
+    def __init__(self, message: str = "", code: Optional[int] = None) -> None:
+        super().__init__(message)
+        self.code = code
+
+    def __reduce__(self) -> Tuple[Any, Tuple[str, Optional[int]]]:
+        return (type(self), (str(self), self.code))
 
 
 # int (*)(int percent, const char *stage, void *user)
@@ -601,7 +609,9 @@ def analyze_pcm(samples: Samples, sample_rate: int = 16000, **options: OptionVal
 def analyze(path: PathArg, *, progress: Optional[ProgressFn] = None,
             **options: OptionValue) -> Report:
     """Report of a WAV file (8/16/24/32-bit integer or float, any channel
-    count, any rate).
+    count, any rate), or of any other format (MP3, FLAC, M4B, Opus, ...)
+    when the engine library and its media module are there (see
+    analyze_file).
 
     progress(percent, stage) is called on this thread as the work goes on
     (stages "read", "resample", "detect", "done"); a true return value or an
@@ -609,6 +619,41 @@ def analyze(path: PathArg, *, progress: Optional[ProgressFn] = None,
     ("cancelled"); an exception is raised again once the library has returned.
     Every failure of the library is an Error with its message.
     """
+    try:
+        return _analyze_wav(path, progress, options)
+    except Error as exc:
+        if str(exc) == "cancelled":
+            raise
+        # A WAV file keeps the library's answer; another container (MP3,
+        # FLAC, M4B, ...) goes to the media module when it is there.
+        if _riff_wave(path):
+            raise
+        from . import _engine  # the engine library, loaded only for such files
+        if _engine.reads_through_media(path) is not True:
+            raise
+        refused = exc
+    try:
+        return _engine._analyze_file(path, progress, None, options)
+    except Error as media_exc:
+        # A file that neither reader takes keeps the library's own message
+        # ("not a RIFF/WAVE file", "unsupported bit depth", ...).
+        if media_exc.code == _engine.ErrorCode.CANCELLED:
+            raise
+        raise refused from None
+
+
+def _riff_wave(path: PathArg) -> bool:
+    """Whether path starts as a RIFF/WAVE file does (or cannot be read)."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(12)
+    except (OSError, ValueError):
+        return True
+    return len(head) < 12 or (head[:4] == b"RIFF" and head[8:12] == b"WAVE")
+
+
+def _analyze_wav(path: PathArg, progress: Optional[ProgressFn],
+                 options: Mapping[str, OptionValue]) -> Report:
     opts = _options_text("analyze", options)
     raw_path = _path_arg(path)
     lib = _library()

@@ -11,6 +11,7 @@ nothing is downloaded. Exits non-zero on the first fault. check_install.py
 uses its pieces for the installs straight from the source tree.
 """
 
+import glob
 import json
 import os
 import shutil
@@ -20,6 +21,8 @@ import tempfile
 import zipfile
 
 LIBRARY_FILE = "libkestrova-audio-silence-splitter.so.1"
+ENGINE_FILE = "libsilsplit-engine.so.1"
+MEDIA_FILE = "silsplit-media.so"
 
 
 def run(cmd, **kwargs):
@@ -42,14 +45,32 @@ def copy_sources(source, dest):
 
 
 USER_CODE = r"""
-import json, os, sys
+import array, json, os, sys, wave
 import silsplit
 report = silsplit.analyze(sys.argv[1])
 maps = [line.split()[-1] for line in open("/proc/self/maps") if "yyjson" in line]
+w = wave.open(sys.argv[1])
+session = silsplit.Session(w.getframerate(), w.getnchannels())
+while True:
+    block = w.readframes(w.getframerate())
+    if not block:
+        break
+    session.push([v / 32768 for v in array.array("h", block)])
+mp3 = len(silsplit.analyze(sys.argv[2]).chapters) if len(sys.argv) > 2 else None
 print(json.dumps({"library": silsplit.library_path(), "yyjson": maps[0],
                   "package": os.path.dirname(silsplit.__file__), "report": report.json,
-                  "pcm": silsplit.analyze_pcm([0.5] * 96000, sample_rate=16000).json}))
+                  "pcm": silsplit.analyze_pcm([0.5] * 96000, sample_rate=16000).json,
+                  "engine": silsplit.engine_library_path(), "session": session.finish().json,
+                  "mp3": mp3}))
 """
+
+
+def media_expected():
+    """Whether a package built here holds the media module: FFmpeg's
+    development files are there (and CLI11's, as for every build that runs
+    these tests)."""
+    return subprocess.run(["pkg-config", "--exists", "libavformat", "libavcodec", "libavutil"],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
 
 def expected_report(source):
@@ -77,7 +98,13 @@ def check_installed(venv, source, expected, tmp):
     python = os.path.join(venv, "bin", "python")
     talk = os.path.join(source, "examples", "audio", "talk.wav")
     elsewhere = tempfile.mkdtemp(prefix="elsewhere-", dir=tmp)
-    out = run([python, "-c", USER_CODE, talk], env=clean_env(), cwd=elsewhere,
+    args = [talk]
+    media = os.path.isfile(os.path.join(venv_package(venv), MEDIA_FILE))
+    if media and shutil.which("ffmpeg"):
+        mp3 = os.path.join(elsewhere, "talk.mp3")
+        run(["ffmpeg", "-v", "error", "-y", "-i", talk, mp3], stdin=subprocess.DEVNULL)
+        args.append(mp3)
+    out = run([python, "-c", USER_CODE] + args, env=clean_env(), cwd=elsewhere,
               capture_output=True, text=True)
     got = json.loads(out.stdout)
     package = os.path.realpath(got["package"])
@@ -86,6 +113,21 @@ def check_installed(venv, source, expected, tmp):
     assert os.path.dirname(os.path.realpath(got["yyjson"])) == package, got
     assert got["report"] == expected, (got["report"], expected)
     assert json.loads(got["pcm"])["duration_s"] == 6.0, got
+    # The engine library beside the package's own library, its Session fed
+    # 1 s blocks gives the file's report, and an MP3 goes to the media module
+    # when the package holds it.
+    assert got["engine"] == os.path.join(got["package"], ENGINE_FILE), got
+    assert got["session"] == expected, (got["session"], expected)
+    assert media == media_expected(), (media, os.listdir(package))
+    if len(args) > 1:
+        assert got["mp3"] == 3, got
+
+
+def venv_package(venv):
+    """The silsplit folder a venv's pip installed."""
+    found = glob.glob(os.path.join(venv, "lib", "python*", "site-packages", "silsplit"))
+    assert len(found) == 1, found
+    return found[0]
 
 
 def main():
@@ -112,7 +154,7 @@ def main():
         wheel = os.path.join(dist, wheels[0])
         names = zipfile.ZipFile(wheel).namelist()
         for name in ("silsplit/__init__.py", "silsplit/py.typed", "silsplit/" + LIBRARY_FILE,
-                     "silsplit/libyyjson.so.0"):
+                     "silsplit/" + ENGINE_FILE, "silsplit/libyyjson.so.0"):
             assert name in names, (name, names)
 
         venv = os.path.join(tmp, "venv")
