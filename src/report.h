@@ -59,6 +59,10 @@ struct sil_report_extras {
     bool has_pause_scale; // auto: min_silence_s_used and pause_scale
     float min_silence_s_used;
     sil_pause_scale_kind pause_scale;
+    // auto without a speech key: whether the speech model's pauses were used
+    // (the recording holds speech).
+    bool has_speech_used;
+    bool speech_used;
     bool has_boundaries;  // auto or report_pauses: one per pair of neighbouring chapters
     sil_point *boundaries; // t: the boundary (the middle of the gap between the two
                            // chapters), db: its confidence 0..1

@@ -221,14 +221,20 @@ TEST(SpeechRules, AutoTakesItsPauseLengthFromTheStretchesWithoutSpeech) {
     for (double t : {5.0, 10.0, 15.0, 25.0, 30.0, 35.0, 45.0, 50.0, 55.0})
         c.speech(t, t + 0.4, 0.05f);
     c.speech(20.0, 22.5, 0.05f).speech(40.0, 42.5, 0.05f);
-    const Found level = detect(c, "{\"auto\":true}");
+    const Found level = detect(c, "{\"auto\":true,\"speech\":false}");
     ASSERT_EQ(level.chapters.size(), 1u) << level.report;
-    const Found f = detect(c, "{\"auto\":true,\"speech\":true}");
-    ASSERT_EQ(f.rc, 0) << sil_get_error();
-    ASSERT_EQ(f.chapters.size(), 3u) << f.report;
-    EXPECT_NEAR(f.chapters[1].t0, 21.25, kWindowS); // keep_all: the middle of each break
-    EXPECT_NEAR(f.chapters[2].t0, 41.25, kWindowS);
-    EXPECT_NE(f.report.find("\"pause_scale\":\"break\""), std::string::npos) << f.report;
+    EXPECT_EQ(level.report.find("speech_used"), std::string::npos) << level.report;
+    // Given or decided by auto (the recording holds speech), the same breaks.
+    for (const char *opts : {"{\"auto\":true,\"speech\":true}", "{\"auto\":true}"}) {
+        const Found f = detect(c, opts);
+        ASSERT_EQ(f.rc, 0) << sil_get_error();
+        ASSERT_EQ(f.chapters.size(), 3u) << f.report;
+        EXPECT_NEAR(f.chapters[1].t0, 21.25, kWindowS); // keep_all: the middle of each break
+        EXPECT_NEAR(f.chapters[2].t0, 41.25, kWindowS);
+        EXPECT_NE(f.report.find("\"pause_scale\":\"break\""), std::string::npos) << f.report;
+    }
+    EXPECT_NE(detect(c, "{\"auto\":true}").report.find("\"speech_used\":true"),
+              std::string::npos);
 }
 
 TEST(SpeechRules, ProbabilitiesAreNeededForFrames) {
