@@ -164,6 +164,9 @@ std::string auto_warnings(const char *report) {
     if (yyjson_equals_str(scale, "longest_only"))
         out = "no clear pause scale: only the longest pauses end chapters; check them with "
               "--review or give --min-silence";
+    else if (yyjson_equals_str(scale, "speech_fixed"))
+        out = "no clear pause scale: stretches without speech of 1.5 s or more end chapters; "
+              "check them with --review or give --min-silence";
     else if (yyjson_equals_str(scale, "no_pause"))
         out = "no pause found: one chapter";
     yyjson_val *list = yyjson_obj_get(root, "boundaries");

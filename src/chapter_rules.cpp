@@ -77,6 +77,10 @@ constexpr double CLICK_SHARE = 0.3;
 constexpr int32_t BREAK_MIN_FRAMES = 60;
 constexpr double BREAK_MIN_RATIO = 1.4;
 constexpr double NO_BREAK_SHARE = 0.8;
+// Without a clear break, a pause of NO_BREAK_CAP_FRAMES or more ends a
+// chapter whatever the longest one (a tape side whose only pauses are the
+// gaps between its tracks, all of 2.5 to 4.5 s).
+constexpr int32_t NO_BREAK_CAP_FRAMES = 200;
 
 // speech: a 32 ms window whose probability is at least SPEECH_ON starts
 // speech, which goes on until a window under SPEECH_OFF (the hysteresis keeps
@@ -110,6 +114,9 @@ constexpr int32_t SPEECH_BREAK_HIGH = 250;
 // frames count as sound, so the quiet runs around and between the pieces
 // are the pauses, and music breaks are kept beside the speech ones.
 constexpr int32_t MATERIAL_FRAMES = 1000;
+// auto with speech: speech of at most SPEECH_BLIP_FRAMES between stretches
+// without speech is a blip of the model (a sting's note, a click), no word.
+constexpr int32_t SPEECH_BLIP_FRAMES = 10;
 constexpr int32_t MATERIAL_QUIET_FRAMES = 100;
 
 // A stretch of sound or a chapter under construction, in seconds; the peak
@@ -229,6 +236,11 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
         floor_db.get()[b] = lo;
     }
     float *f = floor_db.get();
+    // auto (without an auto_threshold key) holds every block's floor to its
+    // neighbours' plus the climb: a quiet passage far inside a piece of
+    // music, whose own low levels stand over the hiss, is not a floor.
+    if (opts->auto_detect && !sil_option_given(opts, "auto_threshold"))
+        memset(material.get(), 1, (size_t)n_blocks);
     for (int32_t b = 1; b < n_blocks; b++)
         if (material.get()[b])
             f[b] = std::min(f[b], f[b - 1] + FLOOR_CLIMB_DB_PER_BLOCK);
@@ -426,7 +438,9 @@ static int find_pause_scale(const float *level, const float *thr, const float *n
         return 0;
     }
     const int32_t longest = len[n - 1];
-    const int32_t run = std::max(PAUSE_MIN_FRAMES, (int32_t)(NO_BREAK_SHARE * (double)longest));
+    const int32_t run = std::max(
+        PAUSE_MIN_FRAMES,
+        std::min(NO_BREAK_CAP_FRAMES, (int32_t)(NO_BREAK_SHARE * (double)longest)));
     *out = pause_scale{(float)run / 100.0f, SIL_PAUSE_SCALE_LONGEST_ONLY};
     return 0;
 }
@@ -716,6 +730,24 @@ static bool holds_speech(const speech_view &v) {
     return talking >= SPEECH_MIN_FRAMES && (double)talking >= SPEECH_SHARE * (double)sounding;
 }
 
+// auto with speech: a blip of speech (at most SPEECH_BLIP_FRAMES) between
+// stretches without speech joins them.
+static void drop_speech_blips(const speech_view &v, float *curve) {
+    for (int32_t k = 0; k < v.frames;) {
+        if (curve[k] < 0.0f) {
+            k++;
+            continue;
+        }
+        const int32_t a = k;
+        while (k < v.frames && !(curve[k] < 0.0f))
+            k++;
+        if (a == 0 || k == v.frames || k - a > SPEECH_BLIP_FRAMES)
+            continue;
+        for (int32_t j = a; j < k; j++)
+            curve[j] = -SPEECH_DEPTH_DB * (1.0f - clean_p(v.p[speech_window(j, v.n_p)]));
+    }
+}
+
 // auto with speech: a long stretch without speech that holds a quiet run
 // under the level threshold is material of its own (music between talk,
 // songs one after another): its frames over the threshold become sound on
@@ -753,7 +785,7 @@ static void mark_material(const speech_view &v, float *curve) {
 // reaches and few sentence gaps do.
 static int find_speech_scale(const float *curve, const float *zero, int32_t frames,
                              pause_scale *out) {
-    *out = pause_scale{(float)SPEECH_SCALE_FRAMES / 100.0f, SIL_PAUSE_SCALE_LONGEST_ONLY};
+    *out = pause_scale{(float)SPEECH_SCALE_FRAMES / 100.0f, SIL_PAUSE_SCALE_SPEECH_FIXED};
     sil_pause *raw = nullptr;
     int32_t n = 0;
     if (find_pauses(curve, zero, nullptr, frames, PAUSE_MIN_FRAMES, &raw, &n) != 0)
@@ -1142,8 +1174,10 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         }
         if (speech_curve(view, speech_curves.get()) != 0)
             return -1;
-        if (auto_speech)
+        if (auto_speech) {
+            drop_speech_blips(view, speech_curves.get());
             mark_material(view, speech_curves.get());
+        }
         level = speech_curves.get();
         thr = speech_curves.get() + frames;
         memset(thr, 0, (size_t)frames * sizeof(float));

@@ -176,7 +176,8 @@ static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report
              yyjson_mut_obj_add_val(d, root, "chapter_count", obj);
     }
     if (x.has_pause_scale) {
-        static const char *const kinds[] = {"given", "break", "longest_only", "no_pause"};
+        static const char *const kinds[] = {"given", "break", "longest_only", "no_pause",
+                                            "speech_fixed"};
         ok = ok &&
              yyjson_mut_obj_add_real(d, root, "min_silence_s_used",
                                      (double)x.min_silence_s_used) &&

@@ -21,6 +21,7 @@ enum sil_pause_scale_kind {
     SIL_PAUSE_SCALE_BREAK,        // the break between short and long pauses
     SIL_PAUSE_SCALE_LONGEST_ONLY, // no clear break: the longest pauses only
     SIL_PAUSE_SCALE_NO_PAUSE,     // no pause at all: min_silence_s as it was
+    SIL_PAUSE_SCALE_SPEECH_FIXED, // speech without a clear break: the fixed 1.5 s
 };
 
 // How a hint was placed (the chapter's "snap" member).
