@@ -978,21 +978,21 @@ def k_breaths(x, spans, seed, db=-36.0):
     return x
 
 
-def narration_kind(work, voice):
+def narration_kind(work, voice, seed=0):
     """The narration conditions: [(name, path)], pauses, spans."""
     np = _np()
-    x, pauses, spans = k_narration(voice, 41)
+    x, pauses, spans = k_narration(voice, 41 + seed)
     x = k_db(x, -20.0, spans)
     n = len(x)
-    room = k_room(n, 1)
+    room = k_room(n, 1 + seed)
     lvl = -20.0
-    rng = random.Random(43)
+    rng = random.Random(43 + seed)
     stings = np.zeros(n)
     for a, b in pauses:
         i = int((a + 0.3) * KIND_RATE)
         s = k_sting(b - a - 0.6, rng)
         stings[i:i + len(s)] += k_db(s, lvl - 2.0)
-    bed = k_bed(n, 44)
+    bed = k_bed(n, 44 + seed)
     p = lambda name: os.path.join(work, "kn_%s.wav" % name)
     out = []
     plain = k_write(p("room"), x + room)
@@ -1016,11 +1016,11 @@ def narration_kind(work, voice):
     return out, pauses, [(a, b) for a, b, _ in spans]
 
 
-def close_kind(work, voice, books=3):
+def close_kind(work, voice, books=3, seed=0):
     """Books with close scales, each under a chord bed 24 dB under the voice."""
     out = []
     for b in range(books):
-        x, pauses, spans = k_narration(voice, 61 + b, chapters=10, chapter_s=(25.0, 60.0),
+        x, pauses, spans = k_narration(voice, 61 + b + seed, chapters=10, chapter_s=(25.0, 60.0),
                                        chapter_pause=(1.6, 3.5), paragraph=(0.6, 1.4),
                                        sentence=(0.15, 0.5))
         x = k_db(x, -20.0, spans)
@@ -1031,10 +1031,10 @@ def close_kind(work, voice, books=3):
     return out
 
 
-def tape_kind(work):
+def tape_kind(work, seed=0):
     """A tape side: 8 tracks, gaps of 2.5-4.5 s of hiss and hum."""
     np = _np()
-    rng = random.Random(81)
+    rng = random.Random(81 + seed)
     tracks, gaps, t = [], [], 1.5
     parts = [np.zeros(int(1.5 * KIND_RATE))]
     for k in range(8):
@@ -1081,18 +1081,18 @@ def tape_kind(work):
     return out, gaps, [(a, b) for a, b, _ in tracks]
 
 
-def radio_kind(work, voice):
+def radio_kind(work, voice, seed=0):
     """A radio show: talk (two or three paragraphs) and songs taking turns,
     2.5-4 s between them; the boundaries are every change and every gap
     between two songs."""
     np = _np()
-    rng = random.Random(91)
+    rng = random.Random(91 + seed)
     parts, t = [np.zeros(KIND_RATE)], 1.0
     gaps, spans = [], []
     order = ["talk", "song", "song", "talk", "song", "talk", "song", "song", "talk"]
     for k, kind in enumerate(order):
         if kind == "talk":
-            x, _, sp = k_narration(voice, 93 + k, chapters=1, chapter_s=(20.0, 35.0))
+            x, _, sp = k_narration(voice, 93 + k + seed, chapters=1, chapter_s=(20.0, 35.0))
             x = k_db(x[KIND_RATE:-KIND_RATE], -20.0)
             spans += [(t + a - 1.0, t + b - 1.0) for a, b, _ in sp]
         else:
@@ -1167,30 +1167,30 @@ def k_auc(right, wrong):
     return s / (len(right) * len(wrong))
 
 
-def kinds(binary, work, reference):
+def kinds(binary, work, reference, seed=0):
     """The kinds of recording auto alone must get right."""
     cache = os.path.join(work, "kinds.json")
     if os.path.exists(cache):  # the same recordings as last time in this folder
         with open(cache) as f:
             sets = [tuple(s) for s in json.load(f)]
     else:
-        sets = make_kinds(work)
+        sets = make_kinds(work, seed)
         with open(cache, "w") as f:
             json.dump(sets, f)
     report_kinds(binary, sets, reference)
 
 
-def make_kinds(work):
+def make_kinds(work, seed=0):
     voice = Voice(work)
     sets = []
     t0 = time.perf_counter()
-    conds, pauses, spans = narration_kind(work, voice)
+    conds, pauses, spans = narration_kind(work, voice, seed)
     sets += [("narration", name, path, pauses, spans, SPEECH_TOL_S) for name, path in conds]
-    for name, path, pauses, spans in close_kind(work, voice):
+    for name, path, pauses, spans in close_kind(work, voice, seed=seed):
         sets.append(("close scales", name, path, pauses, spans, SPEECH_TOL_S))
-    conds, gaps, tracks = tape_kind(work)
+    conds, gaps, tracks = tape_kind(work, seed)
     sets += [("tape", name, path, gaps, tracks, TRACK_TOL_S) for name, path in conds]
-    conds, gaps, spans = radio_kind(work, voice)
+    conds, gaps, spans = radio_kind(work, voice, seed)
     sets += [("radio", name, path, gaps, spans, TRACK_TOL_S) for name, path in conds]
     print("kinds: %d recordings made in %.0f s; work: %s" % (len(sets), time.perf_counter() - t0,
                                                              work))
@@ -1208,6 +1208,7 @@ def report_kinds(binary, sets, reference):
     print("-" * len(head))
     per_kind = {}
     right, wrong = [], []
+    stt = [0, 0, 0, 0.0, 1.0]  # cuts, in speech, pieces under 1 s, longest, least kept
     for kind, name, path, truth, spans, tol in sets:
         cells = []
         for m, opts in modes:
@@ -1237,6 +1238,18 @@ def report_kinds(binary, sets, reference):
             weak += 1 if b["confidence"] < 0.5 else 0
         cells.append("%s, %d of %d" % (auto_report.get("speech_used", "-"), weak,
                                        len(auto_report.get("boundaries", []))))
+        if tol == SPEECH_TOL_S:  # speech-to-text pieces: auto, 30 s at most, cut at pauses
+            cut = silsplit(binary, path, {"auto": True, "max_chapter_s": 30, "cut_at_pause": True})
+            ch = cut["chapters"]
+            cuts = [ch[i]["t1"] for i in range(len(ch) - 1) if ch[i]["t1"] == ch[i + 1]["t0"]]
+            inside = sum(1 for c in cuts if any(a + 0.02 < c < b - 0.02 for a, b in spans))
+            short = sum(1 for c in ch if c["dur"] < 1.0)
+            stt[0] += len(cuts)
+            stt[1] += inside
+            stt[2] += short
+            stt[3] = max(stt[3], max(c["dur"] for c in ch))
+            stt[4] = min(stt[4], k_kept(cut, spans))
+            cells.append("; pieces: %d cuts, %d in speech, %d < 1 s" % (len(cuts), inside, short))
         print("%-26s" % name + "".join(cells))
     print("-" * len(head))
     for kind, by_mode in per_kind.items():
@@ -1244,6 +1257,9 @@ def report_kinds(binary, sets, reference):
             "%-18s" % ("%.2f (%.2f) %.1f%%" % (sum(f for f, _ in v) / len(v), min(f for f, _ in v),
                                              100 * min(k for _, k in v)))
             for v in (by_mode[m] for m, _ in modes)))
+    print("speech-to-text pieces (auto, max 30 s, cut_at_pause): %d cuts, %d inside a sentence, "
+          "%d pieces under 1 s, longest %.2f s, speech kept %.2f %%" % (
+              stt[0], stt[1], stt[2], stt[3], 100 * stt[4]))
     auc = k_auc(right, wrong)
     print("auto's boundary confidence: %d right, %d wrong, ROC AUC %s" % (
         len(right), len(wrong), "-" if auc is None else "%.3f" % auc))
@@ -1258,6 +1274,7 @@ def main():
     ap.add_argument("--books-only", action="store_true")
     ap.add_argument("--kinds-only", action="store_true")
     ap.add_argument("--reference")
+    ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--library",
                     default=os.path.join("build", "libkestrova-audio-silence-splitter.so.1"))
     a = ap.parse_args()
@@ -1271,7 +1288,7 @@ def main():
         books(work, os.path.abspath(a.library))
         return 0
     if a.kinds_only:
-        kinds(binary, work, a.reference and os.path.abspath(a.reference))
+        kinds(binary, work, a.reference and os.path.abspath(a.reference), a.seed)
         return 0
 
     cache = os.path.join(work, "speech.json")

@@ -106,7 +106,7 @@ constexpr int32_t SPEECH_MIN_FRAMES = 500;
 // many frames unless the stretches' own lengths show a clearer break
 // between SPEECH_BREAK_LOW and SPEECH_BREAK_HIGH frames.
 constexpr int32_t SPEECH_SCALE_FRAMES = 150;
-constexpr int32_t SPEECH_BREAK_LOW = 100;
+constexpr int32_t SPEECH_BREAK_LOW = 80;
 constexpr int32_t SPEECH_BREAK_HIGH = 250;
 // auto with speech: a stretch without speech of at least MATERIAL_FRAMES
 // that holds a quiet run of at least MATERIAL_QUIET_FRAMES under the level
