@@ -114,10 +114,10 @@ constexpr int32_t SPEECH_BREAK_HIGH = 250;
 // frames count as sound, so the quiet runs around and between the pieces
 // are the pauses, and music breaks are kept beside the speech ones.
 constexpr int32_t MATERIAL_FRAMES = 1000;
+constexpr int32_t MATERIAL_QUIET_FRAMES = 100;
 // auto with speech: speech of at most SPEECH_BLIP_FRAMES between stretches
 // without speech is a blip of the model (a sting's note, a click), no word.
 constexpr int32_t SPEECH_BLIP_FRAMES = 10;
-constexpr int32_t MATERIAL_QUIET_FRAMES = 100;
 
 // A stretch of sound or a chapter under construction, in seconds; the peak
 // is filled in at the end.
