@@ -227,6 +227,28 @@ TEST(Snapping, NoPauseInTheWindowStaysWhereTheDriftPutsIt) {
     EXPECT_EQ(out[4].kind, SIL_SNAP_PAUSE);
 }
 
+TEST(Snapping, AChapterPauseJustOutsideTheWindowIsTakenAsWeak) {
+    // As above, with the third chapter pause at 313-315 s, 14 s from where
+    // the drift expects it (300) and outside the 10 s window, and a
+    // sentence pause of 0.5 s at 307 s: the hint takes the chapter pause,
+    // marked weak, which neither moves the drift nor the hints after it.
+    const std::vector<sil_pause> p = {pause_at(99.0, 101.0), pause_at(199.0, 201.0),
+                                      pause_at(290.0, 290.5), pause_at(313.0, 315.0),
+                                      pause_at(399.0, 401.0)};
+    const std::vector<sil_mark> hints = {{0.0f, -1.0f, nullptr},
+                                         {105.0f, -1.0f, nullptr},
+                                         {205.0f, -1.0f, nullptr},
+                                         {305.0f, -1.0f, nullptr},
+                                         {405.0f, -1.0f, nullptr}};
+    std::vector<sil_snap> out(hints.size());
+    sil_snap_hints(p.data(), (int32_t)p.size(), hints.data(), 5, 10.0f, 500.0f, out.data());
+    EXPECT_EQ(out[3].kind, SIL_SNAP_WEAK);
+    EXPECT_EQ(out[3].pause, 3);
+    EXPECT_EQ(out[3].cut, 314.0f);
+    EXPECT_EQ(out[4].cut, 400.0f);
+    EXPECT_EQ(out[4].kind, SIL_SNAP_PAUSE);
+}
+
 // ---------------------------------------------------------------------------
 // Through the library: reports, titles, the export
 // ---------------------------------------------------------------------------
