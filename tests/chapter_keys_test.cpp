@@ -2,6 +2,7 @@
 // onto pauses (offset and drift), titles; their checks, the report members
 // they add and the export that follows a chapter list to the sample.
 #include "engine.h"
+#include "silence_scan.h"
 #include "wav_builder.h"
 
 #include <gtest/gtest.h>
@@ -247,6 +248,26 @@ TEST(Snapping, AChapterPauseJustOutsideTheWindowIsTakenAsWeak) {
     EXPECT_EQ(out[3].cut, 314.0f);
     EXPECT_EQ(out[4].cut, 400.0f);
     EXPECT_EQ(out[4].kind, SIL_SNAP_PAUSE);
+}
+
+TEST(CutAtPause, NoPieceUnderASecondAtAChaptersEdge) {
+    // A chapter of 35 s (the maximum 30) whose longest pause is the one that
+    // ends the chapter before (its cut 0.3 s in), and a pause of 0.15 s in
+    // the middle: the cut goes into the middle one, not 0.3 s from the start.
+    const sil_chapter c{0.0f, 35.0f, -20.0f};
+    const std::vector<sil_pause> quiet = {pause_at(0.05, 0.55), pause_at(17.0, 17.15)};
+    sil_heap_ptr<sil_chapter> pieces;
+    size_t n = 0;
+    ASSERT_EQ(sil_cut_long(&c, 1, 30.0f, quiet.data(), (int32_t)quiet.size(), pieces, n), 0);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(pieces.get()[0].t1, quiet[1].cut_t);
+    EXPECT_EQ(pieces.get()[1].t0, quiet[1].cut_t);
+    // With a maximum of 1.5 s, pieces of at least 0.75 s.
+    const sil_chapter short_one{0.0f, 2.0f, -20.0f};
+    const std::vector<sil_pause> near_edge = {pause_at(0.2, 0.6), pause_at(1.0, 1.2)};
+    ASSERT_EQ(sil_cut_long(&short_one, 1, 1.5f, near_edge.data(), 2, pieces, n), 0);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(pieces.get()[0].t1, near_edge[1].cut_t);
 }
 
 // ---------------------------------------------------------------------------
