@@ -160,15 +160,19 @@ std::string auto_warnings(const char *report) {
     JsonDoc doc = read_json(report ? report : "");
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     yyjson_val *scale = yyjson_obj_get(root, "pause_scale");
-    std::string out;
-    if (yyjson_equals_str(scale, "longest_only"))
-        out = "no clear pause scale: only the longest pauses end chapters; check them with "
-              "--review or give --min-silence";
-    else if (yyjson_equals_str(scale, "speech_fixed"))
-        out = "no clear pause scale: stretches without speech of 1.5 s or more end chapters; "
-              "check them with --review or give --min-silence";
-    else if (yyjson_equals_str(scale, "no_pause"))
-        out = "no pause found: one chapter";
+    yyjson_val *first = yyjson_arr_get_first(yyjson_obj_get(root, "chapters"));
+    // A chapter count or hints place the boundaries, not the pause scale.
+    const bool placed = yyjson_obj_get(root, "chapter_count") || yyjson_obj_get(first, "hint");
+    const char *fallback = nullptr;
+    if (!placed && yyjson_equals_str(scale, "longest_only"))
+        fallback = "no clear pause scale: only the longest pauses end chapters; check them with "
+                   "--review or give --min-silence";
+    else if (!placed && yyjson_equals_str(scale, "speech_fixed"))
+        fallback = "no clear pause scale: stretches without speech of 1.5 s or more end "
+                   "chapters; check them with --review or give --min-silence";
+    else if (!placed && yyjson_equals_str(scale, "no_pause"))
+        fallback = "no pause found: one chapter";
+    std::string out = fallback ? fallback : "";
     yyjson_val *list = yyjson_obj_get(root, "boundaries");
     if (!scale || !yyjson_is_arr(list))
         return out;
