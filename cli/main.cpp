@@ -165,6 +165,44 @@ std::string unmoved_hints(const char *report) {
     return out;
 }
 
+// auto's warnings: when its pause scale fell back (no clear break between
+// the pause lengths, no pause at all) and how many boundaries are weak
+// (confidence under 0.5), one line each; "" without auto.
+std::string auto_warnings(const char *report) {
+    JsonDoc doc = read_json(report ? report : "");
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    yyjson_val *scale = yyjson_obj_get(root, "pause_scale");
+    yyjson_val *first = yyjson_arr_get_first(yyjson_obj_get(root, "chapters"));
+    // A chapter count or hints place the boundaries, not the pause scale.
+    const bool placed = yyjson_obj_get(root, "chapter_count") || yyjson_obj_get(first, "hint");
+    const char *fallback = nullptr;
+    if (!placed && yyjson_equals_str(scale, "longest_only"))
+        fallback = "no clear pause scale: only the longest pauses end chapters; check them with "
+                   "--review or give --min-silence";
+    else if (!placed && yyjson_equals_str(scale, "speech_fixed"))
+        fallback = "no clear pause scale: stretches without speech of 1.5 s or more end "
+                   "chapters; check them with --review or give --min-silence";
+    else if (!placed && yyjson_equals_str(scale, "no_pause"))
+        fallback = "no pause found: one chapter";
+    std::string out = fallback ? fallback : "";
+    yyjson_val *list = yyjson_obj_get(root, "boundaries");
+    if (!scale || !yyjson_is_arr(list))
+        return out;
+    size_t idx, max, weak = 0;
+    yyjson_val *item;
+    yyjson_arr_foreach(list, idx, max, item) {
+        if (yyjson_get_num(yyjson_obj_get(item, "confidence")) < 0.5)
+            weak++;
+    }
+    if (weak > 0) {
+        const size_t n = yyjson_arr_size(list);
+        out += (out.empty() ? "" : "\n") + std::to_string(weak) + " of " + std::to_string(n) +
+               (n == 1 ? " boundary is" : " boundaries are") +
+               " weak: check them with --review";
+    }
+    return out;
+}
+
 std::string joined_lines(const std::string &a, const std::string &b) {
     return a.empty() ? b : b.empty() ? a : a + "\n" + b;
 }
@@ -478,6 +516,7 @@ int run_analyze(const AnalyzeArgs &a) {
             if (report) { // the report and the titles are the job's
                 titles = analysis_titles(analysis);
                 warning = joined_lines(warning, unmoved_hints(report));
+                warning = joined_lines(warning, auto_warnings(report));
                 if (analysis.count == 0)
                     warning = joined_lines(warning, kNoChapters);
                 analysis.report = nullptr;
@@ -817,7 +856,10 @@ int run_split(const SplitArgs &a) {
         view.above([&] { file_error(a.file, past_end); });
         return kExitFileFailed;
     }
-    view.above([&] { file_warnings(a.file, unmoved_hints(analysis.report)); });
+    view.above([&] {
+        file_warnings(a.file, joined_lines(unmoved_hints(analysis.report),
+                                           auto_warnings(analysis.report)));
+    });
     if (analysis.count == 0) { // an earlier split is not replaced by none
         view.above([&] { file_error(a.file, std::string(kNoChapters) + "; nothing was written"); });
         return kExitFileFailed;

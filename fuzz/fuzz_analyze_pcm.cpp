@@ -117,9 +117,11 @@ void check_members(const std::string &text, const sil_opts &o, const sil_chapter
             check(rank >= 1 && (size_t)rank <= np && !seen[(size_t)rank]);
             seen[(size_t)rank] = true;
             check(num(p, "t0") > last_t1 && num(p, "t1") > num(p, "t0"));
-            // With speech a pause carries its mean probability, without none.
+            // With speech (given, or chosen by auto) a pause carries its mean
+            // probability, without none.
             yyjson_val *sp = yyjson_obj_get(p, "speech_p");
-            check((sp != nullptr) == o.speech && !(yyjson_get_num(sp) < 0.0) &&
+            const bool speech = o.speech || yyjson_is_true(yyjson_obj_get(root, "speech_used"));
+            check((sp != nullptr) == speech && !(yyjson_get_num(sp) < 0.0) &&
                   !(yyjson_get_num(sp) > 1.0));
             last_t1 = num(p, "t1");
         }

@@ -34,6 +34,13 @@ constexpr double WEAK_PAUSE_S = 1.0;
 constexpr double WEAK_SPREADS = 2.0;
 // Hints after the first whose fit decides the first offset.
 constexpr int32_t LOOK_AHEAD = 3;
+// A hint with no pause in its window, or a short one only, goes to the best
+// pause of at least this length between the boundary before it and where the
+// next hint is expected, and at most OUTSIDE_SPREADS spreads outside the
+// window (a chapter pause a little outside it), as a weak snap, before it
+// falls back to its expected place.
+constexpr double OUTSIDE_PAUSE_S = 1.5;
+constexpr double OUTSIDE_SPREADS = 2.0;
 
 inline double pause_len(const sil_pause &p) { return (double)(p.end - p.first) * 0.01; }
 
@@ -149,6 +156,36 @@ void sil_snap_hints(const sil_pause *pauses, int32_t n_pauses, const sil_mark *h
         } else {
             pick = best_pause(pauses, n_pauses, last_pause, last_cut, expected, window, spread,
                               duration, nullptr);
+        }
+        if ((pick < 0 || pause_len(pauses[pick]) < WEAK_PAUSE_S) && fit.n > 0.0) {
+            // No pause in the window, or a short one only: the best
+            // chapter-length pause between the boundary before and where
+            // the next hint is expected.
+            double next = k + 1 < n_hints ? fit.expect(hints[k + 1].t0) : duration;
+            const double reach = window + OUTSIDE_SPREADS * spread;
+            if (next > expected + reach)
+                next = expected + reach;
+            double best = 0.0;
+            int32_t outside = -1;
+            for (int32_t i = last_pause + 1; i < n_pauses; i++) {
+                const double c = pauses[i].cut_t;
+                if (c >= next || c >= duration)
+                    break;
+                if (c <= last_cut || c < expected - reach ||
+                    pause_len(pauses[i]) < OUTSIDE_PAUSE_S)
+                    continue;
+                const double sc = pause_score(pauses[i], expected, spread);
+                if (outside < 0 || sc > best) {
+                    outside = i;
+                    best = sc;
+                }
+            }
+            if (outside >= 0) {
+                out[k] = sil_snap{pauses[outside].cut_t, outside, SIL_SNAP_WEAK};
+                last_pause = outside;
+                last_cut = pauses[outside].cut_t;
+                continue;
+            }
         }
         if (pick < 0) {
             double cut = expected;

@@ -27,8 +27,12 @@ constexpr float SIL_HINT_AT_START_S = 2.0f;
 // judged by its length and its distance from the expected place; the cut is
 // the pause's cut_t (its middle, or with speech its quietest part). A first
 // hint near 0 stays at 0 (SIL_SNAP_START); a hint with no pause in its
-// window stays at its expected place (SIL_SNAP_NONE). pauses: in time order,
-// with sound on both sides; out: n_hints entries, cuts increasing.
+// window, or one under 1 s only, goes to the best pause of 1.5 s or more
+// between the boundary before it and where the next hint is expected, no
+// more than two spreads outside the window (SIL_SNAP_WEAK), else stays at its
+// expected place (SIL_SNAP_NONE).
+// pauses: in time order, with sound on both sides; out: n_hints entries,
+// cuts increasing.
 void sil_snap_hints(const sil_pause *pauses, int32_t n_pauses, const sil_mark *hints,
                     int32_t n_hints, float window_s, float duration, sil_snap *out);
 

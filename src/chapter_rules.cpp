@@ -77,6 +77,10 @@ constexpr double CLICK_SHARE = 0.3;
 constexpr int32_t BREAK_MIN_FRAMES = 60;
 constexpr double BREAK_MIN_RATIO = 1.4;
 constexpr double NO_BREAK_SHARE = 0.8;
+// Without a clear break, a pause of NO_BREAK_CAP_FRAMES or more ends a
+// chapter whatever the longest one (a tape side whose only pauses are the
+// gaps between its tracks, all of 2.5 to 4.5 s).
+constexpr int32_t NO_BREAK_CAP_FRAMES = 200;
 
 // speech: a 32 ms window whose probability is at least SPEECH_ON starts
 // speech, which goes on until a window under SPEECH_OFF (the hysteresis keeps
@@ -91,6 +95,29 @@ constexpr int64_t SPEECH_GAP_MIN = 3;
 // ranks is how surely it holds no speech (999 tenths at p = 0).
 constexpr float SPEECH_LOUD_DB = 100.0f;
 constexpr float SPEECH_DEPTH_DB = 99.9f;
+// auto decides about speech: the recording holds speech when at least
+// SPEECH_SHARE of its frames over the threshold lie in windows the model
+// calls speech (SPEECH_ON), and those are at least SPEECH_MIN_FRAMES.
+// Narration, under a bed or stings included, scores over 0.9; music and
+// tones near 0; a radio show of talk and songs about 0.4.
+constexpr double SPEECH_SHARE = 0.1;
+constexpr int32_t SPEECH_MIN_FRAMES = 500;
+// auto with speech: a pause is a stretch without speech of at least this
+// many frames unless the stretches' own lengths show a clearer break
+// between SPEECH_BREAK_LOW and SPEECH_BREAK_HIGH frames.
+constexpr int32_t SPEECH_SCALE_FRAMES = 150;
+constexpr int32_t SPEECH_BREAK_LOW = 80;
+constexpr int32_t SPEECH_BREAK_HIGH = 250;
+// auto with speech: a stretch without speech of at least MATERIAL_FRAMES
+// that holds a quiet run of at least MATERIAL_QUIET_FRAMES under the level
+// threshold is material of its own (music between talk): its sounding
+// frames count as sound, so the quiet runs around and between the pieces
+// are the pauses, and music breaks are kept beside the speech ones.
+constexpr int32_t MATERIAL_FRAMES = 1000;
+constexpr int32_t MATERIAL_QUIET_FRAMES = 100;
+// auto with speech: speech of at most SPEECH_BLIP_FRAMES between stretches
+// without speech is a blip of the model (a sting's note, a click), no word.
+constexpr int32_t SPEECH_BLIP_FRAMES = 10;
 
 // A stretch of sound or a chapter under construction, in seconds; the peak
 // is filled in at the end.
@@ -209,6 +236,11 @@ static int fill_thresholds(const float *level, int32_t frames, const sil_opts *o
         floor_db.get()[b] = lo;
     }
     float *f = floor_db.get();
+    // auto (without an auto_threshold key) holds every block's floor to its
+    // neighbours' plus the climb: a quiet passage far inside a piece of
+    // music, whose own low levels stand over the hiss, is not a floor.
+    if (opts->auto_detect && !sil_option_given(opts, "auto_threshold"))
+        memset(material.get(), 1, (size_t)n_blocks);
     for (int32_t b = 1; b < n_blocks; b++)
         if (material.get()[b])
             f[b] = std::min(f[b], f[b - 1] + FLOOR_CLIMB_DB_PER_BLOCK);
@@ -406,7 +438,9 @@ static int find_pause_scale(const float *level, const float *thr, const float *n
         return 0;
     }
     const int32_t longest = len[n - 1];
-    const int32_t run = std::max(PAUSE_MIN_FRAMES, (int32_t)(NO_BREAK_SHARE * (double)longest));
+    const int32_t run = std::max(
+        PAUSE_MIN_FRAMES,
+        std::min(NO_BREAK_CAP_FRAMES, (int32_t)(NO_BREAK_SHARE * (double)longest)));
     *out = pause_scale{(float)run / 100.0f, SIL_PAUSE_SCALE_LONGEST_ONLY};
     return 0;
 }
@@ -682,6 +716,114 @@ static void place_speech_pauses(const speech_view &v, sil_pause *p, int32_t n) {
     }
 }
 
+// auto: whether the recording holds speech, from the model's own output:
+// the share of the frames over the threshold whose window it calls speech.
+static bool holds_speech(const speech_view &v) {
+    int64_t sounding = 0, talking = 0;
+    for (int32_t k = 0; k < v.frames; k++) {
+        if (!(v.level[k] >= v.thr[k]))
+            continue;
+        sounding++;
+        if (!(clean_p(v.p[speech_window(k, v.n_p)]) < SPEECH_ON))
+            talking++;
+    }
+    return talking >= SPEECH_MIN_FRAMES && (double)talking >= SPEECH_SHARE * (double)sounding;
+}
+
+// auto with speech: a blip of speech (at most SPEECH_BLIP_FRAMES) between
+// stretches without speech joins them.
+static void drop_speech_blips(const speech_view &v, float *curve) {
+    for (int32_t k = 0; k < v.frames;) {
+        if (curve[k] < 0.0f) {
+            k++;
+            continue;
+        }
+        const int32_t a = k;
+        while (k < v.frames && !(curve[k] < 0.0f))
+            k++;
+        if (a == 0 || k == v.frames || k - a > SPEECH_BLIP_FRAMES)
+            continue;
+        for (int32_t j = a; j < k; j++)
+            curve[j] = -SPEECH_DEPTH_DB * (1.0f - clean_p(v.p[speech_window(j, v.n_p)]));
+    }
+}
+
+// auto with speech: a long stretch without speech that holds a quiet run
+// under the level threshold is material of its own (music between talk,
+// songs one after another): its frames over the threshold become sound on
+// the speech curve, so the breaks between the pieces stay pauses. A long
+// stretch with no quiet run (a bed under a long interlude) stays one pause.
+static void mark_material(const speech_view &v, float *curve) {
+    for (int32_t k = 0; k < v.frames;) {
+        if (curve[k] >= 0.0f) {
+            k++;
+            continue;
+        }
+        const int32_t a = k;
+        while (k < v.frames && curve[k] < 0.0f)
+            k++;
+        if (k - a < MATERIAL_FRAMES)
+            continue;
+        int32_t run = 0, longest = 0;
+        for (int32_t j = a; j < k; j++) {
+            run = v.level[j] < v.thr[j] ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+        if (longest < MATERIAL_QUIET_FRAMES)
+            continue;
+        for (int32_t j = a; j < k; j++)
+            if (!(v.level[j] < v.thr[j]))
+                curve[j] = SPEECH_LOUD_DB;
+    }
+}
+
+// auto with speech: the pause scale of the stretches without speech (at
+// least PAUSE_MIN_FRAMES between speech): the widest ratio between
+// neighbouring lengths whose break lies between SPEECH_BREAK_LOW and
+// SPEECH_BREAK_HIGH frames, when it is at least BREAK_MIN_RATIO; else
+// SPEECH_SCALE_FRAMES, the length every chapter break of spoken word
+// reaches and few sentence gaps do.
+static int find_speech_scale(const float *curve, const float *zero, int32_t frames,
+                             pause_scale *out) {
+    *out = pause_scale{(float)SPEECH_SCALE_FRAMES / 100.0f, SIL_PAUSE_SCALE_SPEECH_FIXED};
+    sil_pause *raw = nullptr;
+    int32_t n = 0;
+    if (find_pauses(curve, zero, nullptr, frames, PAUSE_MIN_FRAMES, &raw, &n) != 0)
+        return -1;
+    sil_heap_ptr<sil_pause> pauses(raw);
+    if (n == 0) {
+        out->kind = SIL_PAUSE_SCALE_NO_PAUSE;
+        return 0;
+    }
+    sil_heap_ptr<int32_t> lengths(alloc_array<int32_t>((size_t)n));
+    if (!lengths) {
+        sil_fail_memory();
+        return -1;
+    }
+    int32_t *len = lengths.get();
+    for (int32_t i = 0; i < n; i++)
+        len[i] = pauses.get()[i].end - pauses.get()[i].first;
+    std::sort(len, len + n);
+    double best = 0.0;
+    int32_t split = -1;
+    for (int32_t i = 0; i + 1 < n; i++) {
+        const double mid = std::sqrt((double)len[i] * (double)len[i + 1]);
+        if (mid < SPEECH_BREAK_LOW || mid > SPEECH_BREAK_HIGH)
+            continue;
+        const double ratio = (double)len[i + 1] / (double)len[i];
+        if (ratio > best) {
+            best = ratio;
+            split = i;
+        }
+    }
+    if (split >= 0 && best >= BREAK_MIN_RATIO) {
+        const double mid = std::sqrt((double)len[split] * (double)len[split + 1]);
+        const int32_t run = std::max(len[split] + 1, std::min(len[split + 1], (int32_t)mid));
+        *out = pause_scale{(float)run / 100.0f, SIL_PAUSE_SCALE_BREAK};
+    }
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Chapters from the scan
 // ---------------------------------------------------------------------------
@@ -947,6 +1089,11 @@ float sil_chapter_peak(const float *level, int32_t frames, float t0, float t1) {
     return frames > 0 ? peak_of(level, frames, t0, t1) : SILENCE_DB;
 }
 
+bool sil_opts_run_speech(const sil_opts *opts) {
+    return opts->speech || opts->report_speech ||
+           (opts->auto_detect && !sil_option_given(opts, "speech"));
+}
+
 bool sil_opts_use_rules(const sil_opts *opts) {
     return opts->auto_detect || opts->auto_threshold || opts->chapter_count > 0 || opts->keep_all ||
            opts->speech || (opts->cut_at_pause && opts->max_chapter_s > 0.0f);
@@ -986,7 +1133,6 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
     bool has_near = false;
     if (fill_thresholds(level, frames, opts, thr, near_floor.get(), &has_near, extras) != 0)
         return -1;
-    const float *near = has_near && !opts->speech ? near_floor.get() : nullptr;
     sil_heap_ptr<float> cleaned;
     if (opts->auto_detect) {
         if (extras && !extras->has_threshold) {
@@ -1002,6 +1148,19 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
             return -1;
         level = cleaned.get();
     }
+    // auto without a speech key listens for speech when the model was run
+    // and finds that the recording holds speech.
+    const bool auto_speech = opts->auto_detect && !sil_option_given(opts, "speech") &&
+                             speech_p && n_speech > 0 && frames > 0;
+    if (auto_speech) {
+        const speech_view probe{level, thr, frames, speech_p, n_speech};
+        chosen.speech = holds_speech(probe);
+        if (extras) {
+            extras->has_speech_used = true;
+            extras->speech_used = chosen.speech;
+        }
+    }
+    const float *near = has_near && !opts->speech ? near_floor.get() : nullptr;
     // With speech every rule below reads the speech curve under a threshold
     // of 0, and the level curve with its thresholds only places the cuts.
     speech_view view{level, thr, frames, speech_p, n_speech};
@@ -1015,6 +1174,10 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
         }
         if (speech_curve(view, speech_curves.get()) != 0)
             return -1;
+        if (auto_speech) {
+            drop_speech_blips(view, speech_curves.get());
+            mark_material(view, speech_curves.get());
+        }
         level = speech_curves.get();
         thr = speech_curves.get() + frames;
         memset(thr, 0, (size_t)frames * sizeof(float));
@@ -1025,7 +1188,9 @@ static int detect_with_rules(const float *level, int32_t frames, float duration,
     if (opts->auto_detect) {
         pause_scale scale{opts->min_silence_s, SIL_PAUSE_SCALE_GIVEN};
         if (!sil_option_given(opts, "min_silence_s") &&
-            find_pause_scale(level, thr, near, frames, opts->min_silence_s, &scale) != 0)
+            (auto_speech && opts->speech
+                 ? find_speech_scale(level, thr, frames, &scale)
+                 : find_pause_scale(level, thr, near, frames, opts->min_silence_s, &scale)) != 0)
             return -1;
         chosen.min_silence_s = scale.min_silence_s;
         if (extras) {

@@ -15,6 +15,10 @@
 // (auto, auto_threshold, chapter_count, keep_all, speech, or cut_at_pause
 // with a maximum).
 bool sil_opts_use_rules(const sil_opts *opts);
+// True when the speech model is to run for these options: speech,
+// report_speech, or auto without a speech key (auto decides from the
+// model's output whether the recording holds speech).
+bool sil_opts_run_speech(const sil_opts *opts);
 // The chapters of a level curve under all the options: those of
 // sil_chapters_from_levels when no rule is asked for, else with the rules.
 // extras (may be NULL) receives the threshold, pauses and chapter count the

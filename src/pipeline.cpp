@@ -255,7 +255,7 @@ sil_pipeline *sil_pipeline_new(int32_t source_rate, int64_t total_frames, const 
     }
     if (sil_levels_init(&p->levels, expect) != 0)
         return nullptr;
-    if (opts->speech || opts->report_speech) {
+    if (sil_opts_run_speech(opts)) {
         if (sil_speech_init(&p->speech) != 0)
             return nullptr;
         p->speaking = true;

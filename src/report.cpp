@@ -176,12 +176,15 @@ static bool add_extras(yyjson_mut_doc *d, yyjson_mut_val *root, const sil_report
              yyjson_mut_obj_add_val(d, root, "chapter_count", obj);
     }
     if (x.has_pause_scale) {
-        static const char *const kinds[] = {"given", "break", "longest_only", "no_pause"};
+        static const char *const kinds[] = {"given", "break", "longest_only", "no_pause",
+                                            "speech_fixed"};
         ok = ok &&
              yyjson_mut_obj_add_real(d, root, "min_silence_s_used",
                                      (double)x.min_silence_s_used) &&
              yyjson_mut_obj_add_str(d, root, "pause_scale", kinds[x.pause_scale]);
     }
+    if (x.has_speech_used)
+        ok = ok && yyjson_mut_obj_add_bool(d, root, "speech_used", x.speech_used);
     if (x.has_speech) {
         yyjson_mut_val *obj = ok ? yyjson_mut_obj(d) : nullptr;
         ok = ok && obj && yyjson_mut_obj_add_real(d, obj, "hop_s", 0.032);

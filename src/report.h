@@ -21,6 +21,7 @@ enum sil_pause_scale_kind {
     SIL_PAUSE_SCALE_BREAK,        // the break between short and long pauses
     SIL_PAUSE_SCALE_LONGEST_ONLY, // no clear break: the longest pauses only
     SIL_PAUSE_SCALE_NO_PAUSE,     // no pause at all: min_silence_s as it was
+    SIL_PAUSE_SCALE_SPEECH_FIXED, // speech without a clear break: the fixed 1.5 s
 };
 
 // How a hint was placed (the chapter's "snap" member).
@@ -59,6 +60,10 @@ struct sil_report_extras {
     bool has_pause_scale; // auto: min_silence_s_used and pause_scale
     float min_silence_s_used;
     sil_pause_scale_kind pause_scale;
+    // auto without a speech key: whether the speech model's pauses were used
+    // (the recording holds speech).
+    bool has_speech_used;
+    bool speech_used;
     bool has_boundaries;  // auto or report_pauses: one per pair of neighbouring chapters
     sil_point *boundaries; // t: the boundary (the middle of the gap between the two
                            // chapters), db: its confidence 0..1

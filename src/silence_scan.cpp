@@ -17,6 +17,10 @@ constexpr float SILENCE_DB = -120.0f;
 constexpr int32_t SENTENCE_PAUSE_FRAMES = 25;
 // Shortest quiet stretch that counts as a pause.
 constexpr int32_t PAUSE_MIN_FRAMES = 10;
+// A cut at a pause leaves pieces of at least this long on both sides (half
+// the maximum when that is less): a pause at the very edge of a chapter (the
+// one that ends it) would otherwise cut off a piece of a few milliseconds.
+constexpr float MIN_PIECE_S = 1.0f;
 
 } // namespace
 
@@ -158,6 +162,7 @@ static double pieces_for(double len, double max_s) { return std::ceil(len / max_
 static const sil_pause *best_cut(const sil_chapter &s, float max_s, const sil_pause *quiet,
                                  int32_t n_quiet) {
     const double k = pieces_for(s.t1 - s.t0, max_s);
+    const float min_piece = std::min(MIN_PIECE_S, 0.5f * max_s);
     // Quiet stretches whose cut lies inside the chapter.
     const sil_pause *lo =
         std::lower_bound(quiet, quiet + n_quiet, s.t0,
@@ -172,6 +177,8 @@ static const sil_pause *best_cut(const sil_chapter &s, float max_s, const sil_pa
         const float cut = p->cut_t;
         if (!(cut < s.t1))
             break;
+        if (cut - s.t0 < min_piece || s.t1 - cut < min_piece)
+            continue;
         const bool fewest = pieces_for(cut - s.t0, max_s) + pieces_for(s.t1 - cut, max_s) <= k;
         for (int tier = 0; tier < TIERS; tier++) {
             const bool fits =

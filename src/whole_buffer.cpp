@@ -217,7 +217,7 @@ int sil_detect_chapters(const float *samples, int n, const sil_opts *opts, sil_c
     sil_speech_stage speech{};
     std::unique_ptr<sil_speech_stage, void (*)(sil_speech_stage *)> speech_guard(nullptr,
                                                                                 sil_speech_free);
-    if (opts->speech || opts->report_speech) {
+    if (sil_opts_run_speech(opts)) {
         if (sil_speech_init(&speech) != 0)
             return -1;
         speech_guard.reset(&speech);

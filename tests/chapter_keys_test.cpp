@@ -2,6 +2,7 @@
 // onto pauses (offset and drift), titles; their checks, the report members
 // they add and the export that follows a chapter list to the sample.
 #include "engine.h"
+#include "silence_scan.h"
 #include "wav_builder.h"
 
 #include <gtest/gtest.h>
@@ -238,6 +239,48 @@ TEST(Snapping, NoPauseInTheWindowStaysWhereTheDriftPutsIt) {
     EXPECT_NEAR(out[3].cut, 300.0f, 0.01f);
     EXPECT_EQ(out[4].cut, 400.0f);
     EXPECT_EQ(out[4].kind, SIL_SNAP_PAUSE);
+}
+
+TEST(Snapping, AChapterPauseJustOutsideTheWindowIsTakenAsWeak) {
+    // As above, with the third chapter pause at 313-315 s, 14 s from where
+    // the drift expects it (300) and outside the 10 s window, and a
+    // sentence pause of 0.5 s at 307 s: the hint takes the chapter pause,
+    // marked weak, which neither moves the drift nor the hints after it.
+    const std::vector<sil_pause> p = {pause_at(99.0, 101.0), pause_at(199.0, 201.0),
+                                      pause_at(290.0, 290.5), pause_at(313.0, 315.0),
+                                      pause_at(399.0, 401.0)};
+    const std::vector<sil_mark> hints = {{0.0f, -1.0f, nullptr},
+                                         {105.0f, -1.0f, nullptr},
+                                         {205.0f, -1.0f, nullptr},
+                                         {305.0f, -1.0f, nullptr},
+                                         {405.0f, -1.0f, nullptr}};
+    std::vector<sil_snap> out(hints.size());
+    sil_snap_hints(p.data(), (int32_t)p.size(), hints.data(), 5, 10.0f, 500.0f, out.data());
+    EXPECT_EQ(out[3].kind, SIL_SNAP_WEAK);
+    EXPECT_EQ(out[3].pause, 3);
+    EXPECT_EQ(out[3].cut, 314.0f);
+    EXPECT_EQ(out[4].cut, 400.0f);
+    EXPECT_EQ(out[4].kind, SIL_SNAP_PAUSE);
+}
+
+TEST(CutAtPause, NoPieceUnderASecondAtAChaptersEdge) {
+    // A chapter of 35 s (the maximum 30) whose longest pause is the one that
+    // ends the chapter before (its cut 0.3 s in), and a pause of 0.15 s in
+    // the middle: the cut goes into the middle one, not 0.3 s from the start.
+    const sil_chapter c{0.0f, 35.0f, -20.0f};
+    const std::vector<sil_pause> quiet = {pause_at(0.05, 0.55), pause_at(17.0, 17.15)};
+    sil_heap_ptr<sil_chapter> pieces;
+    size_t n = 0;
+    ASSERT_EQ(sil_cut_long(&c, 1, 30.0f, quiet.data(), (int32_t)quiet.size(), pieces, n), 0);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(pieces.get()[0].t1, quiet[1].cut_t);
+    EXPECT_EQ(pieces.get()[1].t0, quiet[1].cut_t);
+    // With a maximum of 1.5 s, pieces of at least 0.75 s.
+    const sil_chapter short_one{0.0f, 2.0f, -20.0f};
+    const std::vector<sil_pause> near_edge = {pause_at(0.2, 0.6), pause_at(1.0, 1.2)};
+    ASSERT_EQ(sil_cut_long(&short_one, 1, 1.5f, near_edge.data(), 2, pieces, n), 0);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(pieces.get()[0].t1, near_edge[1].cut_t);
 }
 
 // ---------------------------------------------------------------------------

@@ -221,14 +221,118 @@ TEST(SpeechRules, AutoTakesItsPauseLengthFromTheStretchesWithoutSpeech) {
     for (double t : {5.0, 10.0, 15.0, 25.0, 30.0, 35.0, 45.0, 50.0, 55.0})
         c.speech(t, t + 0.4, 0.05f);
     c.speech(20.0, 22.5, 0.05f).speech(40.0, 42.5, 0.05f);
-    const Found level = detect(c, "{\"auto\":true}");
+    const Found level = detect(c, "{\"auto\":true,\"speech\":false}");
     ASSERT_EQ(level.chapters.size(), 1u) << level.report;
-    const Found f = detect(c, "{\"auto\":true,\"speech\":true}");
+    EXPECT_EQ(level.report.find("speech_used"), std::string::npos) << level.report;
+    // Given or decided by auto (the recording holds speech), the same breaks.
+    for (const char *opts : {"{\"auto\":true,\"speech\":true}", "{\"auto\":true}"}) {
+        const Found f = detect(c, opts);
+        ASSERT_EQ(f.rc, 0) << sil_get_error();
+        ASSERT_EQ(f.chapters.size(), 3u) << f.report;
+        EXPECT_NEAR(f.chapters[1].t0, 21.25, kWindowS); // keep_all: the middle of each break
+        EXPECT_NEAR(f.chapters[2].t0, 41.25, kWindowS);
+        EXPECT_NE(f.report.find("\"pause_scale\":\"break\""), std::string::npos) << f.report;
+    }
+    EXPECT_NE(detect(c, "{\"auto\":true}").report.find("\"speech_used\":true"),
+              std::string::npos);
+}
+
+// auto without a speech key decides from the model's output: the chapters'
+// starts (after the first) and whether it used the speech pauses.
+struct AutoCase {
+    const char *name;
+    Curves curves;
+    std::vector<double> starts; // within 0.1 s
+    bool speech_used;
+};
+
+TEST(SpeechRules, AutoListensForSpeechOnlyWhenTheRecordingHoldsIt) {
+    std::vector<AutoCase> cases;
+    {
+        // A tape of music the model never calls speech (p 0.02): tracks at
+        // -20 dB with rests of 0.4 s, gaps of 3 s over hiss at -60.
+        Curves c(60.0, -20.0f, 0.02f);
+        for (double t : {4.0, 8.0, 12.0, 24.0, 28.0, 32.0, 44.0, 48.0, 52.0})
+            c.levels(t, t + 0.4, -60.0f);
+        c.levels(18.0, 21.0, -60.0f).levels(38.0, 41.0, -60.0f);
+        cases.push_back({"music", c, {19.5, 39.5}, false});
+    }
+    {
+        // Speech over a bed at -20 dB: sentence gaps without speech of
+        // 0.5 s, chapter breaks of 2 s filled with a sting (as loud), and
+        // in the middle of the second break a blip of one window at 0.9
+        // (a note the model takes for a syllable).
+        Curves c(60.0, -20.0f, 0.9f);
+        for (double t : {5.0, 10.0, 15.0, 25.0, 30.0, 35.0, 45.0, 50.0, 55.0})
+            c.speech(t, t + 0.5, 0.05f);
+        c.speech(20.0, 22.0, 0.05f).speech(40.0, 42.0, 0.05f);
+        c.windows((long)(41.0 * 16000 / SIL_SPEECH_WINDOW), 1, 0.9f);
+        cases.push_back({"speech over a bed", c, {21.0, 41.0}, true});
+    }
+    {
+        // A radio show: talk (5 to 20 s), two songs (22 to 38 s, 41 to 57 s)
+        // with quiet gaps of 2 s around and between them, and 0.3 s rests
+        // inside the songs; the model hears no speech in the songs.
+        Curves c(60.0, -20.0f, 0.9f);
+        for (double t : {8.0, 12.0, 16.0})
+            c.speech(t, t + 0.4, 0.05f);
+        c.speech(20.0, 60.0, 0.02f);
+        c.levels(20.0, 22.0, -60.0f).levels(38.5, 40.5, -60.0f);
+        for (double t : {25.0, 30.0, 35.0, 45.0, 50.0})
+            c.levels(t, t + 0.3, -60.0f);
+        c.levels(57.0, 60.0, -60.0f);
+        cases.push_back({"talk and songs", c, {21.0, 39.5}, true});
+    }
+    for (const AutoCase &k : cases) {
+        SCOPED_TRACE(k.name);
+        const Found f = detect(k.curves, "{\"auto\":true}");
+        ASSERT_EQ(f.rc, 0) << sil_get_error();
+        ASSERT_EQ(f.chapters.size(), k.starts.size() + 1) << f.report;
+        for (size_t i = 0; i < k.starts.size(); i++)
+            EXPECT_NEAR(f.chapters[i + 1].t0, k.starts[i], 0.1) << f.report;
+        EXPECT_NE(f.report.find(k.speech_used ? "\"speech_used\":true" : "\"speech_used\":false"),
+                  std::string::npos)
+            << f.report;
+        // The keys given beside auto still win.
+        const Found given = detect(k.curves, "{\"auto\":true,\"speech\":false}");
+        EXPECT_EQ(given.report.find("speech_used"), std::string::npos) << given.report;
+    }
+}
+
+TEST(SpeechRules, AutoTakesNoQuietPassageInsideMusicForAGap) {
+    // Two minutes of music (-20 dB, rests at -40 of 0.3 s every 4 s) with gaps
+    // of 3 s over hiss at -60 at 10 and 100 s, and from 45 to 65 s a passage
+    // 15 dB quieter whose notes (-35, some at -25) rest at -42 for 1.5 s of
+    // every 4: far from the gaps, its own low levels are no noise floor.
+    Curves c(120.0, -20.0f, 0.02f);
+    for (double t = 2.0; t < 118.0; t += 4.0)
+        c.levels(t, t + 0.3, -40.0f);
+    c.levels(45.0, 65.0, -35.0f);
+    for (double t = 45.0; t < 65.0; t += 4.0)
+        c.levels(t, t + 0.2, -25.0f).levels(t + 2.0, t + 3.5, -42.0f);
+    c.levels(10.0, 13.0, -60.0f).levels(100.0, 103.0, -60.0f);
+    const Found f = detect(c, "{\"auto\":true}");
     ASSERT_EQ(f.rc, 0) << sil_get_error();
     ASSERT_EQ(f.chapters.size(), 3u) << f.report;
-    EXPECT_NEAR(f.chapters[1].t0, 21.25, kWindowS); // keep_all: the middle of each break
-    EXPECT_NEAR(f.chapters[2].t0, 41.25, kWindowS);
-    EXPECT_NE(f.report.find("\"pause_scale\":\"break\""), std::string::npos) << f.report;
+    EXPECT_NEAR(f.chapters[1].t0, 11.5, 0.1);
+    EXPECT_NEAR(f.chapters[2].t0, 101.5, 0.1);
+    EXPECT_NE(f.report.find("\"speech_used\":false"), std::string::npos) << f.report;
+}
+
+TEST(SpeechRules, AutoWithoutAClearBreakTakesOneAndAHalfSeconds) {
+    // Stretches without speech of 0.8 to 1.4 s and breaks of 1.6 to 1.8 s:
+    // no ratio of 1.4 between neighbours, so the fixed 1.5 s splits them.
+    Curves c(80.0);
+    const double gaps[] = {0.8, 0.9, 1.0, 1.1, 1.2, 1.3, 1.4, 1.7, 0.9, 1.6, 1.2, 1.8};
+    double t = 4.0;
+    for (double g : gaps) {
+        c.speech(t, t + g, 0.05f);
+        t += g + 5.0;
+    }
+    const Found f = detect(c, "{\"auto\":true}");
+    ASSERT_EQ(f.rc, 0) << sil_get_error();
+    EXPECT_EQ(f.chapters.size(), 4u) << f.report;
+    EXPECT_NE(f.report.find("\"pause_scale\":\"speech_fixed\""), std::string::npos) << f.report;
 }
 
 TEST(SpeechRules, ProbabilitiesAreNeededForFrames) {
