@@ -7,6 +7,7 @@
 #include "formats/json_doc.h"
 #include "formats/report_json.h"
 #include "formats/review_page.h"
+#include "live_split.h"
 #include "media/media_commands.h"
 #include "option_flags.h"
 #include "split_output.h"
@@ -16,6 +17,7 @@
 
 #include <CLI/CLI.hpp>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -419,6 +421,7 @@ struct SplitArgs {
     std::string opts; // the options text: the flags and the chapter lists
     std::string name_template = kDefaultNameTemplate;
     bool review = false;
+    bool live = false;
     std::string command;
 };
 
@@ -504,6 +507,67 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
     return run.broken_off ? kExitFileFailed : review;
 }
 
+// split --live (live_split.h): the chapter files written while the WAV
+// input comes. 0, 1 (a failure; the files written stay), 130 (Ctrl-C; the
+// files written stay, chapters.json lists them), or -1 when the options are
+// decided at the end: the offline split runs instead.
+int run_live_split(const SplitArgs &a) {
+    sil_opts opts;
+    sil_chapter_keys keys;
+    sil_chapter_keys_init(&keys);
+    std::unique_ptr<sil_chapter_keys, sil_chapter_keys_releaser> keys_guard(&keys);
+    if (sil_parse_opts(a.opts.empty() ? nullptr : a.opts.c_str(), &opts, &keys) == 0) {
+        if (opts.auto_detect) {
+            fprintf(stderr, "silsplit: --live: --auto is not decided live yet; give the "
+                            "threshold and pause length (--threshold-db, --min-silence), or "
+                            "split without --live\n");
+            return kExitUsage;
+        }
+        if (const char *key = sil_live_deferred_option(&opts, &keys)) {
+            fprintf(stderr,
+                    "silsplit: %s: --live: %s needs the whole recording; the chapters are cut "
+                    "at its end\n",
+                    a.file.c_str(), key);
+            return -1;
+        }
+    }
+    if (a.file != "-" && split_needs_media(a.file)) {
+        struct stat st;
+        if (stat(a.file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            fprintf(stderr,
+                    "silsplit: %s: --live reads WAV (a file, a FIFO or standard input); decode "
+                    "other recordings into it: ffmpeg -i FILE -f wav - | silsplit split --live - "
+                    "OUT_DIR\n",
+                    a.file.c_str());
+            return kExitFileFailed;
+        }
+    }
+    LiveSplitPlan plan;
+    plan.input = a.file;
+    plan.out_dir = a.out_dir;
+    plan.opts = a.opts;
+    plan.mono16 = a.mono16 || a.to_wav;
+    plan.stop = [] { return g_interrupted.load() != 0; };
+    int n = 0;
+    std::string error, warning;
+    const Outcome out = live_split(plan, &n, &error, &warning);
+    if (!warning.empty())
+        file_error(a.file, warning);
+    if (out == Outcome::cancelled) {
+        fprintf(stderr, "silsplit: %s: interrupted; %d chapter%s written to %s\n", a.file.c_str(),
+                n, n == 1 ? "" : "s", a.out_dir.c_str());
+        return kExitInterrupted;
+    }
+    if (out == Outcome::failed) {
+        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        return kExitFileFailed;
+    }
+    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    if (!flush_stdout())
+        return kExitFileFailed;
+    return warning.empty() ? 0 : kExitFileFailed;
+}
+
 // Analyses the file with progress, then writes the chapter files and
 // chapters.json (see split_output.h), showing the bytes written as "write".
 int run_split(const SplitArgs &a) {
@@ -522,6 +586,11 @@ int run_split(const SplitArgs &a) {
     if (!error.empty()) {
         fprintf(stderr, "silsplit: %s\n", error.c_str());
         return kExitFileFailed;
+    }
+    if (a.live) {
+        const int status = run_live_split(a);
+        if (status >= 0)
+            return status;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
     // The input's own chapter marks are read by FFmpeg.
@@ -722,6 +791,10 @@ int main(int argc, char **argv) {
             },
             "")
         ->capture_default_str();
+    CLI::Option *live = split->add_flag(
+        "--live", sp.live,
+        "write each chapter file as soon as it is final, while the WAV input still comes (a "
+        "pipe, a microphone); chapters.json is rewritten after each");
     add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
     add_detection_flags(split, &sp.flags);
     add_chapter_flags(split, &sp.lists);
@@ -744,6 +817,12 @@ int main(int argc, char **argv) {
 
     try {
         app.parse(argc, argv);
+        if (split->parsed() && sp.live && (sp.overwrite || sp.review))
+            throw CLI::ValidationError("--live", std::string(sp.overwrite ? "--overwrite"
+                                                                          : "--review") +
+                                                     " cannot be used with --live, which writes "
+                                                     "into a folder without an earlier split");
+        (void)live;
         if (analyze->parsed() && an.files.size() > 1 &&
             (an.format == "ffmetadata" || an.format == "labels" || an.format == "vtt" ||
              an.format == "html"))
