@@ -35,17 +35,25 @@ void put32(unsigned char *b, uint32_t v) {
 }
 
 // Reads from a descriptor, asking stop ten times a second while it waits.
+// Following a growing file, the end of the file is no end: it waits for
+// more, until writer_done says the writer finished or the file has not grown
+// for idle_ms (0: never).
 struct Input {
     int fd = -1;
     bool owned = false;
     const std::function<bool()> *stop = nullptr;
     bool stopped = false;
+    bool follow = false;
+    int64_t idle_ms = 0;
+    std::function<bool()> writer_done;
+    uint64_t pos = 0; // bytes read
     ~Input() {
         if (owned && fd >= 0)
             close(fd);
     }
     // Up to n bytes; 0 at the end (or when stopped), -1 with errno.
     ssize_t some(unsigned char *p, size_t n) {
+        int64_t idle = 0;
         for (;;) {
             if ((*stop)()) {
                 stopped = true;
@@ -60,6 +68,17 @@ struct Input {
             const ssize_t got = read(fd, p, n);
             if (got < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
+            if (got == 0 && follow) {
+                if (writer_done && writer_done())
+                    return 0;
+                if (idle_ms > 0 && idle >= idle_ms)
+                    return 0;
+                poll(nullptr, 0, 100);
+                idle += 100;
+                continue;
+            }
+            if (got > 0)
+                pos += (uint64_t)got;
             return got;
         }
     }
@@ -83,6 +102,7 @@ struct Format {
     bool is_float = false;
     size_t frame_bytes = 0;
     uint64_t data_bytes = 0; // as the data chunk says; 0 or 0xFFFFFFFF: to the end
+    uint64_t data_size_pos = 0; // where the data chunk's size field lies
 };
 
 // The chunks up to the data chunk's body. "" or the reason.
@@ -101,6 +121,7 @@ std::string read_header(Input *in, Format *f) {
             if (f->fmt.empty())
                 return "missing fmt or data chunk";
             f->data_bytes = size;
+            f->data_size_pos = in->pos - 4;
             break;
         }
         const uint64_t body = (uint64_t)size + (size & 1u);
@@ -285,6 +306,9 @@ Outcome live_split(const LiveSplitPlan &plan, int *chapters, std::string *error,
             return Outcome::failed;
         }
         in.owned = true;
+        struct stat st;
+        in.follow = plan.follow && fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
+        in.idle_ms = (int64_t)(plan.follow_timeout_s * 1000.0);
         const int fl = fcntl(in.fd, F_GETFL);
         if (fl >= 0)
             fcntl(in.fd, F_SETFL, fl & ~O_NONBLOCK);
@@ -318,8 +342,23 @@ Outcome live_split(const LiveSplitPlan &plan, int *chapters, std::string *error,
         return Outcome::failed;
     }
     Writer w{plan, f, sil_wav_decoder(f.bits, f.is_float, f.channels), spool_fd, 0, 0};
-    const bool sized = f.data_bytes != 0 && f.data_bytes != 0xFFFFFFFFu;
+    // A growing file's header sizes are not final: its data runs to the end
+    // of the file until the writer puts the final size into the header.
+    bool sized = !plan.follow && f.data_bytes != 0 && f.data_bytes != 0xFFFFFFFFu;
     uint64_t left = sized ? f.data_bytes : UINT64_MAX;
+    uint64_t consumed = 0; // data bytes read
+    in.writer_done = [&] {
+        unsigned char b[4];
+        if (pread(in.fd, b, 4, (off_t)f.data_size_pos) != 4)
+            return false;
+        const uint32_t v = le32(b);
+        if (v == 0 || v == 0xFFFFFFFFu || v < consumed)
+            return false;
+        sized = true;
+        left = v - consumed;
+        f.data_bytes = v;
+        return left == 0;
+    };
     std::vector<unsigned char> buf(kReadBytes + f.frame_bytes + 4);
     std::vector<float> mono(kReadBytes / f.frame_bytes + 1);
     size_t have = 0; // bytes in buf, less than a frame carried over
@@ -329,16 +368,19 @@ Outcome live_split(const LiveSplitPlan &plan, int *chapters, std::string *error,
         const size_t want = (size_t)std::min<uint64_t>(kReadBytes, left);
         if (want == 0)
             break;
-        const ssize_t got = in.some(buf.data() + have, want);
+        ssize_t got = in.some(buf.data() + have, want);
         if (got < 0) {
             *error = plan.input + ": data read fail: " + strerror(errno);
             return Outcome::failed;
         }
         if (got == 0) {
-            broke_off = sized && !in.stopped;
+            broke_off = sized && left > 0 && !in.stopped;
             break;
         }
+        if ((uint64_t)got > left) // the writer's final size came with this read
+            got = (ssize_t)left;
         left -= (uint64_t)got;
+        consumed += (uint64_t)got;
         have += (size_t)got;
         const size_t n = have / f.frame_bytes;
         const size_t bytes = n * f.frame_bytes;

@@ -19,6 +19,12 @@ struct LiveSplitPlan {
     std::string out_dir;
     std::string opts;  // the options text; options decided at the end are refused here
     bool mono16 = false;
+    // A WAV file another program is still writing: its end is no end, and
+    // its header sizes are not final. It ends when the writer puts the
+    // final data size into the header, or after follow_timeout_s seconds
+    // without growth (0: only Ctrl-C ends it).
+    bool follow = false;
+    double follow_timeout_s = 10.0;
     std::function<bool()> stop; // true: Ctrl-C, stop reading
 };
 

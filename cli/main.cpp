@@ -422,6 +422,8 @@ struct SplitArgs {
     std::string name_template = kDefaultNameTemplate;
     bool review = false;
     bool live = false;
+    bool follow = false;
+    double follow_timeout = 10.0;
     std::string command;
 };
 
@@ -547,6 +549,8 @@ int run_live_split(const SplitArgs &a) {
     plan.out_dir = a.out_dir;
     plan.opts = a.opts;
     plan.mono16 = a.mono16 || a.to_wav;
+    plan.follow = a.follow;
+    plan.follow_timeout_s = a.follow_timeout;
     plan.stop = [] { return g_interrupted.load() != 0; };
     int n = 0;
     std::string error, warning;
@@ -587,7 +591,7 @@ int run_split(const SplitArgs &a) {
         fprintf(stderr, "silsplit: %s\n", error.c_str());
         return kExitFileFailed;
     }
-    if (a.live) {
+    if (a.live || a.follow) {
         const int status = run_live_split(a);
         if (status >= 0)
             return status;
@@ -795,6 +799,17 @@ int main(int argc, char **argv) {
         "--live", sp.live,
         "write each chapter file as soon as it is final, while the WAV input still comes (a "
         "pipe, a microphone); chapters.json is rewritten after each");
+    split->add_flag("--follow", sp.follow,
+                    "with a WAV file that another program is still writing: --live, and the "
+                    "end of the file waits for more (as tail -f) until the writer puts its "
+                    "final size into the header, --follow-timeout passes, or Ctrl-C");
+    split
+        ->add_option("--follow-timeout", sp.follow_timeout,
+                     "with --follow: seconds without growth that end the recording (0: wait "
+                     "until the writer ends it or Ctrl-C)")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("SECONDS")
+        ->capture_default_str();
     add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
     add_detection_flags(split, &sp.flags);
     add_chapter_flags(split, &sp.lists);
@@ -817,7 +832,7 @@ int main(int argc, char **argv) {
 
     try {
         app.parse(argc, argv);
-        if (split->parsed() && sp.live && (sp.overwrite || sp.review))
+        if (split->parsed() && (sp.live || sp.follow) && (sp.overwrite || sp.review))
             throw CLI::ValidationError("--live", std::string(sp.overwrite ? "--overwrite"
                                                                           : "--review") +
                                                      " cannot be used with --live, which writes "

@@ -12,14 +12,21 @@
       certain at least 1.0 s of audio earlier: each piece exists by then,
       measured against the audio written so far (the wait only guards
       against a hang).
+  live_case.py follow EXE DIR
+      `split --follow` of a WAV file another process is still writing
+      (header sizes 0): the pieces appear while it grows; it ends when the
+      writer puts the final size into the header, or (a writer that never
+      does) after --follow-timeout seconds without growth. Either way the
+      files are those of the offline split of the finished file.
   live_case.py interrupt EXE DIR
-      Ctrl-C at several points: status 130, every listed piece complete and
+      Ctrl-C at 20 points: status 130, every listed piece complete and
       valid, chapters.json lists exactly the pieces, no temporary file left.
 
 The recordings are made by sox: bursts of noise between quiet pauses.
 """
 import json
 import os
+import random
 import shutil
 import signal
 import struct
@@ -156,6 +163,60 @@ def latency(exe, d):
               % (args, len(live) - 1))
 
 
+def follow(exe, d):
+    src = os.path.join(d, "fol.wav")
+    make(src, 16000, 1, 16)
+    split(exe, src, os.path.join(d, "off"), [], False)
+    want = sorted(os.listdir(os.path.join(d, "off")))
+    head, frames, rate, fb = stream_header(src)
+    head = head[:4] + struct.pack("<I", 0) + head[8:-4] + struct.pack("<I", 0)
+    chunk = rate * fb  # a second of audio a time
+    for final_header in (True, False):
+        grow = os.path.join(d, "grow-%d.wav" % final_header)
+        out = os.path.join(d, "fol-%d" % final_header)
+        shutil.rmtree(out, ignore_errors=True)
+        with open(grow, "wb") as g:
+            g.write(head)
+            g.write(frames[:chunk])
+            g.flush()
+            p = subprocess.Popen([exe, "split", "-q", "--follow", "--follow-timeout", "1.5",
+                                  grow, out], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            seen_early = False
+            for at in range(chunk, len(frames), chunk):
+                # The pieces come while the file grows: wait (a hang guard only)
+                # for the first one once half the recording is written.
+                if at >= len(frames) // 2 and not seen_early:
+                    deadline = time.monotonic() + 20
+                    while not os.path.exists(os.path.join(out, "ch_001.wav")):
+                        if time.monotonic() > deadline:
+                            p.kill()
+                            sys.exit("follow: no piece while the file grows")
+                        time.sleep(0.01)
+                    seen_early = True
+                g.write(frames[at:at + chunk])
+                g.flush()
+                time.sleep(0.02)
+            if final_header:
+                g.seek(4)
+                g.write(struct.pack("<I", len(head) - 8 + len(frames)))
+                g.seek(len(head) - 4)
+                g.write(struct.pack("<I", len(frames)))
+                g.flush()
+        rc = p.wait(timeout=60)
+        if rc != 0:
+            sys.exit("follow: status %d: %s" % (rc, p.stderr.read()))
+        got = sorted(os.listdir(out))
+        if got != want:
+            sys.exit("follow: files %s, offline %s" % (got, want))
+        for f in want:
+            if open(os.path.join(out, f), "rb").read() != \
+                    open(os.path.join(d, "off", f), "rb").read():
+                sys.exit("follow: %s differs from the offline split's" % f)
+        print("follow (%s): %d files identical" %
+              ("ended by the final header" if final_header else "ended by the timeout",
+               len(want)))
+
+
 def check_folder(out, what):
     names = sorted(os.listdir(out)) if os.path.isdir(out) else []
     temps = [n for n in names if ".part-" in n]
@@ -183,8 +244,10 @@ def interrupt(exe, d):
     make(src, 44100, 2, 16)
     head, frames, rate, fb = stream_header(src)
     chunk = rate // 10 * fb
-    for stop_s in (3.0, 12.0, 25.0, 40.0, 55.0, 70.0):
-        out = os.path.join(d, "int-%d" % stop_s)
+    rnd = random.Random(33)
+    for stop_s in sorted(round(rnd.uniform(1.0, 75.0), 1) for _ in range(20)):
+        out = os.path.join(d, "int-%.1f" % stop_s)
+        shutil.rmtree(out, ignore_errors=True)
         p = subprocess.Popen([exe, "split", "-q", "--live", "--max-chapter", "10", "-", out],
                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE)
@@ -193,7 +256,7 @@ def interrupt(exe, d):
         for at in range(0, end, chunk):
             p.stdin.write(frames[at:min(at + chunk, end)])
         p.stdin.flush()
-        time.sleep(0.3)  # let it read what came (the result holds either way)
+        time.sleep(0.1)  # let it read some of what came (the result holds either way)
         p.send_signal(signal.SIGINT)
         rc = p.wait(timeout=20)
         p.stdin.close()
@@ -206,7 +269,8 @@ def interrupt(exe, d):
 def main():
     cmd, exe, d = sys.argv[1], sys.argv[2], sys.argv[3]
     os.makedirs(d, exist_ok=True)
-    {"identity": identity, "latency": latency, "interrupt": interrupt}[cmd](exe, d)
+    {"identity": identity, "latency": latency, "follow": follow,
+     "interrupt": interrupt}[cmd](exe, d)
 
 
 if __name__ == "__main__":
