@@ -837,6 +837,9 @@ int main(int argc, char **argv) {
                                                                           : "--review") +
                                                      " cannot be used with --live, which writes "
                                                      "into a folder without an earlier split");
+        if (split->parsed() && (sp.live || sp.follow) && sp.name_template != kDefaultNameTemplate)
+            throw CLI::ValidationError("--live", "--name-template is not used with --live yet: "
+                                                 "the files are ch_001.wav, ch_002.wav, ...");
         (void)live;
         if (analyze->parsed() && an.files.size() > 1 &&
             (an.format == "ffmetadata" || an.format == "labels" || an.format == "vtt" ||

@@ -88,6 +88,29 @@ def identity(exe, d):
                 if x != y:
                     sys.exit("%s %s: %s differs from the offline split's" % (name, args, f))
             print("%s %s: %d files identical" % (name, args, len(a)))
+    # --auto is refused; options decided from the whole recording say so
+    # and give the offline split's files.
+    src = os.path.join(d, "m16.wav")
+    out = os.path.join(d, "auto")
+    shutil.rmtree(out, ignore_errors=True)
+    with open(src, "rb") as f:
+        r = subprocess.run([exe, "split", "-q", "--live", "--auto", "-", out], stdin=f,
+                           capture_output=True, text=True)
+    if r.returncode != 2 or "--auto is not decided live yet" not in r.stderr \
+            or os.path.exists(out):
+        sys.exit("--live --auto: status %d, %s" % (r.returncode, r.stderr))
+    a = split(exe, src, os.path.join(d, "off"), ["--keep-all"], False)
+    shutil.rmtree(os.path.join(d, "live-all"), ignore_errors=True)
+    with open(src, "rb") as f:
+        r = subprocess.run([exe, "split", "-q", "--live", "--keep-all", src,
+                            os.path.join(d, "live-all")], capture_output=True, text=True)
+    if r.returncode != 0 or "keep_all needs the whole recording" not in r.stderr:
+        sys.exit("--live --keep-all: status %d, %s" % (r.returncode, r.stderr))
+    for f in a:
+        if open(os.path.join(d, "off", f), "rb").read() != \
+                open(os.path.join(d, "live-all", f), "rb").read():
+            sys.exit("--live --keep-all: %s differs from the offline split's" % f)
+    print("--auto refused; --keep-all cut at the end, as offline")
 
 
 def stream_header(src):
