@@ -392,8 +392,10 @@ Outcome live_split(const LiveSplitPlan &plan, int *chapters, std::string *error,
             }
             w.decode(buf.data(), n, f.channels, mono.data());
             if (sil_live_push(l.get(), mono.data(), n) != 0) {
-                *chapters = w.written;
+                // The chapters final before the failure are written and listed.
                 *error = plan.input + ": " + sil_get_error();
+                w.flush(l.get());
+                *chapters = w.written;
                 return Outcome::failed;
             }
             frames += (int64_t)n;

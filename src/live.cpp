@@ -458,7 +458,11 @@ int sil_live_push(sil_live *l, const float *frames, size_t n) {
         n -= len;
         l->pushed += (int64_t)len;
     }
-    return advance(l) != 0 ? fail(l) : 0;
+    if (advance(l) != 0) {
+        range_chapters(l); // the chapters final before the failure stay handed out
+        return fail(l);
+    }
+    return 0;
 }
 
 int sil_live_finish(sil_live *l) {

@@ -5,7 +5,8 @@
       the files and chapters.json written live from a pipe are byte for byte
       those of the offline split of the same WAV file (16-bit mono, 24-bit
       stereo at 44.1 kHz, 32-bit float), with fixed options, --max-chapter
-      and --mono16.
+      and --mono16; --auto refused, --keep-all cut at the end; past the
+      chapter limit, status 1 with the 10000 files written listed.
   live_case.py latency EXE DIR
       a feeder writes the WAV chunk by chunk (0.1 s of audio each) and
       waits, before each chunk, for every chapter file whose boundary became
@@ -111,6 +112,19 @@ def identity(exe, d):
                 open(os.path.join(d, "live-all", f), "rb").read():
             sys.exit("--live --keep-all: %s differs from the offline split's" % f)
     print("--auto refused; --keep-all cut at the end, as offline")
+    # Past the chapter limit the split fails as offline, and the 10000
+    # files written stay, listed.
+    lim = os.path.join(d, "limit")
+    shutil.rmtree(lim, ignore_errors=True)
+    with open(src, "rb") as f:
+        r = subprocess.run([exe, "split", "-q", "--live", "--max-chapter", "0.003",
+                            "--min-chapter", "1", "-", lim], stdin=f, capture_output=True,
+                           text=True)
+    if r.returncode != 1 or "chapter count exceeds 10000" not in r.stderr:
+        sys.exit("limit: status %d, %s" % (r.returncode, r.stderr))
+    if check_folder(lim, "limit") != 10000:
+        sys.exit("limit: not the 10000 files")
+    print("limit: status 1, the 10000 files written listed")
 
 
 def stream_header(src):
@@ -245,14 +259,16 @@ def check_folder(out, what):
     temps = [n for n in names if ".part-" in n]
     if temps:
         sys.exit("%s: temporary files left: %s" % (what, temps))
-    pieces = [n for n in names if n.startswith("ch_")]
+    pieces = sorted((n for n in names if n.startswith("ch_")),
+                    key=lambda n: int(n[3:n.index(".")]))
     if not pieces:
         if "chapters.json" in names:
             sys.exit("%s: chapters.json without pieces" % what)
         return 0
     listed = json.load(open(os.path.join(out, "chapters.json")))["chapters"]
     if ["ch_%03d.wav" % c["i"] for c in listed] != pieces:
-        sys.exit("%s: chapters.json lists %d, the folder holds %s" % (what, len(listed), pieces))
+        sys.exit("%s: chapters.json lists %d, the folder holds %d pieces (%s ...)"
+                 % (what, len(listed), len(pieces), pieces[:5]))
     for n, c in zip(pieces, listed):
         with wave.open(os.path.join(out, n), "rb") as w:
             got = w.getnframes()
