@@ -293,8 +293,10 @@ struct Writer {
 } // namespace
 
 Outcome live_split(const LiveSplitPlan &plan, int *chapters, std::string *error,
-                   std::string *warning) {
+                   std::string *warning, float *left_s, int32_t *left_n) {
     *chapters = 0;
+    *left_s = 0.0f;
+    *left_n = 0;
     Input in;
     in.stop = &plan.stop;
     if (plan.input == "-") {
@@ -430,6 +432,7 @@ Outcome live_split(const LiveSplitPlan &plan, int *chapters, std::string *error,
         *error = why;
         return Outcome::failed;
     }
+    sil_live_left_out(l.get(), left_s, left_n);
     return Outcome::done;
 }
 

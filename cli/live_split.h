@@ -33,8 +33,10 @@ struct LiveSplitPlan {
 // cancelled: stopped, the files written so far stay (chapters.json lists
 // them); failed: *error is "PATH: reason" (the files written so far stay, as
 // listed). *warning may get a line to show (an input that broke off).
+// When done, *left_s and *left_n are the sound above the threshold the
+// chapters leave out (sil_analysis's left_out_s and left_out_n).
 Outcome live_split(const LiveSplitPlan &plan, int *chapters, std::string *error,
-                   std::string *warning);
+                   std::string *warning, float *left_s, int32_t *left_n);
 
 } // namespace silsplit_cli
 

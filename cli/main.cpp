@@ -554,9 +554,13 @@ int run_live_split(const SplitArgs &a) {
     plan.stop = [] { return g_interrupted.load() != 0; };
     int n = 0;
     std::string error, warning;
-    const Outcome out = live_split(plan, &n, &error, &warning);
+    sil_analysis left{};
+    const Outcome out = live_split(plan, &n, &error, &warning, &left.left_out_s, &left.left_out_n);
     if (!warning.empty())
         file_error(a.file, warning);
+    const std::string left_out = out == Outcome::done ? left_out_warning(left) : "";
+    if (!left_out.empty())
+        file_error(a.file, left_out);
     if (out == Outcome::cancelled) {
         fprintf(stderr, "silsplit: %s: interrupted; %d chapter%s written to %s\n", a.file.c_str(),
                 n, n == 1 ? "" : "s", a.out_dir.c_str());

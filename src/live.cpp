@@ -24,6 +24,7 @@
 #include "resampler.h"
 #include "silence_scan.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,17 @@ struct sil_live {
     float cut_owner;   // that chapter's start
     float cursor;      // where its next piece starts
     int32_t owner_first; // the index of its first piece
+
+    // The sound the chapters leave out (sil_left_out): every sound of the
+    // scan, in seconds, waits here until no chapter still to come can
+    // overlap it; left_j is the first chapter that can still overlap one.
+    sil_heap_ptr<sil_chapter> sounds;
+    size_t n_sounds, sounds_cap, sounds_head;
+    size_t left_j;
+    double left_total;
+    int32_t left_n;
+    float deferred_left_s; // with the options decided at the end: the pipeline's
+    int32_t deferred_left_n;
 
     // The final chapters; the first n_ranged have their frames.
     sil_heap_ptr<sil_live_chapter> out;
@@ -132,6 +144,7 @@ sil_live *sil_live_new(int32_t rate, const sil_opts *opts, const sil_chapter_key
     sil_live_ptr guard(l);
     new (&l->pending) sil_heap_ptr<sil_chapter>();
     new (&l->out) sil_heap_ptr<sil_live_chapter>();
+    new (&l->sounds) sil_heap_ptr<sil_chapter>();
     l->opts = *opts;
     l->rate = rate;
     if (sil_live_deferred_option(opts, keys)) {
@@ -172,6 +185,7 @@ void sil_live_free(sil_live *l) {
     free(l->report);
     l->pending.~sil_heap_ptr<sil_chapter>();
     l->out.~sil_heap_ptr<sil_live_chapter>();
+    l->sounds.~sil_heap_ptr<sil_chapter>();
     free(l);
 }
 
@@ -267,6 +281,10 @@ static int take_candidate(sil_live *l, sil_chapter c) {
 // A sound from level first to end (end_t: its end in seconds).
 static int sound_ended(sil_live *l, int64_t first, float end_t, float peak) {
     const float t0 = sil_frame_time((int32_t)first);
+    if (!sil_push(l->sounds, l->n_sounds, l->sounds_cap, sil_chapter{t0, end_t, peak})) {
+        sil_fail_memory();
+        return -1;
+    }
     if (end_t - t0 < l->opts.min_chapter_s)
         return 0;
     const sil_chapter c{padded_start(l, t0), end_t + l->opts.padding_s, peak};
@@ -389,6 +407,48 @@ static void range_chapters(sil_live *l) {
     }
 }
 
+// The earliest start a chapter not yet handed out can have, in seconds.
+static float future_start(const sil_live *l) {
+    float t = next_start_bound(l);
+    if (l->pending_head < l->n_pending && l->pending.get()[l->pending_head].t0 < t)
+        t = l->pending.get()[l->pending_head].t0;
+    if (l->has_open && l->open.t0 < t)
+        t = l->open.t0;
+    if (l->cutting && l->cursor < t)
+        t = l->cursor;
+    if (l->n_ranged < l->n_out && l->out.get()[l->n_ranged].c.t0 < t)
+        t = l->out.get()[l->n_ranged].c.t0;
+    return t;
+}
+
+// The sounds no chapter still to come can overlap: the part of each that
+// the chapters leave out, as sil_left_out measures it.
+static void settle_sounds(sil_live *l) {
+    const float limit = future_start(l);
+    const sil_live_chapter *c = l->out.get();
+    const size_t n = l->n_out;
+    while (l->sounds_head < l->n_sounds) {
+        const sil_chapter sp = l->sounds.get()[l->sounds_head];
+        if (!l->ended && !(sp.t1 <= limit))
+            break;
+        l->sounds_head++;
+        const double t0 = sp.t0, t1 = sp.t1;
+        while (l->left_j < n && c[l->left_j].c.t1 <= t0)
+            l->left_j++;
+        double inside = 0.0;
+        for (size_t k = l->left_j; k < n && c[k].c.t0 < t1; k++)
+            inside += std::max(0.0, std::min(t1, (double)c[k].c.t1) -
+                                        std::max(t0, (double)c[k].c.t0));
+        const double out = (t1 - t0) - inside;
+        if (out > 0.005) {
+            l->left_total += out;
+            l->left_n++;
+        }
+    }
+    if (l->sounds_head == l->n_sounds)
+        l->sounds_head = l->n_sounds = 0;
+}
+
 // Every step the levels heard so far make final.
 static int advance(sil_live *l) {
     const float dur = duration16(l);
@@ -412,6 +472,7 @@ static int advance(sil_live *l) {
     if (cut_early(l) != 0)
         return -1;
     range_chapters(l);
+    settle_sounds(l);
     return 0;
 }
 
@@ -478,6 +539,8 @@ int sil_live_finish(sil_live *l) {
         l->ended = true;
         l->report = a.report;
         a.report = nullptr;
+        l->deferred_left_s = a.left_out_s;
+        l->deferred_left_n = a.left_out_n;
         for (int32_t i = 0; i < a.count; i++)
             if (add_chapter(l, a.chapters[i]) != 0)
                 return fail(l);
@@ -508,22 +571,17 @@ int sil_live_finish(sil_live *l) {
 int64_t sil_live_keep_from(const sil_live *l) {
     if (l->pipe)
         return 0;
-    // The earliest start a chapter not yet handed out can have.
-    float t = next_start_bound(l);
-    if (l->pending_head < l->n_pending && l->pending.get()[l->pending_head].t0 < t)
-        t = l->pending.get()[l->pending_head].t0;
-    if (l->has_open && l->open.t0 < t)
-        t = l->open.t0;
-    if (l->cutting && l->cursor < t)
-        t = l->cursor;
-    if (l->n_ranged < l->n_out && l->out.get()[l->n_ranged].c.t0 < t)
-        t = l->out.get()[l->n_ranged].c.t0;
-    const double f = floorf(t * (float)l->rate);
+    const double f = floorf(future_start(l) * (float)l->rate);
     int64_t from = f > 0.0 ? (int64_t)f : 0;
     // A chapter meeting the one before it starts where that one's frames end.
     if (l->n_ranged > 0 && l->out.get()[l->n_ranged - 1].end < from)
         from = l->out.get()[l->n_ranged - 1].end;
     return from;
+}
+
+void sil_live_left_out(const sil_live *l, float *seconds, int32_t *stretches) {
+    *seconds = l->pipe ? l->deferred_left_s : (float)l->left_total;
+    *stretches = l->pipe ? l->deferred_left_n : l->left_n;
 }
 
 char *sil_live_report(const sil_live *l) {

@@ -71,6 +71,10 @@ int64_t sil_live_frames(const sil_live *l);
 // before it are needed by no later chapter (0 while the options are decided
 // at the end).
 int64_t sil_live_keep_from(const sil_live *l);
+// The sound above the threshold the chapters leave out, as the offline
+// analysis states it (sil_analysis's left_out_s and left_out_n): final
+// after sil_live_finish, the sounds settled so far before it.
+void sil_live_left_out(const sil_live *l, float *seconds, int32_t *stretches);
 // The report of the chapters final so far, as sil_build_analyze_json makes
 // it for a recording of the frames pushed so far; after sil_live_finish,
 // byte for byte the offline analysis's report. A heap text freed with

@@ -1,7 +1,7 @@
 // The live analysis: on the same input, the chapters it hands out while the
 // frames come, followed by those it decides at the end, are the offline
 // analysis's chapters exactly (times, peaks, frame ranges and the report
-// text), for any split of the input into blocks; and each chapter comes as
+// text, the sound left out), for any split of the input into blocks; and each chapter comes as
 // soon as its boundary is certain, not at the end.
 #include "engine.h"
 
@@ -60,6 +60,8 @@ std::vector<Stretch> talk(uint32_t seed, double seconds) {
 
 struct Offline {
     int status = 0;
+    float left_s = 0.0f; // the sound left out
+    int32_t left_n = 0;
     std::string error;
     std::string report;
     std::vector<sil_live_chapter> chapters;
@@ -81,6 +83,8 @@ Offline offline(const std::vector<float> &x, int rate, const std::string &opts_t
         return r;
     }
     r.report = a.report;
+    r.left_s = a.left_out_s;
+    r.left_n = a.left_out_n;
     std::vector<int64_t> start(a.count + 1), end(a.count + 1);
     sil_chapter_frame_ranges(a.chapters, a.count, rate, (int64_t)x.size(), start.data(),
                              end.data());
@@ -93,6 +97,8 @@ Offline offline(const std::vector<float> &x, int rate, const std::string &opts_t
 
 struct Live {
     int status = 0;
+    float left_s = 0.0f;
+    int32_t left_n = 0;
     std::string error;
     std::string report;
     std::vector<sil_live_chapter> chapters;
@@ -150,6 +156,7 @@ Live live(const std::vector<float> &x, int rate, const std::string &opts_text, u
     EXPECT_TRUE(report);
     r.report = report ? report : "";
     free(report);
+    sil_live_left_out(l.get(), &r.left_s, &r.left_n);
     return r;
 }
 
@@ -196,6 +203,8 @@ void expect_same(const Offline &off, const Live &lv, const std::string &what) {
     EXPECT_EQ(off.report, lv.report) << what;
     if (off.status != 0)
         return; // the chapters handed out before the failure stay handed out
+    EXPECT_EQ(off.left_s, lv.left_s) << what;
+    EXPECT_EQ(off.left_n, lv.left_n) << what;
     ASSERT_EQ(off.chapters.size(), lv.chapters.size()) << what;
     for (size_t i = 0; i < off.chapters.size(); i++) {
         EXPECT_EQ(memcmp(&off.chapters[i].c, &lv.chapters[i].c, sizeof(sil_chapter)), 0)
