@@ -346,7 +346,13 @@ Outcome live_split(const LiveSplitPlan &plan, int *chapters, std::string *error,
     Writer w{plan, f, sil_wav_decoder(f.bits, f.is_float, f.channels), spool_fd, 0, 0};
     // A growing file's header sizes are not final: its data runs to the end
     // of the file until the writer puts the final size into the header.
-    bool sized = !plan.follow && f.data_bytes != 0 && f.data_bytes != 0xFFFFFFFFu;
+    // A stream's writer cannot seek back to put the size in: it leaves 0,
+    // 0xFFFFFFFF or a placeholder near 2 GiB (sox, arecord); such a size is
+    // read to the end of the stream.
+    struct stat in_st;
+    const bool stream = fstat(in.fd, &in_st) != 0 || !S_ISREG(in_st.st_mode);
+    bool sized = !plan.follow && f.data_bytes != 0 && f.data_bytes != 0xFFFFFFFFu &&
+                 !(stream && f.data_bytes >= 0x7FFF0000u);
     uint64_t left = sized ? f.data_bytes : UINT64_MAX;
     uint64_t consumed = 0; // data bytes read
     in.writer_done = [&] {
