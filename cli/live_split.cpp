@@ -59,7 +59,9 @@ struct Input {
                 stopped = true;
                 return 0;
             }
-            struct pollfd pfd {fd, POLLIN, 0};
+            struct pollfd pfd {
+                fd, POLLIN, 0
+            };
             const int r = poll(&pfd, 1, 100);
             if (r < 0 && errno != EINTR)
                 return -1;
@@ -101,7 +103,7 @@ struct Format {
     int32_t rate = 0;
     bool is_float = false;
     size_t frame_bytes = 0;
-    uint64_t data_bytes = 0; // as the data chunk says; 0 or 0xFFFFFFFF: to the end
+    uint64_t data_bytes = 0;    // as the data chunk says; 0 or 0xFFFFFFFF: to the end
     uint64_t data_size_pos = 0; // where the data chunk's size field lies
 };
 
@@ -129,8 +131,7 @@ std::string read_header(Input *in, Format *f) {
             if (size < 16 || size > 4096)
                 return "bad fmt chunk";
             f->fmt.resize(size);
-            if (!in->exact(f->fmt.data(), size) ||
-                ((size & 1u) && !in->exact(c, 1)))
+            if (!in->exact(f->fmt.data(), size) || ((size & 1u) && !in->exact(c, 1)))
                 return in->stopped ? "" : "fmt read fail";
             continue;
         }
@@ -174,7 +175,7 @@ struct Writer {
     const LiveSplitPlan &plan;
     const Format &f;
     void (*decode)(const unsigned char *, size_t, int, float *);
-    int spool = -1;      // the spool's descriptor
+    int spool = -1;          // the spool's descriptor
     int64_t spool_freed = 0; // frames before this are freed in the spool
     int written = 0;
 

@@ -17,7 +17,7 @@ namespace silsplit_cli {
 struct LiveSplitPlan {
     std::string input; // a WAV file, a FIFO, or "-" for standard input
     std::string out_dir;
-    std::string opts;  // the options text; options decided at the end are refused here
+    std::string opts; // the options text; options decided at the end are refused here
     bool mono16 = false;
     // A WAV file another program is still writing: its end is no end, and
     // its header sizes are not final. It ends when the writer puts the

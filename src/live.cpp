@@ -73,9 +73,9 @@ struct sil_live {
     // the start of its part not yet cut into pieces.
     bool has_open;
     sil_chapter open;
-    bool cutting;      // pieces of the chapter starting at cut_owner were handed out
-    float cut_owner;   // that chapter's start
-    float cursor;      // where its next piece starts
+    bool cutting;        // pieces of the chapter starting at cut_owner were handed out
+    float cut_owner;     // that chapter's start
+    float cursor;        // where its next piece starts
     int32_t owner_first; // the index of its first piece
 
     // The sound the chapters leave out (sil_left_out): every sound of the
@@ -160,8 +160,8 @@ sil_live *sil_live_new(int32_t rate, const sil_opts *opts, const sil_chapter_key
         const double per_out = (double)RESAMPLE_BLOCK / l->rs.ratio;
         if (per_out < (double)l->in_step)
             l->in_step = per_out < 1.0 ? 1 : (size_t)per_out;
-        l->out16 = static_cast<float *>(
-            malloc(sil_resampler_max_out(&l->rs, l->in_step) * sizeof(float)));
+        l->out16 =
+            static_cast<float *>(malloc(sil_resampler_max_out(&l->rs, l->in_step) * sizeof(float)));
         if (!l->out16) {
             sil_fail_memory();
             return nullptr;
@@ -203,9 +203,7 @@ const sil_live_chapter *sil_live_chapters(const sil_live *l, int32_t *n) {
 // The 16 kHz samples made so far, and the recording's length at 16 kHz as
 // the analysis states it (final once the stream ended).
 static int64_t n16_of(const sil_live *l) { return l->resampling ? l->rs.out_count : l->pushed; }
-static float duration16(const sil_live *l) {
-    return (float)n16_of(l) / (float)SIL_ANALYSIS_RATE;
-}
+static float duration16(const sil_live *l) { return (float)n16_of(l) / (float)SIL_ANALYSIS_RATE; }
 
 static float padded_start(const sil_live *l, float t0) {
     const float t = t0 - l->opts.padding_s;
@@ -314,8 +312,7 @@ static int scan_level(sil_live *l, float v) {
     if (v < thr) {
         if (++l->quiet == l->min_run) {
             l->in_sound = false;
-            return sound_ended(l, l->first, sil_frame_time((int32_t)(i - l->min_run + 1)),
-                               l->peak);
+            return sound_ended(l, l->first, sil_frame_time((int32_t)(i - l->min_run + 1)), l->peak);
         }
     } else {
         l->quiet = 0;
@@ -437,8 +434,8 @@ static void settle_sounds(sil_live *l) {
             l->left_j++;
         double inside = 0.0;
         for (size_t k = l->left_j; k < n && c[k].c.t0 < t1; k++)
-            inside += std::max(0.0, std::min(t1, (double)c[k].c.t1) -
-                                        std::max(t0, (double)c[k].c.t0));
+            inside +=
+                std::max(0.0, std::min(t1, (double)c[k].c.t1) - std::max(t0, (double)c[k].c.t0));
         const double out = (t1 - t0) - inside;
         if (out > 0.005) {
             l->left_total += out;

@@ -273,9 +273,9 @@ TEST(Live, ChaptersComeWhenTheirBoundaryIsCertain) {
                 for (size_t j = 0; j < loud.size() && loud[j].first <= t;) {
                     const double start = loud[j].first;
                     sure = 1e9;
-                    for (; j < loud.size() && (loud[j].first == start ||
-                                               loud[j].first - loud[j - 1].second <
-                                                   parsed.min_silence_s);
+                    for (; j < loud.size() &&
+                           (loud[j].first == start ||
+                            loud[j].first - loud[j - 1].second < parsed.min_silence_s);
                          j++)
                         if (sure > 1e8 && loud[j].second - start >= parsed.min_chapter_s)
                             sure = std::max(loud[j].first, start + parsed.min_chapter_s);
@@ -288,9 +288,8 @@ TEST(Live, ChaptersComeWhenTheirBoundaryIsCertain) {
                 ASSERT_GE(lv.handed_at[i], 0) << o << " chapter " << i;
                 const sil_chapter &c = lv.chapters[i].c;
                 const bool piece = lv.chapters[i + 1].c.t0 == c.t1;
-                const double certain =
-                    piece ? std::max((double)c.t1, sound_sure(c.t1))
-                          : c.t1 + pad + parsed.min_silence_s;
+                const double certain = piece ? std::max((double)c.t1, sound_sure(c.t1))
+                                             : c.t1 + pad + parsed.min_silence_s;
                 EXPECT_LE((double)lv.handed_at[i] / rate, certain + 0.05)
                     << o << " at " << rate << ": chapter " << i << " ends at " << c.t1;
             }
