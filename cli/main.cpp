@@ -11,6 +11,7 @@
 #include "formats/review_page.h"
 #include "level_report.h"
 #include "manifest.h"
+#include "live_split.h"
 #include "media/media_commands.h"
 #include "option_flags.h"
 #include "split_output.h"
@@ -21,6 +22,7 @@
 
 #include <CLI/CLI.hpp>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -625,6 +627,9 @@ struct SplitArgs {
     std::string opts; // the options text: the flags and the chapter lists
     std::string name_template = kDefaultNameTemplate;
     bool review = false;
+    bool live = false;
+    bool follow = false;
+    double follow_timeout = 10.0;
     std::string command;
     std::string manifest = kManifestName; // "" with --no-manifest
     std::string to;                       // --to: "flac", or "" for the default files
@@ -784,6 +789,73 @@ int run_media_split(const SplitArgs &a, const std::string &opts, ProgressView *v
                                : 0;
 }
 
+// split --live (live_split.h): the chapter files written while the WAV
+// input comes. 0, 1 (a failure; the files written stay), 130 (Ctrl-C; the
+// files written stay, chapters.json lists them), or -1 when the options are
+// decided at the end: the offline split runs instead.
+int run_live_split(const SplitArgs &a) {
+    sil_opts opts;
+    sil_chapter_keys keys;
+    sil_chapter_keys_init(&keys);
+    std::unique_ptr<sil_chapter_keys, sil_chapter_keys_releaser> keys_guard(&keys);
+    if (sil_parse_opts(a.opts.empty() ? nullptr : a.opts.c_str(), &opts, &keys) == 0) {
+        if (opts.auto_detect) {
+            fprintf(stderr, "silsplit: --live: --auto is not decided live yet; give the "
+                            "threshold and pause length (--threshold-db, --min-silence), or "
+                            "split without --live\n");
+            return kExitUsage;
+        }
+        if (const char *key = sil_live_deferred_option(&opts, &keys)) {
+            fprintf(stderr,
+                    "silsplit: %s: --live: %s needs the whole recording; the chapters are cut "
+                    "at its end\n",
+                    a.file.c_str(), key);
+            return -1;
+        }
+    }
+    if (a.file != "-" && split_needs_media(a.file)) {
+        struct stat st;
+        if (stat(a.file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            fprintf(stderr,
+                    "silsplit: %s: --live reads WAV (a file, a FIFO or standard input); decode "
+                    "other recordings into it: ffmpeg -i FILE -f wav - | silsplit split --live - "
+                    "OUT_DIR\n",
+                    a.file.c_str());
+            return kExitFileFailed;
+        }
+    }
+    LiveSplitPlan plan;
+    plan.input = a.file;
+    plan.out_dir = a.out_dir;
+    plan.opts = a.opts;
+    plan.mono16 = a.mono16 || a.to_wav;
+    plan.follow = a.follow;
+    plan.follow_timeout_s = a.follow_timeout;
+    plan.stop = [] { return g_interrupted.load() != 0; };
+    int n = 0;
+    std::string error, warning;
+    sil_analysis left{};
+    const Outcome out = live_split(plan, &n, &error, &warning, &left.left_out_s, &left.left_out_n);
+    if (!warning.empty())
+        file_error(a.file, warning);
+    const std::string left_out = out == Outcome::done ? left_out_warning(left) : "";
+    if (!left_out.empty())
+        file_error(a.file, left_out);
+    if (out == Outcome::cancelled) {
+        fprintf(stderr, "silsplit: %s: interrupted; %d chapter%s written to %s\n", a.file.c_str(),
+                n, n == 1 ? "" : "s", a.out_dir.c_str());
+        return kExitInterrupted;
+    }
+    if (out == Outcome::failed) {
+        fprintf(stderr, "silsplit: %s\n", error.c_str());
+        return kExitFileFailed;
+    }
+    printf("%d chapter%s written to %s\n", n, n == 1 ? "" : "s", a.out_dir.c_str());
+    if (!flush_stdout())
+        return kExitFileFailed;
+    return warning.empty() ? 0 : kExitFileFailed;
+}
+
 // Analyses the file with progress, then writes the chapter files and
 // chapters.json (see split_output.h), showing the bytes written as "write".
 int run_split(const SplitArgs &a) {
@@ -806,6 +878,11 @@ int run_split(const SplitArgs &a) {
     if (!error.empty()) {
         fprintf(stderr, "silsplit: %s\n", visible_text(error).c_str());
         return kExitFileFailed;
+    }
+    if (a.live || a.follow) {
+        const int status = run_live_split(a);
+        if (status >= 0)
+            return status;
     }
     ProgressView view(progress_mode(a.quiet, a.progress));
     if (!a.to.empty()) { // refused before the analysis: --to flac takes integer WAV
@@ -1193,6 +1270,21 @@ int main(int argc, char **argv) {
         ->add_flag_callback(
             "--no-manifest", [&sp] { sp.manifest.clear(); }, "write no checksum manifest")
         ->excludes(manifest_opt);
+    CLI::Option *live = split->add_flag(
+        "--live", sp.live,
+        "write each chapter file as soon as it is final, while the WAV input still comes (a "
+        "pipe, a microphone); chapters.json is rewritten after each");
+    split->add_flag("--follow", sp.follow,
+                    "with a WAV file that another program is still writing: --live, and the "
+                    "end of the file waits for more (as tail -f) until the writer puts its "
+                    "final size into the header, --follow-timeout passes, or Ctrl-C");
+    split
+        ->add_option("--follow-timeout", sp.follow_timeout,
+                     "with --follow: seconds without growth that end the recording (0: wait "
+                     "until the writer ends it or Ctrl-C)")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("SECONDS")
+        ->capture_default_str();
     add_progress_flags(split, &sp.quiet, &sp.progress, "no progress bar");
     add_level_flags(split, &sp.loudness, &sp.check, &sp.true_peak);
     add_detection_flags(split, &sp.flags);
@@ -1232,6 +1324,21 @@ int main(int argc, char **argv) {
 
     try {
         app.parse(argc, argv);
+        if (split->parsed() && (sp.live || sp.follow) && (sp.overwrite || sp.review))
+            throw CLI::ValidationError("--live", std::string(sp.overwrite ? "--overwrite"
+                                                                          : "--review") +
+                                                     " cannot be used with --live, which writes "
+                                                     "into a folder without an earlier split");
+        if (split->parsed() && (sp.live || sp.follow) && sp.name_template != kDefaultNameTemplate)
+            throw CLI::ValidationError("--live", "--name-template is not used with --live yet: "
+                                                 "the files are ch_001.wav, ch_002.wav, ...");
+        if (split->parsed() && (sp.live || sp.follow) &&
+            (sp.loudness || !sp.check.empty() || sp.true_peak || !sp.to.empty()))
+            throw CLI::ValidationError(
+                "--live", std::string(!sp.to.empty() ? "--to" : "--loudness and --check") +
+                              " are not used with --live yet: a live split writes WAV pieces "
+                              "(run them on the finished recording)");
+        (void)live;
         if (analyze->parsed() && an.files.size() > 1 &&
             (an.format == "ffmetadata" || an.format == "labels" || an.format == "vtt" ||
              an.format == "html"))

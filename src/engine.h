@@ -19,6 +19,7 @@
 #include "base.h"
 #include "chapter_marks.h"
 #include "export.h"
+#include "live.h"
 #include "options.h"
 #include "pipeline.h"
 #include "progress.h"

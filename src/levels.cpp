@@ -256,7 +256,7 @@ int sil_levels_push(sil_level_stage *s, const float *x, size_t n) {
         s->pending_len = 0;
     }
     // The next frame starts in x, at offset start.
-    const int64_t start = (int64_t)SIL_HOP * s->count - s->received;
+    const int64_t start = (int64_t)SIL_HOP * (s->forgotten + s->count) - s->received;
     const int64_t avail = (int64_t)n - start;
     const int64_t whole = avail < SIL_FRAME_LEN ? 0 : (avail - SIL_FRAME_LEN) / SIL_HOP + 1;
     if (reserve(s, whole) != 0)
@@ -268,6 +268,11 @@ int sil_levels_push(sil_level_stage *s, const float *x, size_t n) {
     memcpy(s->pending, x + rest, (size_t)s->pending_len * sizeof(float));
     s->received += (int64_t)n;
     return 0;
+}
+
+void sil_levels_forget(sil_level_stage *s) {
+    s->forgotten += s->count;
+    s->count = 0;
 }
 
 int sil_levels_finish(sil_level_stage *s) {

@@ -18,6 +18,7 @@ struct sil_level_stage {
     float *curve;     // heap array of count levels
     int64_t count;
     int64_t cap;
+    int64_t forgotten; // levels dropped by sil_levels_forget, before curve[0]
 };
 
 // Starts an empty curve with room for expect levels (0 when unknown).
@@ -26,6 +27,9 @@ int sil_levels_init(sil_level_stage *s, int64_t expect);
 void sil_levels_free(sil_level_stage *s);
 // Pushes n samples. 0, or -1 with "out of memory".
 int sil_levels_push(sil_level_stage *s, const float *x, size_t n);
+// Drops the levels measured so far (a live analysis has read them): the
+// curve starts again empty, the levels still to come keep their places.
+void sil_levels_forget(sil_level_stage *s);
 // Ends the signal (the short-signal level). 0, or -1 with the message set.
 int sil_levels_finish(sil_level_stage *s);
 // Levels of count whole frames, frame j starting at x + 160 j, with the

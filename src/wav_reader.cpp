@@ -339,6 +339,10 @@ static decode_fn pick_decoder(int bits, bool is_float, int channels) {
     }
 }
 
+decode_fn sil_wav_decoder(int bits, bool is_float, int channels) {
+    return pick_decoder(bits, bits == 32 && is_float, channels);
+}
+
 // ---------------------------------------------------------------------------
 // Source
 // ---------------------------------------------------------------------------

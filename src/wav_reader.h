@@ -61,4 +61,11 @@ int64_t sil_wav_source_read(sil_wav_source *src, float *out, size_t max);
 // "data read fail" (SIL_ERR_READ).
 int64_t sil_wav_source_read_raw(sil_wav_source *src, size_t max);
 
+// The decoder the reader uses for samples of bits (8, 16, 24, 32; 32-bit
+// float when is_float) in frames of channels: one float per frame, the mean
+// of its channels. A live reader of a stream decodes with it.
+void (*sil_wav_decoder(int bits, bool is_float, int channels))(const unsigned char *raw,
+                                                               size_t frames, int channels,
+                                                               float *out);
+
 #endif // SILSPLIT_WAV_READER_H
