@@ -457,7 +457,9 @@ def test_a_lost_scheduler_raises_and_a_rerun_finishes(processes, archive, tmp_pa
                 if len(got) == 20:
                     os.kill(scheduler.pid, signals.SIGKILL)
                     start = time.monotonic()
-        assert time.monotonic() - start < 15
+        # Not a hang: the call ends well within a minute even on a loaded
+        # machine (Dask's own client gives up reconnecting after 20 s).
+        assert time.monotonic() - start < 60
         assert 20 <= len(got) < len(archive)
 
         # Ctrl-C while the scheduler is away: KeyboardInterrupt, nothing else.
