@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -34,9 +35,10 @@ struct Curves {
     explicit Curves(double s, float db = -20.0f, float prob = 0.9f)
         : seconds(s), level((size_t)std::lround(s * 100.0) - 1, db),
           p((size_t)std::ceil(s * 16000.0 / SIL_SPEECH_WINDOW), prob) {}
-    // Frames t0 * 100 to t1 * 100 (exclusive) at db.
+    // Frames t0 * 100 to t1 * 100 (exclusive) at db; t1 may be the end.
     Curves &levels(double t0, double t1, float db) {
-        for (long k = std::lround(t0 * 100.0); k < std::lround(t1 * 100.0); k++)
+        const long end = std::min<long>(std::lround(t1 * 100.0), (long)level.size());
+        for (long k = std::lround(t0 * 100.0); k < end; k++)
             level[(size_t)k] = db;
         return *this;
     }
