@@ -10,8 +10,10 @@ import json as _json
 import math
 import numbers
 import re
+import shutil
 import os
 import sys
+import tempfile
 import threading
 from array import array
 from dataclasses import dataclass, field
@@ -710,7 +712,10 @@ def split(path: PathArg, out_dir: PathArg, *, overwrite: bool = False,
 
     A folder that holds an earlier split's files (ch_NNN.wav, chapters.json)
     is refused, so that no stale chapter stays beside the new ones; with
-    overwrite=True those files (and only those) are removed first."""
+    overwrite=True those files (and only those) are replaced once the new
+    split is complete: it is written into a folder of its own inside
+    out_dir first, so a split that fails or is interrupted leaves the
+    earlier one whole."""
     opts = _options_text("split", options)
     if not isinstance(overwrite, bool):
         raise TypeError("overwrite must be True or False, not %s" % type(overwrite).__name__)
@@ -726,13 +731,34 @@ def split(path: PathArg, out_dir: PathArg, *, overwrite: bool = False,
             if os.path.exists(raw_path) and os.path.samefile(raw_path, os.path.join(raw_dir, name)):
                 raise Error("%s is the same file as %s; choose another folder"
                             % (os.fsdecode(raw_path), os.fsdecode(os.path.join(raw_dir, name))))
-        for name in earlier:
-            os.unlink(os.path.join(raw_dir, name))
+        return _replace_split(raw_path, opts, raw_dir, earlier)
     lib = _library()
     count = int(lib.silsplit_write_chapters(raw_path, opts, raw_dir))
     if count < 0:
         raise Error(_last_error(lib))
     return count
+
+
+def _replace_split(raw_path: bytes, opts: Optional[bytes], raw_dir: bytes,
+                   earlier: List[bytes]) -> int:
+    """Writes the split into a new folder inside raw_dir, then puts its files
+    in place of the earlier split's (chapters.json last); the earlier split
+    stays whole until the new one is complete."""
+    lib = _library()
+    stage = tempfile.mkdtemp(prefix=b".split-", dir=raw_dir)
+    try:
+        count = int(lib.silsplit_write_chapters(raw_path, opts, stage))
+        if count < 0:
+            raise Error(_last_error(lib))
+        written = sorted(os.listdir(stage), key=lambda n: n == b"chapters.json")
+        for name in earlier:
+            if name not in written:
+                os.unlink(os.path.join(raw_dir, name))
+        for name in written:
+            os.replace(os.path.join(stage, name), os.path.join(raw_dir, name))
+        return count
+    finally:
+        shutil.rmtree(stage, ignore_errors=True)
 
 
 for _f in (analyze_pcm, analyze, split):

@@ -69,6 +69,11 @@ def test_split_into_an_earlier_split(speech_wav, tmp_path):
     assert silsplit.split(speech_wav, out, overwrite=True) == 2
     assert sorted(os.listdir(out)) == ["ch_001.wav", "ch_002.wav", "ch_1.txt", "chapters.json",
                                        "notes.wav"]
+    # A split that fails leaves the earlier one whole, and nothing of its own.
+    before = {n: (out / n).read_bytes() for n in os.listdir(out)}
+    with pytest.raises(silsplit.Error, match="t0 is not before the end"):
+        silsplit.split(speech_wav, out, overwrite=True, chapters=[0.0, 500.0])
+    assert {n: (out / n).read_bytes() for n in os.listdir(out)} == before
     # The recording under a name the split replaces is never removed.
     inside = out / "ch_002.wav"
     with pytest.raises(silsplit.Error, match="is the same file as"):
