@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -1160,6 +1161,15 @@ void add_stream_option(CLI::App *cmd, int *stream) {
 
 } // namespace
 
+// A flag's check from a function that says why a value is refused ("" when
+// it is not): CLI11 shows the value before the reason.
+std::function<std::string(const std::string &)> refusal_of(std::string (*why)(const std::string &)) {
+    return [why](const std::string &value) {
+        const std::string reason = why(value);
+        return reason.empty() ? reason : value + ": " + reason;
+    };
+}
+
 int main(int argc, char **argv) {
     hold_standard_descriptors();
     CLI::App app{"Finds the silences in recordings and divides them into chapters.", "silsplit"};
@@ -1246,12 +1256,7 @@ int main(int argc, char **argv) {
                      "the chapter files' names before the extension: {n} (the number), {n:03} "
                      "(three digits or more), {title}; e.g. \"{n:02} - {title}\"")
         ->type_name("TEXT")
-        ->check(
-            [](const std::string &t) {
-                const std::string why = check_name_template(t);
-                return why.empty() ? why : t + ": " + why;
-            },
-            "")
+        ->check(refusal_of(check_name_template), "")
         ->capture_default_str();
     CLI::Option *manifest_opt =
         split
@@ -1259,12 +1264,7 @@ int main(int argc, char **argv) {
                          "the checksum manifest written beside the chapter files (sha256sum's "
                          "format; silsplit verify checks it)")
             ->type_name("NAME")
-            ->check(
-                [](const std::string &t) {
-                    const std::string why = check_manifest_name(t);
-                    return why.empty() ? why : t + ": " + why;
-                },
-                "")
+            ->check(refusal_of(check_manifest_name), "")
             ->capture_default_str();
     split
         ->add_flag_callback(
